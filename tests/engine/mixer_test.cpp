@@ -18,9 +18,9 @@ TEST(Mixer, WithoutSourcesItAddsNothing)
 {
     LoopbackTree tree(Model::stereo);
     ReleaseLog log;
-    const float half = 0.5f;
+    const std::vector<float> halves(64, 0.5f);
     MvSampler *sampler = tree.newSampler();
-    mvtest::enqueue(sampler, log, &half, 1, 1, 48000.0, MV_FORMAT_FLOAT32);
+    mvtest::enqueue(sampler, log, halves.data(), 64, 1, 48000.0, MV_FORMAT_FLOAT32);
     mvSetLooping(m(sampler), 1);
     mvPlay(m(sampler));
     tree.newMixer();
@@ -51,10 +51,10 @@ TEST(Mixer, AOneSecondRampLandsExactlyOnZeroAndStaysThere)
 {
     LoopbackTree tree(Model::mono, 48000, 480);
     ReleaseLog log;
-    const float one = 1.0f;
+    const std::vector<float> ones(4800, 1.0f);
     MvMixer *mixer = tree.newMixer();
     MvSampler *sampler = tree.newSampler(&mixer->machine);
-    mvtest::enqueue(sampler, log, &one, 1, 1, 48000.0, MV_FORMAT_FLOAT32);
+    mvtest::enqueue(sampler, log, ones.data(), 4800, 1, 48000.0, MV_FORMAT_FLOAT32);
     mvSetLooping(m(sampler), 1);
     mvPlay(m(sampler));
     ASSERT_EQ(mvSetGain(&mixer->machine, 1.0, 0.0f), MV_OK);
