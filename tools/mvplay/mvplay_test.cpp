@@ -13,7 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Run {
+struct Outcome {
     int status;
     std::string errors;
 };
@@ -26,7 +26,7 @@ protected:
 
     std::string path(const char *name) const { return (dir / name).string(); }
 
-    Run run(const std::string &arguments) const
+    Outcome run(const std::string &arguments) const
     {
         const std::string errors = path("stderr.txt");
         const std::string command =
@@ -78,7 +78,7 @@ TEST_F(Mvplay, RendersTwoFilesBackToBackSampleForSample)
     const std::vector<short> first = ramp(3000, 7), second = ramp(2000, 13);
     writeInt16(path("a.wav"), 48000, 1, first);
     writeInt16(path("b.wav"), 48000, 1, second);
-    const Run result = run("--mono --render " + path("out.wav") + " " + path("a.wav") + " " +
+    const Outcome result = run("--mono --render " + path("out.wav") + " " + path("a.wav") + " " +
                            path("b.wav"));
     ASSERT_EQ(result.status, 0) << result.errors;
     SF_INFO info{};
@@ -96,7 +96,7 @@ TEST_F(Mvplay, RendersTwoFilesBackToBackSampleForSample)
 TEST_F(Mvplay, RendersAMonoFileToBothSidesWithGainInTheChosenFormat)
 {
     writeInt16(path("a.wav"), 48000, 1, ramp(1000, 11));
-    const Run result = run("--gain -6.0206 --format int16 --render " + path("out.wav") + " " +
+    const Outcome result = run("--gain -6.0206 --format int16 --render " + path("out.wav") + " " +
                            path("a.wav"));
     ASSERT_EQ(result.status, 0) << result.errors;
     SF_INFO info{};
@@ -114,7 +114,7 @@ TEST_F(Mvplay, RendersAMonoFileToBothSidesWithGainInTheChosenFormat)
 TEST_F(Mvplay, ResamplesToTheRequestedRate)
 {
     writeInt16(path("a.wav"), 24000, 1, std::vector<short>(2400, 8192));
-    const Run result = run("--mono --sample-rate 48000 --render " + path("out.wav") + " " +
+    const Outcome result = run("--mono --sample-rate 48000 --render " + path("out.wav") + " " +
                            path("a.wav"));
     ASSERT_EQ(result.status, 0) << result.errors;
     SF_INFO info{};
@@ -126,25 +126,25 @@ TEST_F(Mvplay, ResamplesToTheRequestedRate)
 TEST_F(Mvplay, RejectsBadOptionsAndUnreadableFilesWithAMessage)
 {
     writeInt16(path("a.wav"), 48000, 1, ramp(100, 1));
-    const Run unknown = run("--bogus " + path("a.wav"));
+    const Outcome unknown = run("--bogus " + path("a.wav"));
     EXPECT_NE(unknown.status, 0);
     EXPECT_NE(unknown.errors.find("unknown option: --bogus"), std::string::npos);
 
-    const Run badGain = run("--gain loud " + path("a.wav"));
+    const Outcome badGain = run("--gain loud " + path("a.wav"));
     EXPECT_NE(badGain.status, 0);
     EXPECT_NE(badGain.errors.find("bad value for --gain"), std::string::npos);
 
-    const Run badFormat = run("--format int12 --render x.wav " + path("a.wav"));
+    const Outcome badFormat = run("--format int12 --render x.wav " + path("a.wav"));
     EXPECT_NE(badFormat.errors.find("unknown sample format"), std::string::npos);
 
-    const Run missing = run("--render " + path("out.wav") + " " + path("missing.wav"));
+    const Outcome missing = run("--render " + path("out.wav") + " " + path("missing.wav"));
     EXPECT_NE(missing.status, 0);
     EXPECT_NE(missing.errors.find("missing.wav"), std::string::npos);
 
     std::FILE *junk = std::fopen(path("junk.wav").c_str(), "w");
     std::fputs("not a sound file", junk);
     std::fclose(junk);
-    const Run unreadable = run("--render " + path("out.wav") + " " + path("junk.wav"));
+    const Outcome unreadable = run("--render " + path("out.wav") + " " + path("junk.wav"));
     EXPECT_NE(unreadable.status, 0);
     EXPECT_NE(unreadable.errors.find("junk.wav"), std::string::npos);
 
