@@ -11,8 +11,8 @@
 // the channel shape and the interpolation fixed at compile time.
 #include "mv_sampler.h"
 
-#include "mv_convert.h"
 #include "mv_machine.h"
+#include "mv_sampler_runs.h"
 #include "mv_mono.h"
 #include "mv_status.h"
 
@@ -28,25 +28,7 @@ bool samplerFastRunsEnabled = true;
 
 namespace {
 
-// The running values of one block, carried frame by frame.
-struct Running {
-    double position;
-    float gain;
-    float gainStep;
-    double frequency;
-    double frequencyStep;
-};
-
 // ---- reading clip frames -------------------------------------------------
-
-template <typename Sample>
-float sampleAt(const uint8_t *frame, int channel)
-{
-    if constexpr (std::is_same_v<Sample, Float32Sample>)
-        return Sample::load(frame + channel * Sample::bytes);
-    else
-        return Sample::toFloat(Sample::load(frame + channel * Sample::bytes));
-}
 
 template <typename Sample>
 void readSamples(const uint8_t *frame, int count, float *out)
@@ -74,18 +56,10 @@ void readFrame(const MvClip *clip, int index, int count, float *out)
 }
 
 // The fraction between frame i and i + 1, zero with interpolation off.
-float fractionOf(double position, int index, uint64_t interpolationMask)
+float maskedFraction(double position, int index, uint64_t interpolationMask)
 {
-    uint64_t bits;
-    const double fraction = position - index;
-    std::memcpy(&bits, &fraction, sizeof bits);
-    bits &= interpolationMask;
-    double masked;
-    std::memcpy(&masked, &bits, sizeof masked);
-    return float(masked);
+    return interpolationMask ? fractionAt(position, index) : 0.0f;
 }
-
-float interpolate(float a, float b, float x) { return a + (b - a) * x; }
 
 // The clip whose first frame follows the last frame of `clip`: its
 // successor, or with looping the head (interpolation looks at the head
@@ -228,133 +202,70 @@ struct Block {
     double rate;
 };
 
-// Renders one frame; false when playback ended with it.
-bool renderFrame(const Block &block, Running &run, float *mixFrame)
+// Renders block frame k; false when playback ended with it.
+bool renderFrame(const Block &block, SamplerCursor &cursor, int k, float *mix)
 {
     MvSampler *sampler = block.sampler;
     const MvClip *clip = sampler->current;
     float a[kMaxMatrixSourceChannels];
     float b[kMaxMatrixSourceChannels];
-    const int index = int(run.position);
+    const double position = positionAt(cursor, k);
+    const int index = int(position);
     int count = std::min(block.limit, int(clip->channels));
     readFrame(clip, index, count, a);
-    const float x = fractionOf(run.position, index, sampler->audioInterpolation);
+    const float x = maskedFraction(position, index, sampler->audioInterpolation);
     if (x > 0.0f) {
         readPartner(sampler, clip, index, block.limit, a, b, &count);
         for (int c = 0; c < count; ++c) a[c] = interpolate(a[c], b[c], x);
     }
+    float *frame = mix + size_t(k) * block.channelCount;
+    const float gain = gainAt(cursor, k);
     if (block.matrix)
-        block.model->mixFrameWeighted(block.model, run.gain, count, block.matrix->current, a,
-                                      mixFrame);
+        block.model->mixFrameWeighted(block.model, gain, count, block.matrix->current, a, frame);
     else
-        block.model->mixFrame(block.model, run.gain, count, nullptr, a, mixFrame);
+        block.model->mixFrame(block.model, gain, count, nullptr, a, frame);
 
-    run.position += clip->sampleRate * run.frequency / block.rate;
-    while (run.position >= sampler->current->frames)
-        if (!passClipEnd(block.sink, sampler, &run.position)) return false;
+    double next = positionAt(cursor, k + 1);
+    if (next >= clip->frames) {
+        while (next >= sampler->current->frames)
+            if (!passClipEnd(block.sink, sampler, &next)) return false;
+        anchorCursor(cursor, sampler->current, block.rate, k + 1, next);
+    }
     if (block.delta)
         for (int j = 0; j < block.weightCount; ++j) block.matrix->current[j] += block.delta[j];
-    run.gain += run.gainStep;
-    run.frequency += run.frequencyStep;
     return true;
-}
-
-// ---- specialised runs ----------------------------------------------------
-
-// How a clip frame reaches the mix without a matrix: the mono model averages
-// (one channel through the sampler), the stereo model doubles a mono clip
-// or takes the first two channels.
-enum class Shape { mono, stereoFromMono, stereoPair };
-
-template <typename Sample, Shape shape, bool interpolated, bool steady>
-void mixRun(const MvClip *clip, double rate, int frames, Running &run, float *mix)
-{
-    const auto *data = static_cast<const uint8_t *>(clip->data);
-    const size_t frameBytes = size_t(clip->channels) * Sample::bytes;
-    const double clipRate = clip->sampleRate;
-    const double steadyStep = clipRate * run.frequency / rate; // the same value every frame
-    double position = run.position;
-    float gain = run.gain;
-    double frequency = run.frequency;
-    for (int k = 0; k < frames; ++k) {
-        const int index = int(position);
-        const uint8_t *frame = data + size_t(index) * frameBytes;
-        const float x = interpolated ? float(position - index) : 0.0f;
-        float left = sampleAt<Sample>(frame, 0);
-        if (interpolated && x > 0.0f)
-            left = interpolate(left, sampleAt<Sample>(frame + frameBytes, 0), x);
-        if constexpr (shape == Shape::mono) {
-            mix[k] += 0.0f + (gain / 1.0f) * left;
-        } else if constexpr (shape == Shape::stereoFromMono) {
-            mix[2 * k] += gain * left;
-            mix[2 * k + 1] += gain * left;
-        } else {
-            float right = sampleAt<Sample>(frame, 1);
-            if (interpolated && x > 0.0f)
-                right = interpolate(right, sampleAt<Sample>(frame + frameBytes, 1), x);
-            mix[2 * k] += gain * left;
-            mix[2 * k + 1] += gain * right;
-        }
-        position += steady ? steadyStep : clipRate * frequency / rate;
-        gain += run.gainStep;
-        if (!steady) frequency += run.frequencyStep;
-    }
-    run.position = position;
-    run.gain = gain;
-    run.frequency = frequency;
-}
-
-using RunFunc = void (*)(const MvClip *, double, int, Running &, float *);
-
-template <typename Sample, Shape shape>
-RunFunc pickVariant(bool interpolated, bool steady)
-{
-    if (interpolated)
-        return steady ? mixRun<Sample, shape, true, true> : mixRun<Sample, shape, true, false>;
-    return steady ? mixRun<Sample, shape, false, true> : mixRun<Sample, shape, false, false>;
-}
-
-template <Shape shape>
-RunFunc pickFormat(int format, bool interpolated, bool steady)
-{
-    switch (format) {
-    case MV_FORMAT_FLOAT32: return pickVariant<Float32Sample, shape>(interpolated, steady);
-    case MV_FORMAT_INT32: return pickVariant<Int32Sample, shape>(interpolated, steady);
-    case MV_FORMAT_INT24: return pickVariant<Int24Sample, shape>(interpolated, steady);
-    case MV_FORMAT_INT16: return pickVariant<Int16Sample, shape>(interpolated, steady);
-    case MV_FORMAT_INT8: return pickVariant<Int8Sample, shape>(interpolated, steady);
-    default: return pickVariant<Uint8Sample, shape>(interpolated, steady);
-    }
 }
 
 // The specialised run for this clip, or null when only the reference path
 // knows the mix (a matrix, or a model other than the engine's two).
-RunFunc runFor(const Block &block, const Running &run, const MvClip *clip)
+SamplerRun runFor(const Block &block, const SamplerCursor &cursor, const MvClip *clip)
 {
     if (!samplerFastRunsEnabled || block.matrix) return nullptr;
-    const bool interpolated = block.sampler->audioInterpolation != 0;
-    const bool steady = run.frequencyStep == 0.0;
+    MixShape shape;
     if (isMonoSoundModel(block.model))
-        return pickFormat<Shape::mono>(clip->format, interpolated, steady);
-    if (!isStereoSoundModel(block.model)) return nullptr;
-    if (clip->channels == 1)
-        return pickFormat<Shape::stereoFromMono>(clip->format, interpolated, steady);
-    return pickFormat<Shape::stereoPair>(clip->format, interpolated, steady);
+        shape = MixShape::mono;
+    else if (isStereoSoundModel(block.model))
+        shape = clip->channels == 1 ? MixShape::stereoFromMono : MixShape::stereoPair;
+    else
+        return nullptr;
+    return samplerRunFor(shape, clip->format, clip->channels,
+                         block.sampler->audioInterpolation != 0, cursor.frequencyStep == 0.0);
 }
 
-// Frames from now on whose reads, interpolation partner included, stay
-// inside the clip and after which the position is still inside it. A frame
-// of margin covers the rounding of the running sums.
-int framesInsideClip(const Block &block, const Running &run, const MvClip *clip, int remaining)
+// Block frames from `k` on whose reads, interpolation partner included,
+// stay inside the clip and after which the position is still inside it. A
+// frame of margin covers rounding.
+int framesInsideClip(const Block &block, const SamplerCursor &cursor, const MvClip *clip, int k,
+                     int frames)
 {
-    const double room = clip->frames - 2.0 - run.position;
+    const double room = clip->frames - 2.0 - positionAt(cursor, k);
     if (!(room >= 0.0)) return 0;
-    const double lastFrequency = run.frequency + run.frequencyStep * remaining;
-    const double fastestStep =
-        clip->sampleRate * std::max(run.frequency, lastFrequency) / block.rate;
+    const double fastestFrequency = std::max(frequencyAt(cursor, k), frequencyAt(cursor, frames));
+    const double fastestStep = clip->sampleRate * fastestFrequency / block.rate;
+    const int remaining = frames - k;
     if (fastestStep <= 0.0) return remaining;
-    const double frames = room / fastestStep;
-    return frames >= remaining ? remaining : int(frames);
+    const double inside = room / fastestStep;
+    return inside >= remaining ? remaining : int(inside);
 }
 
 // ---- block set-up --------------------------------------------------------
@@ -393,21 +304,20 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
                  &ownFrequencyStart, &ownFrequencyEnd);
     if (frames <= 0 || !sampler->current) return following;
 
-    Running run;
-    run.position = sampler->position;
-    run.gain = ownGainStart * gainStart;
-    run.gainStep = (ownGainEnd * gainEnd - run.gain) / float(frames);
+    SamplerCursor cursor;
+    cursor.gainStart = ownGainStart * gainStart;
+    cursor.gainStep = (ownGainEnd * gainEnd - cursor.gainStart) / float(frames);
     if (sampler->audioState == kSamplerPaused) {
-        run.frequency = 0.0;
-        run.frequencyStep = 0.0;
+        cursor.frequencyStart = 0.0;
+        cursor.frequencyStep = 0.0;
     } else {
-        run.frequency = frequencyStart * ownFrequencyStart;
-        run.frequencyStep = (frequencyEnd * ownFrequencyEnd - run.frequency) / frames;
+        cursor.frequencyStart = frequencyStart * ownFrequencyStart;
+        cursor.frequencyStep = (frequencyEnd * ownFrequencyEnd - cursor.frequencyStart) / frames;
     }
     // Factors that overflow together have no meaningful rate: hold still.
-    if (!std::isfinite(run.frequency) || !std::isfinite(run.frequencyStep)) {
-        run.frequency = 0.0;
-        run.frequencyStep = 0.0;
+    if (!std::isfinite(cursor.frequencyStart) || !std::isfinite(cursor.frequencyStep)) {
+        cursor.frequencyStart = 0.0;
+        cursor.frequencyStep = 0.0;
     }
 
     Block block;
@@ -429,20 +339,21 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
         block.limit = std::min(block.channelCount, kMaxMatrixSourceChannels);
     }
 
+    anchorCursor(cursor, sampler->current, block.rate, 0, sampler->position);
     for (int k = 0; k < frames;) {
         const MvClip *clip = sampler->current;
-        if (RunFunc runFunc = runFor(block, run, clip)) {
-            const int inside = framesInsideClip(block, run, clip, frames - k);
+        if (SamplerRun run = runFor(block, cursor, clip)) {
+            const int inside = framesInsideClip(block, cursor, clip, k, frames);
             if (inside > 0) {
-                runFunc(clip, block.rate, inside, run, buffer + size_t(k) * block.channelCount);
+                run(clip, cursor, k, k + inside, buffer);
                 k += inside;
                 continue;
             }
         }
-        if (!renderFrame(block, run, buffer + size_t(k) * block.channelCount)) return following;
+        if (!renderFrame(block, cursor, k, buffer)) return following;
         ++k;
     }
-    sampler->position = run.position;
+    sampler->position = positionAt(cursor, frames);
     if (block.matrix && block.matrix->rampTime < 0.0) block.matrix->current = block.matrix->target;
     return following;
 }
