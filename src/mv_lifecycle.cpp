@@ -63,10 +63,13 @@ void handleBackendDisconnect(SoundIo *context, int) {
     // Sinks on this connection move to the fallback configuration here (sink area).
 }
 
-// Called on an audio thread when it cannot get real-time priority.
+// Called on an audio thread when it cannot get real-time priority; said
+// once per start-up.
+std::atomic<bool> realtimeWarningGiven{false};
+
 void reportNoRealtimePriority() {
-    static std::atomic<bool> reported{false};
-    if (!reported.exchange(true) && mvPrint) mvPrint("Audio threads run without real-time priority\n");
+    if (!realtimeWarningGiven.exchange(true) && mvPrint)
+        mvPrint("Audio threads run without real-time priority\n");
 }
 
 SoundIo *newContext(int slot) {
@@ -208,6 +211,7 @@ int startupWork(void *argument) {
     mvBackendList.contexts = allocateArray<SoundIo *>(kMaxConnections);
     if (!mvBackendList.contexts) return MV_ERROR_NO_MEMORY;
     mvBackendList.count = 0;
+    realtimeWarningGiven = false;
 
     SoundIo *preferred = newContext(kPreferredSlot);
     if (!preferred) return failStartup(MV_ERROR_NO_MEMORY);
@@ -330,9 +334,14 @@ MV_API int mvInitialize(MvDispatcher *dispatcher) {
 MV_API int mvUninitialize(void) {
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
     if (int status = mvDispatcher->lock()) return status;
-    int torn = mvDispatcher->run(mv::teardownWork, nullptr);
-    int destroyed = mvDispatcher->destroy();
-    return torn ? torn : destroyed;
+    // The teardown itself cannot fail, so a failed run means it never ran:
+    // stay initialised (nothing released, nothing lost) so the call can be
+    // repeated, instead of destroying the dispatcher over live contexts.
+    if (int status = mvDispatcher->run(mv::teardownWork, nullptr)) {
+        mvDispatcher->unlock();
+        return status;
+    }
+    return mvDispatcher->destroy();
 }
 
 MV_API int mvRefreshDeviceList(void) { return mv::runUnderLock(mv::refreshWork); }
