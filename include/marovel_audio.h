@@ -535,13 +535,17 @@ extern MV_API MvDeviceList mvDeviceList;
 extern MV_API MvSinkList mvSinkList;
 
 /* mvInitialize: installs the dispatcher and connects the backends.
- * 0; -100 already initialised; -93 null dispatcher; -1; -98 no backend in
- * the order; a negated libsoundio error. On failure the dispatcher is not
- * installed (it still belongs to the host). Host thread. */
+ * 0; -100 already initialised; -93 null dispatcher; -92 an order entry
+ * outside 0..7; -1; -98 no backend in the order; -94 no fallback device; a
+ * negated libsoundio error (of the last backend tried). On failure the
+ * dispatcher is not installed (it still belongs to the host and may be
+ * passed again). Host thread. */
 MV_API int mvInitialize(MvDispatcher *dispatcher);
 
 /* mvUninitialize: deletes every sink (releasing every clip), disconnects
- * and destroys the dispatcher. 0, -99, or a teardown/destroy status. */
+ * and destroys the dispatcher. 0, -99, or a dispatcher status; when the
+ * dispatcher could not run the teardown (-1, -95) the library stays
+ * initialised and the call may be repeated. Any host thread. */
 MV_API int mvUninitialize(void);
 
 /* mvRefreshDeviceList: rebuilds the device list (rescanning backend 6).
@@ -571,8 +575,9 @@ MV_API const char *mvGetDeviceName(int index);
  * null otherwise or when not initialised. */
 MV_API const char *mvGetDeviceID(int index);
 
-/* mvGetDeviceBackend: backend number of a device (-1: the current default
- * device). -92 bad index, -96, -99. */
+/* mvGetDeviceBackend: backend number of a device (7 for the fallback
+ * connection's); for -1, of the preferred connection's default device now
+ * (the fallback device when it has none). -92 bad index, -96, -99. */
 MV_API int mvGetDeviceBackend(int index);
 
 /* mvFlushDeviceEventsImpl: delivers pending device events of the preferred
@@ -649,16 +654,24 @@ MV_API int mvSetFrequency(MvMachine *machine, double seconds, double frequency);
 /* ------------------------------------------------------------------------ */
 
 /* mvSendUpMessage: queues {callback, argument} for the sink's audio thread.
- * Waits in 8 ms steps while the queue is full. 0 or -97. Engine side
- * (through the dispatcher's post). */
+ * While the queue is full it reports "Overfull Up-Message queue" once and
+ * waits in 8 ms steps; a sink without a stream has no consumer, so there the
+ * caller drains the queue itself. 0; -97 when the wait's sleep failed; -93
+ * null sink or callback; -94 sink without queues. Engine side (through the
+ * dispatcher's post), holding the dispatcher lock. */
 MV_API int mvSendUpMessage(MvSink *sink, MvMessageFunc callback, void *argument);
 
-/* mvSendDownMessage: queues a message for the control side. 0, or non-zero
- * after reporting the failure through mvPrint. Audio thread. */
+/* mvSendDownMessage: queues a message for the control side, waiting like
+ * mvSendUpMessage while the queue is full. 0, or the failure status after
+ * reporting "Error %i sending down-message: %s" through mvPrint (the
+ * message is dropped). Audio thread (message callbacks, renders, pulls). */
 MV_API int mvSendDownMessage(MvSink *sink, MvMessageFunc callback, void *argument);
 
-/* mvFlushUpQueueImpl / mvFlushDownQueueImpl: run every message currently
- * queued, in order. Return 0. Consumer side of that queue. */
+/* mvFlushUpQueueImpl / mvFlushDownQueueImpl: run, in order, every message
+ * queued when the call starts; messages queued meanwhile (also by the
+ * callbacks) run at the next flush. 0, or -93 for a null sink. A queue
+ * holding a partial message ends the process with exit status -78.
+ * Consumer side of that queue only. */
 MV_API int mvFlushUpQueueImpl(MvSink *sink);
 MV_API int mvFlushDownQueueImpl(MvSink *sink);
 
