@@ -1,6 +1,7 @@
 // Signal-processor machine: programs attached to a sink's destination and
 // driven block by block through a loopback sink, written in assembly.
 #include "dsp/mv_dsp_machine.h"
+#include "dsp/mv_dsp_vm.h"
 #include "mv_asm.h"
 #include "mv_session.h"
 #include "mv_test_support.h"
@@ -419,7 +420,7 @@ const std::string kCountingProgram = interruptLine(kHostSlot) + R"(
         LD32 R3, opens
         INC R3
         ST32 opens, R3
-)") + kRoutineEntries + R"(
+)" + kRoutineEntries + R"(
 main:   HALT
 handle: .word 0
 opens:  .word 0
