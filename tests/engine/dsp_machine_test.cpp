@@ -243,7 +243,8 @@ class RoutineZeroEntries : public DspMachineTest, public ::testing::WithParamInt
 
 TEST_P(RoutineZeroEntries, MustLieInsideTheImage) {
     const int lastEntry = GetParam();
-    const mvasm::Program program = assemble("LDI16 R0, 10\nLDI16 R1, 20\nLDI16 R2, " +
+    // Routines 1 and 2 are the HALT at 12; routine 3 never runs here.
+    const mvasm::Program program = assemble("LDI16 R0, 12\nLDI16 R1, 12\nLDI16 R2, " +
                                             std::to_string(lastEntry) + "\nHALT\n");
     Tree tree;
     // M = 13 + 4*2*64 + 475 = 1000.
