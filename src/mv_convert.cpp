@@ -14,11 +14,14 @@
 #include <iterator>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace mv {
+
+bool wideLoopsMayUseAvx2 = true;
+
 namespace {
 
 using F32 = Float32Sample;
@@ -197,20 +200,21 @@ typename Dst::Value fromFloatDithered(float x, float d)
     }
 }
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
 // float32 -> int16 with clipping over a contiguous run, eight samples per
 // step, bit-identical to fromFloat<I16, true>: minps/maxps return their
 // second operand for a NaN first operand, which is the clamp's rule; the
 // products are exact in double; cvtpd2dq rounds in the current (default,
-// ties-to-even) mode like llrint.
-void clipFloatToInt16Wide(uint8_t *out, const uint8_t *in, unsigned count)
+// ties-to-even) mode like llrint. An AVX2 form (four doubles per register)
+// is taken when the processor has it; SSE2 is always there on x86-64.
+constexpr int kWideStep = 8;
+
+void clipFloatToInt16Sse2(uint8_t *out, const uint8_t *in, unsigned count)
 {
     const __m128 one = _mm_set1_ps(1.0f);
     const __m128 minusOne = _mm_set1_ps(-1.0f);
     const __m128d scale = _mm_set1_pd(FloatScale<I16>::full);
     const __m128d half = _mm_set1_pd(0.5);
-    const auto *source = reinterpret_cast<const float *>(in);
-    auto *target = reinterpret_cast<__m128i *>(out);
     const auto toInt32 = [&](__m128 four) {
         const __m128 y = _mm_max_ps(_mm_min_ps(four, one), minusOne);
         const __m128d low = _mm_cvtps_pd(y);
@@ -218,14 +222,47 @@ void clipFloatToInt16Wide(uint8_t *out, const uint8_t *in, unsigned count)
         return _mm_unpacklo_epi64(_mm_cvtpd_epi32(_mm_sub_pd(_mm_mul_pd(low, scale), half)),
                                   _mm_cvtpd_epi32(_mm_sub_pd(_mm_mul_pd(high, scale), half)));
     };
-    unsigned i = 0;
-    for (; i + 8 <= count; i += 8) {
+    const auto *source = reinterpret_cast<const float *>(in);
+    for (unsigned i = 0; i < count; i += kWideStep) {
         const __m128i first = toInt32(_mm_loadu_ps(source + i));
         const __m128i second = toInt32(_mm_loadu_ps(source + i + 4));
-        _mm_storeu_si128(target + i / 8, _mm_packs_epi32(first, second));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + size_t(i) * I16::bytes),
+                         _mm_packs_epi32(first, second));
     }
-    contiguousLoop<F32, I16, fromFloat<I16, true>>(out + size_t(i) * I16::bytes,
-                                                   in + size_t(i) * F32::bytes, count - i);
+}
+
+__attribute__((target("avx2"))) inline __m128i scaleClampedToInt16Avx2(__m128 four)
+{
+    const __m256d scale = _mm256_set1_pd(FloatScale<I16>::full);
+    const __m256d half = _mm256_set1_pd(0.5);
+    return _mm256_cvtpd_epi32(_mm256_sub_pd(_mm256_mul_pd(_mm256_cvtps_pd(four), scale), half));
+}
+
+__attribute__((target("avx2"))) void clipFloatToInt16Avx2(uint8_t *out, const uint8_t *in,
+                                                          unsigned count)
+{
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 minusOne = _mm256_set1_ps(-1.0f);
+    const auto *source = reinterpret_cast<const float *>(in);
+    for (unsigned i = 0; i < count; i += kWideStep) {
+        const __m256 y = _mm256_max_ps(_mm256_min_ps(_mm256_loadu_ps(source + i), one), minusOne);
+        const __m128i low = scaleClampedToInt16Avx2(_mm256_castps256_ps128(y));
+        const __m128i high = scaleClampedToInt16Avx2(_mm256_extractf128_ps(y, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + size_t(i) * I16::bytes),
+                         _mm_packs_epi32(low, high));
+    }
+}
+
+void clipFloatToInt16Wide(uint8_t *out, const uint8_t *in, unsigned count)
+{
+    static const bool hasAvx2 = __builtin_cpu_supports("avx2");
+    const unsigned wide = count - count % kWideStep;
+    if (hasAvx2 && wideLoopsMayUseAvx2)
+        clipFloatToInt16Avx2(out, in, wide);
+    else
+        clipFloatToInt16Sse2(out, in, wide);
+    contiguousLoop<F32, I16, fromFloat<I16, true>>(out + size_t(wide) * I16::bytes,
+                                                   in + size_t(wide) * F32::bytes, count - wide);
 }
 #else
 constexpr ContiguousLoop clipFloatToInt16Wide = contiguousLoop<F32, I16, fromFloat<I16, true>>;

@@ -12,6 +12,10 @@
 
 namespace mv {
 
+// Test seam: cleared, the hand-widened converter loops keep to SSE2 even on
+// processors with AVX2, so both forms can be checked against the plain loop.
+extern bool wideLoopsMayUseAvx2;
+
 struct Float32Sample {
     using Value = float;
     static constexpr int bytes = 4;

@@ -1,5 +1,6 @@
 // Sample converters, their selection and the triangular dither generator.
 #include "marovel_audio.h"
+#include "mv_convert.h"
 
 #include <gtest/gtest.h>
 
@@ -293,16 +294,21 @@ TEST(FloatConversion, ContiguousClipToInt16MatchesStridedLoop)
     std::vector<int16_t> strided(input.size() * 2);
     clip(strided.data(), 2, interleaved.data(), 2, unsigned(input.size()), nullptr);
 
-    for (size_t start : {0, 1, 3}) {
-        for (unsigned count : {unsigned(input.size() - start), 7u, 8u, 9u, 15u, 17u}) {
-            std::vector<int16_t> contiguous(count + 1, 0x5A5A);
-            clip(contiguous.data() + 1, 1, input.data() + start, 1, count, nullptr);
-            ASSERT_EQ(contiguous[0], 0x5A5A);
-            for (unsigned i = 0; i < count; ++i)
-                ASSERT_EQ(contiguous[i + 1], strided[2 * (start + i)])
-                    << "input bits " << std::bit_cast<uint32_t>(input[start + i]);
+    for (bool avx2 : {true, false}) {
+        mv::wideLoopsMayUseAvx2 = avx2;
+        for (size_t start : {0, 1, 3}) {
+            for (unsigned count : {unsigned(input.size() - start), 7u, 8u, 9u, 15u, 17u}) {
+                std::vector<int16_t> contiguous(count + 2, 0x5A5A);
+                clip(contiguous.data() + 1, 1, input.data() + start, 1, count, nullptr);
+                ASSERT_EQ(contiguous[0], 0x5A5A);
+                ASSERT_EQ(contiguous[count + 1], 0x5A5A);
+                for (unsigned i = 0; i < count; ++i)
+                    ASSERT_EQ(contiguous[i + 1], strided[2 * (start + i)])
+                        << "avx2 " << avx2 << " input bits " << std::bit_cast<uint32_t>(input[start + i]);
+            }
         }
     }
+    mv::wideLoopsMayUseAvx2 = true;
 }
 
 // ---------------------------------------------------------------------------
