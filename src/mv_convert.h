@@ -28,19 +28,33 @@ struct Float32Sample {
     static void store(uint8_t *p, Value v) { std::memcpy(p, &v, sizeof v); }
 };
 
-struct Int32Sample {
+// One over the full scale of a view with this many bits: 2^-(bits-1).
+template <int scaleBits>
+constexpr float kUnitOfView = 1.0f / float(uint64_t(1) << (scaleBits - 1));
+
+// Signed integers stored whole, in native byte order.
+template <class Stored>
+struct NativeIntegerSample {
     using Value = int32_t;
-    static constexpr int bytes = 4;
-    static constexpr int scaleBits = 32;
+    static constexpr int bytes = sizeof(Stored);
+    static constexpr int scaleBits = 8 * sizeof(Stored);
     static Value load(const uint8_t *p)
     {
-        int32_t v;
+        Stored v;
         std::memcpy(&v, p, sizeof v);
         return v;
     }
-    static void store(uint8_t *p, Value v) { std::memcpy(p, &v, sizeof v); }
-    static float toFloat(Value v) { return float(v) * 4.656612873077393e-10f; } // 2^-31
+    static void store(uint8_t *p, Value v)
+    {
+        const Stored low = Stored(v); // only the low bits are kept
+        std::memcpy(p, &low, sizeof low);
+    }
+    static float toFloat(Value v) { return float(v) * kUnitOfView<scaleBits>; }
 };
+
+struct Int32Sample : NativeIntegerSample<int32_t> {};
+struct Int16Sample : NativeIntegerSample<int16_t> {};
+struct Int8Sample : NativeIntegerSample<int8_t> {};
 
 struct Int24Sample {
     using Value = int32_t; // the 32-bit view
@@ -56,34 +70,7 @@ struct Int24Sample {
         p[1] = uint8_t(v >> 16);
         p[2] = uint8_t(v >> 24);
     }
-    static float toFloat(Value v) { return float(v) * 4.656612873077393e-10f; } // 2^-31
-};
-
-struct Int16Sample {
-    using Value = int32_t;
-    static constexpr int bytes = 2;
-    static constexpr int scaleBits = 16;
-    static Value load(const uint8_t *p)
-    {
-        int16_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
-    static void store(uint8_t *p, Value v)
-    {
-        const int16_t low = int16_t(v);
-        std::memcpy(p, &low, sizeof low);
-    }
-    static float toFloat(Value v) { return float(v) * 3.0517578125e-05f; } // 2^-15
-};
-
-struct Int8Sample {
-    using Value = int32_t;
-    static constexpr int bytes = 1;
-    static constexpr int scaleBits = 8;
-    static Value load(const uint8_t *p) { return int8_t(*p); }
-    static void store(uint8_t *p, Value v) { *p = uint8_t(v); }
-    static float toFloat(Value v) { return float(v) * 0.0078125f; } // 2^-7
+    static float toFloat(Value v) { return float(v) * kUnitOfView<scaleBits>; }
 };
 
 // Unsigned bytes with 128 as silence: the view is the byte minus 128, so
@@ -95,7 +82,7 @@ struct Uint8Sample {
     static constexpr int offset = 128;
     static Value load(const uint8_t *p) { return int32_t(*p) - offset; }
     static void store(uint8_t *p, Value v) { *p = uint8_t(v + offset); }
-    static float toFloat(Value v) { return Int8Sample::toFloat(v); }
+    static float toFloat(Value v) { return float(v) * kUnitOfView<scaleBits>; }
 };
 
 } // namespace mv
