@@ -6,7 +6,9 @@
 
 #include "mv_dsp_samples.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -51,7 +53,8 @@ bool isFrozen(const MvReverb *reverb) { return reverb->mode >= kFreezeThreshold;
 // Zero and subnormal floats (exponent bits all clear) become +0.
 float flush(float value)
 {
-    return (std::bit_cast<uint32_t>(value) & kExponentBits) ? value : 0.0f;
+    const uint32_t bits = std::bit_cast<uint32_t>(value);
+    return std::bit_cast<float>((bits & kExponentBits) ? bits : 0u);
 }
 
 void update(MvReverb *reverb)
@@ -77,50 +80,173 @@ void update(MvReverb *reverb)
     }
 }
 
-void advance(int32_t &index, int32_t size)
+// The network of one call held in locals: a cursor into every delay line,
+// the damping states and coefficients. Frames are processed in stretches in
+// which no cursor wraps, so the per-sample work has no index bookkeeping and
+// no stores into the record that the compiler would have to reload.
+constexpr int kLines = 2 * (MV_REVERB_COMBS + MV_REVERB_ALLPASSES);
+constexpr int kCombLines = 2 * MV_REVERB_COMBS;
+
+struct Network {
+    float *cursor[kLines]; // combs left 0..7, right 0..7, all-passes left 0..3, right 0..3
+    float *start[kLines];
+    float *end[kLines];
+    float store[kCombLines];
+    double damp1[kCombLines], damp2[kCombLines], feedback[kLines];
+};
+
+template <typename Filter>
+void bindLine(Network &net, int line, const Filter &filter)
 {
-    if (++index >= size) index = 0;
+    net.start[line] = filter.buffer;
+    net.end[line] = filter.buffer + filter.bufSize;
+    net.cursor[line] = filter.buffer + filter.bufIndex;
+    net.feedback[line] = filter.feedback;
 }
 
-double combStep(MvReverbComb &comb, double input)
+void loadNetwork(Network &net, const MvReverb *reverb)
 {
-    const float out = flush(comb.buffer[comb.bufIndex]);
-    comb.filterStore = flush(static_cast<float>(out * static_cast<double>(comb.damp2) +
-                                                comb.filterStore * static_cast<double>(comb.damp1)));
-    comb.buffer[comb.bufIndex] =
-        static_cast<float>(input + comb.filterStore * static_cast<double>(comb.feedback));
-    advance(comb.bufIndex, comb.bufSize);
-    return out;
+    for (int i = 0; i < MV_REVERB_COMBS; ++i) {
+        for (int side = 0; side < 2; ++side) {
+            const MvReverbComb &comb = side ? reverb->combR[i] : reverb->combL[i];
+            const int line = side * MV_REVERB_COMBS + i;
+            bindLine(net, line, comb);
+            net.store[line] = comb.filterStore;
+            net.damp1[line] = comb.damp1;
+            net.damp2[line] = comb.damp2;
+        }
+    }
+    for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) {
+        bindLine(net, kCombLines + i, reverb->allpassL[i]);
+        bindLine(net, kCombLines + MV_REVERB_ALLPASSES + i, reverb->allpassR[i]);
+    }
 }
 
-double allpassStep(MvReverbAllpass &allpass, double input)
+void saveNetwork(const Network &net, MvReverb *reverb)
 {
-    const float delayed = flush(allpass.buffer[allpass.bufIndex]);
-    allpass.buffer[allpass.bufIndex] =
-        static_cast<float>(input + delayed * static_cast<double>(allpass.feedback));
-    advance(allpass.bufIndex, allpass.bufSize);
-    return delayed - input;
+    auto index = [&](int line) { return static_cast<int32_t>(net.cursor[line] - net.start[line]); };
+    for (int i = 0; i < MV_REVERB_COMBS; ++i) {
+        reverb->combL[i].filterStore = net.store[i];
+        reverb->combL[i].bufIndex = index(i);
+        reverb->combR[i].filterStore = net.store[MV_REVERB_COMBS + i];
+        reverb->combR[i].bufIndex = index(MV_REVERB_COMBS + i);
+    }
+    for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) {
+        reverb->allpassL[i].bufIndex = index(kCombLines + i);
+        reverb->allpassR[i].bufIndex = index(kCombLines + MV_REVERB_ALLPASSES + i);
+    }
 }
 
-double sideOutput(MvReverbComb *combs, MvReverbAllpass *allpasses, double input)
+int framesBeforeWrap(const Network &net)
 {
-    double sum = 0;
-    for (int i = 0; i < MV_REVERB_COMBS; ++i) sum += combStep(combs[i], input);
-    for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) sum = allpassStep(allpasses[i], sum);
-    return sum;
+    ptrdiff_t frames = net.end[0] - net.cursor[0];
+    for (int line = 1; line < kLines; ++line) frames = std::min(frames, net.end[line] - net.cursor[line]);
+    return static_cast<int>(frames);
 }
 
-void processFrame(MvReverb *reverb, float *frame)
+void advanceCursors(Network &net, int frames)
 {
-    double input = loadSample(frame);
-    for (int j = 1; j < reverb->channels; ++j) input += loadSample(frame + j);
-    input *= reverb->gain;
-    const double left = static_cast<float>(sideOutput(reverb->combL, reverb->allpassL, input));
-    const double right = static_cast<float>(sideOutput(reverb->combR, reverb->allpassR, input));
+    for (int line = 0; line < kLines; ++line) {
+        net.cursor[line] += frames;
+        if (net.cursor[line] == net.end[line]) net.cursor[line] = net.start[line];
+    }
+}
+
+// Frames are taken through the network in passes of at most this many, one
+// stage for all frames at a time. Every value goes through exactly the
+// operations, in the order, of a frame-by-frame walk; only independent
+// work of different frames and filters is interleaved.
+constexpr int kPassFrames = 64;
+
+struct Pass {
+    int frames;
+    double input[kPassFrames];
+    double side[2][kPassFrames];                    // comb sums, then all-pass outputs
+    double damped[kCombLines][kPassFrames]; // delayed value times damp2
+    float store[kCombLines][kPassFrames];   // damping state after each frame
+};
+
+// Reads every comb's delayed values, adds them to the side sums in comb
+// order and forms their damped share.
+void readCombs(Network &net, Pass &pass)
+{
+    for (int s = 0; s < 2; ++s) std::fill_n(pass.side[s], pass.frames, 0.0);
+    for (int line = 0; line < kCombLines; ++line) {
+        const float *cells = net.cursor[line];
+        double *sum = pass.side[line / MV_REVERB_COMBS];
+        const double damp2 = net.damp2[line];
+        for (int k = 0; k < pass.frames; ++k) {
+            const float out = flush(cells[k]);
+            sum[k] += out;
+            pass.damped[line][k] = out * damp2;
+        }
+    }
+}
+
+// The one recurrence of the network: each comb's one-pole damping state.
+// All sixteen run side by side so their latencies overlap.
+void dampCombs(Network &net, Pass &pass)
+{
+    float store[kCombLines];
+    double damp1[kCombLines];
+    std::copy_n(net.store, kCombLines, store);
+    std::copy_n(net.damp1, kCombLines, damp1);
+    for (int k = 0; k < pass.frames; ++k) {
+        for (int line = 0; line < kCombLines; ++line) {
+            store[line] = flush(static_cast<float>(pass.damped[line][k] + store[line] * damp1[line]));
+            pass.store[line][k] = store[line];
+        }
+    }
+    std::copy_n(store, kCombLines, net.store);
+}
+
+void writeCombs(Network &net, const Pass &pass)
+{
+    for (int line = 0; line < kCombLines; ++line) {
+        float *cells = net.cursor[line];
+        const double feedback = net.feedback[line];
+        for (int k = 0; k < pass.frames; ++k)
+            cells[k] = static_cast<float>(pass.input[k] + pass.store[line][k] * feedback);
+    }
+}
+
+void runAllpasses(Network &net, Pass &pass)
+{
+    for (int s = 0; s < 2; ++s) {
+        double *acc = pass.side[s];
+        for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) {
+            const int line = kCombLines + s * MV_REVERB_ALLPASSES + i;
+            float *cells = net.cursor[line];
+            const double feedback = net.feedback[line];
+            for (int k = 0; k < pass.frames; ++k) {
+                const float delayed = flush(cells[k]);
+                cells[k] = static_cast<float>(acc[k] + delayed * feedback);
+                acc[k] = delayed - acc[k];
+            }
+        }
+    }
+}
+
+void readInput(const MvReverb *reverb, Pass &pass, const float *samples, int step)
+{
+    const double gain = reverb->gain;
+    for (int k = 0; k < pass.frames; ++k, samples += step) {
+        double input = loadSample(samples);
+        for (int j = 1; j < reverb->channels; ++j) input += loadSample(samples + j);
+        pass.input[k] = input * gain;
+    }
+}
+
+void writeOutput(const MvReverb *reverb, const Pass &pass, float *samples, int step)
+{
     const double wet1 = reverb->wet1, wet2 = reverb->wet2, dry = reverb->dry;
-    for (int j = 0; j < reverb->channels; ++j) {
-        const double wetMix = (j % 2 == 0) ? left * wet1 + right * wet2 : right * wet1 + left * wet2;
-        storeSample(frame + j, static_cast<float>(wetMix + loadSample(frame + j) * dry));
+    for (int k = 0; k < pass.frames; ++k, samples += step) {
+        const double left = static_cast<float>(pass.side[0][k]);
+        const double right = static_cast<float>(pass.side[1][k]);
+        for (int j = 0; j < reverb->channels; ++j) {
+            const double wetMix = (j % 2 == 0) ? left * wet1 + right * wet2 : right * wet1 + left * wet2;
+            storeSample(samples + j, static_cast<float>(wetMix + loadSample(samples + j) * dry));
+        }
     }
 }
 
@@ -207,5 +333,21 @@ void reverbMute(MvReverb *reverb)
 
 void reverbProcess(MvReverb *reverb, float *samples, int count, int step)
 {
-    for (int k = 0; k < count; ++k, samples += step) processFrame(reverb, samples);
+    if (count <= 0) return;
+    Network net;
+    Pass pass;
+    loadNetwork(net, reverb);
+    while (count > 0) {
+        pass.frames = std::min({count, framesBeforeWrap(net), kPassFrames});
+        readInput(reverb, pass, samples, step);
+        readCombs(net, pass);
+        dampCombs(net, pass);
+        writeCombs(net, pass);
+        runAllpasses(net, pass);
+        writeOutput(reverb, pass, samples, step);
+        advanceCursors(net, pass.frames);
+        samples += static_cast<ptrdiff_t>(pass.frames) * step;
+        count -= pass.frames;
+    }
+    saveNetwork(net, reverb);
 }
