@@ -20,9 +20,14 @@ namespace {
 // the fallback 7 is a second connection to the Dummy backend, which always
 // connects and always offers a default output device.
 constexpr SoundIoBackend kLibsoundioBackend[kBackendNumbers] = {
-    SoundIoBackendNone,      SoundIoBackendJack,  SoundIoBackendPulseAudio,
-    SoundIoBackendAlsa,      SoundIoBackendCoreAudio, SoundIoBackendWasapi,
-    SoundIoBackendDummy,     SoundIoBackendDummy,
+    SoundIoBackendNone,      // 0 none
+    SoundIoBackendJack,      // 1
+    SoundIoBackendPulseAudio, // 2
+    SoundIoBackendAlsa,      // 3
+    SoundIoBackendCoreAudio, // 4
+    SoundIoBackendWasapi,    // 5
+    SoundIoBackendDummy,     // 6, rescanned on refresh
+    SoundIoBackendDummy,     // 7, the fallback connection
 };
 
 constexpr int kPreferredSlot = 0;
@@ -38,8 +43,8 @@ struct ConnectionNote {
 };
 ConnectionNote connectionNotes[kMaxConnections];
 
-const ConnectionNote *noteOf(const SoundIo *context) {
-    return context ? static_cast<const ConnectionNote *>(context->userdata) : nullptr;
+ConnectionNote *noteOf(const SoundIo *context) {
+    return context ? static_cast<ConnectionNote *>(context->userdata) : nullptr;
 }
 
 template <class T> T *allocateArray(int count) {
@@ -59,7 +64,7 @@ void handleDevicesChange(SoundIo *) {
 // The sound server behind a connection went away. Delivered inside event
 // flushing, on the engine side under the lock.
 void handleBackendDisconnect(SoundIo *context, int) {
-    if (auto *note = static_cast<ConnectionNote *>(context->userdata)) note->lost = true;
+    if (ConnectionNote *note = noteOf(context)) note->lost = true;
     // Sinks on this connection move to the fallback configuration here (sink area).
 }
 
@@ -84,12 +89,6 @@ SoundIo *newContext(int slot) {
     return context;
 }
 
-// Takes a connected context into the registry once its first events are in.
-void adoptContext(SoundIo *context) {
-    soundio_flush_events(context);
-    mvBackendList.contexts[mvBackendList.count++] = context;
-}
-
 bool stopsTheSearch(int error) {
     return error == SoundIoErrorNone || error == SoundIoErrorNoMem || error == SoundIoErrorInvalid;
 }
@@ -104,7 +103,7 @@ int connectPreferred(SoundIo *context) {
         int error = soundio_connect_backend(context, kLibsoundioBackend[backend]);
         mvBackendList.errors[backend] = result = -error;
         if (!stopsTheSearch(error)) continue;
-        if (error == SoundIoErrorNone) connectionNotes[kPreferredSlot].engineBackend = backend;
+        if (error == SoundIoErrorNone) noteOf(context)->engineBackend = backend;
         break;
     }
     return result;
@@ -113,8 +112,22 @@ int connectPreferred(SoundIo *context) {
 int connectFallback(SoundIo *context) {
     int error = soundio_connect_backend(context, kLibsoundioBackend[kFallbackBackend]);
     mvBackendList.errors[kFallbackBackend] = -error;
-    if (!error) connectionNotes[kFallbackSlot].engineBackend = kFallbackBackend;
+    if (!error) noteOf(context)->engineBackend = kFallbackBackend;
     return -error;
+}
+
+// Creates the slot's context and connects it; once connected and its first
+// events are in, it joins the registry.
+int addConnection(int slot, int (*connect)(SoundIo *)) {
+    SoundIo *context = newContext(slot);
+    if (!context) return MV_ERROR_NO_MEMORY;
+    if (int status = connect(context)) {
+        soundio_destroy(context);
+        return status;
+    }
+    soundio_flush_events(context);
+    mvBackendList.contexts[mvBackendList.count++] = context;
+    return MV_OK;
 }
 
 bool backendOrderIsValid() {
@@ -213,23 +226,9 @@ int startupWork(void *argument) {
     mvBackendList.count = 0;
     realtimeWarningGiven = false;
 
-    SoundIo *preferred = newContext(kPreferredSlot);
-    if (!preferred) return failStartup(MV_ERROR_NO_MEMORY);
-    if (int status = connectPreferred(preferred)) {
-        soundio_destroy(preferred);
-        return failStartup(status);
-    }
-    adoptContext(preferred);
-
-    if (engineBackendOf(preferred) != kFallbackBackend) {
-        SoundIo *fallback = newContext(kFallbackSlot);
-        if (!fallback) return failStartup(MV_ERROR_NO_MEMORY);
-        if (int status = connectFallback(fallback)) {
-            soundio_destroy(fallback);
-            return failStartup(status);
-        }
-        adoptContext(fallback);
-    }
+    if (int status = addConnection(kPreferredSlot, connectPreferred)) return failStartup(status);
+    if (engineBackendOf(mvBackendList.contexts[kPreferredSlot]) != kFallbackBackend)
+        if (int status = addConnection(kFallbackSlot, connectFallback)) return failStartup(status);
 
     if (int status = buildDeviceList()) return failStartup(status);
     mvSinkList.items = allocateArray<MvSink *>(kInitialSinkCapacity);
@@ -285,12 +284,12 @@ constexpr int kAutomaticIndex = -1;
 } // namespace
 
 int engineBackendOf(const SoundIo *context) {
-    const ConnectionNote *note = noteOf(context);
+    ConnectionNote *note = noteOf(context);
     return note ? note->engineBackend : 0;
 }
 
 bool connectionLost(const SoundIo *context) {
-    const ConnectionNote *note = noteOf(context);
+    ConnectionNote *note = noteOf(context);
     return note && note->lost;
 }
 

@@ -129,3 +129,61 @@ TEST_P(LifecycleLive, AutomaticDeviceFollowsTheServersDefaultSink) {
 INSTANTIATE_TEST_SUITE_P(Live, LifecycleLive,
                          testing::Values(DispatcherKind::threadUnsafe, DispatcherKind::threadSafe),
                          testing::PrintToStringParamName());
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// A second private server of this test's own, so it can be stopped without
+// disturbing the shared one. The engine reaches it through PULSE_SERVER.
+class OwnServer {
+public:
+    OwnServer() {
+        std::optional<std::string> env = shell(std::string(MV_SOURCE_DIR) + "/scripts/pulse start");
+        if (!env) return;
+        dir_ = valueOf(*env, "MV_PULSE_DIR");
+        if (const char *previous = std::getenv("PULSE_SERVER")) previousServer_ = previous;
+        setenv("PULSE_SERVER", valueOf(*env, "PULSE_SERVER").c_str(), 1);
+    }
+    ~OwnServer() {
+        stop();
+        if (previousServer_) setenv("PULSE_SERVER", previousServer_->c_str(), 1);
+    }
+    bool running() const { return !dir_.empty(); }
+    void stop() {
+        if (running()) shell(std::string(MV_SOURCE_DIR) + "/scripts/pulse stop " + dir_);
+        dir_.clear();
+    }
+
+private:
+    // The value of "export NAME='value'" in scripts/pulse's output.
+    static std::string valueOf(const std::string &env, const std::string &name) {
+        std::string key = "export " + name + "='";
+        size_t start = env.find(key);
+        if (start == std::string::npos) return "";
+        start += key.size();
+        return env.substr(start, env.find('\'', start) - start);
+    }
+    std::string dir_;
+    std::optional<std::string> previousServer_;
+};
+
+} // namespace
+
+// libsoundio's own reaction to a vanished server is to abort the process.
+TEST(LifecycleLiveServerLoss, EngineKeepsRunningOnTheFallbackWhenTheServerStops) {
+    OwnServer server;
+    ASSERT_TRUE(server.running()) << "could not start a private PulseAudio server";
+    mvtest::EngineSession session(DispatcherKind::threadSafe, mvtest::kDefaultOrder);
+    ASSERT_EQ(session.status(), MV_OK);
+    ASSERT_EQ(mvGetBackendError(kPulseAudio), MV_OK);
+    ASSERT_EQ(mvGetDeviceBackend(-1), kPulseAudio);
+
+    server.stop();
+    // The engine thread's housekeeping delivers the disconnection.
+    EXPECT_TRUE(eventually([] { return mvGetDeviceBackend(-1) == 7; }));
+    ASSERT_EQ(mvRefreshDeviceList(), MV_OK);
+    EXPECT_EQ(mvGetDeviceCount(), 1);
+    EXPECT_EQ(mvGetDeviceBackend(mvGetDefaultDevice()), 7);
+    EXPECT_EQ(mvUninitialize(), MV_OK);
+}
