@@ -153,7 +153,18 @@ void rollBackPullChange(MvDestination *destination, MvPullRecord *previous, MvDs
     dspRelease(nullptr, program);
 }
 
-bool isProgram(const MvPullRecord *record) { return record->pullFunc == dspPull; }
+// Locks the dispatcher and finds the program attached to destination: 0 with
+// the lock held, or a status with the lock released.
+int lockProgram(MvDestination *destination, MvDspFunc **program) {
+    const int locked = mvDispatcher->lock();
+    if (locked != 0) return locked;
+    if (destination->pull->pullFunc != dspPull) {
+        mvDispatcher->unlock();
+        return MV_ERROR_PULL_FUNCTION;
+    }
+    *program = asProgram(destination->pull);
+    return 0;
+}
 
 } // namespace
 
@@ -327,13 +338,9 @@ extern "C" int mvSendDSPMessage(MvMachine *machine, int32_t count, const int32_t
         return MV_ERROR_NULL_POINTER;
     MvDestination *destination = machine->destination;
     if (destination == nullptr) return MV_ERROR_NOT_DESTINATION;
-    const int locked = mvDispatcher->lock();
-    if (locked != 0) return locked;
-    if (!isProgram(destination->pull)) {
-        mvDispatcher->unlock();
-        return MV_ERROR_PULL_FUNCTION;
-    }
-    MvDspState *state = &asProgram(destination->pull)->state;
+    MvDspFunc *program = nullptr;
+    if (const int status = lockProgram(destination, &program)) return status;
+    MvDspState *state = &program->state;
     // A failed program takes no more messages; the host learns why from
     // mvGetDSPError.
     if (state->publishedError != nullptr) return mvDispatcher->unlock();
@@ -353,13 +360,9 @@ extern "C" int mvGetDSPError(MvMachine *machine, uint8_t *routine, uint32_t *reg
     if (machine == nullptr) return MV_ERROR_NULL_POINTER;
     MvDestination *destination = machine->destination;
     if (destination == nullptr) return MV_ERROR_NOT_DESTINATION;
-    const int locked = mvDispatcher->lock();
-    if (locked != 0) return locked;
-    if (!isProgram(destination->pull)) {
-        mvDispatcher->unlock();
-        return MV_ERROR_PULL_FUNCTION;
-    }
-    const MvDspReport *report = asProgram(destination->pull)->state.publishedError;
+    MvDspFunc *program = nullptr;
+    if (const int status = lockProgram(destination, &program)) return status;
+    const MvDspReport *report = program->state.publishedError;
     if (report == nullptr) return mvDispatcher->unlock();
     if (routine != nullptr) *routine = static_cast<uint8_t>(report->routine);
     if (registers != nullptr) std::copy_n(report->registers, MV_DSP_REGISTER_COUNT, registers);
