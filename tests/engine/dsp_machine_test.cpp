@@ -59,8 +59,8 @@ MvSource *renderTone(MvSink *sink, void *self, float, float, double, double, int
 
 void releaseTone(MvSink *, void *self) { delete static_cast<ToneSource *>(self); }
 
-mvasm::Program assemble(const std::string &source) {
-    mvasm::Program program = mvasm::assemble(source);
+mvasm::Program assemble(const std::string &source, const std::string &name = "<test>") {
+    mvasm::Program program = mvasm::assemble(source, name);
     for (const std::string &error : program.errors) ADD_FAILURE() << error;
     return program;
 }
@@ -68,10 +68,7 @@ mvasm::Program assemble(const std::string &source) {
 mvasm::Program assembleExample(const std::string &name) {
     std::ifstream in(std::string(MV_DSP_EXAMPLES_DIR) + "/" + name);
     EXPECT_TRUE(in) << name;
-    mvasm::Program program =
-        mvasm::assemble(std::string(std::istreambuf_iterator<char>(in), {}), name);
-    for (const std::string &error : program.errors) ADD_FAILURE() << error;
-    return program;
+    return assemble(std::string(std::istreambuf_iterator<char>(in), {}), name);
 }
 
 int32_t floatWord(float value) { return std::bit_cast<int32_t>(value); }
