@@ -621,6 +621,16 @@ MV_API int mvDestinationPullImpl(MvSink *sink, MvPullRecord *record, float gainS
                                  float gainEnd, double frequencyStart, double frequencyEnd,
                                  int frames, float *buffer);
 
+/* mvAdvanceMachineRamps: advances the machine's own gain and frequency ramps
+ * over a block of frames (at its sink's sample rate) and multiplies the
+ * block's start and end values into the four values received from above.
+ * Every render of a machine with a head of its own calls it first, so that
+ * mvSetGain and mvSetFrequency work on host-written machines too. Audio
+ * thread. */
+MV_API void mvAdvanceMachineRamps(MvMachine *machine, int frames, float *gainStart,
+                                  float *gainEnd, double *frequencyStart,
+                                  double *frequencyEnd);
+
 /* mvDestinationChangeFunc: up-message callback making record the audio-side
  * pull record and sending the old one back to be freed. Audio thread. */
 MV_API void mvDestinationChangeFunc(MvSink *sink, MvPullRecord *record);
