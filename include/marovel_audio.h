@@ -659,16 +659,24 @@ MV_API int mvSetFrequency(MvMachine *machine, double seconds, double frequency);
 /* ------------------------------------------------------------------------ */
 
 /* mvSendUpMessage: queues {callback, argument} for the sink's audio thread.
- * Waits in 8 ms steps while the queue is full. 0 or -97. Engine side
- * (through the dispatcher's post). */
+ * While the queue is full it reports "Overfull Up-Message queue" once and
+ * waits in 8 ms steps; a sink without a stream has no consumer, so there the
+ * caller drains the queue itself. 0; -97 when the wait's sleep failed; -93
+ * null sink or callback; -94 sink without queues. Engine side (through the
+ * dispatcher's post), holding the dispatcher lock. */
 MV_API int mvSendUpMessage(MvSink *sink, MvMessageFunc callback, void *argument);
 
-/* mvSendDownMessage: queues a message for the control side. 0, or non-zero
- * after reporting the failure through mvPrint. Audio thread. */
+/* mvSendDownMessage: queues a message for the control side, waiting like
+ * mvSendUpMessage while the queue is full. 0, or the failure status after
+ * reporting "Error %i sending down-message: %s" through mvPrint (the
+ * message is dropped). Audio thread (message callbacks, renders, pulls). */
 MV_API int mvSendDownMessage(MvSink *sink, MvMessageFunc callback, void *argument);
 
-/* mvFlushUpQueueImpl / mvFlushDownQueueImpl: run every message currently
- * queued, in order. Return 0. Consumer side of that queue. */
+/* mvFlushUpQueueImpl / mvFlushDownQueueImpl: run, in order, every message
+ * queued when the call starts; messages queued meanwhile (also by the
+ * callbacks) run at the next flush. 0, or -93 for a null sink. A queue
+ * holding a partial message ends the process with exit status -78.
+ * Consumer side of that queue only. */
 MV_API int mvFlushUpQueueImpl(MvSink *sink);
 MV_API int mvFlushDownQueueImpl(MvSink *sink);
 
