@@ -4,6 +4,7 @@
 #include "mv_sink.h"
 
 #include "mv_machine.h"
+#include "mv_queue.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -12,7 +13,6 @@
 
 namespace {
 
-constexpr int kQueueBytes = 2048;
 constexpr int kFallbackRate = 8000;
 constexpr int kFallbackLayout = 0; // libsoundio's built-in layout number
 constexpr SoundIoFormat kFallbackFormat = SoundIoFormatFloat32LE;
@@ -273,8 +273,7 @@ SinkRecord *allocateSink(MvSoundModel *model, int bufferSize) {
 // Releases what mvNewSink built before the sink became visible.
 void discardNewSink(MvSink *sink) {
     if (sink->destination.pull) mvFree(sink->destination.pull);
-    if (sink->downQueue) soundio_ring_buffer_destroy(sink->downQueue);
-    if (sink->upQueue) soundio_ring_buffer_destroy(sink->upQueue);
+    mv::destroySinkQueues(sink);
     mvFree(sink);
 }
 
@@ -283,9 +282,7 @@ int buildSink(MvSink *sink, MvSoundModel *model, int bufferSize) {
     sink->bufferSize = bufferSize;
     sink->soundModel = model;
     sink->deviceIndex = -1;
-    sink->upQueue = soundio_ring_buffer_create(nullptr, kQueueBytes);
-    if (sink->upQueue) sink->downQueue = soundio_ring_buffer_create(nullptr, kQueueBytes);
-    if (!sink->downQueue) return MV_ERROR_NO_MEMORY;
+    if (int status = mv::createSinkQueues(sink)) return status;
     mvInitMachine(&sink->base, sink, &sink->destination, nullptr, sink, mvDeleteSink);
     return mvInitDestination(&sink->destination, &sink->base);
 }
@@ -374,9 +371,7 @@ void teardownSink(MvSink *sink) {
     closeStream(sink);
     mvFlushUpQueueImpl(sink);
     mvFlushDownQueueImpl(sink);
-    soundio_ring_buffer_destroy(sink->upQueue);
-    soundio_ring_buffer_destroy(sink->downQueue);
-    sink->upQueue = sink->downQueue = nullptr;
+    mv::destroySinkQueues(sink);
     mvUninitDestination(&sink->destination);
     sink->soundModel->destroy(sink->soundModel);
     mvFree(sink);
