@@ -3,6 +3,7 @@
 // tree and its sound model, and pulls its tree once per chunk.
 #include "mv_sink.h"
 
+#include "mv_lifecycle.h"
 #include "mv_machine.h"
 #include "mv_queue.h"
 
@@ -119,25 +120,11 @@ void errorCallback(SoundIoOutStream *stream, int soundioError) {
 
 // ---- open work ----
 
-// The system default device of the preferred connection, else the fallback
-// connection's default; one reference held, null when there is none.
-SoundIoDevice *currentDefaultDevice() {
-    SoundIo *preferred = mvBackendList.contexts[0];
-    int index = soundio_default_output_device_index(preferred);
-    if (SoundIoDevice *device = index >= 0 ? soundio_get_output_device(preferred, index) : nullptr)
-        return device;
-    int fallback = mvDeviceList.fallbackDefaultIndex;
-    if (fallback < 0 || fallback >= mvDeviceList.count || !mvDeviceList.devices[fallback])
-        return nullptr;
-    soundio_device_ref(mvDeviceList.devices[fallback]);
-    return mvDeviceList.devices[fallback];
-}
-
 // The device an open attempt uses, with one reference; -94 when missing.
 int pickDevice(MvSink *sink, bool fallback, SoundIoDevice **out) {
     int index = fallback ? mvDeviceList.fallbackDefaultIndex : sink->deviceIndex;
     if (index == -1) {
-        *out = currentDefaultDevice();
+        *out = mv::takeCurrentDefaultDevice();
     } else {
         bool listed = index >= 0 && index < mvDeviceList.count;
         *out = listed ? mvDeviceList.devices[index] : nullptr;
@@ -381,7 +368,7 @@ void followDefaultDevice() {
     for (int i = 0; i < mvSinkList.count; ++i) {
         MvSink *sink = mvSinkList.items[i];
         if (!sink->device || sink->deviceIndex != -1) continue;
-        SoundIoDevice *current = currentDefaultDevice();
+        SoundIoDevice *current = mv::takeCurrentDefaultDevice();
         if (!current) continue;
         bool moved = std::strcmp(current->id, sink->device->id) != 0;
         soundio_device_unref(current);

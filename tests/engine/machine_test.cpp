@@ -40,6 +40,7 @@ protected:
         return soundio_ring_buffer_fill_count(sink_->upQueue) / int(sizeof(MvMessage));
     }
 
+    std::atomic<int> releases_{0}; // outlives the engine, whose teardown releases probes
     mvtest::FallbackEngine engine_;
     MvSink *sink_ = nullptr;
 };
@@ -115,19 +116,18 @@ TEST_F(Machines, ARenderThatUnlinksItselfLeavesTheWalkIntact) {
 }
 
 TEST_F(Machines, DeletedNodeStopsRenderingAndIsReleasedOnceOnTheControlSide) {
-    std::atomic<int> releases{0};
     mvtest::Group *group;
     ASSERT_EQ(mvtest::newGroup(&group, &sink_->base), MV_OK);
-    mvtest::Probe *inner = probeUnder(&group->machine, 0.5f, &releases);
-    probeUnder(&sink_->base, 0.25f, &releases);
+    mvtest::Probe *inner = probeUnder(&group->machine, 0.5f, &releases_);
+    probeUnder(&sink_->base, 0.25f, &releases_);
     EXPECT_EQ(renderBlocks(1)[0], 0.75f);
     ASSERT_EQ(mvDeleteMachine(&group->machine), MV_OK);
-    EXPECT_EQ(releases.load(), 0); // the audio side has not let go yet
+    EXPECT_EQ(releases_.load(), 0); // the audio side has not let go yet
     EXPECT_EQ(renderBlocks(1)[0], 0.25f);
     EXPECT_EQ(inner->renders.load(), 1);
-    EXPECT_EQ(releases.load(), 0); // still waiting in the down queue
+    EXPECT_EQ(releases_.load(), 0); // still waiting in the down queue
     mvFlushDownQueueImpl(sink_);
-    EXPECT_EQ(releases.load(), 1); // the group released its probe with itself
+    EXPECT_EQ(releases_.load(), 1); // the group released its probe with itself
     EXPECT_EQ(sink_->destination.connectedHead, sink_->destination.connectedTail);
 }
 

@@ -157,7 +157,7 @@ TEST_F(Sinks, OpensAStreamThatPullsItsTree) {
     EXPECT_EQ(mvGetSampleRate(&sink->base), 44100);
     EXPECT_GT(mvGetSpeakerCount(&sink->base), 0);
     EXPECT_EQ(sink->deviceFormat, MV_FORMAT_FLOAT32);
-    EXPECT_DOUBLE_EQ(sink->stream->software_latency, 256.0 / 44100);
+    EXPECT_GE(sink->stream->software_latency, 256.0 / 44100); // asked for; libsoundio may add
     ASSERT_TRUE(awaitRenders(probe, 3));
     for (int i = 0; i < 3; ++i) EXPECT_LE(probe->seen[i].frames, 256);
     // A second open replaces the stream; the tree plays on.
@@ -330,9 +330,9 @@ TEST_F(Sinks, AHostToneMachinePlaysThroughALoopbackWithItsGainRamps) {
     ASSERT_EQ(mvSetGain(&tone->machine, 0.1, 0.0f), MV_OK); // a tenth of a second to silence
     std::vector<float> fade = mvtest::renderFloat(sink, kRate / 10);
     float firstPeak = measureTone({fade.begin(), fade.begin() + 960}, kRate).peak;
-    float lastPeak = measureTone({fade.end() - 960, fade.end()}, kRate).peak;
+    float lastPeak = measureTone({fade.end() - 96, fade.end()}, kRate).peak;
     EXPECT_GT(firstPeak, 0.45f);
-    EXPECT_LT(lastPeak, 0.02f);
+    EXPECT_LT(lastPeak, 0.011f); // the last 2 % of the ramp
     EXPECT_EQ(measureTone(mvtest::renderFloat(sink, 480), kRate).peak, 0.0f);
 
     ASSERT_EQ(toneDelete(&tone->machine), MV_OK);
