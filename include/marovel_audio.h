@@ -535,13 +535,17 @@ extern MV_API MvDeviceList mvDeviceList;
 extern MV_API MvSinkList mvSinkList;
 
 /* mvInitialize: installs the dispatcher and connects the backends.
- * 0; -100 already initialised; -93 null dispatcher; -1; -98 no backend in
- * the order; a negated libsoundio error. On failure the dispatcher is not
- * installed (it still belongs to the host). Host thread. */
+ * 0; -100 already initialised; -93 null dispatcher; -92 an order entry
+ * outside 0..7; -1; -98 no backend in the order; -94 no fallback device; a
+ * negated libsoundio error (of the last backend tried). On failure the
+ * dispatcher is not installed (it still belongs to the host and may be
+ * passed again). Host thread. */
 MV_API int mvInitialize(MvDispatcher *dispatcher);
 
 /* mvUninitialize: deletes every sink (releasing every clip), disconnects
- * and destroys the dispatcher. 0, -99, or a teardown/destroy status. */
+ * and destroys the dispatcher. 0, -99, or a dispatcher status; when the
+ * dispatcher could not run the teardown (-1, -95) the library stays
+ * initialised and the call may be repeated. Any host thread. */
 MV_API int mvUninitialize(void);
 
 /* mvRefreshDeviceList: rebuilds the device list (rescanning backend 6).
@@ -571,8 +575,9 @@ MV_API const char *mvGetDeviceName(int index);
  * null otherwise or when not initialised. */
 MV_API const char *mvGetDeviceID(int index);
 
-/* mvGetDeviceBackend: backend number of a device (-1: the current default
- * device). -92 bad index, -96, -99. */
+/* mvGetDeviceBackend: backend number of a device (7 for the fallback
+ * connection's); for -1, of the preferred connection's default device now
+ * (the fallback device when it has none). -92 bad index, -96, -99. */
 MV_API int mvGetDeviceBackend(int index);
 
 /* mvFlushDeviceEventsImpl: delivers pending device events of the preferred
