@@ -4,6 +4,7 @@
 #include "marovel_audio.h"
 #include "mv_machine.h"
 #include "mv_machine_probe.h"
+#include "mv_session.h"
 #include "mv_test_support.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +42,9 @@ protected:
     }
 
     std::atomic<int> releases_{0}; // outlives the engine, whose teardown releases probes
-    mvtest::FallbackEngine engine_;
+    // The fallback backend alone: no sound server needed.
+    mvtest::EngineSession engine_{mvtest::DispatcherKind::threadUnsafe,
+                                  mvtest::kFallbackOnlyOrder};
     MvSink *sink_ = nullptr;
 };
 

@@ -4,6 +4,7 @@
 // failures, and an audio thread that never allocates.
 #include "marovel_audio.h"
 #include "mv_machine_probe.h"
+#include "mv_session.h"
 #include "mv_sink.h"
 #include "mv_test_support.h"
 #include "tone_machine.h"
@@ -42,7 +43,9 @@ protected:
         return probe->renders.load() >= renders;
     }
 
-    mvtest::FallbackEngine engine_;
+    // The fallback backend alone: no sound server needed.
+    mvtest::EngineSession engine_{mvtest::DispatcherKind::threadUnsafe,
+                                  mvtest::kFallbackOnlyOrder};
 };
 
 TEST(SinkWithoutEngine, NeedsInitialisation) {

@@ -1,5 +1,4 @@
-// Probe and group machines built with the framework's own helpers, and the
-// fallback-only engine fixture.
+// Probe and group machines built with the framework's own helpers.
 #include "mv_machine_probe.h"
 
 #include "mv_machine.h"
@@ -8,21 +7,6 @@
 #include <new>
 
 namespace mvtest {
-
-FallbackEngine::FallbackEngine() {
-    std::copy(mvBackendOrder, mvBackendOrder + 7, savedOrder_);
-    std::fill(mvBackendOrder, mvBackendOrder + 7, 0);
-    mvBackendOrder[0] = 7;
-    MvDispatcher *dispatcher = nullptr;
-    status_ = mvNewThreadUnsafeDispatcher(&dispatcher);
-    if (status_ == MV_OK) status_ = mvInitialize(dispatcher);
-    if (status_ != MV_OK && dispatcher) dispatcher->destroy();
-}
-
-FallbackEngine::~FallbackEngine() {
-    if (status_ == MV_OK) mvUninitialize();
-    std::copy(savedOrder_, savedOrder_ + 7, mvBackendOrder);
-}
 
 namespace {
 

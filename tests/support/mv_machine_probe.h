@@ -1,7 +1,6 @@
 // Host-written machines and an engine fixture for tests that render trees:
 // a probe source that records what each render receives, a pass-through
-// group (a destination that is also a source), and an engine initialised on
-// the fallback backend only, so no sound server is needed.
+// group (a destination that is also a source).
 #pragma once
 
 #include "marovel_audio.h"
@@ -11,21 +10,6 @@
 #include <vector>
 
 namespace mvtest {
-
-// Initialises the engine with a thread-unsafe dispatcher on backend 7 alone
-// for its lifetime; uninitialises and restores the backend order after.
-class FallbackEngine {
-public:
-    FallbackEngine();
-    ~FallbackEngine();
-    FallbackEngine(const FallbackEngine &) = delete;
-    FallbackEngine &operator=(const FallbackEngine &) = delete;
-    int status() const { return status_; } // of mvInitialize
-
-private:
-    int savedOrder_[7];
-    int status_;
-};
 
 // What one render received, after the probe's own ramps were applied.
 struct BlockSeen {
