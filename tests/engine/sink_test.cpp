@@ -3,6 +3,7 @@
 // the write loop's chunking, loopback renders, teardown and allocation
 // failures, and an audio thread that never allocates.
 #include "marovel_audio.h"
+#include "mv_device_variant.h"
 #include "mv_machine_probe.h"
 #include "mv_session.h"
 #include "mv_sink.h"
@@ -171,30 +172,14 @@ TEST_F(Sinks, OpensAStreamThatPullsItsTree) {
 }
 
 TEST_F(Sinks, ADeviceWithNoUsableFormatPlaysOnTheFallbackConfiguration) {
-    // A device record of the fallback backend that offers only formats the
-    // table does not know; it lives outside libsoundio's reference counting.
-    SoundIoDevice *real = mvDeviceList.devices[mvDeviceList.fallbackDefaultIndex];
-    std::vector<SoundIoFormat> unknown{SoundIoFormatU16LE};
-    SoundIoDevice odd = *real;
-    odd.ref_count = 1000;
-    odd.formats = unknown.data();
-    odd.format_count = 1;
-    std::vector<SoundIoDevice *> devices(mvDeviceList.devices,
-                                         mvDeviceList.devices + mvDeviceList.count);
-    devices.push_back(&odd);
-    SoundIoDevice **saved = mvDeviceList.devices;
-    mvDeviceList.devices = devices.data();
-    mvDeviceList.count++;
-
+    // The fallback device, offering only a format the table does not know.
+    mvtest::DeviceVariant odd(mvDeviceList.fallbackDefaultIndex, {SoundIoFormatU16LE});
     MvSink *sink = newSink();
-    EXPECT_EQ(mvOpenSink(sink, mvDeviceList.count - 1, 44100), MV_OK);
+    EXPECT_EQ(mvOpenSink(sink, odd.index(), 44100), MV_OK);
     EXPECT_EQ(mvGetSinkError(&sink->base), MV_ERROR_SAMPLE_FORMAT);
     EXPECT_EQ(mvGetSampleRate(&sink->base), kFallbackRate);
-    EXPECT_EQ(sink->device, real);
-    mvDeleteSink(&sink->base);
-
-    mvDeviceList.devices = saved;
-    mvDeviceList.count--;
+    EXPECT_EQ(sink->device, odd.original());
+    EXPECT_EQ(mvDeleteSink(&sink->base), MV_OK);
 }
 
 TEST_F(Sinks, AStreamErrorMovesTheSinkToTheFallbackThroughThePrintHookOnly) {
