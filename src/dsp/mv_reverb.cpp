@@ -165,7 +165,7 @@ constexpr int kPassFrames = 64;
 struct Pass {
     int frames;
     double input[kPassFrames];
-    double side[2][kPassFrames];                    // comb sums, then all-pass outputs
+    double side[2][kPassFrames];            // comb sums, then all-pass outputs
     double damped[kCombLines][kPassFrames]; // delayed value times damp2
     float store[kCombLines][kPassFrames];   // damping state after each frame
 };
@@ -184,8 +184,6 @@ __m128 flushLanes(__m128 values)
 __m128d lowHalf(__m128 values) { return _mm_cvtps_pd(values); }
 __m128d highHalf(__m128 values) { return _mm_cvtps_pd(_mm_movehl_ps(values, values)); }
 __m128 toFloats(__m128d low, __m128d high) { return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high)); }
-#else
-constexpr int kLanes = 1;
 #endif
 
 // Reads every comb's delayed values, adds them to the side sums in comb
