@@ -716,8 +716,13 @@ MV_API int mvRenderLoopbackSink(MvSink *sink, int frames, void *output);
 /* Sound models                                                             */
 /* ------------------------------------------------------------------------ */
 
-/* mvNewMonoSoundModel / mvNewStereoSoundModel: 0 or -1 (out untouched);
- * -93 for a null out. Any thread. */
+/* mvNewMonoSoundModel / mvNewStereoSoundModel: allocate a sound model (one
+ * mvMalloc block) for mvNewSink, which then owns it. Mono mixes one channel
+ * and writes it to every device channel; stereo mixes left and right and
+ * spreads them over five speaker groups built from the device layout.
+ * 0; -1 on allocation failure (out untouched); -93 for a null out.
+ * Any thread. writeDevice converts a chunk of any length with constant
+ * stack use. */
 MV_API int mvNewMonoSoundModel(MvSoundModel **out);
 MV_API int mvNewStereoSoundModel(MvSoundModel **out);
 
@@ -764,14 +769,21 @@ MV_API int mvClearChannelMatrix(MvMachine *sampler);
 /* ------------------------------------------------------------------------ */
 
 /* mvSelectConverter: the routine for a pair of formats and the clip and
- * dither flags (low byte examined); null when a format is outside 0..5. */
+ * dither flags (only their low byte is examined; clip matters only from
+ * float32, dither only where a dithered form exists). Null when a format is
+ * outside 0..5; no side effects. The routines are reentrant, never
+ * allocate, and may run on an audio thread; a dithering routine advances
+ * the state it is given once per sample, the others accept a null state. */
 MV_API MvConverter mvSelectConverter(int sourceFormat, int destinationFormat, int clip,
                                      int dither);
-/* mvInitializeTriangularDitherState: previous 0, seeds 22222 and 5555555. */
+/* mvInitializeTriangularDitherState: previous 0, seeds 22222 and 5555555.
+ * A state serves one thread at a time. */
 MV_API void mvInitializeTriangularDitherState(MvTriangularDitherState *state);
-/* mvGenerate16BitTriangularDither: next high-passed value, -32766..32766. */
+/* mvGenerate16BitTriangularDither: advances the state and returns the next
+ * high-passed triangular value, -32766..32766. */
 MV_API int32_t mvGenerate16BitTriangularDither(MvTriangularDitherState *state);
-/* mvGenerateFloatTriangularDither: the same value times 1/32767 (float). */
+/* mvGenerateFloatTriangularDither: the same step, times the float nearest
+ * 1/32767 (bits 0x38000100). */
 MV_API float mvGenerateFloatTriangularDither(MvTriangularDitherState *state);
 
 /* ------------------------------------------------------------------------ */
