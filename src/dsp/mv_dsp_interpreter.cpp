@@ -155,13 +155,16 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
     const uint32_t size = vm->memorySize;
     const uint32_t stackBase = vm->stackBase;
     // Below fastEnd every instruction fits: pc + 6 < size.
-    const uint32_t fastEnd = size >= kMaxInstructionLength ? size - (kMaxInstructionLength - 1) : 0;
+    const uintptr_t fastEnd = size >= kMaxInstructionLength ? size - (kMaxInstructionLength - 1) : 0;
     uint64_t left = budget ? budget : UINT64_MAX;
-    uint32_t limit;
+    uintptr_t limit;
     // pc holds 32-bit values only; the wider type saves zero-extensions when
     // it indexes the image.
     uintptr_t pc = reg[PC];
-    uint32_t op;
+    // Opaque to the optimiser, so the table's address stays in a register
+    // instead of being recomputed at every dispatch.
+    const void *const *handlers = kHandlers;
+    asm("" : "+r"(handlers));
 
 // Operand bytes relative to the opcode.
 #define BYTE(offset) uint32_t((mem + pc)[offset])
@@ -184,8 +187,7 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
 #define DISPATCH()                                                                             \
     do {                                                                                       \
         if (__builtin_expect(pc >= limit, 0)) goto fetch_exactly;                              \
-        op = mem[pc];                                                                          \
-        goto *kHandlers[op];                                                                   \
+        goto *handlers[mem[pc]];                                                               \
     } while (0)
 #define NEXT(length)                                                                           \
     do {                                                                                       \
@@ -372,7 +374,7 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         const uint32_t r = BYTE(1);                                                            \
         CHECK_REGISTER(r, 3);                                                                  \
         SYNC_PC(3);                                                                            \
-        printValue(reg[r], int(op), mem[pc + 2]);                                              \
+        printValue(reg[r], mem[pc], mem[pc + 2]);                                              \
         NEXT(3);                                                                               \
     }
 
@@ -391,13 +393,12 @@ fetch_first:
         reg[PC] = uint32_t(pc);
         return MV_DSP_INVALID_ADDRESS;
     }
-    op = mem[pc];
-    if (op >= OPCODE_COUNT) goto unknown_opcode;
-    if (pc + kLengths[op] - 1 >= size) {
+    if (mem[pc] >= OPCODE_COUNT) goto unknown_opcode;
+    if (pc + kLengths[mem[pc]] - 1 >= size) {
         reg[PC] = uint32_t(pc);
         return MV_DSP_INVALID_ADDRESS;
     }
-    goto *kHandlers[op];
+    goto *handlers[mem[pc]];
 
 unknown_opcode:
     reg[PC] = uint32_t(pc);
@@ -611,7 +612,7 @@ op_PUTNL:
 op_READU:
 op_READI:
 op_READF:
-    CONSOLE_READ(readValue(&reg[r], int(op)))
+    CONSOLE_READ(readValue(&reg[r], mem[pc]))
 op_GETC:
     CONSOLE_READ({
         const int c = std::getchar();
