@@ -7,10 +7,19 @@
 // instruction; an ordinary instruction that writes R16 therefore continues
 // one byte after the value it wrote. Jumps, calls and returns set pc directly.
 //
-// Speed: pc, the image and the budget live in locals. A single compare
-// decides that the longest instruction fits in front of the image's end, so
-// the exact fetch checks only run in the last few bytes. Handlers that read
-// registers first store the pc value into R16, so reading pc needs no test.
+// Speed: pc, the image and the budget live in locals, and the common case
+// costs few branches:
+//  - One compare (pc < limit) tells that the longest instruction fits before
+//    the image's end; the exact fetch checks run in the last few bytes only.
+//  - The budget is counted on every instruction but tested only where control
+//    moves (jumps, calls, returns, interrupts, pc writes). Straight-line code
+//    cannot run more than 0xFFFF instructions before pc leaves the image, so
+//    while more than that remain nothing can run out in between; within the
+//    last 0xFFFF the limit drops to 0 and every fetch takes the exact path,
+//    which tests the budget after every instruction.
+//  - Register operands are ORed together: below 16 they are all valid and
+//    none is pc, so the handler needs no per-operand test and no pc update.
+//    R16..R19 and invalid bytes take the checked path of the same handler.
 #include "mv_dsp_isa.h"
 #include "mv_dsp_vm.h"
 
@@ -29,6 +38,10 @@ constexpr uint32_t SP = MV_DSP_SP;
 constexpr uint32_t LR = MV_DSP_LR;
 constexpr uint32_t kWord = 4;
 constexpr uint32_t kAddressMask = 0xFFFF;
+constexpr uint32_t kFirstSpecialRegister = MV_DSP_PC;
+// Most instructions one straight run can execute: pc only grows and stays
+// below the 16-bit image size.
+constexpr uint64_t kLongestStraightRun = 0xFFFF;
 
 // Integer division or remainder by zero, and INT_MIN / -1, stop the run with
 // the status the instruction set otherwise never produces, so a report of it
@@ -113,7 +126,15 @@ void readLine(uint8_t *target, uint32_t length) {
 } // namespace
 
 MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
-    static const void *const kHandlers[OPCODE_COUNT] = {
+    // The dispatch table, indexed by the opcode byte: the 82 instructions in
+    // opcode order, then the unknown-opcode exit for every byte that is no
+    // instruction, so fetching needs no range test.
+#define UNKNOWN_2 &&unknown_opcode, &&unknown_opcode
+#define UNKNOWN_8 UNKNOWN_2, UNKNOWN_2, UNKNOWN_2, UNKNOWN_2
+#define UNKNOWN_32 UNKNOWN_8, UNKNOWN_8, UNKNOWN_8, UNKNOWN_8
+#define UNKNOWN_174 UNKNOWN_32, UNKNOWN_32, UNKNOWN_32, UNKNOWN_32, UNKNOWN_32, UNKNOWN_8, \
+    UNKNOWN_2, UNKNOWN_2, UNKNOWN_2
+    static const void *const kHandlers[] = {
         &&op_NOP, &&op_HALT, &&op_INT, &&op_LDI32, &&op_LDI16, &&op_LDI8, &&op_MOV, &&op_PUSH,
         &&op_POP, &&op_POP2, &&op_DUP, &&op_CALL, &&op_RET, &&op_ST32, &&op_ST32R, &&op_ST16,
         &&op_ST16R, &&op_ST8, &&op_ST8R, &&op_LD32, &&op_LD32R, &&op_LD16, &&op_LD16R, &&op_LD8,
@@ -125,121 +146,139 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         &&op_JLTU, &&op_JLT, &&op_JLEU, &&op_JLE, &&op_PRINTU, &&op_PRINTI, &&op_PRINTF,
         &&op_PUTC, &&op_PUTS, &&op_PUTNL, &&op_READU, &&op_READI, &&op_READF, &&op_GETC,
         &&op_GETS, &&op_CMP, &&op_CMPU, &&op_FCMP,
+        UNKNOWN_174,
     };
+    static_assert(std::size(kHandlers) == 256 && OPCODE_COUNT == 82);
 
     uint8_t *const mem = vm->memory;
     uint32_t *const reg = vm->registers;
     const uint32_t size = vm->memorySize;
     const uint32_t stackBase = vm->stackBase;
     // Below fastEnd every instruction fits: pc + 6 < size.
-    const uint32_t fastEnd = size >= kMaxInstructionLength ? size - (kMaxInstructionLength - 1) : 0;
+    const uintptr_t fastEnd = size >= kMaxInstructionLength ? size - (kMaxInstructionLength - 1) : 0;
     uint64_t left = budget ? budget : UINT64_MAX;
-    uint32_t pc = reg[PC];
-    uint32_t op;
+    uintptr_t limit;
+    // pc holds 32-bit values only; the wider type saves zero-extensions when
+    // it indexes the image.
+    uintptr_t pc = reg[PC];
+    // Opaque to the optimiser, so the table's address stays in a register
+    // instead of being recomputed at every dispatch.
+    const void *const *handlers = kHandlers;
+    asm("" : "+r"(handlers));
 
 // Operand bytes relative to the opcode.
-#define BYTE(offset) uint32_t(mem[pc + (offset)])
-#define HALF(offset) uint32_t(dspVmLoadHalf(mem + pc + (offset)))
+#define BYTE(offset) uint32_t((mem + pc)[offset])
+#define HALF(offset) uint32_t(dspVmLoadHalf((mem + pc) + (offset)))
 #define BAD(r) ((r) >= uint32_t(kRegisterCount))
+// Register operands all plain (valid and not pc): the fast path. Either the
+// ORed numbers, or the operand bytes 1..2 or 1..3 tested in one load.
+#define PLAIN(registers) __builtin_expect((registers) < kFirstSpecialRegister, 1)
+#define PLAIN_1_2() __builtin_expect((dspVmLoadHalf(mem + pc + 1) & 0xF0F0u) == 0, 1)
+#define PLAIN_1_3() __builtin_expect((dspVmLoadWord(mem + pc) & 0xF0F0F000u) == 0, 1)
 #define FAIL(status, length)                                                                   \
     do {                                                                                       \
-        reg[PC] = pc + (length) - 1;                                                           \
+        reg[PC] = uint32_t(pc + (length) - 1);                                                 \
         return (status);                                                                       \
     } while (0)
 #define CHECK_REGISTER(r, length)                                                              \
     if (__builtin_expect(BAD(r), 0)) FAIL(MV_DSP_INVALID_REGISTER, length)
-#define SYNC_PC(length) reg[PC] = pc + (length) - 1
+// Makes pc readable as R16 for the instruction of the given length.
+#define SYNC_PC(length) reg[PC] = uint32_t(pc + (length) - 1)
 #define DISPATCH()                                                                             \
     do {                                                                                       \
-        if (__builtin_expect(pc >= fastEnd, 0)) goto fetch_near_end;                           \
-        op = mem[pc];                                                                          \
-        if (__builtin_expect(op >= OPCODE_COUNT, 0)) goto unknown_opcode;                      \
-        goto *kHandlers[op];                                                                   \
+        if (__builtin_expect(pc >= limit, 0)) goto fetch_exactly;                              \
+        goto *handlers[mem[pc]];                                                               \
     } while (0)
 #define NEXT(length)                                                                           \
     do {                                                                                       \
         pc += (length);                                                                        \
-        if (__builtin_expect(--left == 0, 0)) goto out_of_budget;                              \
+        --left;                                                                                \
+        DISPATCH();                                                                            \
+    } while (0)
+// Control moved: the place to look at the budget (see the file comment).
+#define JUMP(target)                                                                           \
+    do {                                                                                       \
+        pc = uint32_t(target);                                                                 \
+        --left;                                                                                \
+        limit = left > kLongestStraightRun ? fastEnd : 0;                                      \
         DISPATCH();                                                                            \
     } while (0)
 // After writing register d: a written pc continues one byte past its value.
 #define NEXT_AFTER_WRITE(length, d)                                                            \
     do {                                                                                       \
-        if (__builtin_expect((d) == PC, 0)) goto pc_written;                                   \
+        if (__builtin_expect((d) == PC, 0)) JUMP(reg[PC] + 1);                                 \
         NEXT(length);                                                                          \
     } while (0)
-// d ← f(R[a], R[b]) for the four-byte three-register instructions.
-#define BINARY(expression)                                                                     \
+// d ← expression of x = R[a] and y = R[b], after guard (which may FAIL).
+#define BINARY_GUARDED(guard, expression)                                                      \
     {                                                                                          \
         const uint32_t d = BYTE(1), a = BYTE(2), b = BYTE(3);                                  \
-        if (__builtin_expect(BAD(d) | BAD(a) | BAD(b), 0)) FAIL(MV_DSP_INVALID_REGISTER, 4);   \
+        if (PLAIN_1_3()) {                                                                     \
+            const uint32_t x = reg[a], y = reg[b];                                             \
+            guard;                                                                             \
+            reg[d] = (expression);                                                             \
+            NEXT(4);                                                                           \
+        }                                                                                      \
+        CHECK_REGISTER(d, 4);                                                                  \
+        CHECK_REGISTER(a, 4);                                                                  \
+        CHECK_REGISTER(b, 4);                                                                  \
         SYNC_PC(4);                                                                            \
         const uint32_t x = reg[a], y = reg[b];                                                 \
+        guard;                                                                                 \
         reg[d] = (expression);                                                                 \
         NEXT_AFTER_WRITE(4, d);                                                                \
     }
+#define BINARY(expression) BINARY_GUARDED((void)0, expression)
 #define FLOAT_BINARY(expression) BINARY(floatBits(expression))
-#define UNARY(length, expression)                                                              \
+// d ← expression of x = R[s] for the instructions "op d s" (and "op r" with s = d).
+#define UNARY(length, second, plain, expression)                                               \
     {                                                                                          \
-        const uint32_t d = BYTE(1);                                                            \
+        const uint32_t d = BYTE(1), s = (second);                                              \
+        if (plain) {                                                                           \
+            const uint32_t x = reg[s];                                                         \
+            reg[d] = (expression);                                                             \
+            NEXT(length);                                                                      \
+        }                                                                                      \
         CHECK_REGISTER(d, length);                                                             \
+        CHECK_REGISTER(s, length);                                                             \
         SYNC_PC(length);                                                                       \
-        const uint32_t x = reg[d];                                                             \
+        const uint32_t x = reg[s];                                                             \
         reg[d] = (expression);                                                                 \
         NEXT_AFTER_WRITE(length, d);                                                           \
     }
-#define CONVERT(expression)                                                                    \
-    {                                                                                          \
-        const uint32_t d = BYTE(1), s = BYTE(2);                                               \
-        if (__builtin_expect(BAD(d) | BAD(s), 0)) FAIL(MV_DSP_INVALID_REGISTER, 3);            \
-        SYNC_PC(3);                                                                            \
-        const uint32_t x = reg[s];                                                             \
-        reg[d] = (expression);                                                                 \
-        NEXT_AFTER_WRITE(3, d);                                                                \
-    }
-#define DIVISION(expression)                                                                   \
-    {                                                                                          \
-        const uint32_t d = BYTE(1), a = BYTE(2), b = BYTE(3);                                  \
-        if (BAD(d) | BAD(a) | BAD(b)) FAIL(MV_DSP_INVALID_REGISTER, 4);                       \
-        SYNC_PC(4);                                                                            \
-        const uint32_t x = reg[a], y = reg[b];                                                 \
-        if (divisionFaults(int32_t(x), int32_t(y))) FAIL(kArithmeticFault, 4);                 \
-        reg[d] = (expression);                                                                 \
-        NEXT_AFTER_WRITE(4, d);                                                                \
-    }
-#define UNSIGNED_DIVISION(expression)                                                          \
-    {                                                                                          \
-        const uint32_t d = BYTE(1), a = BYTE(2), b = BYTE(3);                                  \
-        if (BAD(d) | BAD(a) | BAD(b)) FAIL(MV_DSP_INVALID_REGISTER, 4);                       \
-        SYNC_PC(4);                                                                            \
-        const uint32_t x = reg[a], y = reg[b];                                                 \
-        if (y == 0) FAIL(kArithmeticFault, 4);                                                 \
-        reg[d] = (expression);                                                                 \
-        NEXT_AFTER_WRITE(4, d);                                                                \
-    }
-// Jumps to t16 at offset 3 when R[r] satisfies the condition.
-#define BRANCH_ONE(condition)                                                                  \
+#define CONVERT(expression) UNARY(3, BYTE(2), PLAIN_1_2(), expression)
+#define IN_PLACE(expression) UNARY(2, d, PLAIN(d), expression)
+// Immediate loads check their register before reading the immediate.
+#define LOAD_IMMEDIATE(length, value)                                                          \
     {                                                                                          \
         const uint32_t r = BYTE(1);                                                            \
-        CHECK_REGISTER(r, 4);                                                                  \
-        SYNC_PC(4);                                                                            \
-        const uint32_t x = reg[r];                                                             \
-        if (condition) {                                                                       \
-            pc = HALF(2);                                                                      \
-            NEXT(0);                                                                           \
+        if (PLAIN(r)) {                                                                        \
+            reg[r] = (value);                                                                  \
+            NEXT(length);                                                                      \
         }                                                                                      \
-        NEXT(4);                                                                               \
+        CHECK_REGISTER(r, 2);                                                                  \
+        reg[r] = (value);                                                                      \
+        NEXT_AFTER_WRITE(length, r);                                                           \
+    }
+// Jumps to the t16 at offset length - 2 when the condition on the registers holds.
+#define BRANCH(length, plain, condition)                                                       \
+    {                                                                                          \
+        if (!(plain)) {                                                                        \
+            if (BAD(a) || BAD(b)) FAIL(MV_DSP_INVALID_REGISTER, length);                       \
+            SYNC_PC(length);                                                                   \
+        }                                                                                      \
+        if (condition) JUMP(HALF((length) - 2));                                               \
+        NEXT(length);                                                                          \
+    }
+#define BRANCH_ONE(test)                                                                       \
+    {                                                                                          \
+        const uint32_t a = BYTE(1), b = a;                                                     \
+        BRANCH(4, PLAIN(a), reg[a] test)                                                              \
     }
 #define BRANCH_TWO(type, comparison)                                                           \
     {                                                                                          \
         const uint32_t a = BYTE(1), b = BYTE(2);                                               \
-        if (__builtin_expect(BAD(a) | BAD(b), 0)) FAIL(MV_DSP_INVALID_REGISTER, 5);            \
-        SYNC_PC(5);                                                                            \
-        if (type(reg[a]) comparison type(reg[b])) {                                            \
-            pc = HALF(3);                                                                      \
-            NEXT(0);                                                                           \
-        }                                                                                      \
-        NEXT(5);                                                                               \
+        BRANCH(5, PLAIN_1_2(), type(reg[a]) comparison type(reg[b]))                                 \
     }
 // Memory access at address with width bytes must end inside the image.
 #define CHECK_ACCESS(address, width, length)                                                   \
@@ -247,17 +286,22 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
 #define STORE_ABSOLUTE(width, store)                                                           \
     {                                                                                          \
         const uint32_t address = HALF(1), r = BYTE(3);                                         \
-        CHECK_REGISTER(r, 4);                                                                  \
+        if (!PLAIN(r)) {                                                                       \
+            CHECK_REGISTER(r, 4);                                                              \
+            SYNC_PC(4);                                                                        \
+        }                                                                                      \
         CHECK_ACCESS(address, width, 4);                                                       \
-        SYNC_PC(4);                                                                            \
         store(mem + address, reg[r]);                                                          \
         NEXT(4);                                                                               \
     }
 #define STORE_REGISTER(width, store)                                                           \
     {                                                                                          \
         const uint32_t a = BYTE(1), s = BYTE(2);                                               \
-        if (__builtin_expect(BAD(a) | BAD(s), 0)) FAIL(MV_DSP_INVALID_REGISTER, 3);            \
-        SYNC_PC(3);                                                                            \
+        if (!PLAIN_1_2()) {                                                                    \
+            CHECK_REGISTER(a, 3);                                                              \
+            CHECK_REGISTER(s, 3);                                                              \
+            SYNC_PC(3);                                                                        \
+        }                                                                                      \
         const uint32_t address = reg[a] & kAddressMask;                                        \
         CHECK_ACCESS(address, width, 3);                                                       \
         store(mem + address, reg[s]);                                                          \
@@ -274,7 +318,14 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
 #define LOAD_REGISTER(width, load)                                                             \
     {                                                                                          \
         const uint32_t d = BYTE(1), a = BYTE(2);                                               \
-        if (__builtin_expect(BAD(d) | BAD(a), 0)) FAIL(MV_DSP_INVALID_REGISTER, 3);            \
+        if (PLAIN_1_2()) {                                                                     \
+            const uint32_t address = reg[a] & kAddressMask;                                    \
+            CHECK_ACCESS(address, width, 3);                                                   \
+            reg[d] = load(mem + address);                                                      \
+            NEXT(3);                                                                           \
+        }                                                                                      \
+        CHECK_REGISTER(d, 3);                                                                  \
+        CHECK_REGISTER(a, 3);                                                                  \
         SYNC_PC(3);                                                                            \
         const uint32_t address = reg[a] & kAddressMask;                                        \
         CHECK_ACCESS(address, width, 3);                                                       \
@@ -323,68 +374,54 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         const uint32_t r = BYTE(1);                                                            \
         CHECK_REGISTER(r, 3);                                                                  \
         SYNC_PC(3);                                                                            \
-        printValue(reg[r], int(op), mem[pc + 2]);                                              \
+        printValue(reg[r], mem[pc], mem[pc + 2]);                                              \
         NEXT(3);                                                                               \
     }
 
-    DISPATCH();
+    limit = left > kLongestStraightRun ? fastEnd : 0;
+    // The budget is only ever tested after an instruction has run.
+    if (pc < limit) DISPATCH();
+    goto fetch_first;
 
-fetch_near_end:
+fetch_exactly:
+    if (left == 0) {
+        reg[PC] = uint32_t(pc);
+        return MV_DSP_NOT_RESPONDING;
+    }
+fetch_first:
     if (pc >= size) {
-        reg[PC] = pc;
+        reg[PC] = uint32_t(pc);
         return MV_DSP_INVALID_ADDRESS;
     }
-    op = mem[pc];
-    if (op >= OPCODE_COUNT) goto unknown_opcode;
-    if (pc + kLengths[op] - 1 >= size) {
-        reg[PC] = pc;
+    if (mem[pc] >= OPCODE_COUNT) goto unknown_opcode;
+    if (pc + kLengths[mem[pc]] - 1 >= size) {
+        reg[PC] = uint32_t(pc);
         return MV_DSP_INVALID_ADDRESS;
     }
-    goto *kHandlers[op];
+    goto *handlers[mem[pc]];
 
 unknown_opcode:
-    reg[PC] = pc;
+    reg[PC] = uint32_t(pc);
     return MV_DSP_UNKNOWN_OPCODE;
-
-out_of_budget:
-    reg[PC] = pc;
-    return MV_DSP_NOT_RESPONDING;
-
-pc_written:
-    pc = reg[PC] + 1;
-    NEXT(0);
 
 op_NOP:
     NEXT(1);
 op_HALT:
-    reg[PC] = pc;
+    reg[PC] = uint32_t(pc);
     return MV_DSP_OK;
 op_INT: {
-    reg[PC] = pc + 1;
+    reg[PC] = uint32_t(pc + 1);
     const MvDspInterruptCallback callback = vm->interruptCallback;
     if (!callback || uint8_t(callback(vm, BYTE(1))) == 0) return MV_DSP_INTERRUPT_ERROR;
     // The service may have moved pc; continue one byte past where it left it.
-    pc = reg[PC] + 1;
-    NEXT(0);
+    JUMP(reg[PC] + 1);
 }
-op_LDI32: {
-    const uint32_t r = BYTE(1);
-    CHECK_REGISTER(r, 2);
-    reg[r] = dspVmLoadWord(mem + pc + 2);
-    NEXT_AFTER_WRITE(6, r);
-}
-op_LDI16: {
-    const uint32_t r = BYTE(1);
-    CHECK_REGISTER(r, 2);
-    reg[r] = HALF(2);
-    NEXT_AFTER_WRITE(4, r);
-}
-op_LDI8: {
-    const uint32_t r = BYTE(1);
-    CHECK_REGISTER(r, 2);
-    reg[r] = BYTE(2);
-    NEXT_AFTER_WRITE(3, r);
-}
+op_LDI32:
+    LOAD_IMMEDIATE(6, dspVmLoadWord(mem + pc + 2))
+op_LDI16:
+    LOAD_IMMEDIATE(4, HALF(2))
+op_LDI8:
+    LOAD_IMMEDIATE(3, BYTE(2))
 op_MOV:
     CONVERT(x)
 op_PUSH: {
@@ -405,13 +442,13 @@ op_POP: {
 }
 op_POP2: {
     const uint32_t a = BYTE(1), b = BYTE(2);
-    if (BAD(a) | BAD(b)) FAIL(MV_DSP_INVALID_REGISTER, 3);
+    if (BAD(a) || BAD(b)) FAIL(MV_DSP_INVALID_REGISTER, 3);
     CHECK_POP(2, 3);
     POP_INTO(a);
     // POP2 with a = sp pops the second word from wherever the first put sp.
     CHECK_POP(1, 3);
     POP_INTO(b);
-    if (a == PC || b == PC) goto pc_written;
+    if (a == PC || b == PC) JUMP(reg[PC] + 1);
     NEXT(3);
 }
 op_DUP: {
@@ -423,12 +460,10 @@ op_DUP: {
     NEXT(1);
 }
 op_CALL:
-    reg[LR] = pc + 3;
-    pc = HALF(1);
-    NEXT(0);
+    reg[LR] = uint32_t(pc + 3);
+    JUMP(HALF(1));
 op_RET:
-    pc = reg[LR];
-    NEXT(0);
+    JUMP(reg[LR]);
 op_ST32:
     STORE_ABSOLUTE(4, dspVmStoreWord)
 op_ST32R:
@@ -459,20 +494,20 @@ op_COPY: {
 }
 op_COPYR: {
     const uint32_t d = BYTE(1), s = BYTE(2), n = BYTE(3);
-    if (BAD(d) | BAD(s) | BAD(n)) FAIL(MV_DSP_INVALID_REGISTER, 4);
+    if (BAD(d) || BAD(s) || BAD(n)) FAIL(MV_DSP_INVALID_REGISTER, 4);
     SYNC_PC(4);
     const uint32_t destination = reg[d] & kAddressMask, source = reg[s] & kAddressMask;
     const uint32_t count = reg[n] & kAddressMask;
     COPY_BLOCK(destination, source, count, 4)
 }
 op_INC:
-    UNARY(2, x + 1)
+    IN_PLACE(x + 1)
 op_FINC:
-    UNARY(2, floatBits(asFloat(x) + 1.0f))
+    IN_PLACE(floatBits(asFloat(x) + 1.0f))
 op_DEC:
-    UNARY(2, x - 1)
+    IN_PLACE(x - 1)
 op_FDEC:
-    UNARY(2, floatBits(asFloat(x) - 1.0f))
+    IN_PLACE(floatBits(asFloat(x) - 1.0f))
 op_ADD:
     BINARY(x + y)
 op_FADD:
@@ -487,9 +522,10 @@ op_MUL:
 op_FMUL:
     FLOAT_BINARY(asFloat(x) * asFloat(y))
 op_DIVU:
-    UNSIGNED_DIVISION(x / y)
+    BINARY_GUARDED(if (y == 0) FAIL(kArithmeticFault, 4), x / y)
 op_DIV:
-    DIVISION(uint32_t(int32_t(x) / int32_t(y)))
+    BINARY_GUARDED(if (divisionFaults(int32_t(x), int32_t(y))) FAIL(kArithmeticFault, 4),
+                   uint32_t(int32_t(x) / int32_t(y)))
 op_FDIV:
     FLOAT_BINARY(asFloat(x) / asFloat(y))
 op_SHL:
@@ -499,9 +535,10 @@ op_SHR:
 op_SAR:
     BINARY(uint32_t(int32_t(x) >> (y & 31)))
 op_MODU:
-    UNSIGNED_DIVISION(x % y)
+    BINARY_GUARDED(if (y == 0) FAIL(kArithmeticFault, 4), x % y)
 op_MOD:
-    DIVISION(uint32_t(int32_t(x) % int32_t(y)))
+    BINARY_GUARDED(if (divisionFaults(int32_t(x), int32_t(y))) FAIL(kArithmeticFault, 4),
+                   uint32_t(int32_t(x) % int32_t(y)))
 op_AND:
     BINARY(x & y)
 op_OR:
@@ -521,19 +558,17 @@ op_ITOF:
 op_FTOI:
     CONVERT(floatToInt(asFloat(x)))
 op_JMP:
-    pc = HALF(1);
-    NEXT(0);
+    JUMP(HALF(1));
 op_JMPR: {
     const uint32_t r = BYTE(1);
     CHECK_REGISTER(r, 2);
     SYNC_PC(2);
-    pc = reg[r];
-    NEXT(0);
+    JUMP(reg[r]);
 }
 op_JZ:
-    BRANCH_ONE(x == 0)
+    BRANCH_ONE(== 0)
 op_JNZ:
-    BRANCH_ONE(x != 0)
+    BRANCH_ONE(!= 0)
 op_JEQ:
     BRANCH_TWO(uint32_t, ==)
 op_JNE:
@@ -577,7 +612,7 @@ op_PUTNL:
 op_READU:
 op_READI:
 op_READF:
-    CONSOLE_READ(readValue(&reg[r], int(op)))
+    CONSOLE_READ(readValue(&reg[r], mem[pc]))
 op_GETC:
     CONSOLE_READ({
         const int c = std::getchar();

@@ -39,7 +39,10 @@ inline void dspVmStoreWord(uint8_t *at, uint32_t value) {
 }
 
 inline uint16_t dspVmLoadHalf(const uint8_t *at) {
-    return uint16_t(at[0] | at[1] << 8);
+    uint16_t value;
+    std::memcpy(&value, at, sizeof value);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap16(value);
+    return value;
 }
 
 inline void dspVmStoreHalf(uint8_t *at, uint32_t value) {

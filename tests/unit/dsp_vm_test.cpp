@@ -133,6 +133,19 @@ TEST_F(DspVm, BudgetOfOneStopsAfterANopButNotBeforeAHalt) {
     EXPECT_EQ(run(1), MV_DSP_OK);
 }
 
+TEST_F(DspVm, BudgetIsExactOverLongStraightRuns) {
+    // 65000 NOPs and a jump back: after B instructions pc = B mod 65001.
+    constexpr uint32_t kNops = 65000;
+    std::vector<uint8_t> image(kNops + 3, 0);
+    image[kNops] = 0x36; // JMP 0
+    load(image, 0, 0);
+    for (uint32_t budget : {1u, 2u, 65000u, 65001u, 65535u, 65536u, 65537u, 130540u, 1000003u}) {
+        pc() = 0;
+        EXPECT_EQ(run(budget), MV_DSP_NOT_RESPONDING) << budget;
+        EXPECT_EQ(pc(), budget % (kNops + 1)) << budget;
+    }
+}
+
 TEST_F(DspVm, FetchFailures) {
     load(std::vector<uint8_t>{82, 0, 0, 0});
     EXPECT_EQ(run(), MV_DSP_UNKNOWN_OPCODE);
