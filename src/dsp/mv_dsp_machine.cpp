@@ -4,6 +4,8 @@
 #include "dsp/mv_dsp_machine.h"
 
 #include "dsp/mv_dsp_vm.h"
+#include "mv_machine.h"
+#include "mv_sink.h"
 
 #include <algorithm>
 #include <cstring>
@@ -34,11 +36,6 @@ MvSink *sinkOf(MvDspFunc *program) { return program->destination->machine->sink;
 
 int channelCountOf(const MvSink *sink) { return sink->soundModel->channelCount; }
 
-// A loopback configuration counts as an open stream: it sets the rate the
-// way a stream open does.
-bool streamIsOpen(const MvSink *sink) { return sink->stream != nullptr || sink->sampleRate > 0; }
-
-MvMessageFunc changeMessage() { return reinterpret_cast<MvMessageFunc>(mvDestinationChangeFunc); }
 
 MvDspMessage *newDspMessage(MvDspState *state, int32_t count, const int32_t *words) {
     const size_t wordBytes = kWordBytes * static_cast<size_t>(count);
@@ -325,10 +322,10 @@ extern "C" int mvSetDSP(MvMachine *machine, uint16_t programLength, const uint8_
         dspRelease(nullptr, record);
         return locked;
     }
-    if (streamIsOpen(sink)) dspInitialise(sink, &record->state);
+    if (mv::sinkHasOutput(sink)) dspInitialise(sink, &record->state);
     MvPullRecord *previous = destination->pull;
     destination->pull = reinterpret_cast<MvPullRecord *>(record);
-    const int posted = mvDispatcher->post(sink, changeMessage(), record);
+    const int posted = mvDispatcher->post(sink, mv::changeMessage(), record);
     if (posted != 0) rollBackPullChange(destination, previous, record);
     return posted;
 }
