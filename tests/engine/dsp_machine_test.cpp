@@ -511,7 +511,9 @@ TEST_P(DspAllocationFailure, SendDSPMessageReturnsMinusOneAndLeaksNothing) {
     for (int n = 1; status == MV_ERROR_NO_MEMORY; ++n) {
         allocator.failNth(n);
         status = mvSendDSPMessage(tree.machine(), 3, words);
-        if (status == MV_ERROR_NO_MEMORY) EXPECT_EQ(allocator.liveBlocks(), 0);
+        if (status == MV_ERROR_NO_MEMORY) {
+            EXPECT_EQ(allocator.liveBlocks(), 0);
+        }
     }
     EXPECT_EQ(status, 0);
 }
@@ -559,7 +561,9 @@ TEST_F(DspMachineTest, ReverbExampleAddsATailAndPassesTheDrySignalWithoutWet) {
         const std::vector<float> expected = reference.render();
         EXPECT_EQ(dry.render(), expected);
         const std::vector<float> reverberated = wet.render();
-        if (block == 39) EXPECT_NE(reverberated, expected);
+        if (block == 39) {
+            EXPECT_NE(reverberated, expected);
+        }
     }
     EXPECT_EQ(wet.error().status, 0);
 }
