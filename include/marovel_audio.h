@@ -210,7 +210,8 @@ struct MvSoundModel {
     void (*destroy)(MvSoundModel *model);
 };
 
-/* The root machine: one output stream and the two message queues. */
+/* The root machine: one output stream and the two message queues. Only
+ * mvNewSink makes sinks (the engine keeps private state after the record). */
 struct MvSink {
     MvMachine base;
     MvDestination destination;

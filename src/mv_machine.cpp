@@ -154,9 +154,18 @@ extern "C" {
 
 int mvInitMachine(MvMachine *machine, void *self, MvDestination *destination, MvSource *source,
                   MvSink *sink, int (*deleteFunc)(MvMachine *)) {
-    *machine = MvMachine{self,         destination,  source,           sink,
-                         kInitialGain, kInitialGain, kInitialGain,     0.0f,
-                         kInitialFrequency, kInitialFrequency, kInitialFrequency, 0.0,
+    *machine = MvMachine{self,
+                         destination,
+                         source,
+                         sink,
+                         kInitialGain, // start, value and target; no ramp runs
+                         kInitialGain,
+                         kInitialGain,
+                         0.0f,
+                         kInitialFrequency,
+                         kInitialFrequency,
+                         kInitialFrequency,
+                         0.0,
                          deleteFunc};
     return MV_OK;
 }

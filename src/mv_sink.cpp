@@ -112,8 +112,8 @@ void reopenAfterStreamError(MvSink *sink, void *) {
 }
 
 void errorCallback(SoundIoOutStream *stream, int soundioError) {
-    if (mvPrint)
-        mvPrint("Error code %d in stream: %s\n", soundioError, stream->name ? stream->name : "");
+    if (int (*print)(const char *, ...) = mvPrint) // read once: the host may clear it
+        print("Error code %d in stream: %s\n", soundioError, stream->name ? stream->name : "");
     // A failed send has already been reported by mvSendDownMessage.
     mvSendDownMessage(static_cast<MvSink *>(stream->userdata), reopenAfterStreamError, nullptr);
 }

@@ -13,6 +13,10 @@
 #include <cstring>
 #include <initializer_list>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr int kCombTuning[MV_REVERB_COMBS] = {1116, 1188, 1277, 1356, 1422, 1491, 1557, 1617};
@@ -161,10 +165,26 @@ constexpr int kPassFrames = 64;
 struct Pass {
     int frames;
     double input[kPassFrames];
-    double side[2][kPassFrames];                    // comb sums, then all-pass outputs
+    double side[2][kPassFrames];            // comb sums, then all-pass outputs
     double damped[kCombLines][kPassFrames]; // delayed value times damp2
     float store[kCombLines][kPassFrames];   // damping state after each frame
 };
+
+#if defined(__SSE2__)
+// Four frames at a time in SSE2: the same IEEE operations as the scalar
+// statements below, on independent frames, so the results are identical.
+constexpr int kLanes = 4;
+
+__m128 flushLanes(__m128 values)
+{
+    const __m128 exponent = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(kExponentBits)));
+    return _mm_and_ps(values, _mm_cmpneq_ps(_mm_and_ps(values, exponent), _mm_setzero_ps()));
+}
+
+__m128d lowHalf(__m128 values) { return _mm_cvtps_pd(values); }
+__m128d highHalf(__m128 values) { return _mm_cvtps_pd(_mm_movehl_ps(values, values)); }
+__m128 toFloats(__m128d low, __m128d high) { return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high)); }
+#endif
 
 // Reads every comb's delayed values, adds them to the side sums in comb
 // order and forms their damped share.
@@ -175,7 +195,18 @@ void readCombs(Network &net, Pass &pass)
         const float *cells = net.cursor[line];
         double *sum = pass.side[line / MV_REVERB_COMBS];
         const double damp2 = net.damp2[line];
-        for (int k = 0; k < pass.frames; ++k) {
+        int k = 0;
+#if defined(__SSE2__)
+        for (; k + kLanes <= pass.frames; k += kLanes) {
+            const __m128 out = flushLanes(_mm_loadu_ps(cells + k));
+            const __m128d low = lowHalf(out), high = highHalf(out);
+            _mm_storeu_pd(sum + k, _mm_add_pd(_mm_loadu_pd(sum + k), low));
+            _mm_storeu_pd(sum + k + 2, _mm_add_pd(_mm_loadu_pd(sum + k + 2), high));
+            _mm_storeu_pd(pass.damped[line] + k, _mm_mul_pd(low, _mm_set1_pd(damp2)));
+            _mm_storeu_pd(pass.damped[line] + k + 2, _mm_mul_pd(high, _mm_set1_pd(damp2)));
+        }
+#endif
+        for (; k < pass.frames; ++k) {
             const float out = flush(cells[k]);
             sum[k] += out;
             pass.damped[line][k] = out * damp2;
@@ -187,17 +218,37 @@ void readCombs(Network &net, Pass &pass)
 // All sixteen run side by side so their latencies overlap.
 void dampCombs(Network &net, Pass &pass)
 {
+#if defined(__SSE2__)
+    // Two combs per vector, eight vectors in flight.
+    constexpr int pairs = kCombLines / 2;
+    __m128 store[pairs];
+    __m128d damp1[pairs];
+    for (int p = 0; p < pairs; ++p) {
+        store[p] = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(net.store + 2 * p)));
+        damp1[p] = _mm_loadu_pd(net.damp1 + 2 * p);
+    }
+    for (int k = 0; k < pass.frames; ++k) {
+        for (int p = 0; p < pairs; ++p) {
+            const __m128d damped = _mm_loadh_pd(_mm_load_sd(&pass.damped[2 * p][k]), &pass.damped[2 * p + 1][k]);
+            const __m128d sum = _mm_add_pd(damped, _mm_mul_pd(_mm_cvtps_pd(store[p]), damp1[p]));
+            store[p] = flushLanes(_mm_cvtpd_ps(sum));
+            _mm_store_ss(&pass.store[2 * p][k], store[p]);
+            _mm_store_ss(&pass.store[2 * p + 1][k], _mm_shuffle_ps(store[p], store[p], 1));
+        }
+    }
+    for (int p = 0; p < pairs; ++p)
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(net.store + 2 * p), _mm_castps_si128(store[p]));
+#else
     float store[kCombLines];
-    double damp1[kCombLines];
     std::copy_n(net.store, kCombLines, store);
-    std::copy_n(net.damp1, kCombLines, damp1);
     for (int k = 0; k < pass.frames; ++k) {
         for (int line = 0; line < kCombLines; ++line) {
-            store[line] = flush(static_cast<float>(pass.damped[line][k] + store[line] * damp1[line]));
+            store[line] = flush(static_cast<float>(pass.damped[line][k] + store[line] * net.damp1[line]));
             pass.store[line][k] = store[line];
         }
     }
     std::copy_n(store, kCombLines, net.store);
+#endif
 }
 
 void writeCombs(Network &net, const Pass &pass)
@@ -205,8 +256,17 @@ void writeCombs(Network &net, const Pass &pass)
     for (int line = 0; line < kCombLines; ++line) {
         float *cells = net.cursor[line];
         const double feedback = net.feedback[line];
-        for (int k = 0; k < pass.frames; ++k)
-            cells[k] = static_cast<float>(pass.input[k] + pass.store[line][k] * feedback);
+        int k = 0;
+#if defined(__SSE2__)
+        for (; k + kLanes <= pass.frames; k += kLanes) {
+            const __m128 state = _mm_loadu_ps(pass.store[line] + k);
+            const __m128d fb = _mm_set1_pd(feedback);
+            const __m128d low = _mm_add_pd(_mm_loadu_pd(pass.input + k), _mm_mul_pd(lowHalf(state), fb));
+            const __m128d high = _mm_add_pd(_mm_loadu_pd(pass.input + k + 2), _mm_mul_pd(highHalf(state), fb));
+            _mm_storeu_ps(cells + k, toFloats(low, high));
+        }
+#endif
+        for (; k < pass.frames; ++k) cells[k] = static_cast<float>(pass.input[k] + pass.store[line][k] * feedback);
     }
 }
 
@@ -218,7 +278,20 @@ void runAllpasses(Network &net, Pass &pass)
             const int line = kCombLines + s * MV_REVERB_ALLPASSES + i;
             float *cells = net.cursor[line];
             const double feedback = net.feedback[line];
-            for (int k = 0; k < pass.frames; ++k) {
+            int k = 0;
+#if defined(__SSE2__)
+            for (; k + kLanes <= pass.frames; k += kLanes) {
+                const __m128 delayed = flushLanes(_mm_loadu_ps(cells + k));
+                const __m128d fb = _mm_set1_pd(feedback);
+                const __m128d low = lowHalf(delayed), high = highHalf(delayed);
+                const __m128d accLow = _mm_loadu_pd(acc + k), accHigh = _mm_loadu_pd(acc + k + 2);
+                _mm_storeu_ps(cells + k, toFloats(_mm_add_pd(accLow, _mm_mul_pd(low, fb)),
+                                                  _mm_add_pd(accHigh, _mm_mul_pd(high, fb))));
+                _mm_storeu_pd(acc + k, _mm_sub_pd(low, accLow));
+                _mm_storeu_pd(acc + k + 2, _mm_sub_pd(high, accHigh));
+            }
+#endif
+            for (; k < pass.frames; ++k) {
                 const float delayed = flush(cells[k]);
                 cells[k] = static_cast<float>(acc[k] + delayed * feedback);
                 acc[k] = delayed - acc[k];

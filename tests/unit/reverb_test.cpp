@@ -326,4 +326,21 @@ TEST(ReverbFlush, SubnormalsAndNegativeZeroReadBackAsPlusZero)
     EXPECT_EQ(std::bit_cast<uint32_t>(r->combL[1].buffer[0]), 0u);
 }
 
+TEST(ReverbFlush, EveryLaneOfABlockFlushes)
+{
+    Reverb r(44100, 2, {.wet = 1, .dry = 0, .width = 0.5f});
+    const float tiny[] = {1e-40f, -0.0f, -1e-39f, 5e-45f, 1e-38f, -1e-42f, 0.0f, 2e-39f};
+    auto seed = [&](float *line) { std::copy(std::begin(tiny), std::end(tiny), line); };
+    for (int i = 0; i < MV_REVERB_COMBS; ++i) seed(r->combL[i].buffer), seed(r->combR[i].buffer);
+    for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) seed(r->allpassL[i].buffer), seed(r->allpassR[i].buffer);
+    std::vector<float> block(16, 0.0f);
+    reverbProcess(r.get(), block.data(), 8, 2);
+    EXPECT_TRUE(allZero(block));
+    for (int i = 0; i < MV_REVERB_COMBS; ++i) {
+        EXPECT_EQ(std::bit_cast<uint32_t>(r->combL[i].filterStore), 0u);
+        EXPECT_TRUE(allZero(std::vector<float>(r->combR[i].buffer, r->combR[i].buffer + 8)));
+    }
+    EXPECT_TRUE(allZero(std::vector<float>(r->allpassL[3].buffer, r->allpassL[3].buffer + 8)));
+}
+
 } // namespace
