@@ -36,7 +36,6 @@ MvSink *sinkOf(MvDspFunc *program) { return program->destination->machine->sink;
 
 int channelCountOf(const MvSink *sink) { return sink->soundModel->channelCount; }
 
-
 MvDspMessage *newDspMessage(MvDspState *state, int32_t count, const int32_t *words) {
     const size_t wordBytes = kWordBytes * static_cast<size_t>(count);
     auto *message = static_cast<MvDspMessage *>(mvMalloc(sizeof(MvDspMessage) + wordBytes));
