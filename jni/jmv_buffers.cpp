@@ -23,7 +23,7 @@ jobject nativeOrder(JNIEnv *env) {
     jmethodID method = env->GetStaticMethodID(byteOrder, "nativeOrder", kOrderSignature);
     jobject order = method ? env->CallStaticObjectMethod(byteOrder, method) : nullptr;
     env->DeleteLocalRef(byteOrder);
-    return order;
+    return env->ExceptionCheck() ? nullptr : order;
 }
 
 jobject bufferOrder(JNIEnv *env, jobject buffer) {
@@ -32,7 +32,7 @@ jobject bufferOrder(JNIEnv *env, jobject buffer) {
     jmethodID method = env->GetMethodID(bufferClass, "order", kOrderSignature);
     jobject order = method ? env->CallObjectMethod(buffer, method) : nullptr;
     env->DeleteLocalRef(bufferClass);
-    return order;
+    return env->ExceptionCheck() ? nullptr : order;
 }
 
 } // namespace

@@ -41,10 +41,10 @@ AppendStep appendToTarget(JNIEnv *env, const char *message) {
         failed = AppendStep::getClass;
     } else if (!append) {
         failed = AppendStep::getMethod;
-    } else if (jobject self = env->CallObjectMethod(logTarget, append, text)) {
-        env->DeleteLocalRef(self);
     } else {
-        failed = AppendStep::call;
+        jobject self = env->CallObjectMethod(logTarget, append, text);
+        if (env->ExceptionCheck() || !self) failed = AppendStep::call;
+        if (self) env->DeleteLocalRef(self);
     }
     // A throwing Appendable is reported on standard error, never in Java.
     env->ExceptionClear();
