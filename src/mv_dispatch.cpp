@@ -12,13 +12,13 @@ namespace {
 
 // Housekeeping: what the control side owes the audio threads and libsoundio
 // at regular intervals.
-void drainEverySinksDownQueue() {
+void drainDownQueuesOfEverySink() {
     // Re-read count each step: a down message may change the list.
     for (int i = 0; i < mvSinkList.count; ++i) mvFlushDownQueueImpl(mvSinkList.items[i]);
 }
 
 void housekeep() {
-    drainEverySinksDownQueue();
+    drainDownQueuesOfEverySink();
     mvFlushDeviceEventsImpl();
 }
 
@@ -40,7 +40,7 @@ int unsafeLock() { return MV_OK; }
 int unsafeUnlock() {
     int &calls = unsafeCallCounter();
     if (++calls > kCallsBetweenDrains) {
-        drainEverySinksDownQueue();
+        drainDownQueuesOfEverySink();
         calls = 0;
     }
     mvFlushDeviceEventsImpl();

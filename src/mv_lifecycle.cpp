@@ -1,6 +1,7 @@
 // Library lifecycle and device registry: start-up and shut-down, the backend
 // connections, the flat list of output devices and its queries.
 #include "mv_lifecycle.h"
+#include "mv_sink.h"
 
 #include <algorithm>
 #include <atomic>
@@ -57,15 +58,13 @@ template <class T> T *allocateArray(int count) {
 
 // Device-change notification of either context; arrives inside event
 // flushing, on the engine side under the lock.
-void handleDevicesChange(SoundIo *) {
-    // Automatic sinks follow the new default device here (sink area).
-}
+void handleDevicesChange(SoundIo *) { mv::followDefaultDevice(); }
 
 // The sound server behind a connection went away. Delivered inside event
 // flushing, on the engine side under the lock.
-void handleBackendDisconnect(SoundIo *context, int) {
+void handleBackendDisconnect(SoundIo *context, int error) {
     if (ConnectionNote *note = noteOf(context)) note->lost = true;
-    // Sinks on this connection move to the fallback configuration here (sink area).
+    mv::abandonBackend(context, error);
 }
 
 // Called on an audio thread when it cannot get real-time priority; said
@@ -190,9 +189,7 @@ void releaseDeviceList() {
 // Engine-side work (run through the dispatcher with a null argument)
 
 void deleteEverySink() {
-    for (int i = 0; i < mvSinkList.count; ++i) {
-        // The sink teardown (stream, queues, subtree) plugs in here, in list order.
-    }
+    for (int i = 0; i < mvSinkList.count; ++i) mv::teardownSink(mvSinkList.items[i]);
     mvFree(mvSinkList.items);
     mvSinkList = {0, 0, nullptr};
 }

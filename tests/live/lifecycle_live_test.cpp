@@ -1,52 +1,23 @@
 // Lifecycle and device registry against the private PulseAudio server that
 // scripts/pulse starts (null sinks mv_null_a, the default, and mv_null_b).
 #include "mv_lifecycle.h"
+#include "mv_pulse_support.h"
 #include "mv_session.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <string>
-#include <thread>
 #include <unistd.h>
 
 using mvtest::DispatcherKind;
+using mvtest::eventually;
+using mvtest::pactl;
+using mvtest::shell;
 
 namespace {
 
 constexpr int kPulseAudio = 2;
-constexpr int kPollRounds = 100;
-constexpr auto kPollStep = std::chrono::milliseconds(50);
-
-// Runs a shell command; its standard output without the final newline, or
-// nothing when it failed.
-std::optional<std::string> shell(const std::string &command) {
-    FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe) return std::nullopt;
-    std::string out;
-    std::array<char, 256> buffer;
-    while (size_t n = fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), n);
-    if (pclose(pipe) != 0) return std::nullopt;
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
-}
-
-std::string pactl(const std::string &arguments) {
-    std::optional<std::string> out = shell("pactl " + arguments);
-    EXPECT_TRUE(out) << "pactl " << arguments << " failed";
-    return out.value_or("");
-}
-
-int findDevice(const std::string &id) {
-    int count = mvGetDeviceCount();
-    for (int i = 0; i < count; ++i)
-        if (const char *listed = mvGetDeviceID(i); listed && id == listed) return i;
-    return -1;
-}
 
 std::string currentDefaultID() {
     EXPECT_EQ(mvDispatcher->lock(), MV_OK);
@@ -55,14 +26,6 @@ std::string currentDefaultID() {
     if (device) soundio_device_unref(device);
     EXPECT_EQ(mvDispatcher->unlock(), MV_OK);
     return id;
-}
-
-template <class Condition> bool eventually(Condition condition) {
-    for (int round = 0; round < kPollRounds; ++round) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(kPollStep);
-    }
-    return condition();
 }
 
 } // namespace
@@ -91,7 +54,7 @@ TEST_P(LifecycleLive, DefaultOrderConnectsPulseAudioPlusTheFallback) {
 TEST_P(LifecycleLive, ListsTheNullSinksAfterTheFallbackDevice) {
     EXPECT_EQ(mvGetDeviceBackend(0), 7);
     for (const char *sink : {"mv_null_a", "mv_null_b"}) {
-        int index = findDevice(sink);
+        int index = mvtest::deviceIndexOf(sink);
         ASSERT_GT(index, 0) << sink;
         EXPECT_STREQ(mvGetDeviceName(index), sink) << "description set by scripts/pulse";
         EXPECT_EQ(mvGetDeviceBackend(index), kPulseAudio);
@@ -106,11 +69,11 @@ TEST_P(LifecycleLive, NullSinkLoadedWhileInitialisedAppearsAfterRefresh) {
     std::string module = pactl("load-module module-null-sink sink_name=" + name);
     ASSERT_FALSE(module.empty());
     int before = mvGetDeviceCount();
-    bool appeared = eventually([&] { return mvRefreshDeviceList() == MV_OK && findDevice(name) > 0; });
+    bool appeared = eventually([&] { return mvRefreshDeviceList() == MV_OK && mvtest::deviceIndexOf(name) > 0; });
     pactl("unload-module " + module);
     ASSERT_TRUE(appeared) << name << " never reached the device list";
     EXPECT_EQ(mvGetDeviceCount(), before + 1);
-    EXPECT_EQ(mvGetDeviceBackend(findDevice(name)), kPulseAudio);
+    EXPECT_EQ(mvGetDeviceBackend(mvtest::deviceIndexOf(name)), kPulseAudio);
 }
 
 TEST_P(LifecycleLive, AutomaticDeviceFollowsTheServersDefaultSink) {
@@ -132,47 +95,10 @@ INSTANTIATE_TEST_SUITE_P(Live, LifecycleLive,
 
 // ---------------------------------------------------------------------------
 
-namespace {
-
-// A second private server of this test's own, so it can be stopped without
-// disturbing the shared one. The engine reaches it through PULSE_SERVER.
-class OwnServer {
-public:
-    OwnServer() {
-        std::optional<std::string> env = shell(std::string(MV_SOURCE_DIR) + "/scripts/pulse start");
-        if (!env) return;
-        dir_ = valueOf(*env, "MV_PULSE_DIR");
-        if (const char *previous = std::getenv("PULSE_SERVER")) previousServer_ = previous;
-        setenv("PULSE_SERVER", valueOf(*env, "PULSE_SERVER").c_str(), 1);
-    }
-    ~OwnServer() {
-        stop();
-        if (previousServer_) setenv("PULSE_SERVER", previousServer_->c_str(), 1);
-    }
-    bool running() const { return !dir_.empty(); }
-    void stop() {
-        if (running()) shell(std::string(MV_SOURCE_DIR) + "/scripts/pulse stop " + dir_);
-        dir_.clear();
-    }
-
-private:
-    // The value of "export NAME='value'" in scripts/pulse's output.
-    static std::string valueOf(const std::string &env, const std::string &name) {
-        std::string key = "export " + name + "='";
-        size_t start = env.find(key);
-        if (start == std::string::npos) return "";
-        start += key.size();
-        return env.substr(start, env.find('\'', start) - start);
-    }
-    std::string dir_;
-    std::optional<std::string> previousServer_;
-};
-
-} // namespace
 
 // libsoundio's own reaction to a vanished server is to abort the process.
 TEST(LifecycleLiveServerLoss, EngineKeepsRunningOnTheFallbackWhenTheServerStops) {
-    OwnServer server;
+    mvtest::OwnServer server;
     ASSERT_TRUE(server.running()) << "could not start a private PulseAudio server";
     mvtest::EngineSession session(DispatcherKind::threadSafe, mvtest::kDefaultOrder);
     ASSERT_EQ(session.status(), MV_OK);
