@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -640,6 +642,42 @@ TEST_F(DspVm, NopsWithRegisterCheckOnly) {
     load(std::vector<uint8_t>{0x32, 19, 0x33, 0, 0x33, 20, 1});
     EXPECT_EQ(run(), MV_DSP_INVALID_REGISTER);
     EXPECT_EQ(pc(), 5u);
+}
+
+// ------------------------------------------------------------ a whole program
+
+// The example program driven the way the hosting machine drives routines:
+// fp = sp, arguments pushed last first, pc = entry, reset after success.
+TEST_F(DspVm, GainExampleRunsThroughItsRoutines) {
+    const std::string here = __FILE__;
+    std::ifstream file(here.substr(0, here.rfind('/')) + "/../../examples/dsp/gain.s");
+    ASSERT_TRUE(file) << "examples/dsp/gain.s";
+    const std::string source{std::istreambuf_iterator<char>(file), {}};
+    constexpr uint16_t kChannels = 2, kFrames = 3, kRegion = 4 * kChannels * kFrames;
+    const std::vector<uint8_t> program = assembleForTest(source);
+    load(program, kRegion, 64);
+    const auto start = [&](uint32_t entry, std::vector<uint32_t> arguments) {
+        dspVmReset(vm);
+        reg(MV_DSP_FP) = sp();
+        for (auto word = arguments.rbegin(); word != arguments.rend(); ++word) dspVmPush(vm, *word);
+        pc() = entry;
+        return run(kDspRunBudget);
+    };
+
+    ASSERT_EQ(start(0, {0, 48000, kChannels}), MV_DSP_OK);
+    const uint32_t messageEntry = reg(1), mainEntry = reg(2);
+    EXPECT_EQ(reg(0), messageEntry);
+    EXPECT_LT(mainEntry, vm->memorySize);
+
+    ASSERT_EQ(start(messageEntry, {1, bits(0.5f)}), MV_DSP_OK);
+    EXPECT_EQ(reg(0), 0u);
+    ASSERT_EQ(start(messageEntry, {0}), MV_DSP_OK) << "an empty message keeps the gain";
+
+    const uint32_t block = uint32_t(program.size());
+    for (int i = 0; i < kChannels * kFrames; ++i) dspVmStoreWord(vm->memory + block + 4 * i, bits(float(i)));
+    ASSERT_EQ(start(mainEntry, {kFrames, block}), MV_DSP_OK);
+    EXPECT_EQ(reg(0), 0u);
+    for (int i = 0; i < kChannels * kFrames; ++i) EXPECT_EQ(real(word(block + 4 * i)), 0.5f * float(i));
 }
 
 // ------------------------------------------------------------ console

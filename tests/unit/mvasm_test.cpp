@@ -2,6 +2,7 @@
 // disassembler, and its error messages.
 #include "dsp/mv_dsp_isa.h"
 #include "dsp_assembly.h"
+#include "marovel_audio.h"
 #include "mv_asm.h"
 
 #include <gtest/gtest.h>
@@ -208,6 +209,18 @@ TEST(Mvasm, RandomBytesRoundTrip) {
     const mvasm::Program again = mvasm::assemble(mvasm::disassemble(bytes.data(), bytes.size()));
     ASSERT_TRUE(again.ok()) << again.errors.front();
     EXPECT_EQ(again.bytes, bytes);
+}
+
+TEST(Mvasm, NamesExactlyTheInterruptsTheEngineServes) {
+    for (int number = 0; number < 256; ++number) {
+        const std::string_view name = mvasm::interruptName(number);
+        EXPECT_EQ(!name.empty(), mvDSPInterruptCallbacks[number] != nullptr) << number;
+        if (!name.empty()) {
+            EXPECT_EQ(mvasm::interruptNumber(name), number);
+        }
+    }
+    EXPECT_EQ(mvasm::interruptNumber("biquad_lowpass"), 99);
+    EXPECT_EQ(mvasm::interruptNumber("REVERB"), std::nullopt);
 }
 
 TEST(Mvasm, FloatImmediatesAreSinglePrecisionBits) {

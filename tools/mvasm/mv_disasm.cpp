@@ -1,6 +1,7 @@
 // Disassembler and the interrupt-service names shared with the assembler.
 #include "mv_asm.h"
 
+#include "mv_dsp_interrupts.h"
 #include "mv_dsp_isa.h"
 
 #include <array>
@@ -14,22 +15,25 @@ using mv::dsp::InstructionInfo;
 using mv::dsp::kInstructions;
 using mv::dsp::Operand;
 
-// The interrupt services by number (frame, math, biquad, reverberator).
+// The interrupt services by name; the numbers come from the services' enum.
+#define SERVICE(name) std::pair<int, std::string_view>{int(MvDspInterrupt::name), #name}
 constexpr std::pair<int, std::string_view> kInterrupts[] = {
-    {0, "ENTER_FRAME"}, {1, "LEAVE_FRAME"},
-    {16, "COS"}, {17, "SIN"}, {18, "TAN"}, {19, "ACOS"}, {20, "ASIN"}, {21, "ATAN"},
-    {22, "ATAN2"}, {23, "COSH"}, {24, "SINH"}, {25, "TANH"}, {26, "EXP"}, {27, "LOG"},
-    {28, "LOG10"}, {29, "POW"}, {30, "SQRT"}, {31, "FMOD"}, {32, "FLOOR"}, {33, "CEIL"},
-    {34, "ROUND"}, {35, "FABS"}, {36, "IABS"}, {37, "FSIGN"}, {38, "ISIGN"}, {39, "FMIN"},
-    {40, "UMIN"}, {41, "IMIN"}, {42, "FMAX"}, {43, "UMAX"}, {44, "IMAX"},
-    {96, "BIQUAD_NEW"}, {97, "BIQUAD_PROCESS"}, {98, "BIQUAD_RESET"}, {99, "BIQUAD_LOWPASS"},
-    {100, "BIQUAD_HIGHPASS"}, {101, "BIQUAD_BANDPASS"}, {102, "BIQUAD_NOTCH"},
-    {103, "BIQUAD_PEAKING"}, {104, "BIQUAD_ALLPASS"}, {105, "BIQUAD_LOWSHELF"},
-    {106, "BIQUAD_HIGHSHELF"},
-    {112, "REVERB_NEW"}, {113, "REVERB_PROCESS"}, {114, "REVERB_MUTE"},
-    {115, "REVERB_ROOM_SIZE"}, {116, "REVERB_DAMP"}, {117, "REVERB_WET"}, {118, "REVERB_DRY"},
-    {119, "REVERB_WIDTH"}, {120, "REVERB_MODE"},
+    SERVICE(ENTER_FRAME), SERVICE(LEAVE_FRAME),
+    SERVICE(COS), SERVICE(SIN), SERVICE(TAN), SERVICE(ACOS), SERVICE(ASIN), SERVICE(ATAN),
+    SERVICE(ATAN2), SERVICE(COSH), SERVICE(SINH), SERVICE(TANH), SERVICE(EXP), SERVICE(LOG),
+    SERVICE(LOG10), SERVICE(POW), SERVICE(SQRT), SERVICE(FMOD), SERVICE(FLOOR), SERVICE(CEIL),
+    SERVICE(ROUND), SERVICE(FABS), SERVICE(IABS), SERVICE(FSIGN), SERVICE(ISIGN), SERVICE(FMIN),
+    SERVICE(UMIN), SERVICE(IMIN), SERVICE(FMAX), SERVICE(UMAX), SERVICE(IMAX),
+    SERVICE(BIQUAD_NEW), SERVICE(BIQUAD_PROCESS), SERVICE(BIQUAD_RESET), SERVICE(BIQUAD_LOWPASS),
+    SERVICE(BIQUAD_HIGHPASS), SERVICE(BIQUAD_BANDPASS), SERVICE(BIQUAD_NOTCH),
+    SERVICE(BIQUAD_PEAKING), SERVICE(BIQUAD_ALLPASS), SERVICE(BIQUAD_LOWSHELF),
+    SERVICE(BIQUAD_HIGHSHELF),
+    SERVICE(REVERB_NEW), SERVICE(REVERB_PROCESS), SERVICE(REVERB_MUTE), SERVICE(REVERB_ROOM_SIZE),
+    SERVICE(REVERB_DAMP), SERVICE(REVERB_WET), SERVICE(REVERB_DRY), SERVICE(REVERB_WIDTH),
+    SERVICE(REVERB_MODE),
 };
+#undef SERVICE
+static_assert(std::size(kInterrupts) == kDspInterruptServiceCount);
 
 constexpr std::array<std::string_view, 4> kRegisterAliases = {"pc", "fp", "sp", "lr"};
 constexpr int kFirstAliased = 16;
