@@ -825,9 +825,29 @@ MV_API float mvGenerateFloatTriangularDither(MvTriangularDitherState *state);
 /* Global interrupt table used by every program; writable by hosts. */
 extern MV_API MvDspInterruptHandler mvDSPInterruptCallbacks[256];
 
+/* mvSetDSP: attaches a program to the machine's destination (a sink or a
+ * mixer), replacing what was attached. The image is programLength +
+ * 4 * channels * bufferSize + stackSize bytes. initCount words (copied) form
+ * the initial message for routine 1; initWords may be null when initCount is
+ * 0. The program initialises at once when the sink has an output, else when
+ * it opens one. 0; -93 null machine or program, negative initCount, or
+ * words missing; -87 no destination; -80 image over 65535 bytes; -1 (nothing
+ * attached); a dispatcher status. Control side. */
 MV_API int mvSetDSP(MvMachine *machine, uint16_t programLength, const uint8_t *program,
                     uint16_t stackSize, int32_t initCount, const int32_t *initWords);
+/* mvSendDSPMessage: queues count words (copied) for routine 2, run before the
+ * next block the sink renders, in the order sent. 0 (also when the program
+ * has failed: the message is then dropped); -93 null machine, negative count
+ * or words missing; -87; -85 no program attached; -1; a dispatcher status.
+ * Control side. */
 MV_API int mvSendDSPMessage(MvMachine *machine, int32_t count, const int32_t *words);
+/* mvGetDSPError: the program's first failure, once published (at once for
+ * routines 0 and 1, after the next down-queue drain for routines 2 and 3).
+ * Every output may be null; registers takes 20 words, trace up to 255
+ * entries (the failing pc, then return addresses, innermost first).
+ * *traceLength is set to 0 before any check. The failure's MvDspStatus
+ * 1..9; 0 no failure (outputs untouched); -93; -87; -85; a dispatcher
+ * status. Control side. */
 MV_API int mvGetDSPError(MvMachine *machine, uint8_t *routine, uint32_t *registers,
                          uint8_t *traceLength, uint16_t *trace);
 MV_API const char *mvGetDSPErrorString(uint32_t code);

@@ -334,6 +334,8 @@ int checkSink(MvSink *sink) {
 
 namespace mv {
 
+bool sinkHasOutput(MvSink *sink) { return hasOutput(sink); }
+
 const DeviceFormat *chooseDeviceFormat(SoundIoDevice *device) {
     for (const DeviceFormat &row : kDeviceFormats)
         if (soundio_device_supports_format(device, row.format)) return &row;

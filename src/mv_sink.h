@@ -39,4 +39,8 @@ using EndWriteFunc = int (*)(SoundIoOutStream *stream);
 void writeStream(MvSink *sink, SoundIoOutStream *stream, int frameCountMin, int frameCountMax,
                  BeginWriteFunc beginWrite, EndWriteFunc endWrite);
 
+// True while the sink has an output, an open stream or a loopback
+// configuration (when mvGetSampleRate answers). Control side, under the lock.
+bool sinkHasOutput(MvSink *sink);
+
 } // namespace mv
