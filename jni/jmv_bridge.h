@@ -40,8 +40,9 @@ struct Buffer {
 // address gives -6; a failed ByteOrder lookup -94.
 int directBuffer(JNIEnv *env, jobject buffer, Buffer &out);
 
-// Reverses count elements of size bytes when the buffer is not in native order.
-void toNativeOrder(const Buffer &buffer, int size, int count);
+// Reverses count elements of size bytes when the buffer is not in native
+// order: from its order to native order, or back.
+void swapIfForeign(const Buffer &buffer, int size, int count);
 
 // Swaps count elements of size bytes to native order for the engine call,
 // then back, so the Java side finds its buffer as it was.
@@ -49,9 +50,9 @@ template <typename Call>
 int withNativeOrder(JNIEnv *env, jobject buffer, int size, int count, Call call) {
     Buffer b;
     if (int status = directBuffer(env, buffer, b)) return status;
-    toNativeOrder(b, size, count);
+    swapIfForeign(b, size, count);
     int result = call(b.data);
-    toNativeOrder(b, size, count);
+    swapIfForeign(b, size, count);
     return result;
 }
 
@@ -63,7 +64,7 @@ int createHandle(JNIEnv *env, jobject handleOut, Make make) {
     Buffer b;
     if (int status = directBuffer(env, handleOut, b)) return status;
     int result = make(b.data);
-    if (result == MV_OK) toNativeOrder(b, kHandleBytes, 1);
+    if (result == MV_OK) swapIfForeign(b, kHandleBytes, 1);
     return result;
 }
 

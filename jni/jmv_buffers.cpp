@@ -17,22 +17,31 @@ int lookupFailed(JNIEnv *env) {
     return kLookupFailed;
 }
 
+// Calls owner's static method name, or target's when target is given, which
+// returns a ByteOrder; null when the lookup or the call fails.
+jobject callOrderMethod(JNIEnv *env, jclass owner, jobject target, const char *name) {
+    jmethodID method = target ? env->GetMethodID(owner, name, kOrderSignature)
+                              : env->GetStaticMethodID(owner, name, kOrderSignature);
+    if (!method) return nullptr;
+    jobject order = target ? env->CallObjectMethod(target, method)
+                           : env->CallStaticObjectMethod(owner, method);
+    return env->ExceptionCheck() ? nullptr : order;
+}
+
 jobject nativeOrder(JNIEnv *env) {
     jclass byteOrder = env->FindClass(kByteOrderClass);
     if (!byteOrder) return nullptr;
-    jmethodID method = env->GetStaticMethodID(byteOrder, "nativeOrder", kOrderSignature);
-    jobject order = method ? env->CallStaticObjectMethod(byteOrder, method) : nullptr;
+    jobject order = callOrderMethod(env, byteOrder, nullptr, "nativeOrder");
     env->DeleteLocalRef(byteOrder);
-    return env->ExceptionCheck() ? nullptr : order;
+    return order;
 }
 
 jobject bufferOrder(JNIEnv *env, jobject buffer) {
     jclass bufferClass = env->GetObjectClass(buffer);
     if (!bufferClass) return nullptr;
-    jmethodID method = env->GetMethodID(bufferClass, "order", kOrderSignature);
-    jobject order = method ? env->CallObjectMethod(buffer, method) : nullptr;
+    jobject order = callOrderMethod(env, bufferClass, buffer, "order");
     env->DeleteLocalRef(bufferClass);
-    return env->ExceptionCheck() ? nullptr : order;
+    return order;
 }
 
 } // namespace
@@ -55,7 +64,7 @@ int directBuffer(JNIEnv *env, jobject buffer, Buffer &out) {
     return MV_OK;
 }
 
-void toNativeOrder(const Buffer &buffer, int size, int count) {
+void swapIfForeign(const Buffer &buffer, int size, int count) {
     if (buffer.swapped && buffer.data) mvByteSwap(buffer.data, 1, size, count);
 }
 

@@ -9,8 +9,14 @@ constexpr int kTraceEntryBytes = 2;
 
 uint16_t unsigned16(jshort value) { return static_cast<uint16_t>(value); }
 
-int getDSPError(JNIEnv *env, jlong h, jobject routineOut, jobject registersOut,
-                jobject traceLengthOut, jobject traceOut) {
+} // namespace
+
+extern "C" {
+
+JMV(jint, getDSPVersion)(JNIEnv *, jclass) { return mvGetDSPVersion(); }
+
+JMV(jint, getDSPError)(JNIEnv *env, jclass, jlong h, jobject routineOut, jobject registersOut,
+                       jobject traceLengthOut, jobject traceOut) {
     uint8_t *routine = nullptr;
     if (routineOut) {
         routine = static_cast<uint8_t *>(env->GetDirectBufferAddress(routineOut));
@@ -23,8 +29,8 @@ int getDSPError(JNIEnv *env, jlong h, jobject routineOut, jobject registersOut,
     uint8_t length = 0;
     int result = mvGetDSPError(jmv::machine(h), routine, static_cast<uint32_t *>(registers.data),
                                &length, static_cast<uint16_t *>(trace.data));
-    jmv::toNativeOrder(registers, kWordBytes, MV_DSP_REGISTER_COUNT);
-    jmv::toNativeOrder(trace, kTraceEntryBytes, length);
+    jmv::swapIfForeign(registers, kWordBytes, MV_DSP_REGISTER_COUNT);
+    jmv::swapIfForeign(trace, kTraceEntryBytes, length);
 
     // The length is reported only together with the trace it counts.
     if (!traceOut) return result;
@@ -35,12 +41,6 @@ int getDSPError(JNIEnv *env, jlong h, jobject routineOut, jobject registersOut,
     *lengthOut = length;
     return result;
 }
-
-} // namespace
-
-extern "C" {
-
-JMV(jint, getDSPVersion)(JNIEnv *, jclass) { return mvGetDSPVersion(); }
 
 JMV(jint, setDSP)(JNIEnv *env, jclass, jlong h, jshort programLength, jobject program,
                   jshort stackSize, jint initCount, jobject initWords) {
@@ -57,11 +57,6 @@ JMV(jint, sendDSPMessage)(JNIEnv *env, jclass, jlong h, jint count, jobject word
     return jmv::withNativeOrder(env, words, kWordBytes, count, [&](void *data) {
         return mvSendDSPMessage(jmv::machine(h), count, static_cast<const int32_t *>(data));
     });
-}
-
-JMV(jint, getDSPError)(JNIEnv *env, jclass, jlong h, jobject routineOut, jobject registersOut,
-                       jobject traceLengthOut, jobject traceOut) {
-    return getDSPError(env, h, routineOut, registersOut, traceLengthOut, traceOut);
 }
 
 } // extern "C"
