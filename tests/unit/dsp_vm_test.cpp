@@ -650,8 +650,8 @@ TEST_F(DspVm, NopsWithRegisterCheckOnly) {
 // fp = sp, arguments pushed last first, pc = entry, reset after success.
 TEST_F(DspVm, GainExampleRunsThroughItsRoutines) {
     const std::string here = __FILE__;
-    std::ifstream file(here.substr(0, here.rfind('/')) + "/../../examples/dsp/gain.s");
-    ASSERT_TRUE(file) << "examples/dsp/gain.s";
+    std::ifstream file(here.substr(0, here.rfind('/')) + "/../../examples/dsp/gain.mvs");
+    ASSERT_TRUE(file) << "examples/dsp/gain.mvs";
     const std::string source{std::istreambuf_iterator<char>(file), {}};
     constexpr uint16_t kChannels = 2, kFrames = 3, kRegion = 4 * kChannels * kFrames;
     const std::vector<uint8_t> program = assembleForTest(source);
