@@ -16,10 +16,10 @@ constexpr int kBlock = 4096;
 std::vector<float> noiseBlock()
 {
     std::vector<float> block(kBlock);
-    uint32_t seed = 1;
+    uint32_t state = 1;
     for (float &x : block) {
-        seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
-        x = static_cast<float>(seed) / 2147483648.0f - 1.0f;
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        x = static_cast<float>(state) / 2147483648.0f - 1.0f;
     }
     return block;
 }

@@ -168,11 +168,11 @@ Coefficients lowpass() {
 }
 
 // The peers' xorshift32 noise in [-1, 1).
-std::vector<float> noise(uint32_t seed) {
+std::vector<float> noise(uint32_t state) {
     std::vector<float> block(kBlock);
     for (float &sample : block) {
-        seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
-        sample = float(double(int32_t(seed)) / 2147483648.0);
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        sample = float(double(int32_t(state)) / 2147483648.0);
     }
     return block;
 }

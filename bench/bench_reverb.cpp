@@ -18,10 +18,10 @@ constexpr int kInputFrames = 10 * kRate;
 std::vector<float> noiseFrames(int frames, int channels)
 {
     std::vector<float> samples(size_t(frames) * channels);
-    uint32_t seed = 4242;
+    uint32_t state = 4242;
     for (float &x : samples) {
-        seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
-        x = 0.5f * (static_cast<float>(seed) / 2147483648.0f - 1.0f);
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        x = 0.5f * (static_cast<float>(state) / 2147483648.0f - 1.0f);
     }
     return samples;
 }

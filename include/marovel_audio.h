@@ -808,7 +808,7 @@ MV_API int mvClearChannelMatrix(MvMachine *sampler);
  * the state it is given once per sample, the others accept a null state. */
 MV_API MvConverter mvSelectConverter(int sourceFormat, int destinationFormat, int clip,
                                      int dither);
-/* mvInitializeTriangularDitherState: previous 0, seeds 22222 and 5555555.
+/* mvInitializeTriangularDitherState: previous 0, generator states 22222 and 5555555.
  * A state serves one thread at a time. */
 MV_API void mvInitializeTriangularDitherState(MvTriangularDitherState *state);
 /* mvGenerate16BitTriangularDither: advances the state and returns the next

@@ -5,7 +5,7 @@
 //
 // Input: an 8-byte header, then the program bytes.
 //   0-1 region length, 2-3 stack size (each masked to 0..1023)
-//   4-5 initial pc     6 register seed     7 stack-pointer mode
+//   4-5 initial pc     6 register state     7 stack-pointer mode
 #include "dsp/mv_dsp_vm.h"
 
 #include <cstddef>
@@ -27,8 +27,8 @@ int fuzzInterrupt(MvDspVm *vm, uint32_t number) {
     return 1;
 }
 
-uint32_t seededValue(uint32_t seed, int index) {
-    uint32_t x = seed * 2654435761u + uint32_t(index) * 40503u + 1;
+uint32_t mixedValue(uint32_t state, int index) {
+    uint32_t x = state * 2654435761u + uint32_t(index) * 40503u + 1;
     x ^= x << 13, x ^= x >> 17, x ^= x << 5;
     // Small values make valid addresses and register numbers likely.
     return index % 3 ? x & 0xFFFF : x;
@@ -48,14 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     MvDspVm *vm = dspVmCreate(data + kHeaderSize, programLength, region, stack);
     if (!vm) return 0;
     vm->interruptCallback = data[6] % 4 ? fuzzInterrupt : nullptr;
-    for (int r = 0; r < MV_DSP_PC; ++r) vm->registers[r] = seededValue(data[6], r);
+    for (int r = 0; r < MV_DSP_PC; ++r) vm->registers[r] = mixedValue(data[6], r);
     vm->registers[MV_DSP_PC] = uint16_t(data[4] | data[5] << 8) % (vm->memorySize + 8u);
     const uint32_t top = vm->memorySize;
     switch (data[7] % 4) {
     case 0: break; // empty stack
     case 1: vm->registers[MV_DSP_SP] = vm->stackBase; break;         // full
     case 2: vm->registers[MV_DSP_SP] = top - (data[7] >> 2); break;  // partly filled or odd
-    case 3: vm->registers[MV_DSP_SP] = seededValue(data[7], 99); break; // anywhere
+    case 3: vm->registers[MV_DSP_SP] = mixedValue(data[7], 99); break; // anywhere
     }
 
     const MvDspStatus status = dspVmRun(vm, kBudget);

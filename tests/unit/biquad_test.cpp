@@ -50,12 +50,12 @@ double magnitudeDb(const MvBiquad &f, double frequency)
     return 20 * std::log10(std::abs(h));
 }
 
-std::vector<float> noise(size_t n, uint32_t seed = 12345)
+std::vector<float> noise(size_t n, uint32_t state = 12345)
 {
     std::vector<float> v(n);
     for (float &x : v) {
-        seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
-        x = static_cast<float>(seed) / 2147483648.0f - 1.0f;
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        x = static_cast<float>(state) / 2147483648.0f - 1.0f;
     }
     return v;
 }

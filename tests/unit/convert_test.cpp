@@ -63,9 +63,9 @@ MvTriangularDitherState freshDither()
     return state;
 }
 
-Bytes randomBytes(size_t count, uint32_t seed)
+Bytes randomBytes(size_t count, uint32_t state)
 {
-    std::mt19937 random(seed);
+    std::mt19937 random(state);
     Bytes bytes(count);
     for (auto &b : bytes)
         b = uint8_t(random());
@@ -74,13 +74,13 @@ Bytes randomBytes(size_t count, uint32_t seed)
 
 // Float samples that exercise every branch: the clamp limits, NaN, infinities,
 // signed zeros, values just inside and outside full scale, and noise.
-std::vector<float> edgeAndRandomFloats(size_t randomCount, uint32_t seed)
+std::vector<float> edgeAndRandomFloats(size_t randomCount, uint32_t state)
 {
     std::vector<float> values = {1.0f, -1.0f, 0.0f, -0.0f, 0.5f, -0.5f, kNaN, -kNaN, kInf, -kInf,
                                  std::nextafter(1.0f, 2.0f), std::nextafter(1.0f, 0.0f),
                                  std::nextafter(-1.0f, -2.0f), std::nextafter(-1.0f, 0.0f),
                                  1e-30f, -1e-30f, 2.0f, -3.0f, 16383.5f / 32767.0f};
-    std::mt19937 random(seed);
+    std::mt19937 random(state);
     std::uniform_real_distribution<float> audio(-1.25f, 1.25f);
     for (size_t i = 0; i < randomCount; ++i)
         values.push_back(i % 4 == 3 ? audio(random) * 1e-3f : audio(random));

@@ -45,12 +45,12 @@ int sum(const std::vector<int> &v)
     return total;
 }
 
-std::vector<float> noise(size_t n, float level, uint32_t seed = 99)
+std::vector<float> noise(size_t n, float level, uint32_t state = 99)
 {
     std::vector<float> v(n);
     for (float &x : v) {
-        seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
-        x = level * (static_cast<float>(seed) / 2147483648.0f - 1.0f);
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        x = level * (static_cast<float>(state) / 2147483648.0f - 1.0f);
     }
     return v;
 }
@@ -330,9 +330,9 @@ TEST(ReverbFlush, EveryLaneOfABlockFlushes)
 {
     Reverb r(44100, 2, {.wet = 1, .dry = 0, .width = 0.5f});
     const float tiny[] = {1e-40f, -0.0f, -1e-39f, 5e-45f, 1e-38f, -1e-42f, 0.0f, 2e-39f};
-    auto seed = [&](float *line) { std::copy(std::begin(tiny), std::end(tiny), line); };
-    for (int i = 0; i < MV_REVERB_COMBS; ++i) seed(r->combL[i].buffer), seed(r->combR[i].buffer);
-    for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) seed(r->allpassL[i].buffer), seed(r->allpassR[i].buffer);
+    auto fill = [&](float *line) { std::copy(std::begin(tiny), std::end(tiny), line); };
+    for (int i = 0; i < MV_REVERB_COMBS; ++i) fill(r->combL[i].buffer), fill(r->combR[i].buffer);
+    for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) fill(r->allpassL[i].buffer), fill(r->allpassR[i].buffer);
     std::vector<float> block(16, 0.0f);
     reverbProcess(r.get(), block.data(), 8, 2);
     EXPECT_TRUE(allZero(block));
