@@ -210,7 +210,8 @@ struct MvSoundModel {
     void (*destroy)(MvSoundModel *model);
 };
 
-/* The root machine: one output stream and the two message queues. */
+/* The root machine: one output stream and the two message queues. Only
+ * mvNewSink makes sinks (the engine keeps private state after the record). */
 struct MvSink {
     MvMachine base;
     MvDestination destination;
@@ -535,13 +536,17 @@ extern MV_API MvDeviceList mvDeviceList;
 extern MV_API MvSinkList mvSinkList;
 
 /* mvInitialize: installs the dispatcher and connects the backends.
- * 0; -100 already initialised; -93 null dispatcher; -1; -98 no backend in
- * the order; a negated libsoundio error. On failure the dispatcher is not
- * installed (it still belongs to the host). Host thread. */
+ * 0; -100 already initialised; -93 null dispatcher; -92 an order entry
+ * outside 0..7; -1; -98 no backend in the order; -94 no fallback device; a
+ * negated libsoundio error (of the last backend tried). On failure the
+ * dispatcher is not installed (it still belongs to the host and may be
+ * passed again). Host thread. */
 MV_API int mvInitialize(MvDispatcher *dispatcher);
 
 /* mvUninitialize: deletes every sink (releasing every clip), disconnects
- * and destroys the dispatcher. 0, -99, or a teardown/destroy status. */
+ * and destroys the dispatcher. 0, -99, or a dispatcher status; when the
+ * dispatcher could not run the teardown (-1, -95) the library stays
+ * initialised and the call may be repeated. Any host thread. */
 MV_API int mvUninitialize(void);
 
 /* mvRefreshDeviceList: rebuilds the device list (rescanning backend 6).
@@ -571,8 +576,9 @@ MV_API const char *mvGetDeviceName(int index);
  * null otherwise or when not initialised. */
 MV_API const char *mvGetDeviceID(int index);
 
-/* mvGetDeviceBackend: backend number of a device (-1: the current default
- * device). -92 bad index, -96, -99. */
+/* mvGetDeviceBackend: backend number of a device (7 for the fallback
+ * connection's); for -1, of the preferred connection's default device now
+ * (the fallback device when it has none). -92 bad index, -96, -99. */
 MV_API int mvGetDeviceBackend(int index);
 
 /* mvFlushDeviceEventsImpl: delivers pending device events of the preferred
@@ -621,12 +627,23 @@ MV_API int mvDestinationPullImpl(MvSink *sink, MvPullRecord *record, float gainS
                                  float gainEnd, double frequencyStart, double frequencyEnd,
                                  int frames, float *buffer);
 
+/* mvAdvanceMachineRamps: advances the machine's own gain and frequency ramps
+ * over a block of frames (at its sink's sample rate) and multiplies the
+ * block's start and end values into the four values received from above.
+ * Every render of a machine with a head of its own calls it first, so that
+ * mvSetGain and mvSetFrequency work on host-written machines too. Audio
+ * thread. */
+MV_API void mvAdvanceMachineRamps(MvMachine *machine, int frames, float *gainStart,
+                                  float *gainEnd, double *frequencyStart,
+                                  double *frequencyEnd);
+
 /* mvDestinationChangeFunc: up-message callback making record the audio-side
  * pull record and sending the old one back to be freed. Audio thread. */
 MV_API void mvDestinationChangeFunc(MvSink *sink, MvPullRecord *record);
 
-/* mvResetDestinationFunc: reinstalls the default pull record. 0, -93, -87,
- * -1, or a dispatcher status. Control side. */
+/* mvResetDestinationFunc: reinstalls the default pull record (queues
+ * nothing when it is already installed). 0, -93, -87, -99, -1, or a
+ * dispatcher status. Host thread. */
 MV_API int mvResetDestinationFunc(MvMachine *machine);
 
 /* mvDeferredFree: frees pointer with mvFree; the standard down-message for
@@ -636,12 +653,14 @@ MV_API void mvDeferredFree(MvSink *sink, void *pointer);
 /* mvDeleteMachine: calls machine->deleteFunc(machine). -93 for null. */
 MV_API int mvDeleteMachine(MvMachine *machine);
 
-/* mvSetGain: sets the gain at once (seconds <= 0) or ramps to it linearly.
- * -93 null; -83 gain or seconds not a number or gain infinite; -1. */
+/* mvSetGain: sets the gain at once (seconds <= 0) or ramps to it linearly
+ * over seconds; takes effect at the next chunk. -93 null; -83 gain not
+ * finite or seconds NaN; -99; -1; or the dispatcher's status. Host thread. */
 MV_API int mvSetGain(MvMachine *machine, double seconds, float gain);
 
 /* mvSetFrequency: sets the rate factor at once or ramps to it. -93; -84
- * negative, infinite or NaN frequency, or NaN seconds; -1. */
+ * negative, infinite or NaN frequency, or NaN seconds; -99; -1; or the
+ * dispatcher's status. Host thread. */
 MV_API int mvSetFrequency(MvMachine *machine, double seconds, double frequency);
 
 /* ------------------------------------------------------------------------ */
@@ -674,45 +693,68 @@ MV_API int mvFlushDownQueueImpl(MvSink *sink);
 /* Sinks                                                                    */
 /* ------------------------------------------------------------------------ */
 
-/* mvNewSink: creates a sink without a stream. The sink owns soundModel.
- * 0, -99, -93, -82, -1. */
+/* mvNewSink: creates a sink without a stream and adds it to mvSinkList. The
+ * sink owns soundModel from then on (after a failure it is still yours).
+ * bufferSize is the chunk rendered at a time and sets the stream latency;
+ * the mix buffer of one chunk is reserved here, so any positive size works.
+ * 0, -99, -93, -82 bufferSize <= 0, -1. Host thread. */
 MV_API int mvNewSink(MvSink **out, MvSoundModel *soundModel, int bufferSize);
 
-/* mvOpenSink: opens a stream on a device (-1 automatic) at the supported
- * rate nearest sampleRate. 0 also when the fallback configuration is used
- * (see mvGetSinkError); -93, -86, -92, -1, a negated libsoundio error. */
+/* mvOpenSink: opens a stream on a device (-1 automatic: the system default,
+ * followed when it changes) at the supported rate nearest sampleRate,
+ * replacing a stream the sink already has. 0 also when the fallback
+ * configuration (fallback device, 8000 Hz) is used (see mvGetSinkError);
+ * -99, -93, -86, -92 bad index, -94, -1, a negated libsoundio error (then
+ * the sink has no stream). Host thread. */
 MV_API int mvOpenSink(MvSink *sink, int deviceIndex, int sampleRate);
 
-/* mvDeleteSink: deletes a sink with everything below it. 0, -86, -94. */
+/* mvDeleteSink: deletes a sink with everything below it (clips released).
+ * 0, -99, -93, -86 not a sink, -94 not in the sink list. Host thread. */
 MV_API int mvDeleteSink(MvMachine *sink);
 
 /* mvGetSinkError: why the machine's sink is on the fallback configuration
- * (0 when not). -93. */
+ * or has no stream: 0 when it plays as asked, -91 no usable format, -8
+ * stream error, -12 server lost, or the libsoundio error of the failed
+ * open. -99, -93. Host thread. */
 MV_API int mvGetSinkError(MvMachine *machine);
 
-/* mvGetSampleRate: the open stream's rate; -89 without a stream; -93. */
+/* mvGetSampleRate: the rate of the machine's sink's stream or loopback
+ * configuration; -89 without either; -99, -93. Host thread. */
 MV_API int mvGetSampleRate(MvMachine *machine);
 
-/* mvGetSpeakerCount: the open stream's channels; -90 without a stream. */
+/* mvGetSpeakerCount: the channel count of the stream's layout (or of the
+ * loopback configuration); -90 without either; -99, -93. Host thread. */
 MV_API int mvGetSpeakerCount(MvMachine *machine);
 
 /* mvOpenLoopbackSink: configures a sink as if a stream had opened with the
- * given rate, channel count and format, without a device; the host then
- * drives it with mvRenderLoopbackSink. 0, -93, -86, -89, -90, -91. */
+ * given rate, libsoundio's default layout for channelCount and the given
+ * format (converted with clipping, no dither), without a device; a stream
+ * the sink had is closed. The host then drives it with
+ * mvRenderLoopbackSink. 0, -99, -93, -86, -89 rate <= 0, -90 no default
+ * layout for channelCount, -91 unknown format. Host thread. */
 MV_API int mvOpenLoopbackSink(MvSink *sink, int sampleRate, int channelCount, int format);
 
 /* mvRenderLoopbackSink: runs the write-callback path for frames frames into
- * output (interleaved, the loopback format). The calling thread takes the
- * audio thread's role for this sink. 0, -93, -86, -82 (frames < 0), -85
- * (no loopback configuration). */
+ * output (interleaved, the loopback format): queued changes, chunks of at
+ * most bufferSize, ramps, pull, sound model and converter. The calling
+ * thread takes the audio thread's role for this sink: render from one
+ * thread, and make no control calls on this sink's tree from another thread
+ * during a render (a loopback sink has no stream, so a control call that
+ * finds its up queue full drains it itself). 0, -93, -86, -82 (frames < 0),
+ * -85 (no loopback configuration). Takes no lock. */
 MV_API int mvRenderLoopbackSink(MvSink *sink, int frames, void *output);
 
 /* ------------------------------------------------------------------------ */
 /* Sound models                                                             */
 /* ------------------------------------------------------------------------ */
 
-/* mvNewMonoSoundModel / mvNewStereoSoundModel: 0 or -1 (out untouched);
- * -93 for a null out. Any thread. */
+/* mvNewMonoSoundModel / mvNewStereoSoundModel: allocate a sound model (one
+ * mvMalloc block) for mvNewSink, which then owns it. Mono mixes one channel
+ * and writes it to every device channel; stereo mixes left and right and
+ * spreads them over five speaker groups built from the device layout.
+ * 0; -1 on allocation failure (out untouched); -93 for a null out.
+ * Any thread. writeDevice converts a chunk of any length with constant
+ * stack use. */
 MV_API int mvNewMonoSoundModel(MvSoundModel **out);
 MV_API int mvNewStereoSoundModel(MvSoundModel **out);
 
@@ -759,14 +801,21 @@ MV_API int mvClearChannelMatrix(MvMachine *sampler);
 /* ------------------------------------------------------------------------ */
 
 /* mvSelectConverter: the routine for a pair of formats and the clip and
- * dither flags (low byte examined); null when a format is outside 0..5. */
+ * dither flags (only their low byte is examined; clip matters only from
+ * float32, dither only where a dithered form exists). Null when a format is
+ * outside 0..5; no side effects. The routines are reentrant, never
+ * allocate, and may run on an audio thread; a dithering routine advances
+ * the state it is given once per sample, the others accept a null state. */
 MV_API MvConverter mvSelectConverter(int sourceFormat, int destinationFormat, int clip,
                                      int dither);
-/* mvInitializeTriangularDitherState: previous 0, seeds 22222 and 5555555. */
+/* mvInitializeTriangularDitherState: previous 0, generator states 22222 and 5555555.
+ * A state serves one thread at a time. */
 MV_API void mvInitializeTriangularDitherState(MvTriangularDitherState *state);
-/* mvGenerate16BitTriangularDither: next high-passed value, -32766..32766. */
+/* mvGenerate16BitTriangularDither: advances the state and returns the next
+ * high-passed triangular value, -32766..32766. */
 MV_API int32_t mvGenerate16BitTriangularDither(MvTriangularDitherState *state);
-/* mvGenerateFloatTriangularDither: the same value times 1/32767 (float). */
+/* mvGenerateFloatTriangularDither: the same step, times the float nearest
+ * 1/32767 (bits 0x38000100). */
 MV_API float mvGenerateFloatTriangularDither(MvTriangularDitherState *state);
 
 /* ------------------------------------------------------------------------ */
@@ -776,9 +825,29 @@ MV_API float mvGenerateFloatTriangularDither(MvTriangularDitherState *state);
 /* Global interrupt table used by every program; writable by hosts. */
 extern MV_API MvDspInterruptHandler mvDSPInterruptCallbacks[256];
 
+/* mvSetDSP: attaches a program to the machine's destination (a sink or a
+ * mixer), replacing what was attached. The image is programLength +
+ * 4 * channels * bufferSize + stackSize bytes. initCount words (copied) form
+ * the initial message for routine 1; initWords may be null when initCount is
+ * 0. The program initialises at once when the sink has an output, else when
+ * it opens one. 0; -93 null machine or program, negative initCount, or
+ * words missing; -87 no destination; -80 image over 65535 bytes; -1 (nothing
+ * attached); a dispatcher status. Control side. */
 MV_API int mvSetDSP(MvMachine *machine, uint16_t programLength, const uint8_t *program,
                     uint16_t stackSize, int32_t initCount, const int32_t *initWords);
+/* mvSendDSPMessage: queues count words (copied) for routine 2, run before the
+ * next block the sink renders, in the order sent. 0 (also when the program
+ * has failed: the message is then dropped); -93 null machine, negative count
+ * or words missing; -87; -85 no program attached; -1; a dispatcher status.
+ * Control side. */
 MV_API int mvSendDSPMessage(MvMachine *machine, int32_t count, const int32_t *words);
+/* mvGetDSPError: the program's first failure, once published (at once for
+ * routines 0 and 1, after the next down-queue drain for routines 2 and 3).
+ * Every output may be null; registers takes 20 words, trace up to 255
+ * entries (the failing pc, then return addresses, innermost first).
+ * *traceLength is set to 0 before any check. The failure's MvDspStatus
+ * 1..9; 0 no failure (outputs untouched); -93; -87; -85; a dispatcher
+ * status. Control side. */
 MV_API int mvGetDSPError(MvMachine *machine, uint8_t *routine, uint32_t *registers,
                          uint8_t *traceLength, uint16_t *trace);
 MV_API const char *mvGetDSPErrorString(uint32_t code);

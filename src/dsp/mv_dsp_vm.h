@@ -5,7 +5,9 @@
 
 #include "marovel_audio.h"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 // Budget the hosting machine gives every routine run.
 constexpr uint32_t kDspRunBudget = 0xFFFFFF;
@@ -22,6 +24,31 @@ uint32_t dspVmPop(MvDspVm *vm);
 uint8_t *dspVmAddress(MvDspVm *vm, uint32_t address);
 uint32_t dspVmGetRegister(const MvDspVm *vm, int index);
 void dspVmSetRegister(MvDspVm *vm, int index, uint32_t value);
+
+// Little-endian, unaligned words of the image, whatever the host's order.
+inline uint32_t dspVmLoadWord(const uint8_t *at) {
+    uint32_t value;
+    std::memcpy(&value, at, sizeof value);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap32(value);
+    return value;
+}
+
+inline void dspVmStoreWord(uint8_t *at, uint32_t value) {
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap32(value);
+    std::memcpy(at, &value, sizeof value);
+}
+
+inline uint16_t dspVmLoadHalf(const uint8_t *at) {
+    uint16_t value;
+    std::memcpy(&value, at, sizeof value);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap16(value);
+    return value;
+}
+
+inline void dspVmStoreHalf(uint8_t *at, uint32_t value) {
+    at[0] = uint8_t(value);
+    at[1] = uint8_t(value >> 8);
+}
 
 // The interpreter: runs from the current pc until HALT, a failure, or
 // budget instructions (0 = no limit).

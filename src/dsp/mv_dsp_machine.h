@@ -1,0 +1,29 @@
+// Signal-processor machine: the pull record that runs a program over a
+// destination's audio, and the pieces the sink, the queues and the
+// interrupt table call back into.
+#pragma once
+
+#include "marovel_audio.h"
+
+// Pull function and type tag of a program record (audio thread).
+int dspPull(MvSink *sink, MvPullRecord *record, float gainStart, float gainEnd,
+            double frequencyStart, double frequencyEnd, int frames, float *buffer);
+
+// Re-initialises the program when the sink opens its stream (control side).
+void dspPrepare(MvPullRecord *record);
+
+// Frees the record with its VM, messages and resources (control side).
+void dspRelease(MvSink *sink, void *record);
+
+// Up-message: appends an MvDspMessage to its program's queue (audio thread).
+void appendDspMessage(MvSink *sink, void *message);
+
+// Down-message: makes a failure recorded on the audio thread visible to
+// mvGetDSPError (control side).
+void publishDspError(MvSink *sink, void *state);
+
+// The VM's interrupt callback: looks the number up in mvDSPInterruptCallbacks.
+int dispatchDspInterrupt(MvDspVm *vm, uint32_t number);
+
+// Records status, registers and the frame-chain trace of a failed run.
+void recordDspFailure(MvDspState *state, MvDspStatus status);

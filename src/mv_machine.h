@@ -1,0 +1,41 @@
+// Machine framework internals shared by the node types (sink, mixer, sampler,
+// signal-processor machine). Internal.
+#pragma once
+
+#include "marovel_audio.h"
+
+namespace mv {
+
+// Advances a machine's own gain and frequency ramps over one block of
+// `frames` frames at `rate` frames per second and stores the block's start
+// and end values. Audio thread.
+void advanceRamps(MvMachine *machine, int frames, int rate, float *gainStart, float *gainEnd,
+                  double *frequencyStart, double *frequencyEnd);
+
+// Nodes with a head of their own multiply their block values into the ones
+// received from above with the exported mvAdvanceMachineRamps.
+
+// Up-message callbacks with the message shape, for post().
+inline MvMessageFunc activateMessage() { return reinterpret_cast<MvMessageFunc>(mvSourceActivate); }
+inline MvMessageFunc changeMessage() {
+    return reinterpret_cast<MvMessageFunc>(mvDestinationChangeFunc);
+}
+
+// Allocates a default pull record for `destination` (null when out of memory).
+MvPullRecord *newDefaultPullRecord(MvDestination *destination);
+
+// Connects a freshly initialised child under the lock; a node that plays at
+// once is then activated by an up-message (post), otherwise the lock is
+// released. Returns the dispatcher's status.
+int connectChild(MvSource *source, bool activateNow);
+
+// Removes a node: disconnects it under the lock and posts the audio-side
+// detach, which deactivates the source and hands the node back to the
+// control side, where the source's releaseFunc frees it.
+int detachNode(MvSource *source);
+
+// Calls prepareFunc of the destination's pull record and then, depth first,
+// of every destination connected below it.
+void preparePullRecords(MvDestination *destination);
+
+} // namespace mv

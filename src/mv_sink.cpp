@@ -1,0 +1,495 @@
+// Sink: the root machine. Owns one libsoundio output stream (or a loopback
+// configuration that the host renders itself), the two message queues of its
+// tree and its sound model, and pulls its tree once per chunk.
+#include "mv_sink.h"
+
+#include "mv_lifecycle.h"
+#include "mv_machine.h"
+#include "mv_queue.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr int kFallbackRate = 8000;
+constexpr int kFallbackLayout = 0; // libsoundio's built-in layout number
+constexpr SoundIoFormat kFallbackFormat = SoundIoFormatFloat32LE;
+constexpr MvSampleFormat kMixFormat = MV_FORMAT_FLOAT32;
+constexpr int kClip = 1, kNoDither = 0;
+constexpr int kStreamingError = -SoundIoErrorStreaming;
+
+// Tried in order; the first format the device supports wins. libsoundio's
+// 24-bit formats keep each sample in a 32-bit word, hence int32.
+constexpr mv::DeviceFormat kDeviceFormats[] = {
+    {SoundIoFormatFloat32LE, MV_FORMAT_FLOAT32, false},
+    {SoundIoFormatFloat32BE, MV_FORMAT_FLOAT32, true},
+    {SoundIoFormatS16LE, MV_FORMAT_INT16, false},
+    {SoundIoFormatS16BE, MV_FORMAT_INT16, true},
+    {SoundIoFormatS32LE, MV_FORMAT_INT32, false},
+    {SoundIoFormatS32BE, MV_FORMAT_INT32, true},
+    {SoundIoFormatS24LE, MV_FORMAT_INT32, false},
+    {SoundIoFormatS24BE, MV_FORMAT_INT32, true},
+    {SoundIoFormatU8, MV_FORMAT_UINT8, false},
+    {SoundIoFormatS8, MV_FORMAT_INT8, false},
+};
+
+// What the sink keeps beyond the public record. The mix buffer of one chunk
+// (bufferSize frames of the model's channels) follows it in the same
+// allocation, so the audio thread never needs stack or heap for it.
+struct SinkRecord {
+    MvSink sink; // first: an MvSink pointer is a SinkRecord pointer
+    bool loopback;
+    SoundIoOutStream loopbackStream; // the stream a loopback configuration stands for
+    float *mix;
+};
+
+SinkRecord *recordOf(MvSink *sink) { return reinterpret_cast<SinkRecord *>(sink); }
+
+bool isSink(MvMachine *machine) { return machine->deleteFunc == mvDeleteSink; }
+
+bool hasOutput(MvSink *sink) { return sink->stream || recordOf(sink)->loopback; }
+
+// ---- the chunk loop shared by the write callback and loopback renders ----
+
+void renderChunk(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChannelArea *areas,
+                 int frames) {
+    MvSoundModel *model = sink->soundModel;
+    float *mix = recordOf(sink)->mix;
+    std::fill_n(mix, static_cast<size_t>(frames) * model->channelCount, 0.0f);
+    float gainStart, gainEnd;
+    double frequencyStart, frequencyEnd;
+    mv::advanceRamps(&sink->base, frames, sink->sampleRate, &gainStart, &gainEnd,
+                     &frequencyStart, &frequencyEnd);
+    MvPullRecord *pull = sink->destination.audioPull;
+    pull->pullFunc(sink, pull, gainStart, gainEnd, frequencyStart, frequencyEnd, frames, mix);
+    model->writeDevice(model, layout, sink->converter, &sink->dither, sink->sampleSize,
+                       sink->byteSwap, frames, mix, areas);
+}
+
+// Renders frames into the areas in chunks of at most bufferSize, running the
+// queued control changes before each chunk.
+void renderFrames(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChannelArea *areas,
+                  int frames) {
+    while (frames > 0) {
+        mvFlushUpQueueImpl(sink);
+        int chunk = std::min(frames, sink->bufferSize);
+        renderChunk(sink, layout, areas, chunk);
+        frames -= chunk;
+    }
+}
+
+// ---- stream callbacks ----
+
+void writeCallback(SoundIoOutStream *stream, int frameCountMin, int frameCountMax) {
+    mv::writeStream(static_cast<MvSink *>(stream->userdata), stream, frameCountMin,
+                    frameCountMax, soundio_outstream_begin_write, soundio_outstream_end_write);
+}
+
+void underflowCallback(SoundIoOutStream *) {}
+
+int openWork(void *argument);
+
+void closeStream(MvSink *sink) {
+    if (sink->stream) soundio_outstream_destroy(sink->stream);
+    if (sink->device) soundio_device_unref(sink->device);
+    sink->stream = nullptr;
+    sink->device = nullptr;
+}
+
+// Moves a sink that lost its stream to the fallback configuration.
+void reopenOnFallback(MvSink *sink, int reason) {
+    closeStream(sink);
+    sink->error = reason;
+    openWork(sink);
+}
+
+// Down-message of the error callback (control side).
+void reopenAfterStreamError(MvSink *sink, void *) {
+    if (sink->stream) reopenOnFallback(sink, kStreamingError);
+}
+
+void errorCallback(SoundIoOutStream *stream, int soundioError) {
+    if (int (*print)(const char *, ...) = mvPrint) // read once: the host may clear it
+        print("Error code %d in stream: %s\n", soundioError, stream->name ? stream->name : "");
+    // A failed send has already been reported by mvSendDownMessage.
+    mvSendDownMessage(static_cast<MvSink *>(stream->userdata), reopenAfterStreamError, nullptr);
+}
+
+// ---- open work ----
+
+// The device an open attempt uses, with one reference; -94 when missing.
+int pickDevice(MvSink *sink, bool fallback, SoundIoDevice **out) {
+    int index = fallback ? mvDeviceList.fallbackDefaultIndex : sink->deviceIndex;
+    if (index == -1) {
+        *out = mv::takeCurrentDefaultDevice();
+    } else {
+        bool listed = index >= 0 && index < mvDeviceList.count;
+        *out = listed ? mvDeviceList.devices[index] : nullptr;
+        if (*out) soundio_device_ref(*out);
+    }
+    return *out ? MV_OK : MV_ERROR_INCONSISTENT;
+}
+
+void useDeviceFormat(MvSink *sink, MvSampleFormat format, bool byteSwap) {
+    sink->deviceFormat = format;
+    sink->byteSwap = byteSwap;
+    sink->sampleSize = mvGetSampleSize(format);
+    sink->converter = mvSelectConverter(kMixFormat, format, kClip, kNoDither);
+}
+
+void applyFallbackConfiguration(MvSink *sink) {
+    SoundIoOutStream *stream = sink->stream;
+    stream->sample_rate = kFallbackRate;
+    stream->layout = *soundio_channel_layout_get_builtin(kFallbackLayout);
+    stream->format = kFallbackFormat;
+    useDeviceFormat(sink, MV_FORMAT_FLOAT32, false);
+}
+
+int applyRequestedConfiguration(MvSink *sink) {
+    SoundIoOutStream *stream = sink->stream;
+    stream->sample_rate = soundio_device_nearest_sample_rate(sink->device, sink->requestedRate);
+    const mv::DeviceFormat *choice = mv::chooseDeviceFormat(sink->device);
+    if (!choice) return MV_ERROR_SAMPLE_FORMAT;
+    stream->format = choice->format;
+    useDeviceFormat(sink, choice->sampleFormat, choice->byteSwap);
+    return MV_OK;
+}
+
+// Speaker count, the model's view of the layout and the pull records all
+// follow the configuration just opened.
+void adoptConfiguration(MvSink *sink, SoundIoOutStream *stream) {
+    sink->sampleRate = stream->sample_rate;
+    sink->speakerCount = stream->layout.channel_count;
+    MvSoundModel *model = sink->soundModel;
+    if (model->configure) model->configure(model, stream);
+    mv::preparePullRecords(&sink->destination);
+}
+
+int openAndStart(MvSink *sink) {
+    SoundIoOutStream *stream = sink->stream;
+    stream->software_latency = static_cast<double>(sink->bufferSize) / stream->sample_rate;
+    if (int err = soundio_outstream_open(stream)) return -err;
+    if (stream->layout_error) return -stream->layout_error;
+    adoptConfiguration(sink, stream);
+    if (int err = soundio_outstream_start(stream)) return -err;
+    return MV_OK;
+}
+
+// One try on the requested device (normal mode) or on the fallback
+// configuration. A failure leaves neither stream nor device behind; in
+// normal mode a failure that the fallback can answer is stored in `error`.
+int openAttempt(MvSink *sink, bool fallback) {
+    SoundIoDevice *device;
+    if (int status = pickDevice(sink, fallback, &device)) return status;
+    SoundIoOutStream *stream = soundio_outstream_create(device);
+    if (!stream) {
+        soundio_device_unref(device);
+        return MV_ERROR_NO_MEMORY;
+    }
+    stream->userdata = sink;
+    stream->write_callback = writeCallback;
+    stream->underflow_callback = underflowCallback;
+    stream->error_callback = errorCallback;
+    sink->device = device;
+    sink->stream = stream;
+    int status = MV_OK;
+    if (fallback) applyFallbackConfiguration(sink);
+    else status = applyRequestedConfiguration(sink);
+    if (status == MV_OK) status = openAndStart(sink);
+    if (status != MV_OK) {
+        closeStream(sink);
+        if (!fallback) sink->error = status;
+    }
+    return status;
+}
+
+// Engine side: opens the sink's stream, on the fallback configuration when
+// `error` says so or when the requested device cannot be used. A stream the
+// sink still has is replaced rather than leaked.
+int openWork(void *argument) {
+    auto *sink = static_cast<MvSink *>(argument);
+    closeStream(sink);
+    recordOf(sink)->loopback = false;
+    bool fallback = sink->error != 0;
+    int status = openAttempt(sink, fallback);
+    if (status != MV_OK && !fallback && sink->error != 0) status = openAttempt(sink, true);
+    return status;
+}
+
+// ---- loopback configuration ----
+
+struct LoopbackRequest {
+    MvSink *sink;
+    int sampleRate;
+    const SoundIoChannelLayout *layout;
+    MvSampleFormat format;
+};
+
+int openLoopbackWork(void *argument) {
+    auto *request = static_cast<LoopbackRequest *>(argument);
+    MvSink *sink = request->sink;
+    SinkRecord *record = recordOf(sink);
+    closeStream(sink);
+    sink->error = MV_OK;
+    sink->requestedRate = request->sampleRate;
+    useDeviceFormat(sink, request->format, false);
+    record->loopbackStream = SoundIoOutStream{};
+    record->loopbackStream.userdata = sink;
+    record->loopbackStream.sample_rate = request->sampleRate;
+    record->loopbackStream.layout = *request->layout;
+    record->loopback = true;
+    adoptConfiguration(sink, &record->loopbackStream);
+    return MV_OK;
+}
+
+// ---- creation and deletion ----
+
+SinkRecord *allocateSink(MvSoundModel *model, int bufferSize) {
+    size_t mixFloats = static_cast<size_t>(bufferSize) * static_cast<size_t>(model->channelCount);
+    if (mixFloats > (SIZE_MAX - sizeof(SinkRecord)) / sizeof(float)) return nullptr;
+    auto *record = static_cast<SinkRecord *>(mvMalloc(sizeof(SinkRecord) + mixFloats * sizeof(float)));
+    if (!record) return nullptr;
+    new (record) SinkRecord{};
+    record->mix = reinterpret_cast<float *>(record + 1);
+    return record;
+}
+
+// Releases what mvNewSink built before the sink became visible.
+void discardNewSink(MvSink *sink) {
+    if (sink->destination.pull) mvFree(sink->destination.pull);
+    mv::destroySinkQueues(sink);
+    mvFree(sink);
+}
+
+int buildSink(MvSink *sink, MvSoundModel *model, int bufferSize) {
+    mvInitializeTriangularDitherState(&sink->dither);
+    sink->bufferSize = bufferSize;
+    sink->soundModel = model;
+    sink->deviceIndex = -1;
+    if (int status = mv::createSinkQueues(sink)) return status;
+    mvInitMachine(&sink->base, sink, &sink->destination, nullptr, sink, mvDeleteSink);
+    return mvInitDestination(&sink->destination, &sink->base);
+}
+
+int appendToSinkList(MvSink *sink) {
+    MvSinkList &list = mvSinkList;
+    if (list.count == list.capacity) {
+        int capacity = list.capacity * 2;
+        void *items = mvRealloc(list.items, sizeof(MvSink *) * capacity);
+        if (!items) return MV_ERROR_NO_MEMORY;
+        list.items = static_cast<MvSink **>(items);
+        list.capacity = capacity;
+    }
+    list.items[list.count++] = sink;
+    return MV_OK;
+}
+
+bool removeFromSinkList(MvSink *sink) {
+    MvSinkList &list = mvSinkList;
+    MvSink **end = list.items + list.count;
+    MvSink **found = std::find(list.items, end, sink);
+    if (found == end) return false;
+    std::copy(found + 1, end, found);
+    --list.count;
+    return true;
+}
+
+int teardownWork(void *argument) {
+    mv::teardownSink(static_cast<MvSink *>(argument));
+    return MV_OK;
+}
+
+// Reads one value of a machine's root sink under the lock; the value wins
+// over the unlock status unless it is 0.
+int readSink(MvMachine *machine, int (*read)(MvSink *sink)) {
+    if (!machine) return MV_ERROR_NULL_POINTER;
+    if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
+    int status = mvDispatcher->lock();
+    if (status) return status;
+    int value = read(machine->sink);
+    status = mvDispatcher->unlock();
+    return value != 0 ? value : status;
+}
+
+// Runs engine-side work for a sink under the lock.
+int runLocked(int (*work)(void *), void *argument) {
+    int status = mvDispatcher->lock();
+    if (status) return status;
+    status = mvDispatcher->run(work, argument);
+    int unlockStatus = mvDispatcher->unlock();
+    return status ? status : unlockStatus;
+}
+
+int checkSink(MvSink *sink) {
+    if (!sink) return MV_ERROR_NULL_POINTER;
+    if (!isSink(&sink->base)) return MV_ERROR_MACHINE_TYPE;
+    if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
+    return MV_OK;
+}
+
+} // namespace
+
+namespace mv {
+
+bool sinkHasOutput(MvSink *sink) { return hasOutput(sink); }
+
+const DeviceFormat *chooseDeviceFormat(SoundIoDevice *device) {
+    for (const DeviceFormat &row : kDeviceFormats)
+        if (soundio_device_supports_format(device, row.format)) return &row;
+    return nullptr;
+}
+
+void writeStream(MvSink *sink, SoundIoOutStream *stream, int frameCountMin, int frameCountMax,
+                 BeginWriteFunc beginWrite, EndWriteFunc endWrite) {
+    do {
+        int frames = std::min(std::max(sink->bufferSize, frameCountMin), frameCountMax);
+        SoundIoChannelArea *areas;
+        if (beginWrite(stream, &areas, &frames)) return;
+        frameCountMin -= frames;
+        frameCountMax -= frames;
+        renderFrames(sink, &stream->layout, areas, frames);
+        if (endWrite(stream)) return;
+        if (frames == 0) return; // the stream took nothing: wait for the next callback
+    } while (frameCountMax > 0);
+}
+
+void teardownSink(MvSink *sink) {
+    closeStream(sink);
+    mvFlushUpQueueImpl(sink);
+    mvFlushDownQueueImpl(sink);
+    mv::destroySinkQueues(sink);
+    mvUninitDestination(&sink->destination);
+    sink->soundModel->destroy(sink->soundModel);
+    mvFree(sink);
+}
+
+void followDefaultDevice() {
+    for (int i = 0; i < mvSinkList.count; ++i) {
+        MvSink *sink = mvSinkList.items[i];
+        if (!sink->device || sink->deviceIndex != -1) continue;
+        SoundIoDevice *current = mv::takeCurrentDefaultDevice();
+        if (!current) continue;
+        bool moved = std::strcmp(current->id, sink->device->id) != 0;
+        soundio_device_unref(current);
+        if (!moved) continue;
+        closeStream(sink);
+        mvFlushDownQueueImpl(sink);
+        sink->error = MV_OK;
+        openWork(sink);
+    }
+}
+
+void abandonBackend(SoundIo *context, int soundioError) {
+    for (int i = 0; i < mvSinkList.count; ++i) {
+        MvSink *sink = mvSinkList.items[i];
+        if (sink->device && sink->device->soundio == context) reopenOnFallback(sink, -soundioError);
+    }
+}
+
+} // namespace mv
+
+extern "C" {
+
+int mvNewSink(MvSink **out, MvSoundModel *soundModel, int bufferSize) {
+    if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
+    if (!out || !soundModel) return MV_ERROR_NULL_POINTER;
+    if (bufferSize <= 0) return MV_ERROR_BUFFER_SIZE;
+    SinkRecord *record = allocateSink(soundModel, bufferSize);
+    if (!record) return MV_ERROR_NO_MEMORY;
+    MvSink *sink = &record->sink;
+    int status = buildSink(sink, soundModel, bufferSize);
+    if (status == MV_OK) status = mvDispatcher->lock();
+    if (status != MV_OK) {
+        discardNewSink(sink);
+        return status;
+    }
+    status = appendToSinkList(sink);
+    if (status != MV_OK) {
+        discardNewSink(sink);
+        mvDispatcher->unlock();
+        return status;
+    }
+    *out = sink;
+    return mvDispatcher->unlock();
+}
+
+int mvOpenSink(MvSink *sink, int deviceIndex, int sampleRate) {
+    if (int status = checkSink(sink)) return status;
+    int status = mvDispatcher->lock();
+    if (status) return status;
+    if (deviceIndex < -1 || deviceIndex >= mvDeviceList.count) {
+        mvDispatcher->unlock();
+        return MV_ERROR_INDEX;
+    }
+    sink->error = MV_OK;
+    sink->deviceIndex = deviceIndex;
+    sink->requestedRate = sampleRate;
+    status = mvDispatcher->run(openWork, sink);
+    int unlockStatus = mvDispatcher->unlock();
+    return status ? status : unlockStatus;
+}
+
+int mvDeleteSink(MvMachine *sink) {
+    if (!sink) return MV_ERROR_NULL_POINTER;
+    if (!isSink(sink)) return MV_ERROR_MACHINE_TYPE;
+    if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
+    int status = mvDispatcher->lock();
+    if (status) return status;
+    if (!removeFromSinkList(sink->sink)) {
+        mvDispatcher->unlock();
+        return MV_ERROR_INCONSISTENT;
+    }
+    status = mvDispatcher->run(teardownWork, sink->sink);
+    int unlockStatus = mvDispatcher->unlock();
+    return status ? status : unlockStatus;
+}
+
+int mvGetSinkError(MvMachine *machine) {
+    return readSink(machine, [](MvSink *sink) { return sink->error; });
+}
+
+int mvGetSampleRate(MvMachine *machine) {
+    return readSink(machine, [](MvSink *sink) {
+        return hasOutput(sink) ? sink->sampleRate : MV_ERROR_SAMPLE_RATE;
+    });
+}
+
+int mvGetSpeakerCount(MvMachine *machine) {
+    return readSink(machine, [](MvSink *sink) {
+        return hasOutput(sink) ? sink->speakerCount : MV_ERROR_SPEAKER_LAYOUT;
+    });
+}
+
+int mvOpenLoopbackSink(MvSink *sink, int sampleRate, int channelCount, int format) {
+    if (int status = checkSink(sink)) return status;
+    if (sampleRate <= 0) return MV_ERROR_SAMPLE_RATE;
+    const SoundIoChannelLayout *layout =
+        channelCount > 0 && channelCount <= SOUNDIO_MAX_CHANNELS
+            ? soundio_channel_layout_get_default(channelCount)
+            : nullptr;
+    if (!layout) return MV_ERROR_SPEAKER_LAYOUT;
+    if (!mvSelectConverter(kMixFormat, format, kClip, kNoDither)) return MV_ERROR_SAMPLE_FORMAT;
+    LoopbackRequest request{sink, sampleRate, layout, format};
+    return runLocked(openLoopbackWork, &request);
+}
+
+int mvRenderLoopbackSink(MvSink *sink, int frames, void *output) {
+    if (!sink) return MV_ERROR_NULL_POINTER;
+    if (!isSink(&sink->base)) return MV_ERROR_MACHINE_TYPE;
+    if (frames < 0) return MV_ERROR_BUFFER_SIZE;
+    if (!output && frames > 0) return MV_ERROR_NULL_POINTER;
+    SinkRecord *record = recordOf(sink);
+    if (!record->loopback) return MV_ERROR_PULL_FUNCTION;
+    SoundIoChannelArea areas[SOUNDIO_MAX_CHANNELS];
+    int frameBytes = sink->speakerCount * sink->sampleSize;
+    for (int ch = 0; ch < sink->speakerCount; ++ch)
+        areas[ch] = SoundIoChannelArea{static_cast<char *>(output) + ch * sink->sampleSize,
+                                       frameBytes};
+    renderFrames(sink, &record->loopbackStream.layout, areas, frames);
+    return MV_OK;
+}
+
+} // extern "C"

@@ -1,0 +1,68 @@
+// libFuzzer harness for the interpreter: random images, register files and
+// stack states, run under a budget with AddressSanitizer watching every
+// access to the image. Besides "no crash, no out-of-image access" it checks
+// what a run's status promises about pc.
+//
+// Input: an 8-byte header, then the program bytes.
+//   0-1 region length, 2-3 stack size (each masked to 0..1023)
+//   4-5 initial pc     6 register state     7 stack-pointer mode
+#include "dsp/mv_dsp_vm.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+constexpr size_t kHeaderSize = 8;
+constexpr uint32_t kBudget = 20000;
+constexpr uint16_t kLengthMask = 0x3FF;
+
+// Serves even numbers, refuses odd ones; some services move pc or sp the
+// way a host-written handler may.
+int fuzzInterrupt(MvDspVm *vm, uint32_t number) {
+    if (number % 2) return 0;
+    if (number % 8 == 2) vm->registers[MV_DSP_PC] += number;
+    if (number % 8 == 4) vm->registers[MV_DSP_SP] -= number;
+    return 1;
+}
+
+uint32_t mixedValue(uint32_t state, int index) {
+    uint32_t x = state * 2654435761u + uint32_t(index) * 40503u + 1;
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    // Small values make valid addresses and register numbers likely.
+    return index % 3 ? x & 0xFFFF : x;
+}
+
+void check(bool condition) {
+    if (!condition) __builtin_trap();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < kHeaderSize) return 0;
+    const uint16_t region = uint16_t(data[0] | data[1] << 8) & kLengthMask;
+    const uint16_t stack = uint16_t(data[2] | data[3] << 8) & kLengthMask;
+    const uint16_t programLength = uint16_t(size - kHeaderSize > 0xF000 ? 0xF000 : size - kHeaderSize);
+    MvDspVm *vm = dspVmCreate(data + kHeaderSize, programLength, region, stack);
+    if (!vm) return 0;
+    vm->interruptCallback = data[6] % 4 ? fuzzInterrupt : nullptr;
+    for (int r = 0; r < MV_DSP_PC; ++r) vm->registers[r] = mixedValue(data[6], r);
+    vm->registers[MV_DSP_PC] = uint16_t(data[4] | data[5] << 8) % (vm->memorySize + 8u);
+    const uint32_t top = vm->memorySize;
+    switch (data[7] % 4) {
+    case 0: break; // empty stack
+    case 1: vm->registers[MV_DSP_SP] = vm->stackBase; break;         // full
+    case 2: vm->registers[MV_DSP_SP] = top - (data[7] >> 2); break;  // partly filled or odd
+    case 3: vm->registers[MV_DSP_SP] = mixedValue(data[7], 99); break; // anywhere
+    }
+
+    const MvDspStatus status = dspVmRun(vm, kBudget);
+    const uint32_t pc = vm->registers[MV_DSP_PC];
+    check(status >= MV_DSP_OK && status <= MV_DSP_INVALID_ADDRESS);
+    if (status == MV_DSP_OK) check(pc < top && vm->memory[pc] == 1);
+    if (status == MV_DSP_UNKNOWN_OPCODE) check(pc < top && vm->memory[pc] > 81);
+    dspVmDestroy(vm);
+    return 0;
+}

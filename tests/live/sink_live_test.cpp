@@ -1,0 +1,212 @@
+// Sinks against the private PulseAudio server of scripts/pulse (null sinks
+// mv_null_a, the default, and mv_null_b): the example tone machine captured
+// from a null sink's monitor, automatic sinks following the default sink,
+// and the fallback after a killed stream or a stopped server.
+#include "marovel_audio.h"
+#include "mv_device_variant.h"
+#include "mv_machine_probe.h"
+#include "mv_pulse_support.h"
+#include "mv_session.h"
+#include "mv_test_support.h"
+#include "tone_machine.h"
+
+#include <gtest/gtest.h>
+#include <soundio/soundio.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using mvtest::DispatcherKind;
+using mvtest::eventually;
+using mvtest::pactl;
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr double kToneHertz = 1000.0;
+constexpr float kToneAmplitude = 0.5f;
+constexpr int kFallbackRate = 8000;
+// Generous chunks, so the server never runs dry and cuts gaps into the tone.
+constexpr int kBufferFrames = 2048;
+constexpr auto kSettle = std::chrono::milliseconds(200);
+
+// One second of a null sink's monitor, mono float32 at kRate.
+std::vector<float> captureMonitor(const std::string &sinkName) {
+    std::string command = "parec --raw --format=float32le --channels=1 --rate=" +
+                          std::to_string(kRate) + " --latency-msec=20 -d " + sinkName +
+                          ".monitor 2>/dev/null";
+    std::vector<float> samples(kRate);
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe) return {};
+    size_t got = fread(samples.data(), sizeof(float), samples.size(), pipe);
+    pclose(pipe);
+    samples.resize(got);
+    return samples;
+}
+
+struct Measured {
+    double hertz;
+    double decibelsFromTone; // level against kToneAmplitude
+};
+
+// Frequency from the first and last rising zero crossing (interpolated) and
+// level from the RMS, skipping the capture's first tenth of a second.
+Measured measure(const std::vector<float> &signal) {
+    size_t skip = signal.size() / 10;
+    double first = -1, last = -1, squares = 0;
+    int crossings = 0;
+    for (size_t i = skip + 1; i < signal.size(); ++i) {
+        squares += double(signal[i]) * signal[i];
+        if (signal[i - 1] < 0 && signal[i] >= 0) {
+            double at = double(i - 1) + signal[i - 1] / (signal[i - 1] - signal[i]);
+            if (first < 0) first = at;
+            last = at;
+            ++crossings;
+        }
+    }
+    double rms = std::sqrt(squares / double(signal.size() - skip - 1));
+    double hertz = crossings > 1 ? (crossings - 1) * kRate / (last - first) : 0;
+    return {hertz, 20 * std::log10(rms * std::sqrt(2.0) / kToneAmplitude)};
+}
+
+// The identifier of the device a sink plays on, read under the lock.
+std::string deviceOf(MvSink *sink) {
+    EXPECT_EQ(mvDispatcher->lock(), MV_OK);
+    std::string id = sink->device ? sink->device->id : "";
+    EXPECT_EQ(mvDispatcher->unlock(), MV_OK);
+    return id;
+}
+
+// The server's index of a sink-input playing on the named sink, or "".
+std::string sinkInputOn(const std::string &sinkName) {
+    std::string sinkIndex;
+    std::istringstream sinks(pactl("list short sinks"));
+    for (std::string index, name, rest; sinks >> index >> name && std::getline(sinks, rest);)
+        if (name == sinkName) sinkIndex = index;
+    std::istringstream inputs(pactl("list short sink-inputs"));
+    for (std::string index, sink, rest; inputs >> index >> sink && std::getline(inputs, rest);)
+        if (sink == sinkIndex) return index;
+    return "";
+}
+
+class SinkLive : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr)
+            << "no private PulseAudio server: run the live tier through scripts/test";
+        ASSERT_EQ(session_.status(), MV_OK);
+        ASSERT_GT(mvtest::deviceIndexOf("mv_null_b"), 0);
+    }
+
+    MvSink *newSink() {
+        MvSoundModel *model;
+        EXPECT_EQ(mvNewStereoSoundModel(&model), MV_OK);
+        MvSink *sink = nullptr;
+        EXPECT_EQ(mvNewSink(&sink, model, kBufferFrames), MV_OK);
+        return sink;
+    }
+
+    // Plays the tone on the sink and checks what the null sink's monitor hears.
+    void expectToneOn(MvSink *sink, const std::string &nullSink) {
+        ToneMachine *tone;
+        ASSERT_EQ(toneNew(&tone, &sink->base, kToneHertz, kToneAmplitude), MV_OK);
+        std::this_thread::sleep_for(kSettle);
+        Measured heard = measure(captureMonitor(nullSink));
+        EXPECT_NEAR(heard.hertz, kToneHertz, kToneHertz * 0.002) << "on " << nullSink;
+        EXPECT_NEAR(heard.decibelsFromTone, 0.0, 0.5) << "on " << nullSink;
+        ASSERT_EQ(mvDeleteMachine(&tone->machine), MV_OK);
+    }
+
+    mvtest::EngineSession session_{DispatcherKind::threadSafe, mvtest::kDefaultOrder};
+};
+
+TEST_F(SinkLive, TheToneMachineReachesTheNullSinkInFloat32) {
+    MvSink *sink = newSink();
+    ASSERT_EQ(mvOpenSink(sink, mvtest::deviceIndexOf("mv_null_b"), kRate), MV_OK);
+    EXPECT_EQ(mvGetSinkError(&sink->base), MV_OK);
+    EXPECT_EQ(sink->deviceFormat, MV_FORMAT_FLOAT32);
+    EXPECT_EQ(mvGetSampleRate(&sink->base), kRate);
+    expectToneOn(sink, "mv_null_b");
+}
+
+TEST_F(SinkLive, TheToneMachineReachesTheNullSinkThroughAnInt16OnlyDevice) {
+    mvtest::DeviceVariant int16Only(mvtest::deviceIndexOf("mv_null_b"), {SoundIoFormatS16LE});
+    MvSink *sink = newSink();
+    ASSERT_EQ(mvOpenSink(sink, int16Only.index(), kRate), MV_OK);
+    EXPECT_EQ(mvGetSinkError(&sink->base), MV_OK);
+    EXPECT_EQ(sink->deviceFormat, MV_FORMAT_INT16);
+    EXPECT_EQ(sink->stream->format, SoundIoFormatS16LE);
+    expectToneOn(sink, "mv_null_b");
+    EXPECT_EQ(mvDeleteSink(&sink->base), MV_OK); // before the variant leaves the list
+}
+
+TEST_F(SinkLive, AnAutomaticSinkFollowsTheDefaultSinkAndAFixedOneStays) {
+    std::string original = pactl("get-default-sink");
+    std::string other = original == "mv_null_a" ? "mv_null_b" : "mv_null_a";
+    MvSink *automatic = newSink();
+    MvSink *fixed = newSink();
+    ASSERT_EQ(mvOpenSink(automatic, -1, kRate), MV_OK);
+    ASSERT_EQ(mvOpenSink(fixed, mvtest::deviceIndexOf(original), kRate), MV_OK);
+    ASSERT_EQ(deviceOf(automatic), original);
+
+    pactl("set-default-sink " + other);
+    bool followed = eventually([&] { return deviceOf(automatic) == other; });
+    EXPECT_TRUE(followed);
+    EXPECT_EQ(mvGetSinkError(&automatic->base), MV_OK);
+    EXPECT_EQ(deviceOf(fixed), original);
+    if (followed) expectToneOn(automatic, other);
+    pactl("set-default-sink " + original);
+}
+
+TEST_F(SinkLive, AKilledStreamMovesTheSinkToTheFallbackThroughThePrintHookOnly) {
+    mvtest::PrintCapture print;
+    MvSink *sink = newSink();
+    mvtest::Probe *probe;
+    ASSERT_EQ(mvtest::newProbe(&probe, &sink->base, 0.25f), MV_OK);
+    ASSERT_EQ(mvOpenSink(sink, mvtest::deviceIndexOf("mv_null_b"), kRate), MV_OK);
+    std::string input;
+    ASSERT_TRUE(eventually([&] { return !(input = sinkInputOn("mv_null_b")).empty(); }));
+
+    ASSERT_TRUE(mvtest::shell("pacmd kill-sink-input " + input));
+    EXPECT_TRUE(eventually([&] { return mvGetSinkError(&sink->base) == -SoundIoErrorStreaming; }));
+    EXPECT_EQ(mvGetSampleRate(&sink->base), kFallbackRate);
+    EXPECT_EQ(print.count("Error code 8 in stream: "), 1);
+    int renders = probe->renders.load();
+    EXPECT_TRUE(eventually([&] { return probe->renders.load() > renders + 5; }));
+}
+
+// The server itself goes away while a sink plays on it.
+TEST(SinkLiveServerLoss, PlayingSinkFallsBackAndUninitialiseReleasesEverything) {
+    mvtest::FailingAllocator allocator; // counting only
+    mvtest::OwnServer server;
+    ASSERT_TRUE(server.running()) << "could not start a private PulseAudio server";
+    mvtest::EngineSession session(DispatcherKind::threadSafe, mvtest::kDefaultOrder);
+    ASSERT_EQ(session.status(), MV_OK);
+    MvSoundModel *model;
+    ASSERT_EQ(mvNewStereoSoundModel(&model), MV_OK);
+    MvSink *sink;
+    ASSERT_EQ(mvNewSink(&sink, model, 256), MV_OK);
+    mvtest::Probe *probe;
+    ASSERT_EQ(mvtest::newProbe(&probe, &sink->base, 0.25f), MV_OK);
+    ASSERT_EQ(mvOpenSink(sink, -1, kRate), MV_OK);
+    ASSERT_EQ(mvGetDeviceBackend(-1), 2);
+    ASSERT_TRUE(eventually([&] { return probe->renders.load() > 5; }));
+
+    server.stop();
+    EXPECT_TRUE(eventually([&] { return mvGetSampleRate(&sink->base) == kFallbackRate; }));
+    int reason = mvGetSinkError(&sink->base);
+    EXPECT_TRUE(reason == -SoundIoErrorStreaming || reason == -SoundIoErrorBackendDisconnected)
+        << reason;
+    int renders = probe->renders.load();
+    EXPECT_TRUE(eventually([&] { return probe->renders.load() > renders + 5; }));
+    EXPECT_EQ(mvUninitialize(), MV_OK);
+    EXPECT_EQ(allocator.liveBlocks(), 0);
+}
+
+} // namespace

@@ -1,0 +1,120 @@
+// mvasm: assembles signal-processor programs into raw byte code or a C
+// array, and disassembles byte code with addresses.
+#include "mv_asm.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+namespace {
+
+constexpr int kBytesPerArrayLine = 12;
+
+void usage() {
+    std::fputs("usage: mvasm [-c] [-n NAME] [-o OUTPUT] SOURCE   assemble (raw bytes, or a C array "
+               "with -c)\n"
+               "       mvasm -d PROGRAM                         disassemble with addresses\n"
+               "Raw output goes to SOURCE with the extension .bin unless -o says otherwise;\n"
+               "C arrays and disassembly go to standard output unless -o says otherwise.\n",
+               stderr);
+}
+
+bool readFile(const std::string &path, std::string &contents) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+std::string stem(const std::string &path) {
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    return dot != std::string::npos && (slash == std::string::npos || dot > slash)
+               ? path.substr(0, dot)
+               : path;
+}
+
+// A C identifier from the file name: letters, digits, underscores.
+std::string arrayName(const std::string &path) {
+    std::string base = stem(path);
+    base = base.substr(base.find_last_of('/') + 1);
+    for (char &c : base)
+        if (!std::isalnum(uint8_t(c))) c = '_';
+    if (base.empty() || std::isdigit(uint8_t(base[0]))) base = "program_" + base;
+    return base;
+}
+
+std::string cArray(const std::vector<uint8_t> &bytes, const std::string &name,
+                   const std::string &source) {
+    std::ostringstream out;
+    out << "/* Signal-processor program assembled by mvasm from " << source << ". */\n"
+        << "#include <stdint.h>\n\n"
+        << "const uint8_t " << name << "[] = {";
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        char text[8];
+        std::snprintf(text, sizeof text, "0x%02X,", bytes[i]);
+        out << (i % kBytesPerArrayLine ? " " : "\n    ") << text;
+    }
+    out << "\n};\nconst uint16_t " << name << "_length = " << bytes.size() << ";\n";
+    return out.str();
+}
+
+bool writeOutput(const std::string &path, const std::string &data) {
+    if (path.empty()) return std::fwrite(data.data(), 1, data.size(), stdout) == data.size();
+    std::ofstream out(path, std::ios::binary);
+    out.write(data.data(), std::streamsize(data.size()));
+    return bool(out);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    bool disassembleMode = false, cOutput = false;
+    std::string output, name, input;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "-d") disassembleMode = true;
+        else if (argument == "-c") cOutput = true;
+        else if ((argument == "-o" || argument == "-n") && i + 1 < argc)
+            (argument == "-o" ? output : name) = argv[++i];
+        else if (argument[0] != '-' && input.empty()) input = argument;
+        else {
+            usage();
+            return 2;
+        }
+    }
+    if (input.empty()) {
+        usage();
+        return 2;
+    }
+    std::string contents;
+    if (!readFile(input, contents)) {
+        std::fprintf(stderr, "mvasm: cannot read %s: %s\n", input.c_str(), std::strerror(errno));
+        return 1;
+    }
+    if (disassembleMode) {
+        const auto *bytes = reinterpret_cast<const uint8_t *>(contents.data());
+        return writeOutput(output, mvasm::disassemble(bytes, contents.size())) ? 0 : 1;
+    }
+    const mvasm::Program program = mvasm::assemble(contents, input);
+    for (const std::string &error : program.errors) std::fprintf(stderr, "%s\n", error.c_str());
+    if (!program.ok()) return 1;
+    std::string data;
+    if (cOutput) {
+        data = cArray(program.bytes, name.empty() ? arrayName(input) : name, input);
+    } else {
+        data.assign(program.bytes.begin(), program.bytes.end());
+        if (output.empty()) output = stem(input) + ".bin";
+    }
+    if (!writeOutput(output, data)) {
+        std::fprintf(stderr, "mvasm: cannot write %s\n", output.empty() ? "output" : output.c_str());
+        return 1;
+    }
+    return 0;
+}

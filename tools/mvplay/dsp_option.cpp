@@ -1,0 +1,85 @@
+#include "dsp_option.h"
+
+#include "mv_asm.h"
+
+#include <bit>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace {
+
+// Room for the calls, frames and interrupt arguments of ordinary programs.
+constexpr uint16_t kDspStackBytes = 1024;
+
+bool parseWord(const std::string &text, int32_t &word) {
+    const bool isFloat = text.find_first_of(".eEnN") != std::string::npos &&
+                         text.find("0x") == std::string::npos;
+    char *end = nullptr;
+    errno = 0;
+    if (isFloat) {
+        word = std::bit_cast<int32_t>(std::strtof(text.c_str(), &end));
+    } else {
+        const long long value = std::strtoll(text.c_str(), &end, 0);
+        if (value < INT32_MIN || value > UINT32_MAX) return false;
+        word = int32_t(uint32_t(value));
+    }
+    return !text.empty() && end != nullptr && *end == '\0' && errno == 0;
+}
+
+} // namespace
+
+bool parseDspWords(const std::string &text, std::vector<int32_t> &words, std::string &error) {
+    std::istringstream in(text);
+    for (std::string item; std::getline(in, item, ',');) {
+        int32_t word = 0;
+        if (!parseWord(item, word)) {
+            error = "bad DSP message word: '" + item + "'";
+            return false;
+        }
+        words.push_back(word);
+    }
+    return true;
+}
+
+bool attachDspProgram(MvMachine *machine, const std::string &path,
+                      const std::vector<std::vector<int32_t>> &messages) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "mvplay: cannot read %s\n", path.c_str());
+        return false;
+    }
+    const std::string source{std::istreambuf_iterator<char>(in), {}};
+    const mvasm::Program program = mvasm::assemble(source, path);
+    for (const std::string &error : program.errors) std::fprintf(stderr, "%s\n", error.c_str());
+    if (!program.ok()) return false;
+
+    int status = mvSetDSP(machine, uint16_t(program.bytes.size()), program.bytes.data(),
+                          kDspStackBytes, 0, nullptr);
+    for (size_t i = 0; status == MV_OK && i < messages.size(); ++i)
+        status = mvSendDSPMessage(machine, int32_t(messages[i].size()), messages[i].data());
+    if (status != MV_OK) {
+        std::fprintf(stderr, "mvplay: cannot attach %s: %s\n", path.c_str(),
+                     mvGetErrorString(status));
+        return false;
+    }
+    reportDspFailure(machine); // a program that fails in its initialiser says so at once
+    return true;
+}
+
+void reportDspFailure(MvMachine *machine) {
+    uint8_t routine = 0, traceLength = 0;
+    uint32_t registers[MV_DSP_REGISTER_COUNT] = {};
+    uint16_t trace[MV_DSP_TRACE_CAPACITY] = {};
+    const int status = mvGetDSPError(machine, &routine, registers, &traceLength, trace);
+    if (status <= 0) return;
+    std::fprintf(stderr, "mvplay: DSP program failed in the %s: %s (R0 = %d)\n  trace:",
+                 mvGetDSPRoutineName(routine), mvGetDSPErrorString(uint32_t(status)),
+                 int32_t(registers[0]));
+    for (int i = 0; i < traceLength; ++i) std::fprintf(stderr, " 0x%04X", trace[i]);
+    std::fprintf(stderr, "\n  (read the addresses against `mvasm -d` of the program)\n");
+}
