@@ -16,8 +16,8 @@ MvMachine *m(MvSampler *sampler) { return &sampler->machine; }
 
 TEST(Mixer, WithoutSourcesItAddsNothing)
 {
-    LoopbackTree tree(Model::stereo);
     ReleaseLog log;
+    LoopbackTree tree(Model::stereo);
     const std::vector<float> halves(64, 0.5f);
     MvSampler *sampler = tree.newSampler();
     mvtest::enqueue(sampler, log, halves.data(), 64, 1, 48000.0, MV_FORMAT_FLOAT32);
@@ -30,8 +30,8 @@ TEST(Mixer, WithoutSourcesItAddsNothing)
 
 TEST(Mixer, GainsAndRatesMultiplyDownTheTree)
 {
-    LoopbackTree tree(Model::mono);
     ReleaseLog log;
+    LoopbackTree tree(Model::mono);
     const std::vector<float> ramp = mvtest::linearRamp(1000, 0.0f, 0.001f);
     MvMixer *mixer = tree.newMixer();
     MvSampler *sampler = tree.newSampler(&mixer->machine);
@@ -49,8 +49,8 @@ TEST(Mixer, GainsAndRatesMultiplyDownTheTree)
 
 TEST(Mixer, AOneSecondRampLandsExactlyOnZeroAndStaysThere)
 {
-    LoopbackTree tree(Model::mono, 48000, 480);
     ReleaseLog log;
+    LoopbackTree tree(Model::mono, 48000, 480);
     const std::vector<float> ones(4800, 1.0f);
     MvMixer *mixer = tree.newMixer();
     MvSampler *sampler = tree.newSampler(&mixer->machine);
@@ -79,8 +79,8 @@ TEST(Mixer, AOneSecondRampLandsExactlyOnZeroAndStaysThere)
 
 TEST(Mixer, DeletingItReleasesItsSamplersAndTheirClips)
 {
-    LoopbackTree tree(Model::stereo);
     ReleaseLog log;
+    LoopbackTree tree(Model::stereo);
     const int16_t a[2] = {1, 2}, b[2] = {3, 4};
     MvMixer *outer = tree.newMixer();
     MvMixer *inner = tree.newMixer(&outer->machine);

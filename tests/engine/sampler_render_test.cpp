@@ -22,8 +22,8 @@ MvMachine *m(MvSampler *sampler) { return &sampler->machine; }
 
 TEST(SamplerResampling, A44100HzClipOnA48000HzSinkRepeatsTheFrameAtOrBeforeThePosition)
 {
-    LoopbackTree tree(Model::mono);
     ReleaseLog log;
+    LoopbackTree tree(Model::mono);
     const std::vector<float> clip = mvtest::linearRamp(1000, 0.0f, 0.001f);
     MvSampler *sampler = tree.newSampler();
     ASSERT_EQ(mvtest::enqueue(sampler, log, clip.data(), 1000, 1, 44100.0, MV_FORMAT_FLOAT32),
@@ -42,8 +42,8 @@ TEST(SamplerResampling, A44100HzClipOnA48000HzSinkRepeatsTheFrameAtOrBeforeThePo
 
 TEST(SamplerResampling, QuarterStepsInterpolateAndALoneClipFadesTowardZero)
 {
-    LoopbackTree tree(Model::mono);
     ReleaseLog log;
+    LoopbackTree tree(Model::mono);
     const float clip[2] = {0.0f, 1.0f};
     MvSampler *sampler = tree.newSampler();
     mvtest::enqueue(sampler, log, clip, 2, 1, 12000.0, MV_FORMAT_FLOAT32);
@@ -57,8 +57,8 @@ TEST(SamplerResampling, QuarterStepsInterpolateAndALoneClipFadesTowardZero)
 
 TEST(SamplerResampling, ALoopingClipInterpolatesItsLastFrameTowardItsFirstAndKeepsTheOvershoot)
 {
-    LoopbackTree tree(Model::mono);
     ReleaseLog log;
+    LoopbackTree tree(Model::mono);
     const float clip[3] = {0.0f, 0.5f, 1.0f};
     MvSampler *sampler = tree.newSampler();
     mvtest::enqueue(sampler, log, clip, 3, 1, 38400.0, MV_FORMAT_FLOAT32); // step 0.8
@@ -78,8 +78,8 @@ TEST(SamplerResampling, ALoopingClipInterpolatesItsLastFrameTowardItsFirstAndKee
 
 TEST(SamplerClipEnds, TheOvershootOfAOneAndAHalfStepCarriesIntoTheNextClip)
 {
-    LoopbackTree tree(Model::mono);
     ReleaseLog log;
+    LoopbackTree tree(Model::mono);
     const std::vector<float> first(100, 0.5f);
     const std::vector<float> second = mvtest::linearRamp(200, 0.0f, 0.001f);
     MvSampler *sampler = tree.newSampler();
@@ -95,8 +95,8 @@ TEST(SamplerClipEnds, TheOvershootOfAOneAndAHalfStepCarriesIntoTheNextClip)
 
 TEST(SamplerClipEnds, TwoClipEndsInOneBlockSendTwoNotices)
 {
-    LoopbackTree tree(Model::mono);
     ReleaseLog log;
+    LoopbackTree tree(Model::mono);
     const float clip[3] = {0.1f, 0.2f, 0.3f};
     MvSampler *sampler = tree.newSampler();
     mvtest::enqueue(sampler, log, clip, 3, 1, 48000.0, MV_FORMAT_FLOAT32);
@@ -109,8 +109,8 @@ TEST(SamplerClipEnds, TwoClipEndsInOneBlockSendTwoNotices)
 
 TEST(SamplerClipEnds, ARemoveWhenDoneClipIsReleasedOnceAndLoopingStopsWithoutIt)
 {
-    LoopbackTree tree(Model::mono);
     ReleaseLog log;
+    LoopbackTree tree(Model::mono);
     const float clip[4] = {0.1f, 0.2f, 0.3f, 0.4f};
     MvSampler *sampler = tree.newSampler();
     mvtest::enqueue(sampler, log, clip, 4, 1, 48000.0, MV_FORMAT_FLOAT32, true);
@@ -133,8 +133,8 @@ TEST(SamplerClipEnds, ARemoveWhenDoneClipIsReleasedOnceAndLoopingStopsWithoutIt)
 // sink: the queue ends at output frame 10667, 0.5 frames past its end.
 class SamplerLoopStart : public ::testing::Test {
 protected:
-    LoopbackTree tree{Model::mono, 8000};
     ReleaseLog log;
+    LoopbackTree tree{Model::mono, 8000};
     std::vector<float> first = mvtest::linearRamp(8000, 0.0f, 1.0f / 16000);
     std::vector<float> second = mvtest::linearRamp(8000, 0.5f, 1.0f / 16000);
     MvSampler *sampler = tree.newSampler();
@@ -169,8 +169,8 @@ TEST_F(SamplerLoopStart, ALoopStartBeyondTheQueueLandsOnTheHeadPlusTheOvershoot)
 
 TEST(SamplerPause, PausingHoldsTheFrameAndResumingContinuesWithoutAJump)
 {
-    LoopbackTree tree(Model::mono);
     ReleaseLog log;
+    LoopbackTree tree(Model::mono);
     const std::vector<float> clip = mvtest::linearRamp(100, 0.0f, 0.01f);
     MvSampler *sampler = tree.newSampler();
     mvtest::enqueue(sampler, log, clip.data(), 100, 1, 48000.0, MV_FORMAT_FLOAT32);
@@ -186,8 +186,8 @@ TEST(SamplerPause, PausingHoldsTheFrameAndResumingContinuesWithoutAJump)
 
 TEST(SamplerMatrix, ATenthOfASecondRampOverFiveBlocksLandsExactlyOnTheTarget)
 {
-    LoopbackTree tree(Model::mono, 48000, 1024);
     ReleaseLog log;
+    LoopbackTree tree(Model::mono, 48000, 1024);
     const std::vector<float> ones(48000, 1.0f);
     MvSampler *sampler = tree.newSampler();
     mvtest::enqueue(sampler, log, ones.data(), 48000, 1, 48000.0, MV_FORMAT_FLOAT32);
@@ -209,8 +209,8 @@ TEST(SamplerMatrix, ATenthOfASecondRampOverFiveBlocksLandsExactlyOnTheTarget)
 
 TEST(SamplerMatrix, AStereoClipOnAMonoSinkPlaysItsLeftChannelOrTheWeightedAverage)
 {
-    LoopbackTree tree(Model::mono);
     ReleaseLog log;
+    LoopbackTree tree(Model::mono);
     const std::vector<float> frames = {0.8f, 0.2f, 0.8f, 0.2f, 0.8f, 0.2f, 0.8f, 0.2f};
     MvSampler *sampler = tree.newSampler();
     mvtest::enqueue(sampler, log, frames.data(), 4, 2, 48000.0, MV_FORMAT_FLOAT32);
@@ -226,8 +226,8 @@ TEST(SamplerMatrix, AStereoClipOnAMonoSinkPlaysItsLeftChannelOrTheWeightedAverag
 
 TEST(SamplerMatrix, AStereoSinkDoublesAMonoClipAndTakesTheFirstTwoOfMore)
 {
-    LoopbackTree tree(Model::stereo);
     ReleaseLog log;
+    LoopbackTree tree(Model::stereo);
     const float mono[1] = {0.3f};
     const float four[4] = {0.1f, 0.2f, 0.3f, 0.4f};
     MvSampler *a = tree.newSampler();
@@ -252,8 +252,8 @@ TEST(SamplerFormats, EverySampleFormatReadsToTheSameValues)
     const uint8_t u8[2] = {192, 96};
     const void *data[6] = {f32, i32, i24, i16, i8, u8};
     for (int format = MV_FORMAT_FLOAT32; format <= MV_FORMAT_UINT8; ++format) {
-        LoopbackTree tree(Model::mono);
         ReleaseLog log;
+        LoopbackTree tree(Model::mono);
         MvSampler *sampler = tree.newSampler();
         mvtest::enqueue(sampler, log, data[format], 2, 1, 48000.0, format);
         mvPlay(m(sampler));
@@ -278,9 +278,10 @@ std::vector<float> renderRandomScene(uint32_t seed, Model model, bool fastRuns)
     };
     auto pick = [&](int count) { return int(random() % unsigned(count)); };
 
-    LoopbackTree tree(model, 48000, 256);
     ReleaseLog log;
+
     Scene scene;
+    LoopbackTree tree(model, 48000, 256);
     MvMixer *mixer = tree.newMixer();
     mvSetFrequency(&mixer->machine, 0.3, uniform(0.5, 2.0));
     std::vector<MvSampler *> samplers;

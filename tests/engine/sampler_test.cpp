@@ -22,10 +22,10 @@ MvMachine *m(MvSampler *sampler) { return &sampler->machine; }
 // all the same value, so the output tells which clip plays.
 class SamplerControl : public ::testing::Test {
 protected:
-    LoopbackTree tree{Model::mono, 8000};
     ReleaseLog log;
-    MvSampler *sampler = tree.newSampler();
     std::vector<std::vector<float>> clips;
+    LoopbackTree tree{Model::mono, 8000};
+    MvSampler *sampler = tree.newSampler();
 
     // Enqueues `seconds` of the constant `value` at `rate`.
     const float *add(float value, double rate, double seconds = 1.0, bool removeWhenDone = false)
@@ -272,9 +272,9 @@ TEST_F(SamplerControl, OnlyALaterMatrixRamps)
 
 class SamplerRelease : public ::testing::Test {
 protected:
-    LoopbackTree tree{Model::stereo};
     ReleaseLog log;
     const int16_t data[3][4] = {{1, 2, 3, 4}, {5, 6, 7, 8}, {9, 10, 11, 12}};
+    LoopbackTree tree{Model::stereo};
 
     void fill(MvSampler *sampler)
     {

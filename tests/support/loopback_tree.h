@@ -7,6 +7,9 @@
 //   MvSampler *sampler = tree.newSampler();
 //   ... mvEnqueueClip(&sampler->machine, ...); mvPlay(&sampler->machine);
 //   std::vector<float> out = tree.render(480);   // interleaved frames
+//
+// Declare clip data and release logs before the tree: its end releases
+// every clip still queued.
 #pragma once
 
 #include "marovel_audio.h"

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include "dsp_option.h"
 #include "marovel_audio.h"
 
 #include <cerrno>
@@ -60,6 +61,8 @@ const char *usageText()
            "                        uint8 (float32)\n"
            "  --duration SECONDS    stop after this long (needed to render a loop)\n"
            "  --demo                add a looping bed under its own fading mixer\n"
+           "  --dsp PROGRAM.mvs     run a signal-processor program on the player's mixer\n"
+           "  --dsp-message WORDS   send it comma-separated words (repeatable)\n"
            "  --help                show this text\n";
 }
 
@@ -106,6 +109,14 @@ bool parseOptions(int argc, char **argv, Options &options, std::string &error)
                 options.sampleRate = parsed;
             else if (ok) ok = false;
             if (!ok && text) error = "bad value for " + arg + ": " + text;
+        } else if (arg == "--dsp") {
+            const char *text = value();
+            ok = text != nullptr;
+            if (ok) options.dspPath = text;
+        } else if (arg == "--dsp-message") {
+            const char *text = value();
+            options.dspMessages.emplace_back();
+            ok = text && parseDspWords(text, options.dspMessages.back(), error);
         } else if (arg == "--format") {
             const char *text = value();
             ok = text && parseFormat(text, options.format);

@@ -1,6 +1,7 @@
 // mvplay's command line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ struct Options {
     int sampleRate = 48000;
     int format = 0;          // MvSampleFormat of the rendered file
     double duration = -1.0;  // seconds; negative: the length of the queue
+    std::string dspPath;     // a signal-processor program for the player's mixer
+    std::vector<std::vector<int32_t>> dspMessages;
 };
 
 // Fills options from argv; false with a one-line reason on a bad command line.

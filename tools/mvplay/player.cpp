@@ -1,6 +1,7 @@
 #include "player.h"
 
 #include "demo_scene.h"
+#include "dsp_option.h"
 #include "sound_file.h"
 
 #include "marovel_audio.h"
@@ -235,10 +236,14 @@ int runPlayer(const Options &options)
         exitStatus = status ? fail("cannot build the tree", status)
                             : buildTree(options, clips, tree);
     }
+    if (!exitStatus && !options.dspPath.empty() &&
+        !attachDspProgram(&tree.mixer->machine, options.dspPath, options.dspMessages))
+        exitStatus = kExitUsage;
     std::signal(SIGINT, onInterrupt);
     if (!exitStatus)
         exitStatus = rendering ? render(options, clips, tree, channels)
                                : play(options, clips, tree);
+    if (!options.dspPath.empty() && tree.mixer) reportDspFailure(&tree.mixer->machine);
     mvUninitialize(); // releases every clip still queued
     for (const SoundClip &clip : clips)
         if (clip.queued && !clip.released) std::fprintf(stderr, "mvplay: %s was never released\n", clip.path.c_str());
