@@ -3,23 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace mvtest {
-
-namespace {
-constexpr int kFallbackOnly[7] = {7, 0, 0, 0, 0, 0, 0};
-}
 
 LoopbackTree::LoopbackTree(Model model, int sampleRate, int bufferSize)
     : channels_(model == Model::mono ? 1 : 2), sampleRate_(sampleRate)
 {
-    std::memcpy(savedOrder_, mvBackendOrder, sizeof savedOrder_);
-    std::memcpy(mvBackendOrder, kFallbackOnly, sizeof kFallbackOnly);
-    MvDispatcher *dispatcher = nullptr;
-    EXPECT_EQ(mvNewThreadUnsafeDispatcher(&dispatcher), MV_OK);
-    EXPECT_EQ(mvInitialize(dispatcher), MV_OK);
-    initialised_ = true;
+    EXPECT_EQ(session_.status(), MV_OK);
     MvSoundModel *soundModel = nullptr;
     EXPECT_EQ(model == Model::mono ? mvNewMonoSoundModel(&soundModel)
                                    : mvNewStereoSoundModel(&soundModel),
@@ -28,17 +18,11 @@ LoopbackTree::LoopbackTree(Model model, int sampleRate, int bufferSize)
     EXPECT_EQ(mvOpenLoopbackSink(sink_, sampleRate, channels_, MV_FORMAT_FLOAT32), MV_OK);
 }
 
-LoopbackTree::~LoopbackTree()
-{
-    uninitialize();
-    std::memcpy(mvBackendOrder, savedOrder_, sizeof savedOrder_);
-}
-
 void LoopbackTree::uninitialize()
 {
-    if (!initialised_) return;
-    initialised_ = false;
-    EXPECT_EQ(mvUninitialize(), MV_OK);
+    if (mvDispatcher) {
+        EXPECT_EQ(mvUninitialize(), MV_OK);
+    }
     sink_ = nullptr;
 }
 

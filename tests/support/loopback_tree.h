@@ -13,6 +13,7 @@
 #pragma once
 
 #include "marovel_audio.h"
+#include "mv_session.h"
 
 #include <cstdint>
 #include <vector>
@@ -25,7 +26,6 @@ class LoopbackTree {
 public:
     explicit LoopbackTree(Model model = Model::stereo, int sampleRate = 48000,
                           int bufferSize = 1024);
-    ~LoopbackTree(); // uninitialises the engine, releasing every clip
     LoopbackTree(const LoopbackTree &) = delete;
     LoopbackTree &operator=(const LoopbackTree &) = delete;
 
@@ -44,15 +44,15 @@ public:
     std::vector<float> renderChannel(int frames, int channel);
     // Runs every pending down-message now (notices, releases, frees).
     void flush();
-    // Ends the engine early (as a host's shut-down would); idempotent.
+    // Ends the engine early, as a host's shut-down would; the session
+    // would otherwise end it with the tree.
     void uninitialize();
 
 private:
+    EngineSession session_{DispatcherKind::threadUnsafe, kFallbackOnlyOrder};
     MvSink *sink_ = nullptr;
     int channels_;
     int sampleRate_;
-    bool initialised_ = false;
-    int savedOrder_[7];
 };
 
 // Counts release callbacks and remembers their arguments.
