@@ -268,6 +268,21 @@ TEST_F(SamplerControl, OnlyALaterMatrixRamps)
     EXPECT_NE(sampler->controlMatrix->current, sampler->controlMatrix->target);
 }
 
+TEST_F(SamplerControl, AnInconsistentQueueIsReportedThroughThePrintHookAndPlayContinues)
+{
+    mvtest::PrintCapture print;
+    add(0.1f, 8000.0);
+    tree.render(1); // appended
+    MvClip *first = sampler->head;
+    sampler->head = nullptr; // a tail without a head
+    add(0.2f, 8000.0);
+    tree.render(1);
+    EXPECT_EQ(print.count("Assertion sampler->head != NULL failed @ src/mv_sampler : 60"), 1);
+    sampler->head = first; // the append still linked the clip behind the tail
+    mvPlayAt(m(sampler), 1.0);
+    EXPECT_EQ(next(), 0.2f);
+}
+
 // ---- release callbacks: exactly once on every path ------------------------
 
 class SamplerRelease : public ::testing::Test {
