@@ -128,6 +128,9 @@ void unlinkClip(MvSampler *sampler, MvClip *clip)
     clip->prev = clip->next = nullptr;
 }
 
+// Wraps taken one by one within one frame before the rest is folded.
+constexpr double kWrapsBeforeFolding = 64.0;
+
 double queueSeconds(const MvClip *clip)
 {
     double seconds = 0.0;
@@ -140,10 +143,11 @@ double queueSeconds(const MvClip *clip)
 void wrapToLoopStart(MvSampler *sampler, double overshoot, double *position)
 {
     MvClip *head = sampler->head;
-    // An overshoot longer than the whole queue (absurd playback rates) is
-    // folded back, so each frame passes every clip at most once.
+    // A step that spans the queue many times over (absurd playback rates)
+    // is folded back rather than wrapped pass by pass, which could keep the
+    // audio thread busy for ever.
     const double total = queueSeconds(head);
-    if (overshoot >= total) overshoot = std::fmod(overshoot, total);
+    if (overshoot >= total * kWrapsBeforeFolding) overshoot = std::fmod(overshoot, total);
     double start = sampler->audioLoopStart;
     if (start > 0.0) {
         for (MvClip *clip = head; clip; clip = clip->next) {
@@ -202,43 +206,49 @@ struct Block {
     double rate;
 };
 
-// Renders block frame k; false when playback ended with it.
-bool renderFrame(const Block &block, SamplerCursor &cursor, int k, float *mix)
+// Carries a position that has run past the current clip's end into the
+// clips after it; false when playback ended.
+bool passClipEnds(const Block &block, double *position)
+{
+    while (*position >= block.sampler->current->frames)
+        if (!passClipEnd(block.sink, block.sampler, position)) return false;
+    return true;
+}
+
+// Renders one frame into `frame` and advances the running values; false
+// when playback ended with it.
+bool renderFrame(const Block &block, SamplerRunning &running, float *frame)
 {
     MvSampler *sampler = block.sampler;
     const MvClip *clip = sampler->current;
     float a[kMaxMatrixSourceChannels];
     float b[kMaxMatrixSourceChannels];
-    const double position = positionAt(cursor, k);
-    const int index = int(position);
+    const int index = int(running.position);
     int count = std::min(block.limit, int(clip->channels));
     readFrame(clip, index, count, a);
-    const float x = maskedFraction(position, index, sampler->audioInterpolation);
+    const float x = maskedFraction(running.position, index, sampler->audioInterpolation);
     if (x > 0.0f) {
         readPartner(sampler, clip, index, block.limit, a, b, &count);
         for (int c = 0; c < count; ++c) a[c] = interpolate(a[c], b[c], x);
     }
-    float *frame = mix + size_t(k) * block.channelCount;
-    const float gain = gainAt(cursor, k);
     if (block.matrix)
-        block.model->mixFrameWeighted(block.model, gain, count, block.matrix->current, a, frame);
+        block.model->mixFrameWeighted(block.model, running.gain, count, block.matrix->current, a,
+                                      frame);
     else
-        block.model->mixFrame(block.model, gain, count, nullptr, a, frame);
+        block.model->mixFrame(block.model, running.gain, count, nullptr, a, frame);
 
-    double next = positionAt(cursor, k + 1);
-    if (next >= clip->frames) {
-        while (next >= sampler->current->frames)
-            if (!passClipEnd(block.sink, sampler, &next)) return false;
-        anchorCursor(cursor, sampler->current, block.rate, k + 1, next);
-    }
+    running.position += stepOf(clip, running.frequency, block.rate);
+    if (!passClipEnds(block, &running.position)) return false;
     if (block.delta)
         for (int j = 0; j < block.weightCount; ++j) block.matrix->current[j] += block.delta[j];
+    running.gain += running.gainStep;
+    running.frequency += running.frequencyStep;
     return true;
 }
 
 // The specialised run for this clip, or null when only the reference path
 // knows the mix (a matrix, or a model other than the engine's two).
-SamplerRun runFor(const Block &block, const SamplerCursor &cursor, const MvClip *clip)
+SamplerRun runFor(const Block &block, const SamplerRunning &running, const MvClip *clip)
 {
     if (!samplerFastRunsEnabled || block.matrix) return nullptr;
     MixShape shape;
@@ -249,23 +259,7 @@ SamplerRun runFor(const Block &block, const SamplerCursor &cursor, const MvClip 
     else
         return nullptr;
     return samplerRunFor(shape, clip->format, clip->channels,
-                         block.sampler->audioInterpolation != 0, cursor.frequencyStep == 0.0);
-}
-
-// Block frames from `k` on whose reads, interpolation partner included,
-// stay inside the clip and after which the position is still inside it. A
-// frame of margin covers rounding.
-int framesInsideClip(const Block &block, const SamplerCursor &cursor, const MvClip *clip, int k,
-                     int frames)
-{
-    const double room = clip->frames - 2.0 - positionAt(cursor, k);
-    if (!(room >= 0.0)) return 0;
-    const double fastestFrequency = std::max(frequencyAt(cursor, k), frequencyAt(cursor, frames));
-    const double fastestStep = clip->sampleRate * fastestFrequency / block.rate;
-    const int remaining = frames - k;
-    if (fastestStep <= 0.0) return remaining;
-    const double inside = room / fastestStep;
-    return inside >= remaining ? remaining : int(inside);
+                         block.sampler->audioInterpolation != 0, steadyRate(running));
 }
 
 // ---- block set-up --------------------------------------------------------
@@ -304,20 +298,21 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
                  &ownFrequencyStart, &ownFrequencyEnd);
     if (frames <= 0 || !sampler->current) return following;
 
-    SamplerCursor cursor;
-    cursor.gainStart = ownGainStart * gainStart;
-    cursor.gainStep = (ownGainEnd * gainEnd - cursor.gainStart) / float(frames);
+    SamplerRunning running;
+    running.position = sampler->position;
+    running.gain = ownGainStart * gainStart;
+    running.gainStep = (ownGainEnd * gainEnd - running.gain) / float(frames);
     if (sampler->audioState == kSamplerPaused) {
-        cursor.frequencyStart = 0.0;
-        cursor.frequencyStep = 0.0;
+        running.frequency = 0.0;
+        running.frequencyStep = 0.0;
     } else {
-        cursor.frequencyStart = frequencyStart * ownFrequencyStart;
-        cursor.frequencyStep = (frequencyEnd * ownFrequencyEnd - cursor.frequencyStart) / frames;
+        running.frequency = frequencyStart * ownFrequencyStart;
+        running.frequencyStep = (frequencyEnd * ownFrequencyEnd - running.frequency) / frames;
     }
     // Factors that overflow together have no meaningful rate: hold still.
-    if (!std::isfinite(cursor.frequencyStart) || !std::isfinite(cursor.frequencyStep)) {
-        cursor.frequencyStart = 0.0;
-        cursor.frequencyStep = 0.0;
+    if (!std::isfinite(running.frequency) || !std::isfinite(running.frequencyStep)) {
+        running.frequency = 0.0;
+        running.frequencyStep = 0.0;
     }
 
     Block block;
@@ -339,21 +334,20 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
         block.limit = std::min(block.channelCount, kMaxMatrixSourceChannels);
     }
 
-    anchorCursor(cursor, sampler->current, block.rate, 0, sampler->position);
     for (int k = 0; k < frames;) {
         const MvClip *clip = sampler->current;
-        if (SamplerRun run = runFor(block, cursor, clip)) {
-            const int inside = framesInsideClip(block, cursor, clip, k, frames);
-            if (inside > 0) {
-                run(clip, cursor, k, k + inside, buffer);
-                k += inside;
+        float *frame = buffer + size_t(k) * block.channelCount;
+        if (SamplerRun run = runFor(block, running, clip)) {
+            if (const int done = run(clip, running, block.rate, frames - k, frame)) {
+                k += done;
+                if (!passClipEnds(block, &running.position)) return following;
                 continue;
             }
         }
-        if (!renderFrame(block, cursor, k, buffer)) return following;
+        if (!renderFrame(block, running, frame)) return following;
         ++k;
     }
-    sampler->position = positionAt(cursor, frames);
+    sampler->position = running.position;
     if (block.matrix && block.matrix->rampTime < 0.0) block.matrix->current = block.matrix->target;
     return following;
 }

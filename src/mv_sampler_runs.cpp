@@ -1,12 +1,10 @@
 // The sampler's specialised runs: the format, the channel shape, the
-// interpolation and a steady rate fixed at compile time, and for int16
-// clips eight frames at a time with AVX2 where the processor has it. Every run performs exactly the
-// operations of the reference path (mv_sampler_render.cpp) in the same
-// order on the same values, so both produce the same bits; a test holds
-// them to it.
+// interpolation and a steady rate fixed at compile time, and for
+// interpolated int16 clips eight frames at a time with AVX2 where the
+// processor has it. Every run performs exactly the operations of the
+// reference path (mv_sampler_render.cpp) in the same order on the same
+// values, so both produce the same bits; a test holds them to it.
 #include "mv_sampler_runs.h"
-
-#include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -32,15 +30,38 @@ void mixFrameOf(float gain, float left, float right, float *out)
 template <MixShape shape>
 constexpr int kMixChannels = shape == MixShape::mono ? 1 : 2;
 
+// Positions below this bound can be read without leaving the clip: with
+// interpolation frame i + 1 must exist too.
+template <bool interpolated>
+double readableEnd(const MvClip *clip)
+{
+    return interpolated ? clip->frames - 1.0 : double(clip->frames);
+}
+
+// One frame's advance of the running values. A steady run passes the step
+// it computed once; frequency + 0 would leave the frequency as it is.
+template <bool steady>
+void advance(double &position, float &gain, double &frequency, const SamplerRunning &running,
+             const MvClip *clip, double sinkRate, double steadyStep)
+{
+    position += steady ? steadyStep : stepOf(clip, frequency, sinkRate);
+    gain += running.gainStep;
+    if constexpr (!steady) frequency += running.frequencyStep;
+}
+
 template <typename Sample, MixShape shape, bool interpolated, bool steady>
-void scalarRun(const MvClip *clip, const SamplerCursor &cursor, int first, int last, float *mix)
+int scalarRun(const MvClip *clip, SamplerRunning &running, double sinkRate, int frames,
+              float *mix)
 {
     const auto *data = static_cast<const uint8_t *>(clip->data);
     const size_t frameBytes = size_t(clip->channels) * Sample::bytes;
-    for (int k = first; k < last; ++k) {
-        const double n = k - cursor.anchorFrame;
-        const double position = steady ? cursor.anchorPosition + n * cursor.step
-                                       : positionAt(cursor, k);
+    const double end = readableEnd<interpolated>(clip);
+    const double steadyStep = stepOf(clip, running.frequency, sinkRate);
+    double position = running.position;
+    float gain = running.gain;
+    double frequency = running.frequency;
+    int k = 0;
+    for (; k < frames && position < end; ++k) {
         const int index = int(position);
         const uint8_t *frame = data + size_t(index) * frameBytes;
         const float x = interpolated ? fractionAt(position, index) : 0.0f;
@@ -53,15 +74,24 @@ void scalarRun(const MvClip *clip, const SamplerCursor &cursor, int first, int l
             if (interpolated && x > 0.0f)
                 right = interpolate(right, sampleAt<Sample>(frame + frameBytes, 1), x);
         }
-        mixFrameOf<shape>(gainAt(cursor, k), left, right, mix + size_t(k) * kMixChannels<shape>);
+        mixFrameOf<shape>(gain, left, right, mix + size_t(k) * kMixChannels<shape>);
+        advance<steady>(position, gain, frequency, running, clip, sinkRate, steadyStep);
     }
+    running.position = position;
+    running.gain = gain;
+    running.frequency = frequency;
+    return k;
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 
-// Interpolated int16 frames at a steady rate, eight at a time with AVX2
-// (without FMA, which would round differently). Integer samples make the
-// reference path's "only where x > 0" needless here: a + (b - a) · 0 is a.
+// Interpolated int16 frames, eight at a time with AVX2 (without FMA, which
+// would round differently). The running values of the eight frames are
+// produced first by the same serial additions as the reference path; only
+// the reading, interpolation and mixing are done on all eight at once, off
+// the additions' critical path. Positions are never negative, so x is never
+// below 0 and the reference path's "only where x > 0" is needless here:
+// a + (b - a) · 0 is a.
 constexpr int kLanes = 8;
 constexpr float kInt16Scale = 3.0517578125e-05f; // 2^-15, as Int16Sample::toFloat
 
@@ -98,48 +128,59 @@ __attribute__((target("avx2"))) __m256 interpolateLanes(__m256 a, __m256 b, __m2
     return _mm256_add_ps(a, _mm256_mul_ps(_mm256_sub_ps(b, a), x));
 }
 
-template <MixShape shape, int channels>
-__attribute__((target("avx2"))) void int16Run(const MvClip *clip, const SamplerCursor &cursor,
-                                              int first, int last, float *mix)
+// The fractions of four positions against their truncated indices.
+__attribute__((target("avx2"))) __m128 fractionLanes(__m256d position, __m128i index)
+{
+    return _mm256_cvtpd_ps(_mm256_sub_pd(position, _mm256_cvtepi32_pd(index)));
+}
+
+template <MixShape shape, int channels, bool steady>
+__attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning &running,
+                                             double sinkRate, int frames, float *mix)
 {
     const auto *data = static_cast<const int16_t *>(clip->data);
-    const __m256d anchor = _mm256_set1_pd(cursor.anchorPosition);
-    const __m256d step = _mm256_set1_pd(cursor.step);
-    const __m256 gainStart = _mm256_set1_ps(cursor.gainStart);
-    const __m256 gainStep = _mm256_set1_ps(cursor.gainStep);
-    const double n = first - cursor.anchorFrame;
-    __m256d nLow = _mm256_setr_pd(n, n + 1, n + 2, n + 3); // frames since the anchor
-    __m256d nHigh = _mm256_setr_pd(n + 4, n + 5, n + 6, n + 7);
-    __m256 frameNumbers = _mm256_setr_ps(float(first), float(first + 1), float(first + 2),
-                                         float(first + 3), float(first + 4), float(first + 5),
-                                         float(first + 6), float(first + 7));
-    const __m256d laneStep = _mm256_set1_pd(kLanes);
-    const __m256 laneStepFloat = _mm256_set1_ps(kLanes); // exact while frames < 2^24
-    int k = first;
-    for (; k + kLanes <= last; k += kLanes) {
-        const __m256d pLow = _mm256_add_pd(anchor, _mm256_mul_pd(nLow, step));
-        const __m256d pHigh = _mm256_add_pd(anchor, _mm256_mul_pd(nHigh, step));
+    const __m256d end = _mm256_set1_pd(readableEnd<true>(clip));
+    const double steadyStep = stepOf(clip, running.frequency, sinkRate);
+    double position = running.position;
+    float gain = running.gain;
+    double frequency = running.frequency;
+    alignas(32) double positions[kLanes];
+    alignas(32) float gains[kLanes];
+    int k = 0;
+    for (; k + kLanes <= frames; k += kLanes) {
+        double nextPosition = position;
+        float nextGain = gain;
+        double nextFrequency = frequency;
+        for (int j = 0; j < kLanes; ++j) {
+            positions[j] = nextPosition;
+            gains[j] = nextGain;
+            advance<steady>(nextPosition, nextGain, nextFrequency, running, clip, sinkRate,
+                            steadyStep);
+        }
+        const __m256d pLow = _mm256_load_pd(positions);
+        const __m256d pHigh = _mm256_load_pd(positions + 4);
+        const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(pLow, end, _CMP_LT_OQ),
+                                             _mm256_cmp_pd(pHigh, end, _CMP_LT_OQ));
+        if (_mm256_movemask_pd(inside) != 0xF) break; // the scalar run stops at the right frame
+        position = nextPosition;
+        gain = nextGain;
+        frequency = nextFrequency;
+
         const __m128i iLow = _mm256_cvttpd_epi32(pLow);
         const __m128i iHigh = _mm256_cvttpd_epi32(pHigh);
-        const __m256 x = _mm256_set_m128(
-            _mm256_cvtpd_ps(_mm256_sub_pd(pHigh, _mm256_cvtepi32_pd(iHigh))),
-            _mm256_cvtpd_ps(_mm256_sub_pd(pLow, _mm256_cvtepi32_pd(iLow))));
+        const __m256 x = _mm256_set_m128(fractionLanes(pHigh, iHigh), fractionLanes(pLow, iLow));
         const __m256i index = _mm256_set_m128i(iHigh, iLow);
-        const __m256 gain = _mm256_add_ps(gainStart, _mm256_mul_ps(frameNumbers, gainStep));
-        nLow = _mm256_add_pd(nLow, laneStep);
-        nHigh = _mm256_add_pd(nHigh, laneStep);
-        frameNumbers = _mm256_add_ps(frameNumbers, laneStepFloat);
-
+        const __m256 gainLanes = _mm256_load_ps(gains);
         __m256 a, b;
         loadInt16Pairs<channels>(data, clip->channels, index, 0, a, b);
-        const __m256 left = _mm256_mul_ps(gain, interpolateLanes(a, b, x));
+        const __m256 left = _mm256_mul_ps(gainLanes, interpolateLanes(a, b, x));
         if constexpr (shape == MixShape::mono) {
             addInto(mix + k, _mm256_add_ps(_mm256_setzero_ps(), left));
         } else {
             __m256 right = left;
             if constexpr (shape == MixShape::stereoPair) {
                 loadInt16Pairs<channels>(data, clip->channels, index, 1, a, b);
-                right = _mm256_mul_ps(gain, interpolateLanes(a, b, x));
+                right = _mm256_mul_ps(gainLanes, interpolateLanes(a, b, x));
             }
             const __m256 low = _mm256_unpacklo_ps(left, right);  // frames 0, 1 | 4, 5
             const __m256 high = _mm256_unpackhi_ps(left, right); // frames 2, 3 | 6, 7
@@ -147,17 +188,23 @@ __attribute__((target("avx2"))) void int16Run(const MvClip *clip, const SamplerC
             addInto(mix + 2 * k + kLanes, _mm256_permute2f128_ps(low, high, 0x31));
         }
     }
-    scalarRun<Int16Sample, shape, true, true>(clip, cursor, k, last, mix);
+    running.position = position;
+    running.gain = gain;
+    running.frequency = frequency;
+    return k + scalarRun<Int16Sample, shape, true, steady>(clip, running, sinkRate, frames - k,
+                                                          mix + size_t(k) * kMixChannels<shape>);
 }
 
+template <bool steady>
 SamplerRun int16RunFor(MixShape shape, int channels)
 {
     if (!__builtin_cpu_supports("avx2")) return nullptr;
     switch (shape) {
     case MixShape::mono:
-        return channels == 1 ? int16Run<MixShape::mono, 1> : int16Run<MixShape::mono, 0>;
-    case MixShape::stereoFromMono: return int16Run<MixShape::stereoFromMono, 1>;
-    default: return int16Run<MixShape::stereoPair, 0>;
+        return channels == 1 ? int16Run<MixShape::mono, 1, steady>
+                             : int16Run<MixShape::mono, 0, steady>;
+    case MixShape::stereoFromMono: return int16Run<MixShape::stereoFromMono, 1, steady>;
+    default: return int16Run<MixShape::stereoPair, 0, steady>;
     }
 }
 
@@ -189,8 +236,11 @@ SamplerRun pickFormat(int format, bool interpolated, bool steady)
 SamplerRun samplerRunFor(MixShape shape, int format, int channels, bool interpolated, bool steady)
 {
 #if defined(__x86_64__) || defined(__i386__)
-    if (format == MV_FORMAT_INT16 && interpolated && steady)
-        if (SamplerRun run = int16RunFor(shape, channels)) return run;
+    if (format == MV_FORMAT_INT16 && interpolated) {
+        SamplerRun run = steady ? int16RunFor<true>(shape, channels)
+                                : int16RunFor<false>(shape, channels);
+        if (run) return run;
+    }
 #endif
     switch (shape) {
     case MixShape::mono: return pickFormat<MixShape::mono>(format, interpolated, steady);

@@ -9,47 +9,31 @@
 
 namespace mv {
 
-// Where a sampler's render stands inside one block. Gain and frequency of
-// block frame k are start + k × step. The read position is anchored (at the
-// block start and after every clip end) and frame k's position is the
-// anchor plus the steps taken since, summed in closed form: no frame waits
-// for the rounding of the one before, and long blocks do not drift.
-struct SamplerCursor {
-    float gainStart;
+// The running values of a sampler block. Each frame is mixed at the current
+// position and gain; then the position moves on by one step at the current
+// frequency, and gain and frequency take one step each. Every value is the
+// previous one plus a step, frame after frame, never a closed-form product,
+// so each specialised run repeats the reference path's additions exactly.
+struct SamplerRunning {
+    double position;
+    float gain;
     float gainStep;
-    double frequencyStart;
+    double frequency;
     double frequencyStep;
-    double anchorPosition;
-    int anchorFrame;
-    double step;     // clip frames per output frame at the anchor
-    double stepRamp; // change of that step per output frame
 };
 
-inline float gainAt(const SamplerCursor &cursor, int frame)
+// Clip frames per output frame, evaluated left to right as defined.
+inline double stepOf(const MvClip *clip, double frequency, double sinkRate)
 {
-    return cursor.gainStart + float(frame) * cursor.gainStep;
+    return clip->sampleRate * frequency / sinkRate;
 }
 
-inline double frequencyAt(const SamplerCursor &cursor, int frame)
+// A rate that cannot change inside the block: adding a zero step leaves a
+// non-zero frequency bit for bit as it was, so its step can be computed
+// once. (A zero frequency is left out: -0 + 0 is +0.)
+inline bool steadyRate(const SamplerRunning &running)
 {
-    return cursor.frequencyStart + double(frame) * cursor.frequencyStep;
-}
-
-inline double positionAt(const SamplerCursor &cursor, int frame)
-{
-    const double n = frame - cursor.anchorFrame;
-    return cursor.anchorPosition + (n * cursor.step + (n * (n - 1.0) * 0.5) * cursor.stepRamp);
-}
-
-// Anchors the cursor at `frame`, `position` frames into `clip`, with the
-// clip's rate against the sink's.
-inline void anchorCursor(SamplerCursor &cursor, const MvClip *clip, double sinkRate, int frame,
-                         double position)
-{
-    cursor.anchorFrame = frame;
-    cursor.anchorPosition = position;
-    cursor.step = clip->sampleRate * frequencyAt(cursor, frame) / sinkRate;
-    cursor.stepRamp = clip->sampleRate * cursor.frequencyStep / sinkRate;
+    return running.frequencyStep == 0.0 && running.frequency != 0.0;
 }
 
 // The fraction between frame index and index + 1 as the mix uses it.
@@ -71,14 +55,15 @@ float sampleAt(const uint8_t *frame, int channel)
 // doubles a mono clip or takes the first two channels.
 enum class MixShape { mono, stereoFromMono, stereoPair };
 
-// Renders block frames [first, last) of `clip` into the block's mix buffer.
-// The caller guarantees that every read, interpolation partner included,
-// stays inside the clip and that no clip end falls inside the stretch.
-using SamplerRun = void (*)(const MvClip *clip, const SamplerCursor &cursor, int first, int last,
-                            float *mix);
+// Renders at most `frames` frames of `clip` into `mix` (the first of them),
+// carrying `running` along. Stops before a frame whose read, interpolation
+// partner included, would leave the clip; returns the frames rendered. The
+// last step taken may run past the clip's end: the caller handles that.
+using SamplerRun = int (*)(const MvClip *clip, SamplerRunning &running, double sinkRate,
+                           int frames, float *mix);
 
-// The run for a clip of `format` and `channels` channels; steady: the
-// frequency does not change inside the block.
+// The run for a clip of `format` and `channels` channels; steady as
+// steadyRate() tells.
 SamplerRun samplerRunFor(MixShape shape, int format, int channels, bool interpolated, bool steady);
 
 } // namespace mv

@@ -31,13 +31,61 @@ TEST(SamplerResampling, A44100HzClipOnA48000HzSinkRepeatsTheFrameAtOrBeforeThePo
     mvSetInterpolation(m(sampler), 0);
     mvPlay(m(sampler));
     const std::vector<float> out = tree.render(900);
-    const double step = 44100.0 / 48000.0;
-    EXPECT_EQ(step, 0.91875);
-    for (int k = 0; k < 900; ++k) // positions k × step: no drift over a block
-        ASSERT_EQ(out[k], clip[int(k * step)]) << "output frame " << k;
-    EXPECT_EQ(out[160], clip[147]); // 160 steps land exactly on frame 147
-    EXPECT_EQ(out[1], clip[0]); // 0.91875: the first frame plays twice
+    double position = 0.0; // 0.91875 added frame by frame
+    for (int k = 0; k < 900; ++k, position += 44100.0 * 1.0 / 48000.0)
+        ASSERT_EQ(out[k], clip[int(position)]) << "output frame " << k;
+    EXPECT_EQ(out[1], clip[0]);   // 0.91875: the first frame plays twice
     EXPECT_EQ(out[12], clip[11]); // 11.025
+    EXPECT_EQ(out[320], clip[293]); // the sum of 320 steps stays just below 294
+}
+
+// The defined per-frame loop, written out for a mono float32 clip on a mono
+// sink with interpolation: mix at p with gain g, then p += rate · f / R,
+// g += gain step, f += frequency step.
+std::vector<float> perFrameLoop(const std::vector<float> &clip, double clipRate, int sinkRate,
+                                int frames, float gainStart, float gainEnd, double frequencyStart,
+                                double frequencyEnd, double *position)
+{
+    std::vector<float> out(size_t(frames), 0.0f);
+    float gain = gainStart;
+    const float gainStep = (gainEnd - gain) / float(frames);
+    double frequency = frequencyStart;
+    const double frequencyStep = (frequencyEnd - frequency) / frames;
+    for (int k = 0; k < frames; ++k) {
+        const int i = int(*position);
+        const float x = float(*position - i);
+        float a = clip[size_t(i)];
+        if (x > 0.0f) a = a + (clip[size_t(i) + 1] - a) * x;
+        out[size_t(k)] = gain * a;
+        *position += clipRate * frequency / sinkRate;
+        gain += gainStep;
+        frequency += frequencyStep;
+    }
+    return out;
+}
+
+TEST(SamplerResampling, GainAndFrequencyRampsAdvanceFrameByFrameExactlyAsDefined)
+{
+    std::vector<float> clip(2000);
+    for (size_t i = 0; i < clip.size(); ++i) clip[i] = float(std::sin(0.05 * double(i)));
+    double expectedPosition = 0.0;
+    const std::vector<float> expected =
+        perFrameLoop(clip, 44100.0, 48000, 1024, 1.0f, 0.5f, 1.0, 1.5, &expectedPosition);
+    for (bool fastRuns : {true, false}) {
+        mv::samplerFastRunsEnabled = fastRuns;
+        ReleaseLog log;
+        LoopbackTree tree(Model::mono, 48000, 1024);
+        MvSampler *sampler = tree.newSampler();
+        mvtest::enqueue(sampler, log, clip.data(), 2000, 1, 44100.0, MV_FORMAT_FLOAT32);
+        mvSetGain(m(sampler), 0.001, 0.5f); // both ramps arrive within the first block
+        mvSetFrequency(m(sampler), 0.001, 1.5);
+        mvPlay(m(sampler));
+        const std::vector<float> out = tree.render(1024);
+        mv::samplerFastRunsEnabled = true;
+        for (int k = 0; k < 1024; ++k)
+            ASSERT_EQ(out[size_t(k)], expected[size_t(k)]) << "frame " << k << " fast " << fastRuns;
+        EXPECT_EQ(sampler->position, expectedPosition);
+    }
 }
 
 TEST(SamplerResampling, QuarterStepsInterpolateAndALoneClipFadesTowardZero)
@@ -263,12 +311,9 @@ TEST(SamplerFormats, EverySampleFormatReadsToTheSameValues)
 
 // ---- the specialised runs against the per-frame reference path -----------
 
-struct Scene {
-    std::vector<std::vector<uint8_t>> clips;
-};
-
-// Builds a random tree (formats, channel counts, rates, ramps, loops,
-// interpolation, pauses) from `seed` and renders it.
+// Builds a random tree (formats, channel counts, rates, gain and frequency
+// ramps, loops, interpolation, pauses, clips queued while playing) from
+// `seed` and renders it.
 std::vector<float> renderRandomScene(uint32_t seed, Model model, bool fastRuns)
 {
     mv::samplerFastRunsEnabled = fastRuns;
@@ -279,8 +324,28 @@ std::vector<float> renderRandomScene(uint32_t seed, Model model, bool fastRuns)
     auto pick = [&](int count) { return int(random() % unsigned(count)); };
 
     ReleaseLog log;
+    std::vector<std::vector<uint8_t>> clips;
+    auto enqueueRandomClip = [&](MvSampler *sampler) {
+        const int format = pick(6);
+        const int channels = 1 + pick(3);
+        const int frames = 1 + pick(3000);
+        std::vector<uint8_t> bytes(size_t(frames) * channels * mvGetSampleSize(format));
+        for (auto &byte : bytes) byte = uint8_t(random());
+        if (format == MV_FORMAT_FLOAT32) // finite values
+            for (size_t i = 0; i < bytes.size(); i += 4) {
+                const float v = float(uniform(-1.0, 1.0));
+                std::memcpy(&bytes[i], &v, 4);
+            }
+        clips.push_back(std::move(bytes));
+        mvtest::enqueue(sampler, log, clips.back().data(), frames, channels,
+                        uniform(8000.0, 96000.0), format, pick(2));
+    };
+    // Small gains keep the sum inside the converter's clipping range.
+    auto startRamps = [&](MvSampler *sampler) {
+        mvSetGain(m(sampler), uniform(0.0, 0.2), float(uniform(0.0, 0.15)));
+        mvSetFrequency(m(sampler), pick(2) ? 0.0 : uniform(0.01, 0.2), uniform(0.25, 3.0));
+    };
 
-    Scene scene;
     LoopbackTree tree(model, 48000, 256);
     MvMixer *mixer = tree.newMixer();
     mvSetFrequency(&mixer->machine, 0.3, uniform(0.5, 2.0));
@@ -288,33 +353,21 @@ std::vector<float> renderRandomScene(uint32_t seed, Model model, bool fastRuns)
     for (int s = 0; s < 6; ++s) {
         MvSampler *sampler = tree.newSampler(s % 2 ? &mixer->machine : nullptr);
         samplers.push_back(sampler);
-        for (int c = 0, clips = 1 + pick(3); c < clips; ++c) {
-            const int format = pick(6);
-            const int channels = 1 + pick(3);
-            const int frames = 1 + pick(3000);
-            std::vector<uint8_t> bytes(size_t(frames) * channels * mvGetSampleSize(format));
-            for (auto &byte : bytes) byte = uint8_t(random());
-            if (format == MV_FORMAT_FLOAT32) // finite values
-                for (size_t i = 0; i < bytes.size(); i += 4) {
-                    const float v = float(uniform(-1.0, 1.0));
-                    std::memcpy(&bytes[i], &v, 4);
-                }
-            scene.clips.push_back(std::move(bytes));
-            mvtest::enqueue(sampler, log, scene.clips.back().data(), frames, channels,
-                            uniform(8000.0, 96000.0), format, pick(2));
-        }
+        for (int c = 0, count = 1 + pick(3); c < count; ++c) enqueueRandomClip(sampler);
         mvSetLooping(m(sampler), pick(2));
         mvSetInterpolation(m(sampler), pick(4) != 0);
-        // Small gains keep the sum inside the converter's clipping range.
         mvSetGain(m(sampler), 0.0, float(uniform(0.0, 0.15)));
-        mvSetGain(m(sampler), uniform(0.0, 0.2), float(uniform(0.0, 0.15)));
-        mvSetFrequency(m(sampler), pick(2) ? 0.0 : uniform(0.01, 0.2), uniform(0.25, 3.0));
+        startRamps(sampler);
         mvPlayAt(m(sampler), uniform(0.0, 0.05));
     }
     std::vector<float> out = tree.render(3000);
     mvPause(m(samplers[0]));
     const float weights[4] = {0.3f, 0.7f, 0.6f, 0.1f};
     mvSetChannelMatrix(m(samplers[1]), 0.0, 2, tree.channels(), weights);
+    for (MvSampler *sampler : samplers) {
+        startRamps(sampler);
+        enqueueRandomClip(sampler);
+    }
     const std::vector<float> more = tree.render(3000);
     out.insert(out.end(), more.begin(), more.end());
     mv::samplerFastRunsEnabled = true;
