@@ -259,7 +259,8 @@ SamplerRun runFor(const Block &block, const SamplerRunning &running, const MvCli
     else
         return nullptr;
     return samplerRunFor(shape, clip->format, clip->channels,
-                         block.sampler->audioInterpolation != 0, steadyRate(running));
+                         block.sampler->audioInterpolation != 0, steadyRate(running),
+                         steadyGain(running));
 }
 
 // ---- block set-up --------------------------------------------------------

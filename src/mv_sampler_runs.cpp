@@ -40,12 +40,12 @@ double readableEnd(const MvClip *clip)
 
 // One frame's advance of the running values. A steady run passes the step
 // it computed once; frequency + 0 would leave the frequency as it is.
-template <bool steady>
+template <bool steady, bool steadyGain = false>
 void advance(double &position, float &gain, double &frequency, const SamplerRunning &running,
              const MvClip *clip, double sinkRate, double steadyStep)
 {
     position += steady ? steadyStep : stepOf(clip, frequency, sinkRate);
-    gain += running.gainStep;
+    if constexpr (!steadyGain) gain += running.gainStep;
     if constexpr (!steady) frequency += running.frequencyStep;
 }
 
@@ -134,12 +134,12 @@ __attribute__((target("avx2"))) __m128 fractionLanes(__m256d position, __m128i i
     return _mm256_cvtpd_ps(_mm256_sub_pd(position, _mm256_cvtepi32_pd(index)));
 }
 
-template <MixShape shape, int channels, bool steady>
+template <MixShape shape, int channels, bool steady, bool steadyGain>
 __attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning &running,
                                              double sinkRate, int frames, float *mix)
 {
     const auto *data = static_cast<const int16_t *>(clip->data);
-    const __m256d end = _mm256_set1_pd(readableEnd<true>(clip));
+    const double end = readableEnd<true>(clip);
     const double steadyStep = stepOf(clip, running.frequency, sinkRate);
     double position = running.position;
     float gain = running.gain;
@@ -153,15 +153,22 @@ __attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning 
         double nextFrequency = frequency;
         for (int j = 0; j < kLanes; ++j) {
             positions[j] = nextPosition;
-            gains[j] = nextGain;
-            advance<steady>(nextPosition, nextGain, nextFrequency, running, clip, sinkRate,
-                            steadyStep);
+            if constexpr (!steadyGain) gains[j] = nextGain;
+            advance<steady, steadyGain>(nextPosition, nextGain, nextFrequency, running, clip,
+                                        sinkRate, steadyStep);
         }
         const __m256d pLow = _mm256_load_pd(positions);
         const __m256d pHigh = _mm256_load_pd(positions + 4);
-        const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(pLow, end, _CMP_LT_OQ),
-                                             _mm256_cmp_pd(pHigh, end, _CMP_LT_OQ));
-        if (_mm256_movemask_pd(inside) != 0xF) break; // the scalar run stops at the right frame
+        // The scalar run stops at the right frame. A steady step is positive,
+        // so the last position is the largest.
+        if constexpr (steady) {
+            if (!(positions[kLanes - 1] < end)) break;
+        } else {
+            const __m256d endLanes = _mm256_set1_pd(end);
+            const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(pLow, endLanes, _CMP_LT_OQ),
+                                                 _mm256_cmp_pd(pHigh, endLanes, _CMP_LT_OQ));
+            if (_mm256_movemask_pd(inside) != 0xF) break;
+        }
         position = nextPosition;
         gain = nextGain;
         frequency = nextFrequency;
@@ -170,7 +177,7 @@ __attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning 
         const __m128i iHigh = _mm256_cvttpd_epi32(pHigh);
         const __m256 x = _mm256_set_m128(fractionLanes(pHigh, iHigh), fractionLanes(pLow, iLow));
         const __m256i index = _mm256_set_m128i(iHigh, iLow);
-        const __m256 gainLanes = _mm256_load_ps(gains);
+        const __m256 gainLanes = steadyGain ? _mm256_set1_ps(gain) : _mm256_load_ps(gains);
         __m256 a, b;
         loadInt16Pairs<channels>(data, clip->channels, index, 0, a, b);
         const __m256 left = _mm256_mul_ps(gainLanes, interpolateLanes(a, b, x));
@@ -195,17 +202,26 @@ __attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning 
                                                           mix + size_t(k) * kMixChannels<shape>);
 }
 
-template <bool steady>
+template <bool steady, bool steadyGain>
 SamplerRun int16RunFor(MixShape shape, int channels)
 {
-    if (!__builtin_cpu_supports("avx2")) return nullptr;
     switch (shape) {
     case MixShape::mono:
-        return channels == 1 ? int16Run<MixShape::mono, 1, steady>
-                             : int16Run<MixShape::mono, 0, steady>;
-    case MixShape::stereoFromMono: return int16Run<MixShape::stereoFromMono, 1, steady>;
-    default: return int16Run<MixShape::stereoPair, 0, steady>;
+        return channels == 1 ? int16Run<MixShape::mono, 1, steady, steadyGain>
+                             : int16Run<MixShape::mono, 0, steady, steadyGain>;
+    case MixShape::stereoFromMono: return int16Run<MixShape::stereoFromMono, 1, steady, steadyGain>;
+    default: return int16Run<MixShape::stereoPair, 0, steady, steadyGain>;
     }
+}
+
+SamplerRun int16RunFor(MixShape shape, int channels, bool steady, bool steadyGain)
+{
+    if (!__builtin_cpu_supports("avx2")) return nullptr;
+    if (steady)
+        return steadyGain ? int16RunFor<true, true>(shape, channels)
+                          : int16RunFor<true, false>(shape, channels);
+    return steadyGain ? int16RunFor<false, true>(shape, channels)
+                      : int16RunFor<false, false>(shape, channels);
 }
 
 #endif
@@ -233,14 +249,12 @@ SamplerRun pickFormat(int format, bool interpolated, bool steady)
 
 } // namespace
 
-SamplerRun samplerRunFor(MixShape shape, int format, int channels, bool interpolated, bool steady)
+SamplerRun samplerRunFor(MixShape shape, int format, int channels, bool interpolated, bool steady,
+                         bool steadyGain)
 {
 #if defined(__x86_64__) || defined(__i386__)
-    if (format == MV_FORMAT_INT16 && interpolated) {
-        SamplerRun run = steady ? int16RunFor<true>(shape, channels)
-                                : int16RunFor<false>(shape, channels);
-        if (run) return run;
-    }
+    if (format == MV_FORMAT_INT16 && interpolated)
+        if (SamplerRun run = int16RunFor(shape, channels, steady, steadyGain)) return run;
 #endif
     switch (shape) {
     case MixShape::mono: return pickFormat<MixShape::mono>(format, interpolated, steady);

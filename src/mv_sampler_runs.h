@@ -36,6 +36,13 @@ inline bool steadyRate(const SamplerRunning &running)
     return running.frequencyStep == 0.0 && running.frequency != 0.0;
 }
 
+// Likewise a gain that keeps its value: a zero step added to a non-zero
+// gain changes nothing.
+inline bool steadyGain(const SamplerRunning &running)
+{
+    return running.gainStep == 0.0f && running.gain != 0.0f;
+}
+
 // The fraction between frame index and index + 1 as the mix uses it.
 inline float fractionAt(double position, int index) { return float(position - index); }
 
@@ -62,8 +69,9 @@ enum class MixShape { mono, stereoFromMono, stereoPair };
 using SamplerRun = int (*)(const MvClip *clip, SamplerRunning &running, double sinkRate,
                            int frames, float *mix);
 
-// The run for a clip of `format` and `channels` channels; steady as
-// steadyRate() tells.
-SamplerRun samplerRunFor(MixShape shape, int format, int channels, bool interpolated, bool steady);
+// The run for a clip of `format` and `channels` channels; steady and
+// steadyGain as steadyRate() and steadyGain() tell.
+SamplerRun samplerRunFor(MixShape shape, int format, int channels, bool interpolated, bool steady,
+                         bool steadyGain);
 
 } // namespace mv
