@@ -159,8 +159,8 @@ __attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning 
         }
         const __m256d pLow = _mm256_load_pd(positions);
         const __m256d pHigh = _mm256_load_pd(positions + 4);
-        // The scalar run stops at the right frame. A steady step is positive,
-        // so the last position is the largest.
+        // The scalar run stops at the right frame. A steady step is never
+        // negative, so the last position is the largest.
         if constexpr (steady) {
             if (!(positions[kLanes - 1] < end)) break;
         } else {
