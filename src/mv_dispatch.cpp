@@ -3,12 +3,17 @@
 // right after the five operations, and its operations find it through
 // mvDispatcher.
 #include "marovel_audio.h"
+#include "mv_dispatch.h"
 #include "mv_lifecycle.h"
 #include "mv_thread.h"
 
+#include <atomic>
 #include <cstddef>
 
 namespace {
+
+// Set on the thread-safe dispatcher's engine thread for its whole life.
+thread_local bool isEngineThread = false;
 
 // Housekeeping: what the control side owes the audio threads and libsoundio
 // at regular intervals.
@@ -197,6 +202,7 @@ mv::TimePoint housekeepingDeadline() {
 
 int engineThreadBody(void *argument) {
     auto &state = *static_cast<SafeState *>(argument);
+    isEngineThread = true;
     auto *self = reinterpret_cast<MvDispatcher *>(reinterpret_cast<char *>(&state) -
                                                   offsetof(SafeDispatcher, state));
     if (mv::mutexLock(state.mutex) != mv::ThreadResult::success) return MV_ERROR_MUTEX;
@@ -304,3 +310,13 @@ MV_API int mvNewThreadSafeDispatcher(MvDispatcher **out) {
 }
 
 } // extern "C"
+
+namespace mv {
+
+bool callerIsEngineSide() {
+    MvDispatcher *installed = std::atomic_ref<MvDispatcher *>(mvDispatcher).load(std::memory_order_acquire);
+    if (!installed) return false;
+    return installed->lock == unsafeLock || isEngineThread;
+}
+
+} // namespace mv

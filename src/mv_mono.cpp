@@ -5,6 +5,7 @@
 // Each model is a record plus a table of operations; a sink never asks which
 // kind it holds.
 #include "marovel_audio.h"
+#include "mv_mono.h"
 #include "mv_status.h"
 
 #include <soundio/soundio.h>
@@ -277,4 +278,16 @@ int mvNewStereoSoundModel(MvSoundModel **out)
     std::memset(model->speakerGroups, kEmptySlot, kSpeakerTableBytes);
     *out = model;
     return MV_OK;
+}
+
+bool mv::isMonoSoundModel(const MvSoundModel *model)
+{
+    return model->mixFrame == kMonoModel.mixFrame &&
+           model->mixFrameWeighted == kMonoModel.mixFrameWeighted;
+}
+
+bool mv::isStereoSoundModel(const MvSoundModel *model)
+{
+    return model->mixFrame == kStereoModel.mixFrame &&
+           model->mixFrameWeighted == kStereoModel.mixFrameWeighted;
 }

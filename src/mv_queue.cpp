@@ -3,6 +3,7 @@
 // draining allocate nothing and take no lock, so the audio thread may do both.
 #include "mv_queue.h"
 
+#include "mv_dispatch.h"
 #include "mv_thread.h"
 
 #include <cstdlib>
@@ -78,9 +79,13 @@ void drain(MvSink *sink, SoundIoRingBuffer *ring) {
 }
 
 // Nothing consumes the up queue of a sink without a stream, so its producer
-// makes the room itself rather than waiting for ever.
+// makes the room itself rather than waiting for ever. The same goes for the
+// down queue when the producer is the very thread that drains it: a
+// control-side drain of the up queue, or a loopback render under the
+// thread-unsafe dispatcher, would otherwise wait for itself.
 bool drainsOwnQueue(MvSink *sink, const Queue &queue) {
-    return queue.ring == sink->upQueue && sink->stream == nullptr;
+    if (sink->stream != nullptr) return false;
+    return queue.ring == sink->upQueue || mv::callerIsEngineSide();
 }
 
 int waitForRoom(MvSink *sink, const Queue &queue) {

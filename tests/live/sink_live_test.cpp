@@ -36,45 +36,6 @@ constexpr int kFallbackRate = 8000;
 constexpr int kBufferFrames = 2048;
 constexpr auto kSettle = std::chrono::milliseconds(200);
 
-// One second of a null sink's monitor, mono float32 at kRate.
-std::vector<float> captureMonitor(const std::string &sinkName) {
-    std::string command = "parec --raw --format=float32le --channels=1 --rate=" +
-                          std::to_string(kRate) + " --latency-msec=20 -d " + sinkName +
-                          ".monitor 2>/dev/null";
-    std::vector<float> samples(kRate);
-    FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe) return {};
-    size_t got = fread(samples.data(), sizeof(float), samples.size(), pipe);
-    pclose(pipe);
-    samples.resize(got);
-    return samples;
-}
-
-struct Measured {
-    double hertz;
-    double decibelsFromTone; // level against kToneAmplitude
-};
-
-// Frequency from the first and last rising zero crossing (interpolated) and
-// level from the RMS, skipping the capture's first tenth of a second.
-Measured measure(const std::vector<float> &signal) {
-    size_t skip = signal.size() / 10;
-    double first = -1, last = -1, squares = 0;
-    int crossings = 0;
-    for (size_t i = skip + 1; i < signal.size(); ++i) {
-        squares += double(signal[i]) * signal[i];
-        if (signal[i - 1] < 0 && signal[i] >= 0) {
-            double at = double(i - 1) + signal[i - 1] / (signal[i - 1] - signal[i]);
-            if (first < 0) first = at;
-            last = at;
-            ++crossings;
-        }
-    }
-    double rms = std::sqrt(squares / double(signal.size() - skip - 1));
-    double hertz = crossings > 1 ? (crossings - 1) * kRate / (last - first) : 0;
-    return {hertz, 20 * std::log10(rms * std::sqrt(2.0) / kToneAmplitude)};
-}
-
 // The identifier of the device a sink plays on, read under the lock.
 std::string deviceOf(MvSink *sink) {
     EXPECT_EQ(mvDispatcher->lock(), MV_OK);
@@ -117,9 +78,9 @@ protected:
         ToneMachine *tone;
         ASSERT_EQ(toneNew(&tone, &sink->base, kToneHertz, kToneAmplitude), MV_OK);
         std::this_thread::sleep_for(kSettle);
-        Measured heard = measure(captureMonitor(nullSink));
+        const mvtest::Tone heard = mvtest::measureTone(mvtest::captureMonitor(nullSink, kRate), kRate);
         EXPECT_NEAR(heard.hertz, kToneHertz, kToneHertz * 0.002) << "on " << nullSink;
-        EXPECT_NEAR(heard.decibelsFromTone, 0.0, 0.5) << "on " << nullSink;
+        EXPECT_NEAR(20 * std::log10(heard.amplitude / kToneAmplitude), 0.0, 0.5) << "on " << nullSink;
         ASSERT_EQ(mvDeleteMachine(&tone->machine), MV_OK);
     }
 

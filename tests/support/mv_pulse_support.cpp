@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -66,6 +67,37 @@ OwnServer::~OwnServer() {
 void OwnServer::stop() {
     if (running()) shell(pulseScript() + " stop " + dir_);
     dir_.clear();
+}
+
+std::vector<float> captureMonitor(const std::string &sinkName, int rate) {
+    std::string command = "parec --raw --format=float32le --channels=1 --rate=" +
+                          std::to_string(rate) + " --latency-msec=20 -d " + sinkName +
+                          ".monitor 2>/dev/null";
+    std::vector<float> samples(rate);
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe) return {};
+    size_t got = fread(samples.data(), sizeof(float), samples.size(), pipe);
+    pclose(pipe);
+    samples.resize(got);
+    return samples;
+}
+
+Tone measureTone(const std::vector<float> &signal, int rate) {
+    size_t skip = signal.size() / 10;
+    double first = -1, last = -1, squares = 0;
+    int crossings = 0;
+    for (size_t i = skip + 1; i < signal.size(); ++i) {
+        squares += double(signal[i]) * signal[i];
+        if (signal[i - 1] < 0 && signal[i] >= 0) {
+            double at = double(i - 1) + signal[i - 1] / (signal[i - 1] - signal[i]);
+            if (first < 0) first = at;
+            last = at;
+            ++crossings;
+        }
+    }
+    double rms = std::sqrt(squares / double(signal.size() - skip - 1));
+    double hertz = crossings > 1 ? (crossings - 1) * rate / (last - first) : 0;
+    return {hertz, rms * std::sqrt(2.0)};
 }
 
 } // namespace mvtest

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace mvtest {
 
@@ -26,6 +27,18 @@ template <class Condition> bool eventually(Condition condition) {
     }
     return condition();
 }
+
+// One second of a null sink's monitor, mono float32 at rate (shorter when
+// the capture ends early).
+std::vector<float> captureMonitor(const std::string &sinkName, int rate);
+
+// A captured sine: frequency from the first and last rising zero crossing
+// (interpolated), amplitude from the RMS; the first tenth is skipped.
+struct Tone {
+    double hertz;
+    double amplitude;
+};
+Tone measureTone(const std::vector<float> &signal, int rate);
 
 // The device list index of the device with this identifier, or -1.
 int deviceIndexOf(const std::string &id);

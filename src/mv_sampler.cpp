@@ -1,0 +1,607 @@
+// Sampler control: the clip queue and every sampler call, each as a control
+// half under the dispatcher lock and an up-message the sink's audio thread
+// applies between blocks, plus the down-messages that report back. The
+// render lives in mv_sampler_render.cpp.
+#include "mv_sampler.h"
+
+#include "mv_status.h"
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+using namespace mv;
+
+namespace {
+
+// A seek or loop-start value travelling to the audio thread.
+struct TimeRecord {
+    MvSampler *sampler;
+    double seconds;
+};
+
+MvSampler *asSampler(MvMachine *machine) { return static_cast<MvSampler *>(machine->self); }
+
+int checkSampler(MvMachine *machine)
+{
+    if (!machine) return MV_ERROR_NULL_POINTER;
+    if (machine->deleteFunc != mvDeleteSampler) return MV_ERROR_MACHINE_TYPE;
+    if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
+    return MV_OK;
+}
+
+int post(MvSampler *sampler, MvMessageFunc message, void *argument)
+{
+    return mvDispatcher->post(sampler->machine.sink, message, argument);
+}
+
+// Posts a message that carries a record of its own; when the dispatcher
+// could not queue it for lack of memory, the record goes back at once.
+int postRecord(MvSampler *sampler, MvMessageFunc message, void *record)
+{
+    const int status = post(sampler, message, record);
+    if (status == MV_ERROR_NO_MEMORY) mvFree(record);
+    return status;
+}
+
+void sendDown(MvSink *sink, MvMessageFunc message, void *argument)
+{
+    mvSendDownMessage(sink, message, argument); // reports its own failure
+}
+
+int flushDownQueue(void *sink) { return mvFlushDownQueueImpl(static_cast<MvSink *>(sink)); }
+
+// Runs a read of control-side state under the lock, optionally after the
+// sink's down queue has been applied so that audio-side notices count.
+template <typename Read>
+int query(MvMachine *machine, bool (*needsFlush)(const MvSampler *), Read read)
+{
+    int status = checkSampler(machine);
+    if (status) return status;
+    MvSampler *sampler = asSampler(machine);
+    if ((status = mvDispatcher->lock())) return status;
+    if (needsFlush(sampler)) status = mvDispatcher->run(flushDownQueue, sampler->machine.sink);
+    const int value = read(sampler);
+    const int unlockStatus = mvDispatcher->unlock();
+    if (status) return status;
+    return unlockStatus ? unlockStatus : value;
+}
+
+bool always(const MvSampler *) { return true; }
+bool never(const MvSampler *) { return false; }
+bool whilePlaying(const MvSampler *sampler) { return sampler->controlState == kSamplerPlaying; }
+
+// A control call without a record: applies its control half under the lock
+// and posts message with the sampler, or only unlocks when the control half
+// says there is nothing to tell the audio thread.
+template <typename ControlHalf>
+int command(MvMachine *machine, MvMessageFunc message, ControlHalf controlHalf)
+{
+    int status = checkSampler(machine);
+    if (status) return status;
+    MvSampler *sampler = asSampler(machine);
+    if ((status = mvDispatcher->lock())) return status;
+    if (!controlHalf(sampler)) return mvDispatcher->unlock();
+    return post(sampler, message, sampler);
+}
+
+double nonNegativeSeconds(double seconds) { return seconds >= 0.0 ? seconds : 0.0; } // NaN too
+
+bool validSampleRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
+
+bool knownFormat(int format) { return format >= MV_FORMAT_FLOAT32 && format <= MV_FORMAT_UINT8; }
+
+// ---- clip release (control side) -----------------------------------------
+
+void releaseClip(MvClip *clip)
+{
+    --clip->sampler->queuedClips;
+    if (clip->release) clip->release(clip->data, clip->releaseContext);
+    mvFree(clip);
+}
+
+void releaseChain(MvClip *clip)
+{
+    while (clip) {
+        MvClip *next = clip->next;
+        releaseClip(clip);
+        clip = next;
+    }
+}
+
+void releaseChainMessage(MvSink *, void *head) { releaseChain(static_cast<MvClip *>(head)); }
+
+// Final release of a sampler: its queue, its matrix and itself. Also the
+// source's release callback, through which a deleted parent or sink lets go.
+void releaseSampler(MvSink *, void *self)
+{
+    auto *sampler = static_cast<MvSampler *>(self);
+    releaseChain(sampler->head);
+    mvUninitSource(&sampler->source);
+    mvUninitMachine(&sampler->machine);
+    if (sampler->controlMatrix) mvFree(sampler->controlMatrix);
+    mvFree(sampler);
+}
+
+// ---- up-messages (audio side) --------------------------------------------
+
+MvSampler *target(void *argument) { return static_cast<MvSampler *>(argument); }
+
+void activate(MvSink *sink, MvSampler *sampler) { mvSourceActivate(sink, &sampler->source); }
+
+void deleteMessage(MvSink *sink, void *argument)
+{
+    samplerHalt(sink, target(argument));
+    sendDown(sink, releaseSampler, argument);
+}
+
+void appendClipMessage(MvSink *, void *argument)
+{
+    auto *clip = static_cast<MvClip *>(argument);
+    MvSampler *sampler = clip->sampler;
+    if (sampler->tail) {
+        if (sampler->head == nullptr)
+            MV_REPORT_ASSERTION("sampler->head != NULL", kSamplerReportPath,
+                                kReportLineEnqueueWithTail);
+    } else if (sampler->head != nullptr) {
+        MV_REPORT_ASSERTION("sampler->head == NULL", kSamplerReportPath,
+                            kReportLineEnqueueWithoutTail);
+    }
+    clip->prev = sampler->tail;
+    if (sampler->tail)
+        sampler->tail->next = clip;
+    else
+        sampler->head = clip;
+    sampler->tail = clip;
+    clip->next = nullptr;
+}
+
+void clearQueueMessage(MvSink *sink, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    samplerHalt(sink, sampler);
+    if (!sampler->head) return;
+    MvClip *chain = sampler->head;
+    sampler->head = sampler->tail = sampler->current = nullptr;
+    sendDown(sink, releaseChainMessage, chain);
+}
+
+// An empty queue answers play with the stopped notice and changes nothing.
+bool queueEmpty(MvSink *sink, MvSampler *sampler)
+{
+    if (sampler->head) return false;
+    sendDown(sink, samplerStoppedNotice, sampler);
+    return true;
+}
+
+void playMessage(MvSink *sink, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    if (queueEmpty(sink, sampler)) return;
+    if (sampler->audioState == kSamplerStopped) {
+        sampler->current = sampler->head;
+        activate(sink, sampler);
+    } else if (sampler->audioState == kSamplerPlaying) {
+        sampler->current = sampler->head;
+        sampler->position = 0.0;
+    }
+    sampler->audioState = kSamplerPlaying;
+}
+
+void ensurePlayingMessage(MvSink *sink, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    if (queueEmpty(sink, sampler)) return;
+    if (sampler->audioState == kSamplerStopped) {
+        sampler->current = sampler->head;
+        activate(sink, sampler);
+    }
+    sampler->audioState = kSamplerPlaying;
+}
+
+// Finds the clip that plays `seconds` into the queue, each clip measured at
+// its own rate. False when the time lies beyond the last clip.
+bool seek(MvSampler *sampler, double seconds)
+{
+    MvClip *clip = sampler->head;
+    double position = seconds * clip->sampleRate;
+    while (position >= clip->frames) {
+        seconds -= clip->frames / clip->sampleRate;
+        clip = clip->next;
+        if (!clip) return false;
+        position = seconds * clip->sampleRate;
+    }
+    sampler->current = clip;
+    sampler->position = position;
+    return true;
+}
+
+void playAtMessage(MvSink *sink, void *argument)
+{
+    auto *record = static_cast<TimeRecord *>(argument);
+    MvSampler *sampler = record->sampler;
+    const double seconds = record->seconds;
+    sendDown(sink, mvDeferredFree, record);
+    if (queueEmpty(sink, sampler)) return;
+    if (!seek(sampler, seconds)) {
+        sampler->position = 0.0;
+        sampler->current = nullptr;
+        if (!sampler->audioLooping) {
+            samplerHalt(sink, sampler);
+            sendDown(sink, samplerStoppedNotice, sampler);
+            return;
+        }
+        sampler->current = sampler->head;
+    }
+    if (sampler->audioState == kSamplerStopped) activate(sink, sampler);
+    sampler->audioState = kSamplerPlaying;
+}
+
+void stopMessage(MvSink *sink, void *argument) { samplerHalt(sink, target(argument)); }
+
+void pauseMessage(MvSink *, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    if (sampler->audioState == kSamplerPlaying) sampler->audioState = kSamplerPaused;
+}
+
+void resumeMessage(MvSink *, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    if (sampler->audioState == kSamplerPaused) sampler->audioState = kSamplerPlaying;
+}
+
+void loopingOnMessage(MvSink *, void *argument) { target(argument)->audioLooping = 1; }
+void loopingOffMessage(MvSink *, void *argument) { target(argument)->audioLooping = 0; }
+
+constexpr uint64_t kInterpolationOn = ~uint64_t{0};
+void interpolationOnMessage(MvSink *, void *argument)
+{
+    target(argument)->audioInterpolation = kInterpolationOn;
+}
+void interpolationOffMessage(MvSink *, void *argument) { target(argument)->audioInterpolation = 0; }
+
+void loopStartMessage(MvSink *sink, void *argument)
+{
+    auto *record = static_cast<TimeRecord *>(argument);
+    record->sampler->audioLoopStart = record->seconds;
+    sendDown(sink, mvDeferredFree, record);
+}
+
+// ---- channel matrices ----------------------------------------------------
+
+int weightCount(const MvChannelMatrix *matrix)
+{
+    return matrix->sourceChannels * matrix->sampler->machine.sink->soundModel->vectorSize;
+}
+
+void replaceAudioMatrix(MvSink *sink, MvChannelMatrix *matrix)
+{
+    MvSampler *sampler = matrix->sampler;
+    if (sampler->audioMatrix) sendDown(sink, mvDeferredFree, sampler->audioMatrix);
+    sampler->audioMatrix = matrix;
+}
+
+void installInstantMessage(MvSink *sink, void *argument)
+{
+    replaceAudioMatrix(sink, static_cast<MvChannelMatrix *>(argument));
+}
+
+// A ramped matrix starts from the weights the previous one has reached.
+void installRampedMessage(MvSink *sink, void *argument)
+{
+    auto *matrix = static_cast<MvChannelMatrix *>(argument);
+    const MvChannelMatrix *previous = matrix->sampler->audioMatrix;
+    const int count = weightCount(matrix);
+    if (previous == nullptr) {
+        MV_REPORT_ASSERTION("tmp != NULL", kSamplerReportPath, kReportLineRampWithoutMatrix);
+        std::memcpy(matrix->current, matrix->target, sizeof(float) * count);
+    } else {
+        const int kept = weightCount(previous) < count ? weightCount(previous) : count;
+        std::memcpy(matrix->current, previous->current, sizeof(float) * kept);
+        for (int j = kept; j < count; ++j) matrix->current[j] = 0.0f;
+    }
+    replaceAudioMatrix(sink, matrix);
+}
+
+void clearMatrixMessage(MvSink *sink, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    if (sampler->audioMatrix) sendDown(sink, mvDeferredFree, sampler->audioMatrix);
+    sampler->audioMatrix = nullptr;
+}
+
+MvChannelMatrix *newMatrix(MvSampler *sampler, double rampTime, int sourceChannels,
+                           int vectorSize, const float *weights, bool ramped)
+{
+    const size_t count = size_t(sourceChannels) * size_t(vectorSize);
+    const size_t arrays = ramped ? 2 : 1;
+    auto *matrix = static_cast<MvChannelMatrix *>(
+        mvMalloc(sizeof(MvChannelMatrix) + arrays * count * sizeof(float)));
+    if (!matrix) return nullptr;
+    matrix->sampler = sampler;
+    matrix->rampTime = rampTime;
+    matrix->sourceChannels = sourceChannels;
+    matrix->target = reinterpret_cast<float *>(matrix + 1);
+    matrix->current = ramped ? matrix->target + count : matrix->target;
+    std::memcpy(matrix->target, weights, count * sizeof(float));
+    return matrix;
+}
+
+} // namespace
+
+namespace mv {
+
+void samplerHalt(MvSink *sink, MvSampler *sampler)
+{
+    if (sampler->audioState == kSamplerStopped) return;
+    mvSourceDeactivate(sink, &sampler->source);
+    sampler->audioState = kSamplerStopped;
+    sampler->position = 0.0;
+}
+
+void samplerStoppedNotice(MvSink *, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    sampler->controlState = kSamplerStopped;
+    sampler->processedClips = 0;
+}
+
+void samplerClipAdvancedNotice(MvSink *, void *argument) { ++target(argument)->processedClips; }
+
+void samplerReleaseClip(MvSink *, void *clip) { releaseClip(static_cast<MvClip *>(clip)); }
+
+} // namespace mv
+
+// ---- the exported calls -----------------------------------------------------
+
+int mvNewSampler(MvSampler **out, MvMachine *parent)
+{
+    if (!out || !parent) return MV_ERROR_NULL_POINTER;
+    if (!parent->destination) return MV_ERROR_NOT_DESTINATION;
+    if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
+    auto *sampler = static_cast<MvSampler *>(mvMalloc(sizeof(MvSampler)));
+    if (!sampler) return MV_ERROR_NO_MEMORY;
+    std::memset(sampler, 0, sizeof *sampler);
+    mvInitMachine(&sampler->machine, sampler, nullptr, &sampler->source, parent->sink,
+                  mvDeleteSampler);
+    mvInitSource(&sampler->source, &sampler->machine, parent->destination, samplerRender,
+                 releaseSampler);
+    sampler->controlInterpolation = 1;
+    sampler->audioInterpolation = kInterpolationOn;
+
+    const int status = mvDispatcher->lock();
+    if (status) {
+        releaseSampler(parent->sink, sampler);
+        return status;
+    }
+    mvSourceConnect(&sampler->source); // joins the active list when it first plays
+    *out = sampler;
+    return mvDispatcher->unlock();
+}
+
+int mvDeleteSampler(MvMachine *machine)
+{
+    return command(machine, deleteMessage, [](MvSampler *sampler) {
+        sampler->controlState = kSamplerStopped;
+        mvSourceDisconnect(&sampler->source);
+        return true;
+    });
+}
+
+int mvEnqueueClip(MvMachine *machine, int removeWhenDone, MvClipRelease release,
+                  void *releaseContext, int channels, double sampleRate, int format,
+                  int nativeByteOrder, int frames, void *data)
+{
+    if (!machine || !data) return MV_ERROR_NULL_POINTER;
+    if (frames <= 0) return MV_ERROR_BUFFER_SIZE;
+    int status = checkSampler(machine);
+    if (status) return status;
+    if (channels <= 0) return MV_ERROR_SPEAKER_LAYOUT;
+    if (!validSampleRate(sampleRate)) return MV_ERROR_SAMPLE_RATE;
+    if (!knownFormat(format)) return MV_ERROR_SAMPLE_FORMAT;
+    // The byte swap counts samples in an int; larger clips cannot be addressed.
+    if (int64_t(channels) * frames > INT_MAX) return MV_ERROR_BUFFER_SIZE;
+
+    MvSampler *sampler = asSampler(machine);
+    auto *clip = static_cast<MvClip *>(mvMalloc(sizeof(MvClip)));
+    if (!clip) return MV_ERROR_NO_MEMORY;
+    *clip = MvClip{sampler,       channels, sampleRate, format, mvGetSampleSize(format),
+                   frames,        data,     uint8_t(removeWhenDone ? 1 : 0),
+                   release,       releaseContext,       nullptr, nullptr};
+    if (!nativeByteOrder) mvByteSwap(data, 1, clip->sampleSize, channels * frames);
+
+    if ((status = mvDispatcher->lock())) {
+        mvFree(clip);
+        return status;
+    }
+    ++sampler->queuedClips;
+    status = post(sampler, appendClipMessage, clip);
+    if (status == MV_ERROR_NO_MEMORY && mvDispatcher->lock() == MV_OK) {
+        --sampler->queuedClips; // never queued: the host keeps its data
+        mvDispatcher->unlock();
+        mvFree(clip);
+    }
+    return status;
+}
+
+int mvClearClipQueue(MvMachine *machine)
+{
+    return command(machine, clearQueueMessage, [](MvSampler *sampler) {
+        sampler->controlState = kSamplerStopped;
+        return true;
+    });
+}
+
+int mvGetClipQueueSize(MvMachine *machine)
+{
+    return query(machine, always, [](const MvSampler *sampler) { return sampler->queuedClips; });
+}
+
+int mvGetProcessedClips(MvMachine *machine)
+{
+    return query(machine, always,
+                 [](const MvSampler *sampler) { return sampler->processedClips; });
+}
+
+int mvPlay(MvMachine *machine)
+{
+    return command(machine, playMessage, [](MvSampler *sampler) {
+        sampler->controlState = kSamplerPlaying;
+        return true;
+    });
+}
+
+int mvEnsurePlaying(MvMachine *machine)
+{
+    return command(machine, ensurePlayingMessage, [](MvSampler *sampler) {
+        sampler->controlState = kSamplerPlaying;
+        return true;
+    });
+}
+
+// Sends a time value with its own record (seek or loop start).
+template <typename ControlHalf>
+static int sendTime(MvMachine *machine, double seconds, MvMessageFunc message,
+                    ControlHalf controlHalf)
+{
+    int status = checkSampler(machine);
+    if (status) return status;
+    MvSampler *sampler = asSampler(machine);
+    auto *record = static_cast<TimeRecord *>(mvMalloc(sizeof(TimeRecord)));
+    if (!record) return MV_ERROR_NO_MEMORY;
+    *record = TimeRecord{sampler, nonNegativeSeconds(seconds)};
+    if ((status = mvDispatcher->lock())) {
+        mvFree(record);
+        return status;
+    }
+    controlHalf(sampler, record->seconds);
+    return postRecord(sampler, message, record);
+}
+
+int mvPlayAt(MvMachine *machine, double seconds)
+{
+    return sendTime(machine, seconds, playAtMessage,
+                    [](MvSampler *sampler, double) { sampler->controlState = kSamplerPlaying; });
+}
+
+int mvSetLoopStart(MvMachine *machine, double seconds)
+{
+    return sendTime(machine, seconds, loopStartMessage, [](MvSampler *sampler, double value) {
+        sampler->controlLoopStart = value;
+    });
+}
+
+double mvGetLoopStart(MvMachine *machine)
+{
+    int status = checkSampler(machine);
+    if (status) return status;
+    if ((status = mvDispatcher->lock())) return status;
+    const double seconds = asSampler(machine)->controlLoopStart;
+    status = mvDispatcher->unlock();
+    return status ? status : seconds;
+}
+
+int mvStop(MvMachine *machine)
+{
+    return command(machine, stopMessage, [](MvSampler *sampler) {
+        sampler->controlState = kSamplerStopped;
+        return true;
+    });
+}
+
+int mvPause(MvMachine *machine)
+{
+    return command(machine, pauseMessage, [](MvSampler *sampler) {
+        if (sampler->controlState != kSamplerPlaying) return false;
+        sampler->controlState = kSamplerPaused;
+        return true;
+    });
+}
+
+int mvResume(MvMachine *machine)
+{
+    return command(machine, resumeMessage, [](MvSampler *sampler) {
+        if (sampler->controlState != kSamplerPaused) return false;
+        sampler->controlState = kSamplerPlaying;
+        return true;
+    });
+}
+
+int mvGetState(MvMachine *machine)
+{
+    return query(machine, whilePlaying,
+                 [](const MvSampler *sampler) { return sampler->controlState; });
+}
+
+int mvSetLooping(MvMachine *machine, int looping)
+{
+    const uint8_t value = uint8_t(looping);
+    return command(machine, value ? loopingOnMessage : loopingOffMessage,
+                   [value](MvSampler *sampler) {
+                       sampler->controlLooping = value;
+                       return true;
+                   });
+}
+
+int mvGetLooping(MvMachine *machine)
+{
+    return query(machine, never, [](const MvSampler *sampler) { return +sampler->controlLooping; });
+}
+
+int mvSetInterpolation(MvMachine *machine, int on)
+{
+    const uint8_t value = uint8_t(on);
+    return command(machine, value ? interpolationOnMessage : interpolationOffMessage,
+                   [value](MvSampler *sampler) {
+                       sampler->controlInterpolation = value;
+                       return true;
+                   });
+}
+
+int mvGetInterpolation(MvMachine *machine)
+{
+    return query(machine, never,
+                 [](const MvSampler *sampler) { return +sampler->controlInterpolation; });
+}
+
+int mvSetChannelMatrix(MvMachine *machine, double rampTime, int sourceChannels, int vectorSize,
+                       const float *weights)
+{
+    if (!weights) return mvClearChannelMatrix(machine);
+    int status = checkSampler(machine);
+    if (status) return status;
+    MvSampler *sampler = asSampler(machine);
+    if (vectorSize != sampler->machine.sink->soundModel->vectorSize) return MV_ERROR_VECTOR_SIZE;
+    if (sourceChannels < 1 || sourceChannels > kMaxMatrixSourceChannels)
+        return MV_ERROR_SPEAKER_LAYOUT;
+
+    if ((status = mvDispatcher->lock())) return status;
+    // Only a later matrix ramps, from the one before it; every other matrix
+    // (a NaN ramp time included, which would poison the weights) is instant.
+    const bool ramped = sampler->controlMatrix && rampTime > 0.0;
+    MvChannelMatrix *matrix =
+        newMatrix(sampler, ramped ? rampTime : 0.0, sourceChannels, vectorSize, weights, ramped);
+    if (!matrix) {
+        mvDispatcher->unlock();
+        return MV_ERROR_NO_MEMORY;
+    }
+    MvChannelMatrix *previous = sampler->controlMatrix;
+    sampler->controlMatrix = matrix;
+    status = post(sampler, ramped ? installRampedMessage : installInstantMessage, matrix);
+    if (status == MV_ERROR_NO_MEMORY && mvDispatcher->lock() == MV_OK) {
+        sampler->controlMatrix = previous; // never queued
+        mvDispatcher->unlock();
+        mvFree(matrix);
+    }
+    return status;
+}
+
+int mvClearChannelMatrix(MvMachine *machine)
+{
+    return command(machine, clearMatrixMessage, [](MvSampler *sampler) {
+        if (!sampler->controlMatrix) return false;
+        sampler->controlMatrix = nullptr;
+        return true;
+    });
+}

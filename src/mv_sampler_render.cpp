@@ -1,0 +1,359 @@
+// Sampler render: reads the current clip at a fractional position, steps
+// that position by the clip's rate over the sink's rate times the running
+// frequency, interpolates linearly (also across clip joins and loop wraps),
+// and adds every frame through the sink's sound model. Audio thread only:
+// nothing here allocates, locks or calls the host.
+//
+// Two paths produce the same bits: the reference path renders one frame at
+// a time through the model's mix operations and handles every clip end; the
+// specialised runs cover stretches without a matrix where neither the frame
+// read nor its interpolation partner can leave the clip, with the format,
+// the channel shape and the interpolation fixed at compile time.
+#include "mv_sampler.h"
+
+#include "mv_machine.h"
+#include "mv_sampler_runs.h"
+#include "mv_mono.h"
+#include "mv_status.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+using namespace mv;
+
+namespace mv {
+bool samplerFastRunsEnabled = true;
+}
+
+namespace {
+
+// ---- reading clip frames -------------------------------------------------
+
+template <typename Sample>
+void readSamples(const uint8_t *frame, int count, float *out)
+{
+    for (int c = 0; c < count; ++c) out[c] = sampleAt<Sample>(frame, c);
+}
+
+const uint8_t *frameAddress(const MvClip *clip, int index)
+{
+    return static_cast<const uint8_t *>(clip->data) +
+           size_t(index) * size_t(clip->channels) * size_t(clip->sampleSize);
+}
+
+void readFrame(const MvClip *clip, int index, int count, float *out)
+{
+    const uint8_t *frame = frameAddress(clip, index);
+    switch (clip->format) {
+    case MV_FORMAT_FLOAT32: readSamples<Float32Sample>(frame, count, out); break;
+    case MV_FORMAT_INT32: readSamples<Int32Sample>(frame, count, out); break;
+    case MV_FORMAT_INT24: readSamples<Int24Sample>(frame, count, out); break;
+    case MV_FORMAT_INT16: readSamples<Int16Sample>(frame, count, out); break;
+    case MV_FORMAT_INT8: readSamples<Int8Sample>(frame, count, out); break;
+    default: readSamples<Uint8Sample>(frame, count, out); break;
+    }
+}
+
+// The fraction between frame i and i + 1, zero with interpolation off.
+float maskedFraction(double position, int index, uint64_t interpolationMask)
+{
+    return interpolationMask ? fractionAt(position, index) : 0.0f;
+}
+
+// The clip whose first frame follows the last frame of `clip`: its
+// successor, or with looping the head (interpolation looks at the head
+// whatever the loop start), unless the clip is about to leave the queue.
+const MvClip *followerOf(const MvSampler *sampler, const MvClip *clip)
+{
+    if (clip->next) return clip->next;
+    if (!sampler->audioLooping) return nullptr;
+    if (sampler->head == clip && clip->removeWhenDone) return nullptr;
+    return sampler->head;
+}
+
+// Fills b with the frame after frame `index` of the clip; may widen the
+// channel count when the follower has more channels (then a is padded).
+void readPartner(const MvSampler *sampler, const MvClip *clip, int index, int limit, float *a,
+                 float *b, int *count)
+{
+    if (index < clip->frames - 1) {
+        readFrame(clip, index + 1, *count, b);
+        return;
+    }
+    const MvClip *follower = followerOf(sampler, clip);
+    if (!follower) {
+        std::fill(b, b + *count, 0.0f);
+        return;
+    }
+    if (follower->channels < *count) {
+        readFrame(follower, 0, follower->channels, b);
+        std::fill(b + follower->channels, b + *count, 0.0f);
+        return;
+    }
+    const int widened = std::min(limit, int(follower->channels));
+    if (widened > *count) {
+        std::fill(a + clip->channels, a + widened, 0.0f);
+        *count = widened;
+    }
+    readFrame(follower, 0, *count, b);
+}
+
+// ---- clip ends -----------------------------------------------------------
+
+void unlinkClip(MvSampler *sampler, MvClip *clip)
+{
+    if (clip->prev) {
+        if (sampler->head == clip)
+            MV_REPORT_ASSERTION("sampler->head != clip", kSamplerReportPath,
+                                kReportLineUnlinkWithPrev);
+        clip->prev->next = clip->next;
+    } else {
+        if (sampler->head != clip)
+            MV_REPORT_ASSERTION("sampler->head == clip", kSamplerReportPath,
+                                kReportLineUnlinkWithoutPrev);
+        sampler->head = clip->next;
+    }
+    if (clip->next) {
+        if (sampler->tail == clip)
+            MV_REPORT_ASSERTION("sampler->tail != clip", kSamplerReportPath,
+                                kReportLineUnlinkWithNext);
+        clip->next->prev = clip->prev;
+    } else {
+        if (sampler->tail != clip)
+            MV_REPORT_ASSERTION("sampler->tail == clip", kSamplerReportPath,
+                                kReportLineUnlinkWithoutNext);
+        sampler->tail = clip->prev;
+    }
+    clip->prev = clip->next = nullptr;
+}
+
+double queueSeconds(const MvClip *clip)
+{
+    double seconds = 0.0;
+    for (; clip; clip = clip->next) seconds += clip->frames / clip->sampleRate;
+    return seconds;
+}
+
+// Wraps to the loop start, `overshoot` seconds past it. A loop start beyond
+// the queue lands on the head.
+void wrapToLoopStart(MvSampler *sampler, double overshoot, double *position)
+{
+    MvClip *head = sampler->head;
+    // An overshoot longer than the whole queue (absurd playback rates) is
+    // folded back, so each frame passes every clip at most once.
+    const double total = queueSeconds(head);
+    if (overshoot >= total) overshoot = std::fmod(overshoot, total);
+    double start = sampler->audioLoopStart;
+    if (start > 0.0) {
+        for (MvClip *clip = head; clip; clip = clip->next) {
+            const double offset = start * clip->sampleRate;
+            if (clip->frames > offset) {
+                sampler->current = clip;
+                *position = offset + overshoot * clip->sampleRate;
+                return;
+            }
+            start -= clip->frames / clip->sampleRate;
+        }
+    }
+    sampler->current = head;
+    *position = overshoot * head->sampleRate;
+}
+
+// The position has run past the end of the current clip: carries the
+// overshoot into the next clip or the loop start, or ends playback (false).
+bool passClipEnd(MvSink *sink, MvSampler *sampler, double *position)
+{
+    MvClip *clip = sampler->current;
+    const double clipRate = clip->sampleRate; // read before the clip may be released
+    MvClip *next = clip->next;
+    *position -= clip->frames;
+    if (clip->removeWhenDone) {
+        unlinkClip(sampler, clip);
+        mvSendDownMessage(sink, samplerReleaseClip, clip);
+    }
+    if (next) {
+        sampler->current = next;
+        *position = *position * next->sampleRate / clipRate;
+    } else if (sampler->audioLooping && sampler->head && std::isfinite(*position)) {
+        wrapToLoopStart(sampler, *position / clipRate, position);
+    } else {
+        sampler->current = nullptr;
+        *position = 0.0;
+        samplerHalt(sink, sampler);
+        mvSendDownMessage(sink, samplerStoppedNotice, sampler);
+        return false;
+    }
+    mvSendDownMessage(sink, samplerClipAdvancedNotice, sampler);
+    return true;
+}
+
+// ---- the reference path: one frame ---------------------------------------
+
+struct Block {
+    MvSink *sink;
+    MvSampler *sampler;
+    MvSoundModel *model;
+    int channelCount; // floats per mix-buffer frame
+    int limit;        // source channels a frame may use
+    MvChannelMatrix *matrix;
+    const float *delta; // per-frame weight change, or null without a ramp
+    int weightCount;
+    double rate;
+};
+
+// Renders block frame k; false when playback ended with it.
+bool renderFrame(const Block &block, SamplerCursor &cursor, int k, float *mix)
+{
+    MvSampler *sampler = block.sampler;
+    const MvClip *clip = sampler->current;
+    float a[kMaxMatrixSourceChannels];
+    float b[kMaxMatrixSourceChannels];
+    const double position = positionAt(cursor, k);
+    const int index = int(position);
+    int count = std::min(block.limit, int(clip->channels));
+    readFrame(clip, index, count, a);
+    const float x = maskedFraction(position, index, sampler->audioInterpolation);
+    if (x > 0.0f) {
+        readPartner(sampler, clip, index, block.limit, a, b, &count);
+        for (int c = 0; c < count; ++c) a[c] = interpolate(a[c], b[c], x);
+    }
+    float *frame = mix + size_t(k) * block.channelCount;
+    const float gain = gainAt(cursor, k);
+    if (block.matrix)
+        block.model->mixFrameWeighted(block.model, gain, count, block.matrix->current, a, frame);
+    else
+        block.model->mixFrame(block.model, gain, count, nullptr, a, frame);
+
+    double next = positionAt(cursor, k + 1);
+    if (next >= clip->frames) {
+        while (next >= sampler->current->frames)
+            if (!passClipEnd(block.sink, sampler, &next)) return false;
+        anchorCursor(cursor, sampler->current, block.rate, k + 1, next);
+    }
+    if (block.delta)
+        for (int j = 0; j < block.weightCount; ++j) block.matrix->current[j] += block.delta[j];
+    return true;
+}
+
+// The specialised run for this clip, or null when only the reference path
+// knows the mix (a matrix, or a model other than the engine's two).
+SamplerRun runFor(const Block &block, const SamplerCursor &cursor, const MvClip *clip)
+{
+    if (!samplerFastRunsEnabled || block.matrix) return nullptr;
+    MixShape shape;
+    if (isMonoSoundModel(block.model))
+        shape = MixShape::mono;
+    else if (isStereoSoundModel(block.model))
+        shape = clip->channels == 1 ? MixShape::stereoFromMono : MixShape::stereoPair;
+    else
+        return nullptr;
+    return samplerRunFor(shape, clip->format, clip->channels,
+                         block.sampler->audioInterpolation != 0, cursor.frequencyStep == 0.0);
+}
+
+// Block frames from `k` on whose reads, interpolation partner included,
+// stay inside the clip and after which the position is still inside it. A
+// frame of margin covers rounding.
+int framesInsideClip(const Block &block, const SamplerCursor &cursor, const MvClip *clip, int k,
+                     int frames)
+{
+    const double room = clip->frames - 2.0 - positionAt(cursor, k);
+    if (!(room >= 0.0)) return 0;
+    const double fastestFrequency = std::max(frequencyAt(cursor, k), frequencyAt(cursor, frames));
+    const double fastestStep = clip->sampleRate * fastestFrequency / block.rate;
+    const int remaining = frames - k;
+    if (fastestStep <= 0.0) return remaining;
+    const double inside = room / fastestStep;
+    return inside >= remaining ? remaining : int(inside);
+}
+
+// ---- block set-up --------------------------------------------------------
+
+// Starts or continues a matrix ramp for this block; returns the per-frame
+// deltas, or null when the weights hold still.
+const float *prepareMatrixRamp(MvChannelMatrix *matrix, int frames, int rate, int weightCount,
+                               float *delta)
+{
+    if (matrix->rampTime == 0.0 || matrix->current == matrix->target) return nullptr;
+    const double blockSeconds = double(frames) / rate;
+    if (blockSeconds >= matrix->rampTime) {
+        matrix->rampTime = -1.0;
+        const float share = 1.0f / float(frames);
+        for (int j = 0; j < weightCount; ++j)
+            delta[j] = (matrix->target[j] - matrix->current[j]) * share;
+    } else {
+        const float rampFrames = float(matrix->rampTime * rate);
+        for (int j = 0; j < weightCount; ++j)
+            delta[j] = (matrix->target[j] - matrix->current[j]) / rampFrames;
+        matrix->rampTime -= blockSeconds;
+    }
+    return delta;
+}
+
+} // namespace
+
+MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
+                            double frequencyStart, double frequencyEnd, int frames, float *buffer)
+{
+    auto *sampler = static_cast<MvSampler *>(self);
+    MvSource *following = sampler->source.activeNext;
+    float ownGainStart, ownGainEnd;
+    double ownFrequencyStart, ownFrequencyEnd;
+    advanceRamps(&sampler->machine, frames, sink->sampleRate, &ownGainStart, &ownGainEnd,
+                 &ownFrequencyStart, &ownFrequencyEnd);
+    if (frames <= 0 || !sampler->current) return following;
+
+    SamplerCursor cursor;
+    cursor.gainStart = ownGainStart * gainStart;
+    cursor.gainStep = (ownGainEnd * gainEnd - cursor.gainStart) / float(frames);
+    if (sampler->audioState == kSamplerPaused) {
+        cursor.frequencyStart = 0.0;
+        cursor.frequencyStep = 0.0;
+    } else {
+        cursor.frequencyStart = frequencyStart * ownFrequencyStart;
+        cursor.frequencyStep = (frequencyEnd * ownFrequencyEnd - cursor.frequencyStart) / frames;
+    }
+    // Factors that overflow together have no meaningful rate: hold still.
+    if (!std::isfinite(cursor.frequencyStart) || !std::isfinite(cursor.frequencyStep)) {
+        cursor.frequencyStart = 0.0;
+        cursor.frequencyStep = 0.0;
+    }
+
+    Block block;
+    block.sink = sink;
+    block.sampler = sampler;
+    block.model = sink->soundModel;
+    block.channelCount = block.model->channelCount;
+    block.matrix = sampler->audioMatrix;
+    block.rate = sink->sampleRate;
+    block.delta = nullptr;
+    block.weightCount = 0;
+    float delta[kMaxMatrixWeights];
+    if (block.matrix) {
+        block.limit = block.matrix->sourceChannels;
+        block.weightCount = block.limit * block.model->vectorSize;
+        block.delta = prepareMatrixRamp(block.matrix, frames, sink->sampleRate,
+                                        block.weightCount, delta);
+    } else {
+        block.limit = std::min(block.channelCount, kMaxMatrixSourceChannels);
+    }
+
+    anchorCursor(cursor, sampler->current, block.rate, 0, sampler->position);
+    for (int k = 0; k < frames;) {
+        const MvClip *clip = sampler->current;
+        if (SamplerRun run = runFor(block, cursor, clip)) {
+            const int inside = framesInsideClip(block, cursor, clip, k, frames);
+            if (inside > 0) {
+                run(clip, cursor, k, k + inside, buffer);
+                k += inside;
+                continue;
+            }
+        }
+        if (!renderFrame(block, cursor, k, buffer)) return following;
+        ++k;
+    }
+    sampler->position = positionAt(cursor, frames);
+    if (block.matrix && block.matrix->rampTime < 0.0) block.matrix->current = block.matrix->target;
+    return following;
+}

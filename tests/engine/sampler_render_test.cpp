@@ -1,0 +1,338 @@
+// The sampler's render, sample by sample through float32 loopback sinks:
+// resampling steps, interpolation across joins and wraps, clip ends and
+// loop starts with the overshoot carried, pause, channel matrices, formats.
+#include "loopback_tree.h"
+
+#include "mv_sampler.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+
+using mvtest::LoopbackTree;
+using mvtest::Model;
+using mvtest::ReleaseLog;
+
+namespace {
+
+MvMachine *m(MvSampler *sampler) { return &sampler->machine; }
+
+TEST(SamplerResampling, A44100HzClipOnA48000HzSinkRepeatsTheFrameAtOrBeforeThePosition)
+{
+    ReleaseLog log;
+    LoopbackTree tree(Model::mono);
+    const std::vector<float> clip = mvtest::linearRamp(1000, 0.0f, 0.001f);
+    MvSampler *sampler = tree.newSampler();
+    ASSERT_EQ(mvtest::enqueue(sampler, log, clip.data(), 1000, 1, 44100.0, MV_FORMAT_FLOAT32),
+              MV_OK);
+    mvSetInterpolation(m(sampler), 0);
+    mvPlay(m(sampler));
+    const std::vector<float> out = tree.render(900);
+    const double step = 44100.0 / 48000.0;
+    EXPECT_EQ(step, 0.91875);
+    for (int k = 0; k < 900; ++k) // positions k × step: no drift over a block
+        ASSERT_EQ(out[k], clip[int(k * step)]) << "output frame " << k;
+    EXPECT_EQ(out[160], clip[147]); // 160 steps land exactly on frame 147
+    EXPECT_EQ(out[1], clip[0]); // 0.91875: the first frame plays twice
+    EXPECT_EQ(out[12], clip[11]); // 11.025
+}
+
+TEST(SamplerResampling, QuarterStepsInterpolateAndALoneClipFadesTowardZero)
+{
+    ReleaseLog log;
+    LoopbackTree tree(Model::mono);
+    const float clip[2] = {0.0f, 1.0f};
+    MvSampler *sampler = tree.newSampler();
+    mvtest::enqueue(sampler, log, clip, 2, 1, 12000.0, MV_FORMAT_FLOAT32);
+    mvPlay(m(sampler));
+    const std::vector<float> out = tree.render(10);
+    const std::vector<float> expected = {0.0f, 0.25f, 0.5f, 0.75f, 1.0f,
+                                         0.75f, 0.5f, 0.25f, 0.0f, 0.0f};
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(mvGetState(m(sampler)), 0);
+}
+
+TEST(SamplerResampling, ALoopingClipInterpolatesItsLastFrameTowardItsFirstAndKeepsTheOvershoot)
+{
+    ReleaseLog log;
+    LoopbackTree tree(Model::mono);
+    const float clip[3] = {0.0f, 0.5f, 1.0f};
+    MvSampler *sampler = tree.newSampler();
+    mvtest::enqueue(sampler, log, clip, 3, 1, 38400.0, MV_FORMAT_FLOAT32); // step 0.8
+    mvSetLooping(m(sampler), 1);
+    mvPlay(m(sampler));
+    const std::vector<float> out = tree.render(6);
+    const float expected[6] = {0.0f, 0.4f, 0.8f, 0.6f, 0.1f, 0.45f}; // 0, .8, 1.6, 2.4, 0.2, 1.0-ish
+    EXPECT_NEAR(out[0], expected[0], 1e-6);
+    EXPECT_NEAR(out[1], expected[1], 1e-6);
+    EXPECT_NEAR(out[2], expected[2], 1e-6);
+    EXPECT_NEAR(out[3], expected[3], 1e-6); // 1.0 toward the first frame 0.0 by 0.4
+    EXPECT_NEAR(out[4], expected[4], 1e-6); // wrapped: 0.2 into the clip
+    EXPECT_NEAR(out[5], 0.5f, 1e-6);        // 1.0
+    EXPECT_EQ(mvGetProcessedClips(m(sampler)), 1);
+    EXPECT_EQ(mvGetState(m(sampler)), 1);
+}
+
+TEST(SamplerClipEnds, TheOvershootOfAOneAndAHalfStepCarriesIntoTheNextClip)
+{
+    ReleaseLog log;
+    LoopbackTree tree(Model::mono);
+    const std::vector<float> first(100, 0.5f);
+    const std::vector<float> second = mvtest::linearRamp(200, 0.0f, 0.001f);
+    MvSampler *sampler = tree.newSampler();
+    mvtest::enqueue(sampler, log, first.data(), 100, 1, 72000.0, MV_FORMAT_FLOAT32);
+    mvtest::enqueue(sampler, log, second.data(), 200, 1, 72000.0, MV_FORMAT_FLOAT32);
+    mvPlay(m(sampler));
+    const std::vector<float> out = tree.render(70);
+    EXPECT_EQ(out[66], 0.5f);                  // position 99
+    EXPECT_FLOAT_EQ(out[67], 0.0005f);         // 100.5 - 100 = 0.5 into the second clip
+    EXPECT_FLOAT_EQ(out[68], second[2]);       // 2.0
+    EXPECT_EQ(mvGetProcessedClips(m(sampler)), 1);
+}
+
+TEST(SamplerClipEnds, TwoClipEndsInOneBlockSendTwoNotices)
+{
+    ReleaseLog log;
+    LoopbackTree tree(Model::mono);
+    const float clip[3] = {0.1f, 0.2f, 0.3f};
+    MvSampler *sampler = tree.newSampler();
+    mvtest::enqueue(sampler, log, clip, 3, 1, 48000.0, MV_FORMAT_FLOAT32);
+    mvtest::enqueue(sampler, log, clip, 3, 1, 48000.0, MV_FORMAT_FLOAT32);
+    mvSetLooping(m(sampler), 1);
+    mvPlay(m(sampler));
+    tree.render(8); // one block: into the second clip at 3, wrapped at 6
+    EXPECT_EQ(mvGetProcessedClips(m(sampler)), 2);
+}
+
+TEST(SamplerClipEnds, ARemoveWhenDoneClipIsReleasedOnceAndLoopingStopsWithoutIt)
+{
+    ReleaseLog log;
+    LoopbackTree tree(Model::mono);
+    const float clip[4] = {0.1f, 0.2f, 0.3f, 0.4f};
+    MvSampler *sampler = tree.newSampler();
+    mvtest::enqueue(sampler, log, clip, 4, 1, 48000.0, MV_FORMAT_FLOAT32, true);
+    mvSetLooping(m(sampler), 1);
+    mvPlay(m(sampler));
+    const std::vector<float> out = tree.render(8);
+    EXPECT_FLOAT_EQ(out[3], 0.4f);
+    EXPECT_EQ(out[4], 0.0f);
+    EXPECT_EQ(mvGetClipQueueSize(m(sampler)), 0);
+    EXPECT_EQ(mvGetState(m(sampler)), 0);
+    ASSERT_EQ(log.count(), 1);
+    EXPECT_EQ(log.entries[0].data, clip);
+    EXPECT_EQ(log.entries[0].context, &log);
+    tree.render(8);
+    tree.uninitialize();
+    EXPECT_EQ(log.count(), 1);
+}
+
+// Two 1 s clips at 8000 Hz played at 1.5 times their rate on an 8000 Hz
+// sink: the queue ends at output frame 10667, 0.5 frames past its end.
+class SamplerLoopStart : public ::testing::Test {
+protected:
+    ReleaseLog log;
+    LoopbackTree tree{Model::mono, 8000};
+    std::vector<float> first = mvtest::linearRamp(8000, 0.0f, 1.0f / 16000);
+    std::vector<float> second = mvtest::linearRamp(8000, 0.5f, 1.0f / 16000);
+    MvSampler *sampler = tree.newSampler();
+
+    std::vector<float> playLoopingFrom(double loopStart)
+    {
+        mvtest::enqueue(sampler, log, first.data(), 8000, 1, 8000.0, MV_FORMAT_FLOAT32);
+        mvtest::enqueue(sampler, log, second.data(), 8000, 1, 8000.0, MV_FORMAT_FLOAT32);
+        mvSetLooping(m(sampler), 1);
+        mvSetInterpolation(m(sampler), 0);
+        mvSetLoopStart(m(sampler), loopStart);
+        mvSetFrequency(m(sampler), 0.0, 1.5);
+        mvPlay(m(sampler));
+        return tree.render(10670);
+    }
+};
+
+TEST_F(SamplerLoopStart, OneAndAHalfSecondsLandsHalfwayIntoTheSecondClipPlusTheOvershoot)
+{
+    const std::vector<float> out = playLoopingFrom(1.5);
+    EXPECT_EQ(out[10666], second[7999]);
+    EXPECT_EQ(out[10667], second[4000]); // 4000.5
+    EXPECT_EQ(out[10668], second[4002]);
+}
+
+TEST_F(SamplerLoopStart, ALoopStartBeyondTheQueueLandsOnTheHeadPlusTheOvershoot)
+{
+    const std::vector<float> out = playLoopingFrom(5.0);
+    EXPECT_EQ(out[10667], first[0]); // 0.5
+    EXPECT_EQ(out[10668], first[2]);
+}
+
+TEST(SamplerPause, PausingHoldsTheFrameAndResumingContinuesWithoutAJump)
+{
+    ReleaseLog log;
+    LoopbackTree tree(Model::mono);
+    const std::vector<float> clip = mvtest::linearRamp(100, 0.0f, 0.01f);
+    MvSampler *sampler = tree.newSampler();
+    mvtest::enqueue(sampler, log, clip.data(), 100, 1, 48000.0, MV_FORMAT_FLOAT32);
+    mvPlay(m(sampler));
+    tree.render(10);
+    mvPause(m(sampler));
+    EXPECT_EQ(mvGetState(m(sampler)), 2);
+    EXPECT_EQ(tree.render(5), std::vector<float>(5, clip[10]));
+    mvResume(m(sampler));
+    const std::vector<float> resumed = tree.render(3);
+    EXPECT_EQ(resumed, (std::vector<float>{clip[10], clip[11], clip[12]}));
+}
+
+TEST(SamplerMatrix, ATenthOfASecondRampOverFiveBlocksLandsExactlyOnTheTarget)
+{
+    ReleaseLog log;
+    LoopbackTree tree(Model::mono, 48000, 1024);
+    const std::vector<float> ones(48000, 1.0f);
+    MvSampler *sampler = tree.newSampler();
+    mvtest::enqueue(sampler, log, ones.data(), 48000, 1, 48000.0, MV_FORMAT_FLOAT32);
+    const float silent = 0.0f, full = 1.0f;
+    ASSERT_EQ(mvSetChannelMatrix(m(sampler), 0.1, 1, 1, &silent), MV_OK); // first: instant
+    ASSERT_EQ(mvSetChannelMatrix(m(sampler), 0.1, 1, 1, &full), MV_OK);   // second: ramps
+    mvPlay(m(sampler));
+    const std::vector<float> out = tree.render(5 * 1024 + 1);
+    EXPECT_EQ(out[0], 0.0f);
+    for (int block = 1; block <= 4; ++block) // 1024 of the 4800 ramp frames each
+        EXPECT_NEAR(out[block * 1024], block * 1024 / 4800.0, 1e-4) << "block " << block;
+    EXPECT_GT(out[5 * 1024 - 1], out[4 * 1024]);
+    EXPECT_LT(out[5 * 1024 - 1], 1.0f);
+    EXPECT_EQ(out[5 * 1024], 1.0f);
+    const MvChannelMatrix *matrix = sampler->audioMatrix;
+    EXPECT_EQ(matrix->current, matrix->target);
+    EXPECT_EQ(matrix->rampTime, -1.0);
+}
+
+TEST(SamplerMatrix, AStereoClipOnAMonoSinkPlaysItsLeftChannelOrTheWeightedAverage)
+{
+    ReleaseLog log;
+    LoopbackTree tree(Model::mono);
+    const std::vector<float> frames = {0.8f, 0.2f, 0.8f, 0.2f, 0.8f, 0.2f, 0.8f, 0.2f};
+    MvSampler *sampler = tree.newSampler();
+    mvtest::enqueue(sampler, log, frames.data(), 4, 2, 48000.0, MV_FORMAT_FLOAT32);
+    mvSetLooping(m(sampler), 1);
+    mvPlay(m(sampler));
+    EXPECT_EQ(tree.render(2), std::vector<float>(2, 0.8f));
+    const float halves[2] = {0.5f, 0.5f};
+    ASSERT_EQ(mvSetChannelMatrix(m(sampler), 0.0, 2, 1, halves), MV_OK);
+    EXPECT_EQ(tree.render(2), std::vector<float>(2, 0.5f));
+    ASSERT_EQ(mvClearChannelMatrix(m(sampler)), MV_OK);
+    EXPECT_EQ(tree.render(1), std::vector<float>(1, 0.8f));
+}
+
+TEST(SamplerMatrix, AStereoSinkDoublesAMonoClipAndTakesTheFirstTwoOfMore)
+{
+    ReleaseLog log;
+    LoopbackTree tree(Model::stereo);
+    const float mono[1] = {0.3f};
+    const float four[4] = {0.1f, 0.2f, 0.3f, 0.4f};
+    MvSampler *a = tree.newSampler();
+    MvSampler *b = tree.newSampler();
+    mvtest::enqueue(a, log, mono, 1, 1, 48000.0, MV_FORMAT_FLOAT32);
+    mvtest::enqueue(b, log, four, 1, 4, 48000.0, MV_FORMAT_FLOAT32);
+    mvPlay(m(a));
+    mvPlay(m(b));
+    const std::vector<float> out = tree.render(1);
+    EXPECT_FLOAT_EQ(out[0], 0.3f + 0.1f);
+    EXPECT_FLOAT_EQ(out[1], 0.3f + 0.2f);
+}
+
+TEST(SamplerFormats, EverySampleFormatReadsToTheSameValues)
+{
+    // 0.5 and -0.25 in each format, native byte order.
+    const float f32[2] = {0.5f, -0.25f};
+    const int32_t i32[2] = {0x40000000, -0x20000000};
+    const uint8_t i24[6] = {0x00, 0x00, 0x40, 0x00, 0x00, 0xE0};
+    const int16_t i16[2] = {16384, -8192};
+    const int8_t i8[2] = {64, -32};
+    const uint8_t u8[2] = {192, 96};
+    const void *data[6] = {f32, i32, i24, i16, i8, u8};
+    for (int format = MV_FORMAT_FLOAT32; format <= MV_FORMAT_UINT8; ++format) {
+        ReleaseLog log;
+        LoopbackTree tree(Model::mono);
+        MvSampler *sampler = tree.newSampler();
+        mvtest::enqueue(sampler, log, data[format], 2, 1, 48000.0, format);
+        mvPlay(m(sampler));
+        EXPECT_EQ(tree.render(2), (std::vector<float>{0.5f, -0.25f})) << "format " << format;
+    }
+}
+
+// ---- the specialised runs against the per-frame reference path -----------
+
+struct Scene {
+    std::vector<std::vector<uint8_t>> clips;
+};
+
+// Builds a random tree (formats, channel counts, rates, ramps, loops,
+// interpolation, pauses) from `seed` and renders it.
+std::vector<float> renderRandomScene(uint32_t seed, Model model, bool fastRuns)
+{
+    mv::samplerFastRunsEnabled = fastRuns;
+    std::mt19937 random(seed);
+    auto uniform = [&](double low, double high) {
+        return std::uniform_real_distribution<double>(low, high)(random);
+    };
+    auto pick = [&](int count) { return int(random() % unsigned(count)); };
+
+    ReleaseLog log;
+
+    Scene scene;
+    LoopbackTree tree(model, 48000, 256);
+    MvMixer *mixer = tree.newMixer();
+    mvSetFrequency(&mixer->machine, 0.3, uniform(0.5, 2.0));
+    std::vector<MvSampler *> samplers;
+    for (int s = 0; s < 6; ++s) {
+        MvSampler *sampler = tree.newSampler(s % 2 ? &mixer->machine : nullptr);
+        samplers.push_back(sampler);
+        for (int c = 0, clips = 1 + pick(3); c < clips; ++c) {
+            const int format = pick(6);
+            const int channels = 1 + pick(3);
+            const int frames = 1 + pick(3000);
+            std::vector<uint8_t> bytes(size_t(frames) * channels * mvGetSampleSize(format));
+            for (auto &byte : bytes) byte = uint8_t(random());
+            if (format == MV_FORMAT_FLOAT32) // finite values
+                for (size_t i = 0; i < bytes.size(); i += 4) {
+                    const float v = float(uniform(-1.0, 1.0));
+                    std::memcpy(&bytes[i], &v, 4);
+                }
+            scene.clips.push_back(std::move(bytes));
+            mvtest::enqueue(sampler, log, scene.clips.back().data(), frames, channels,
+                            uniform(8000.0, 96000.0), format, pick(2));
+        }
+        mvSetLooping(m(sampler), pick(2));
+        mvSetInterpolation(m(sampler), pick(4) != 0);
+        // Small gains keep the sum inside the converter's clipping range.
+        mvSetGain(m(sampler), 0.0, float(uniform(0.0, 0.15)));
+        mvSetGain(m(sampler), uniform(0.0, 0.2), float(uniform(0.0, 0.15)));
+        mvSetFrequency(m(sampler), pick(2) ? 0.0 : uniform(0.01, 0.2), uniform(0.25, 3.0));
+        mvPlayAt(m(sampler), uniform(0.0, 0.05));
+    }
+    std::vector<float> out = tree.render(3000);
+    mvPause(m(samplers[0]));
+    const float weights[4] = {0.3f, 0.7f, 0.6f, 0.1f};
+    mvSetChannelMatrix(m(samplers[1]), 0.0, 2, tree.channels(), weights);
+    const std::vector<float> more = tree.render(3000);
+    out.insert(out.end(), more.begin(), more.end());
+    mv::samplerFastRunsEnabled = true;
+    return out;
+}
+
+TEST(SamplerSpecialisedRuns, RenderTheSameBitsAsTheReferencePath)
+{
+    for (Model model : {Model::mono, Model::stereo})
+        for (uint32_t seed = 1; seed <= 12; ++seed) {
+            const std::vector<float> fast = renderRandomScene(seed, model, true);
+            const std::vector<float> reference = renderRandomScene(seed, model, false);
+            ASSERT_EQ(fast.size(), reference.size());
+            ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)),
+                      0)
+                << "seed " << seed;
+            EXPECT_NE(std::count(fast.begin(), fast.end(), 0.0f), long(fast.size()));
+        }
+}
+
+} // namespace
