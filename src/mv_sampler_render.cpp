@@ -257,9 +257,8 @@ SamplerRun runFor(const Block &block, const SamplerRunning &running, const MvCli
         shape = clip->channels == 1 ? MixShape::stereoFromMono : MixShape::stereoPair;
     else
         return nullptr;
-    return samplerRunFor(shape, clip->format, clip->channels,
-                         block.sampler->audioInterpolation != 0, steadyRate(running),
-                         steadyGain(running));
+    return samplerRunFor(shape, clip, block.sampler->audioInterpolation != 0,
+                         steadyRate(running), steadyGain(running));
 }
 
 // ---- block set-up --------------------------------------------------------

@@ -6,6 +6,8 @@
 // values, so both produce the same bits; a test holds them to it.
 #include "mv_sampler_runs.h"
 
+#include <cstdint>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -100,27 +102,31 @@ __attribute__((target("avx2"))) void addInto(float *out, __m256 v)
     _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), v));
 }
 
-// Channel `channel` of frames i and i + 1 for the eight indices.
-template <int channels>
-__attribute__((target("avx2"))) void loadInt16Pairs(const int16_t *data, int clipChannels,
-                                                    __m256i index, int channel, __m256 &a,
-                                                    __m256 &b)
+// The low or the high int16 half of each 32-bit word, as floats.
+template <bool high>
+__attribute__((target("avx2"))) __m256 int16Half(__m256i words)
 {
-    const auto *base = reinterpret_cast<const int *>(data + channel);
-    __m256i low, high;
-    if constexpr (channels == 1) { // both frames in one 32-bit word
-        const __m256i words = _mm256_i32gather_epi32(base, index, 2);
-        low = _mm256_srai_epi32(_mm256_slli_epi32(words, 16), 16);
-        high = _mm256_srai_epi32(words, 16);
+    const __m256i value = high ? _mm256_srai_epi32(words, 16)
+                               : _mm256_srai_epi32(_mm256_slli_epi32(words, 16), 16);
+    return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
+}
+
+// The first two samples of frames i (`here`) and i + 1 (`next`) for the
+// eight indices: one 32-bit word each, two channels of one frame, or with a
+// mono clip both frames in one word. No word reaches past frame i + 1.
+template <int channels>
+__attribute__((target("avx2"))) void gatherInt16Words(const int16_t *data, int clipChannels,
+                                                      __m256i index, __m256i &here,
+                                                      __m256i &next)
+{
+    const auto *words = reinterpret_cast<const int *>(data);
+    if constexpr (channels == 1) {
+        here = next = _mm256_i32gather_epi32(words, index, 2);
     } else {
         const __m256i offsets = _mm256_mullo_epi32(index, _mm256_set1_epi32(clipChannels * 2));
-        low = _mm256_srai_epi32(_mm256_slli_epi32(_mm256_i32gather_epi32(base, offsets, 1), 16), 16);
-        const auto *next = reinterpret_cast<const int *>(data + channel + clipChannels);
-        high = _mm256_srai_epi32(_mm256_slli_epi32(_mm256_i32gather_epi32(next, offsets, 1), 16), 16);
+        here = _mm256_i32gather_epi32(words, offsets, 1);
+        next = _mm256_i32gather_epi32(reinterpret_cast<const int *>(data + clipChannels), offsets, 1);
     }
-    const __m256 scale = _mm256_set1_ps(kInt16Scale);
-    a = _mm256_mul_ps(_mm256_cvtepi32_ps(low), scale);
-    b = _mm256_mul_ps(_mm256_cvtepi32_ps(high), scale);
 }
 
 __attribute__((target("avx2"))) __m256 interpolateLanes(__m256 a, __m256 b, __m256 x)
@@ -178,17 +184,18 @@ __attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning 
         const __m256 x = _mm256_set_m128(fractionLanes(pHigh, iHigh), fractionLanes(pLow, iLow));
         const __m256i index = _mm256_set_m128i(iHigh, iLow);
         const __m256 gainLanes = steadyGain ? _mm256_set1_ps(gain) : _mm256_load_ps(gains);
-        __m256 a, b;
-        loadInt16Pairs<channels>(data, clip->channels, index, 0, a, b);
-        const __m256 left = _mm256_mul_ps(gainLanes, interpolateLanes(a, b, x));
+        __m256i here, next;
+        gatherInt16Words<channels>(data, clip->channels, index, here, next);
+        // A mono clip's frame i + 1 is the high half of the word of frame i.
+        const __m256 left = _mm256_mul_ps(
+            gainLanes, interpolateLanes(int16Half<false>(here), int16Half<channels == 1>(next), x));
         if constexpr (shape == MixShape::mono) {
             addInto(mix + k, _mm256_add_ps(_mm256_setzero_ps(), left));
         } else {
             __m256 right = left;
-            if constexpr (shape == MixShape::stereoPair) {
-                loadInt16Pairs<channels>(data, clip->channels, index, 1, a, b);
-                right = _mm256_mul_ps(gainLanes, interpolateLanes(a, b, x));
-            }
+            if constexpr (shape == MixShape::stereoPair)
+                right = _mm256_mul_ps(
+                    gainLanes, interpolateLanes(int16Half<true>(here), int16Half<true>(next), x));
             const __m256 low = _mm256_unpacklo_ps(left, right);  // frames 0, 1 | 4, 5
             const __m256 high = _mm256_unpackhi_ps(left, right); // frames 2, 3 | 6, 7
             addInto(mix + 2 * k, _mm256_permute2f128_ps(low, high, 0x20));
@@ -214,9 +221,12 @@ SamplerRun int16RunFor(MixShape shape, int channels)
     }
 }
 
-SamplerRun int16RunFor(MixShape shape, int channels, bool steady, bool steadyGain)
+SamplerRun int16RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain)
 {
-    if (!__builtin_cpu_supports("avx2")) return nullptr;
+    // Gather offsets are 32-bit byte counts.
+    const int64_t clipBytes = int64_t(clip->frames) * clip->channels * Int16Sample::bytes;
+    if (clipBytes > INT32_MAX || !__builtin_cpu_supports("avx2")) return nullptr;
+    const int channels = clip->channels;
     if (steady)
         return steadyGain ? int16RunFor<true, true>(shape, channels)
                           : int16RunFor<true, false>(shape, channels);
@@ -249,12 +259,13 @@ SamplerRun pickFormat(int format, bool interpolated, bool steady)
 
 } // namespace
 
-SamplerRun samplerRunFor(MixShape shape, int format, int channels, bool interpolated, bool steady,
+SamplerRun samplerRunFor(MixShape shape, const MvClip *clip, bool interpolated, bool steady,
                          bool steadyGain)
 {
+    const int format = clip->format;
 #if defined(__x86_64__) || defined(__i386__)
     if (format == MV_FORMAT_INT16 && interpolated)
-        if (SamplerRun run = int16RunFor(shape, channels, steady, steadyGain)) return run;
+        if (SamplerRun run = int16RunFor(shape, clip, steady, steadyGain)) return run;
 #endif
     switch (shape) {
     case MixShape::mono: return pickFormat<MixShape::mono>(format, interpolated, steady);

@@ -69,9 +69,9 @@ enum class MixShape { mono, stereoFromMono, stereoPair };
 using SamplerRun = int (*)(const MvClip *clip, SamplerRunning &running, double sinkRate,
                            int frames, float *mix);
 
-// The run for a clip of `format` and `channels` channels; steady and
-// steadyGain as steadyRate() and steadyGain() tell.
-SamplerRun samplerRunFor(MixShape shape, int format, int channels, bool interpolated, bool steady,
+// The run for `clip`; steady and steadyGain as steadyRate() and
+// steadyGain() tell.
+SamplerRun samplerRunFor(MixShape shape, const MvClip *clip, bool interpolated, bool steady,
                          bool steadyGain);
 
 } // namespace mv

@@ -12,6 +12,9 @@
 #include <cstring>
 #include <random>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 using mvtest::LoopbackTree;
 using mvtest::Model;
 using mvtest::ReleaseLog;
@@ -307,6 +310,30 @@ TEST(SamplerFormats, EverySampleFormatReadsToTheSameValues)
         mvPlay(m(sampler));
         EXPECT_EQ(tree.render(2), (std::vector<float>{0.5f, -0.25f})) << "format " << format;
     }
+}
+
+// A stereo int16 clip placed so that its last sample ends a page, with an
+// unreadable page after it: the fast runs must not read a byte past it.
+TEST(SamplerFormats, AnInt16ClipIsNeverReadPastItsLastSample)
+{
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    void *pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<uint8_t *>(pages) + page, page, PROT_NONE), 0);
+    constexpr int kFrames = 65; // eight-frame chunks end with frame 63 reading frame 64
+    auto *clip = reinterpret_cast<int16_t *>(static_cast<uint8_t *>(pages) + page) - 2 * kFrames;
+    for (int i = 0; i < 2 * kFrames; ++i) clip[i] = int16_t(100 * i);
+    {
+        ReleaseLog log;
+        LoopbackTree tree(Model::stereo);
+        MvSampler *sampler = tree.newSampler();
+        mvtest::enqueue(sampler, log, clip, kFrames, 2, 48000.0, MV_FORMAT_INT16);
+        mvPlay(m(sampler));
+        const std::vector<float> out = tree.render(kFrames);
+        EXPECT_EQ(out[2 * 64 + 1], clip[2 * 64 + 1] / 32768.0f);
+    }
+    munmap(pages, 2 * page);
 }
 
 // ---- the specialised runs against the per-frame reference path -----------
