@@ -94,12 +94,14 @@ public:
 
     void open() { ASSERT_EQ(mvOpenLoopbackSink(sink_, kRate, kChannels, MV_FORMAT_FLOAT32), 0); }
 
-    void addTone(double hertz, float amplitude) {
+    // A tone under parent's destination (the sink's when null).
+    void addTone(double hertz, float amplitude, MvMachine *parent = nullptr) {
         auto *tone = new ToneSource{};
         tone->cyclesPerFrame = hertz / kRate;
         tone->amplitude = amplitude;
+        MvDestination *destination = parent ? parent->destination : &sink_->destination;
         mvInitMachine(&tone->machine, tone, nullptr, &tone->source, sink_, nullptr);
-        mvInitSource(&tone->source, &tone->machine, &sink_->destination, renderTone, releaseTone);
+        mvInitSource(&tone->source, &tone->machine, destination, renderTone, releaseTone);
         ASSERT_EQ(mvDispatcher->lock(), 0);
         mvSourceConnect(&tone->source);
         ASSERT_EQ(mvDispatcher->post(sink_, reinterpret_cast<MvMessageFunc>(mvSourceActivate),
@@ -533,6 +535,23 @@ TEST_F(DspMachineTest, GainExampleHalvesTheLevelOnMessage) {
     EXPECT_EQ(tree.render(), reference.render());
     ASSERT_EQ(tree.send({floatWord(0.5f)}), 0);
     EXPECT_EQ(tree.render(), scaled(reference.render(), 0.5f));
+}
+
+TEST_F(DspMachineTest, ProgramOnAMixerProcessesOnlyTheMixersSources) {
+    Tree reference, tree;
+    MvMixer *mixer = nullptr;
+    ASSERT_EQ(mvNewMixer(&mixer, tree.machine()), 0);
+    tree.addTone(440, 0.5f, &mixer->machine);
+    tree.addTone(440, 0.5f);
+    reference.addTone(440, 0.5f);
+    const mvasm::Program gain = assembleExample("gain.mvs");
+    ASSERT_EQ(mvSetDSP(&mixer->machine, uint16_t(gain.bytes.size()), gain.bytes.data(), kStack, 1,
+                       std::vector<int32_t>{floatWord(0.0f)}.data()),
+              0);
+    EXPECT_EQ(tree.render(), reference.render()); // the mixer's tone is silenced
+    EXPECT_EQ(mvGetDSPError(tree.machine(), nullptr, nullptr, nullptr, nullptr),
+              MV_ERROR_PULL_FUNCTION);
+    EXPECT_EQ(mvGetDSPError(&mixer->machine, nullptr, nullptr, nullptr, nullptr), 0);
 }
 
 TEST_F(DspMachineTest, LowPassExampleAttenuatesAHighTone) {

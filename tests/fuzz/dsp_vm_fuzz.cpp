@@ -1,12 +1,18 @@
-// libFuzzer harness for the interpreter: random images, register files and
-// stack states, run under a budget with AddressSanitizer watching every
-// access to the image. Besides "no crash, no out-of-image access" it checks
-// what a run's status promises about pc.
+// libFuzzer harness for the interpreter and the interrupt services: random
+// images, register files and stack states, run under a budget with
+// AddressSanitizer watching every access to the image, the sample blocks
+// and the filters and reverberators a program creates. Besides "no crash,
+// no access outside what the program owns, no leak" it checks what a run's
+// status promises about pc.
 //
 // Input: an 8-byte header, then the program bytes.
 //   0-1 region length, 2-3 stack size (each masked to 0..1023)
-//   4-5 initial pc     6 register state     7 stack-pointer mode
+//   4-5 initial pc     6 register state and interrupt mode
+//   7 stack-pointer mode
+#include "dsp/mv_dsp_machine.h"
 #include "dsp/mv_dsp_vm.h"
+
+#include <cstdlib>
 
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +32,25 @@ int fuzzInterrupt(MvDspVm *vm, uint32_t number) {
     if (number % 8 == 4) vm->registers[MV_DSP_SP] -= number;
     return 1;
 }
+
+// The engine's own services, with a resource table as a hosting machine
+// keeps it; released whole after the run.
+struct ServiceTable {
+    MvDspResourceList list{};
+
+    explicit ServiceTable(MvDspVm *vm) {
+        list.entries = static_cast<MvDspResourceEntry *>(mvMalloc(sizeof(MvDspResourceEntry)));
+        if (!list.entries) std::abort();
+        list.entries[0] = {nullptr, nullptr}; // handle 0 names nothing
+        list.capacity = list.count = 1;
+        vm->resources = &list;
+        vm->interruptCallback = dispatchDspInterrupt;
+    }
+    ~ServiceTable() {
+        for (int32_t h = 1; h < list.count; ++h) list.entries[h].release(list.entries[h].data);
+        mvFree(list.entries);
+    }
+};
 
 uint32_t mixedValue(uint32_t state, int index) {
     uint32_t x = state * 2654435761u + uint32_t(index) * 40503u + 1;
@@ -47,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint16_t programLength = uint16_t(size - kHeaderSize > 0xF000 ? 0xF000 : size - kHeaderSize);
     MvDspVm *vm = dspVmCreate(data + kHeaderSize, programLength, region, stack);
     if (!vm) return 0;
-    vm->interruptCallback = data[6] % 4 ? fuzzInterrupt : nullptr;
+    vm->interruptCallback = data[6] % 4 == 1 ? fuzzInterrupt : nullptr;
+    ServiceTable *services = data[6] % 4 >= 2 ? new ServiceTable(vm) : nullptr;
     for (int r = 0; r < MV_DSP_PC; ++r) vm->registers[r] = mixedValue(data[6], r);
     vm->registers[MV_DSP_PC] = uint16_t(data[4] | data[5] << 8) % (vm->memorySize + 8u);
     const uint32_t top = vm->memorySize;
@@ -63,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(status >= MV_DSP_OK && status <= MV_DSP_INVALID_ADDRESS);
     if (status == MV_DSP_OK) check(pc < top && vm->memory[pc] == 1);
     if (status == MV_DSP_UNKNOWN_OPCODE) check(pc < top && vm->memory[pc] > 81);
+    delete services;
     dspVmDestroy(vm);
     return 0;
 }

@@ -67,7 +67,6 @@ bool attachDspProgram(MvMachine *machine, const std::string &path,
                      mvGetErrorString(status));
         return false;
     }
-    reportDspFailure(machine); // a program that fails in its initialiser says so at once
     return true;
 }
 

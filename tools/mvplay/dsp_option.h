@@ -20,5 +20,5 @@ bool attachDspProgram(MvMachine *machine, const std::string &path,
                       const std::vector<std::vector<int32_t>> &messages);
 
 // Prints the program's failure, if it has one, with its routine, status and
-// trace, to standard error.
+// trace, to standard error. mvplay calls it once, when playback ends.
 void reportDspFailure(MvMachine *machine);

@@ -123,6 +123,32 @@ TEST_F(Mvplay, ResamplesToTheRequestedRate)
     EXPECT_EQ(out[100], 0.25f);
 }
 
+TEST_F(Mvplay, RunsADspProgramOnTheMixerAndReportsItsFailure)
+{
+    writeInt16(path("a.wav"), 48000, 2, ramp(2000, 11));
+    const std::string examples = MV_DSP_EXAMPLES_DIR;
+    ASSERT_EQ(run("--render " + path("plain.wav") + " " + path("a.wav")).status, 0);
+    const Outcome halved = run("--dsp " + examples + "/gain.mvs --dsp-message 0.5 --render " +
+                               path("halved.wav") + " " + path("a.wav"));
+    ASSERT_EQ(halved.status, 0) << halved.errors;
+    SF_INFO info{};
+    const std::vector<float> plain = readFloat(path("plain.wav"), info);
+    const std::vector<float> out = readFloat(path("halved.wav"), info);
+    ASSERT_EQ(out.size(), plain.size());
+    for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], plain[i] * 0.5f) << "sample " << i;
+
+    const Outcome failed = run("--dsp " + examples + "/fail.mvs --render " + path("failed.wav") +
+                               " " + path("a.wav"));
+    EXPECT_EQ(failed.status, 0);
+    EXPECT_NE(failed.errors.find("failed in the Main Routine"), std::string::npos) << failed.errors;
+    EXPECT_NE(failed.errors.find("trace: 0x0027 0x0021 0x0016"), std::string::npos);
+
+    const Outcome badWord = run("--dsp " + examples + "/gain.mvs --dsp-message 0.5,loud " +
+                                path("a.wav"));
+    EXPECT_NE(badWord.status, 0);
+    EXPECT_NE(badWord.errors.find("bad DSP message word: 'loud'"), std::string::npos);
+}
+
 TEST_F(Mvplay, RejectsBadOptionsAndUnreadableFilesWithAMessage)
 {
     writeInt16(path("a.wav"), 48000, 1, ramp(100, 1));
