@@ -29,5 +29,11 @@ void reverbSetMode(MvReverb *reverb, float value);
 // Clears every delay line unless frozen.
 void reverbMute(MvReverb *reverb);
 // Processes count frames of reverb->channels floats in place; frames start
-// step floats apart.
+// step floats apart. Runs the widest kernel the processor offers.
 void reverbProcess(MvReverb *reverb, float *samples, int count, int step);
+
+// Vector widths of the block loop; every kernel gives bit-identical results.
+enum class ReverbKernel { Scalar, Sse2, Avx };
+bool reverbKernelAvailable(ReverbKernel kernel);
+// reverbProcess with a chosen kernel, which must be available.
+void reverbProcessWith(ReverbKernel kernel, MvReverb *reverb, float *samples, int count, int step);
