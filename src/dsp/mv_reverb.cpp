@@ -50,7 +50,6 @@ size_t blockLineElements(const MvReverb *reverb)
 
 bool isFrozen(const MvReverb *reverb) { return reverb->mode >= kFreezeThreshold; }
 
-
 void update(MvReverb *reverb)
 {
     const double halfWet = 0.5 * reverb->wet;
