@@ -340,11 +340,11 @@ TEST(SamplerFormats, AnInt16ClipIsNeverReadPastItsLastSample)
 
 // Builds a random tree (formats, channel counts, rates, gain and frequency
 // ramps, loops, interpolation, pauses, clips queued while playing) from
-// `seed` and renders it.
-std::vector<float> renderRandomScene(uint32_t seed, Model model, bool fastRuns)
+// `scene` and renders it.
+std::vector<float> renderRandomScene(uint32_t scene, Model model, bool fastRuns)
 {
     mv::samplerFastRunsEnabled = fastRuns;
-    std::mt19937 random(seed);
+    std::mt19937 random(scene);
     auto uniform = [&](double low, double high) {
         return std::uniform_real_distribution<double>(low, high)(random);
     };
@@ -404,13 +404,13 @@ std::vector<float> renderRandomScene(uint32_t seed, Model model, bool fastRuns)
 TEST(SamplerSpecialisedRuns, RenderTheSameBitsAsTheReferencePath)
 {
     for (Model model : {Model::mono, Model::stereo})
-        for (uint32_t seed = 1; seed <= 12; ++seed) {
-            const std::vector<float> fast = renderRandomScene(seed, model, true);
-            const std::vector<float> reference = renderRandomScene(seed, model, false);
+        for (uint32_t scene = 1; scene <= 12; ++scene) {
+            const std::vector<float> fast = renderRandomScene(scene, model, true);
+            const std::vector<float> reference = renderRandomScene(scene, model, false);
             ASSERT_EQ(fast.size(), reference.size());
             ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)),
                       0)
-                << "seed " << seed;
+                << "scene " << scene;
             EXPECT_NE(std::count(fast.begin(), fast.end(), 0.0f), long(fast.size()));
         }
 }
