@@ -236,12 +236,10 @@ bool renderFrame(const Block &block, SamplerRunning &running, float *frame)
     else
         block.model->mixFrame(block.model, running.gain, count, nullptr, a, frame);
 
-    running.position += stepOf(clip, running.frequency, block.rate);
+    advance(running, clip, block.rate);
     if (!passClipEnds(block, &running.position)) return false;
     if (block.delta)
         for (int j = 0; j < block.weightCount; ++j) block.matrix->current[j] += block.delta[j];
-    running.gain += running.gainStep;
-    running.frequency += running.frequencyStep;
     return true;
 }
 

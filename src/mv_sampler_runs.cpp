@@ -40,17 +40,6 @@ double readableEnd(const MvClip *clip)
     return interpolated ? clip->frames - 1.0 : double(clip->frames);
 }
 
-// One frame's advance of the running values. A steady run passes the step
-// it computed once; frequency + 0 would leave the frequency as it is.
-template <bool steady, bool steadyGain = false>
-void advance(double &position, float &gain, double &frequency, const SamplerRunning &running,
-             const MvClip *clip, double sinkRate, double steadyStep)
-{
-    position += steady ? steadyStep : stepOf(clip, frequency, sinkRate);
-    if constexpr (!steadyGain) gain += running.gainStep;
-    if constexpr (!steady) frequency += running.frequencyStep;
-}
-
 template <typename Sample, MixShape shape, bool interpolated, bool steady>
 int scalarRun(const MvClip *clip, SamplerRunning &running, double sinkRate, int frames,
               float *mix)
@@ -59,14 +48,12 @@ int scalarRun(const MvClip *clip, SamplerRunning &running, double sinkRate, int 
     const size_t frameBytes = size_t(clip->channels) * Sample::bytes;
     const double end = readableEnd<interpolated>(clip);
     const double steadyStep = stepOf(clip, running.frequency, sinkRate);
-    double position = running.position;
-    float gain = running.gain;
-    double frequency = running.frequency;
+    SamplerRunning now = running;
     int k = 0;
-    for (; k < frames && position < end; ++k) {
-        const int index = int(position);
+    for (; k < frames && now.position < end; ++k) {
+        const int index = int(now.position);
         const uint8_t *frame = data + size_t(index) * frameBytes;
-        const float x = interpolated ? fractionAt(position, index) : 0.0f;
+        const float x = interpolated ? fractionAt(now.position, index) : 0.0f;
         float left = sampleAt<Sample>(frame, 0);
         if (interpolated && x > 0.0f)
             left = interpolate(left, sampleAt<Sample>(frame + frameBytes, 0), x);
@@ -76,12 +63,10 @@ int scalarRun(const MvClip *clip, SamplerRunning &running, double sinkRate, int 
             if (interpolated && x > 0.0f)
                 right = interpolate(right, sampleAt<Sample>(frame + frameBytes, 1), x);
         }
-        mixFrameOf<shape>(gain, left, right, mix + size_t(k) * kMixChannels<shape>);
-        advance<steady>(position, gain, frequency, running, clip, sinkRate, steadyStep);
+        mixFrameOf<shape>(now.gain, left, right, mix + size_t(k) * kMixChannels<shape>);
+        advance<steady>(now, clip, sinkRate, steadyStep);
     }
-    running.position = position;
-    running.gain = gain;
-    running.frequency = frequency;
+    running = now;
     return k;
 }
 
@@ -147,21 +132,16 @@ __attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning 
     const auto *data = static_cast<const int16_t *>(clip->data);
     const double end = readableEnd<true>(clip);
     const double steadyStep = stepOf(clip, running.frequency, sinkRate);
-    double position = running.position;
-    float gain = running.gain;
-    double frequency = running.frequency;
+    SamplerRunning now = running;
     alignas(32) double positions[kLanes];
     alignas(32) float gains[kLanes];
     int k = 0;
     for (; k + kLanes <= frames; k += kLanes) {
-        double nextPosition = position;
-        float nextGain = gain;
-        double nextFrequency = frequency;
+        SamplerRunning after = now;
         for (int j = 0; j < kLanes; ++j) {
-            positions[j] = nextPosition;
-            if constexpr (!steadyGain) gains[j] = nextGain;
-            advance<steady, steadyGain>(nextPosition, nextGain, nextFrequency, running, clip,
-                                        sinkRate, steadyStep);
+            positions[j] = after.position;
+            if constexpr (!steadyGain) gains[j] = after.gain;
+            advance<steady, steadyGain>(after, clip, sinkRate, steadyStep);
         }
         const __m256d pLow = _mm256_load_pd(positions);
         const __m256d pHigh = _mm256_load_pd(positions + 4);
@@ -175,15 +155,13 @@ __attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning 
                                                  _mm256_cmp_pd(pHigh, endLanes, _CMP_LT_OQ));
             if (_mm256_movemask_pd(inside) != 0xF) break;
         }
-        position = nextPosition;
-        gain = nextGain;
-        frequency = nextFrequency;
+        now = after;
 
         const __m128i iLow = _mm256_cvttpd_epi32(pLow);
         const __m128i iHigh = _mm256_cvttpd_epi32(pHigh);
         const __m256 x = _mm256_set_m128(fractionLanes(pHigh, iHigh), fractionLanes(pLow, iLow));
         const __m256i index = _mm256_set_m128i(iHigh, iLow);
-        const __m256 gainLanes = steadyGain ? _mm256_set1_ps(gain) : _mm256_load_ps(gains);
+        const __m256 gainLanes = steadyGain ? _mm256_set1_ps(now.gain) : _mm256_load_ps(gains);
         __m256i here, next;
         gatherInt16Words<channels>(data, clip->channels, index, here, next);
         // A mono clip's frame i + 1 is the high half of the word of frame i.
@@ -202,9 +180,7 @@ __attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning 
             addInto(mix + 2 * k + kLanes, _mm256_permute2f128_ps(low, high, 0x31));
         }
     }
-    running.position = position;
-    running.gain = gain;
-    running.frequency = frequency;
+    running = now;
     return k + scalarRun<Int16Sample, shape, true, steady>(clip, running, sinkRate, frames - k,
                                                           mix + size_t(k) * kMixChannels<shape>);
 }

@@ -28,6 +28,19 @@ inline double stepOf(const MvClip *clip, double frequency, double sinkRate)
     return clip->sampleRate * frequency / sinkRate;
 }
 
+// One frame's advance of the running values: the position by a step at the
+// current frequency, then gain and frequency by theirs. A steady run passes
+// the step it computed once and skips the additions that would change
+// nothing (see steadyRate() and steadyGain()).
+template <bool steady = false, bool steadyGain = false>
+inline void advance(SamplerRunning &running, const MvClip *clip, double sinkRate,
+                    double steadyStep = 0.0)
+{
+    running.position += steady ? steadyStep : stepOf(clip, running.frequency, sinkRate);
+    if constexpr (!steadyGain) running.gain += running.gainStep;
+    if constexpr (!steady) running.frequency += running.frequencyStep;
+}
+
 // A rate that cannot change inside the block: adding a zero step leaves a
 // non-zero frequency bit for bit as it was, so its step can be computed
 // once. (A zero frequency is left out: -0 + 0 is +0.)
