@@ -275,16 +275,18 @@ int weightCount(const MvChannelMatrix *matrix)
     return matrix->sourceChannels * matrix->sampler->machine.sink->soundModel->vectorSize;
 }
 
-void replaceAudioMatrix(MvSink *sink, MvChannelMatrix *matrix)
+// Installs `matrix` (null clears it); the one it replaces is freed on the
+// control side.
+void replaceAudioMatrix(MvSink *sink, MvSampler *sampler, MvChannelMatrix *matrix)
 {
-    MvSampler *sampler = matrix->sampler;
     if (sampler->audioMatrix) sendDown(sink, mvDeferredFree, sampler->audioMatrix);
     sampler->audioMatrix = matrix;
 }
 
 void installInstantMessage(MvSink *sink, void *argument)
 {
-    replaceAudioMatrix(sink, static_cast<MvChannelMatrix *>(argument));
+    auto *matrix = static_cast<MvChannelMatrix *>(argument);
+    replaceAudioMatrix(sink, matrix->sampler, matrix);
 }
 
 // A ramped matrix starts from the weights the previous one has reached.
@@ -301,14 +303,12 @@ void installRampedMessage(MvSink *sink, void *argument)
         std::memcpy(matrix->current, previous->current, sizeof(float) * kept);
         for (int j = kept; j < count; ++j) matrix->current[j] = 0.0f;
     }
-    replaceAudioMatrix(sink, matrix);
+    replaceAudioMatrix(sink, matrix->sampler, matrix);
 }
 
 void clearMatrixMessage(MvSink *sink, void *argument)
 {
-    MvSampler *sampler = target(argument);
-    if (sampler->audioMatrix) sendDown(sink, mvDeferredFree, sampler->audioMatrix);
-    sampler->audioMatrix = nullptr;
+    replaceAudioMatrix(sink, target(argument), nullptr);
 }
 
 MvChannelMatrix *newMatrix(MvSampler *sampler, double rampTime, int sourceChannels,
