@@ -7,12 +7,11 @@
 #include <gtest/gtest.h>
 
 using mvtest::LoopbackTree;
+using mvtest::m;
 using mvtest::Model;
 using mvtest::ReleaseLog;
 
 namespace {
-
-MvMachine *m(MvSampler *sampler) { return &sampler->machine; }
 
 TEST(Mixer, WithoutSourcesItAddsNothing)
 {

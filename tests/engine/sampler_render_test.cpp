@@ -16,12 +16,11 @@
 #include <unistd.h>
 
 using mvtest::LoopbackTree;
+using mvtest::m;
 using mvtest::Model;
 using mvtest::ReleaseLog;
 
 namespace {
-
-MvMachine *m(MvSampler *sampler) { return &sampler->machine; }
 
 TEST(SamplerResampling, A44100HzClipOnA48000HzSinkRepeatsTheFrameAtOrBeforeThePosition)
 {

@@ -11,12 +11,11 @@
 #include <limits>
 
 using mvtest::LoopbackTree;
+using mvtest::m;
 using mvtest::Model;
 using mvtest::ReleaseLog;
 
 namespace {
-
-MvMachine *m(MvSampler *sampler) { return &sampler->machine; }
 
 // A mono 8000 Hz loopback tree with one sampler and clips whose frames are
 // all the same value, so the output tells which clip plays.

@@ -68,6 +68,9 @@ struct ReleaseLog {
     static void record(void *data, void *context);
 };
 
+// The sampler's machine, for the mv… control calls.
+inline MvMachine *m(MvSampler *sampler) { return &sampler->machine; }
+
 // Enqueues a clip that releases into `log`, native byte order. Returns the status.
 int enqueue(MvSampler *sampler, ReleaseLog &log, const void *data, int frames, int channels,
             double sampleRate, int format, bool removeWhenDone = false);
