@@ -80,9 +80,8 @@ struct SafeState;
 
 struct Job {
     void (*fn)(SafeState &state, void **payload);
-    void **payload;
     Job *next;
-    void *words[kJobWords];
+    void *payload[kJobWords];
 };
 
 struct SafeState {
@@ -105,7 +104,7 @@ SafeState &safeState() { return *static_cast<SafeState *>(mvDispatcher->context)
 Job *newJob(void (*fn)(SafeState &, void **), void *a, void *b, void *c) {
     auto *job = static_cast<Job *>(mvMalloc(sizeof(Job)));
     if (!job) return nullptr;
-    *job = {fn, job->words, nullptr, {a, b, c}};
+    *job = {fn, nullptr, {a, b, c}};
     return job;
 }
 
