@@ -69,8 +69,6 @@ int unsafeDestroy() {
 // Thread-safe dispatcher: one engine thread owns all engine-side work.
 
 constexpr int kHousekeepingMillis = 33;
-constexpr int64_t kNanosPerMilli = 1000000;
-constexpr int64_t kNanosPerSecond = 1000000000;
 // A run job's result cell holds this until the engine thread stores the
 // function's status (engine functions never return 1).
 constexpr int kPending = 1;
@@ -195,8 +193,7 @@ int runQueuedJobs(SafeState &state) {
 mv::TimePoint housekeepingDeadline() {
     mv::TimePoint now{};
     mv::clockGet(mv::ClockBase::wallClock, &now);
-    int64_t nanos = now.nanoseconds + kHousekeepingMillis * kNanosPerMilli;
-    return {now.seconds + nanos / kNanosPerSecond, nanos % kNanosPerSecond};
+    return mv::timePointFromMillis(mv::millisOf(now) + kHousekeepingMillis);
 }
 
 int engineThreadBody(void *argument) {
