@@ -2,6 +2,7 @@
 // with 512-frame blocks: the machine's own work (pull into the image, run,
 // accumulate) with the pass-through program, and the low-pass and reverb
 // send examples. A constant source keeps the sources' share negligible.
+#include "bench_common.h"
 #include "mv_asm.h"
 
 #include "marovel_audio.h"
@@ -67,8 +68,7 @@ void runAttached(benchmark::State &state, const std::vector<uint8_t> &program) {
     }
     if (mvGetDSPError(&sink->base, nullptr, nullptr, nullptr, nullptr) != 0)
         state.SkipWithError("the program failed");
-    state.counters["ns/frame"] = benchmark::Counter(
-        kBlockFrames * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    mvbench::nanosecondsPerItem(state, "ns/frame", kBlockFrames);
     mvUninitialize();
 }
 

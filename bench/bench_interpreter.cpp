@@ -8,6 +8,7 @@
 //    programmer would write for this instruction set: three samples per loop
 //    pass, the state rotating through registers instead of being moved.
 //    Both produce exactly the C reference's output (checked before timing).
+#include "bench_common.h"
 #include "dsp/mv_dsp_vm.h"
 #include "mv_asm.h"
 
@@ -167,16 +168,6 @@ Coefficients lowpass() {
             float((1.0 - alpha) * k)};
 }
 
-// The peers' xorshift32 noise in [-1, 1).
-std::vector<float> noise(uint32_t state) {
-    std::vector<float> block(kBlock);
-    for (float &sample : block) {
-        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
-        sample = float(double(int32_t(state)) / 2147483648.0);
-    }
-    return block;
-}
-
 // The same arithmetic in C, in the program's order, for a bit-exact check.
 std::vector<float> filterInC(const Coefficients &c, const std::vector<float> &input) {
     std::vector<float> output(input.size());
@@ -200,7 +191,7 @@ void runBiquad(benchmark::State &state, const std::string &source) {
     MvDspVm *vm = createVm(source, 2 * kBlockBytes, &length, &program);
     if (!vm) return state.SkipWithError("biquad program does not assemble");
     const Coefficients c = lowpass();
-    const std::vector<float> input = noise(777);
+    const std::vector<float> input = mvbench::xorshiftNoise(kBlock, 777);
     uint8_t *filter = vm->memory + program.address("filter");
     std::memcpy(filter, &c, sizeof c);
     dspVmStoreHalf(vm->memory + program.address("source"), length);
@@ -216,11 +207,7 @@ void runBiquad(benchmark::State &state, const std::string &source) {
         vm->registers[MV_DSP_PC] = 0;
         if (dspVmRun(vm, 0) != MV_DSP_OK) return state.SkipWithError("biquad did not halt");
     }
-    // Inverted rate of samples per nanosecond: nanoseconds per sample.
-    constexpr double kNanosPerSecond = 1e9;
-    state.counters["ns/sample"] =
-        benchmark::Counter(double(state.iterations()) * kBlock / kNanosPerSecond,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    mvbench::nanosecondsPerItem(state, "ns/sample", kBlock);
     dspVmDestroy(vm);
 }
 void BM_InterpreterBiquadPlain(benchmark::State &state) { runBiquad(state, kBiquadPlain); }

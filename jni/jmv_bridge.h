@@ -36,8 +36,12 @@ struct Buffer {
     bool swapped = false;
 };
 
-// A null buffer gives a null pointer and no error; a buffer without an
-// address gives -6; a failed ByteOrder lookup -94.
+// A direct buffer's memory, for data whose byte order does not matter. A null
+// buffer gives a null pointer and no error; a buffer without an address -6.
+int directAddress(JNIEnv *env, jobject buffer, void *&out);
+
+// As directAddress, and also learns the buffer's order; a failed ByteOrder
+// lookup gives -94.
 int directBuffer(JNIEnv *env, jobject buffer, Buffer &out);
 
 // Reverses count elements of size bytes when the buffer is not in native

@@ -46,11 +46,15 @@ jobject bufferOrder(JNIEnv *env, jobject buffer) {
 
 } // namespace
 
+int directAddress(JNIEnv *env, jobject buffer, void *&out) {
+    out = buffer ? env->GetDirectBufferAddress(buffer) : nullptr;
+    return buffer && !out ? kNotDirect : MV_OK;
+}
+
 int directBuffer(JNIEnv *env, jobject buffer, Buffer &out) {
     out = Buffer{};
+    if (int status = directAddress(env, buffer, out.data)) return status;
     if (!buffer) return MV_OK;
-    out.data = env->GetDirectBufferAddress(buffer);
-    if (!out.data) return kNotDirect;
     jobject platform = nativeOrder(env);
     if (!platform) return lookupFailed(env);
     jobject own = bufferOrder(env, buffer);

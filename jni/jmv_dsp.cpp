@@ -17,17 +17,15 @@ JMV(jint, getDSPVersion)(JNIEnv *, jclass) { return mvGetDSPVersion(); }
 
 JMV(jint, getDSPError)(JNIEnv *env, jclass, jlong h, jobject routineOut, jobject registersOut,
                        jobject traceLengthOut, jobject traceOut) {
-    uint8_t *routine = nullptr;
-    if (routineOut) {
-        routine = static_cast<uint8_t *>(env->GetDirectBufferAddress(routineOut));
-        if (!routine) return jmv::kNotDirect;
-    }
+    void *routine = nullptr;
+    if (int status = jmv::directAddress(env, routineOut, routine)) return status;
     jmv::Buffer registers, trace;
     if (int status = jmv::directBuffer(env, registersOut, registers)) return status;
     if (int status = jmv::directBuffer(env, traceOut, trace)) return status;
 
     uint8_t length = 0;
-    int result = mvGetDSPError(jmv::machine(h), routine, static_cast<uint32_t *>(registers.data),
+    int result = mvGetDSPError(jmv::machine(h), static_cast<uint8_t *>(routine),
+                               static_cast<uint32_t *>(registers.data),
                                &length, static_cast<uint16_t *>(trace.data));
     jmv::swapIfForeign(registers, kWordBytes, MV_DSP_REGISTER_COUNT);
     jmv::swapIfForeign(trace, kTraceEntryBytes, length);

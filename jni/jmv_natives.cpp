@@ -69,9 +69,9 @@ JMV(jint, openLoopbackSink)(JNIEnv *, jclass, jlong h, jint sampleRate, jint cha
 // The output is raw device-format samples; the Java side reads them in the
 // buffer's order, so a render into a native-order buffer reads back directly.
 JMV(jint, renderLoopbackSink)(JNIEnv *env, jclass, jlong h, jint frames, jobject output) {
-    jmv::Buffer b;
-    if (int status = jmv::directBuffer(env, output, b)) return status;
-    return mvRenderLoopbackSink(reinterpret_cast<MvSink *>(machine(h)), frames, b.data);
+    void *samples = nullptr;
+    if (int status = jmv::directAddress(env, output, samples)) return status;
+    return mvRenderLoopbackSink(reinterpret_cast<MvSink *>(machine(h)), frames, samples);
 }
 
 JMV(jint, getSinkError)(JNIEnv *, jclass, jlong h) { return mvGetSinkError(machine(h)); }

@@ -69,8 +69,6 @@ int unsafeDestroy() {
 // Thread-safe dispatcher: one engine thread owns all engine-side work.
 
 constexpr int kHousekeepingMillis = 33;
-constexpr int64_t kNanosPerMilli = 1000000;
-constexpr int64_t kNanosPerSecond = 1000000000;
 // A run job's result cell holds this until the engine thread stores the
 // function's status (engine functions never return 1).
 constexpr int kPending = 1;
@@ -80,9 +78,8 @@ struct SafeState;
 
 struct Job {
     void (*fn)(SafeState &state, void **payload);
-    void **payload;
     Job *next;
-    void *words[kJobWords];
+    void *payload[kJobWords];
 };
 
 struct SafeState {
@@ -105,7 +102,7 @@ SafeState &safeState() { return *static_cast<SafeState *>(mvDispatcher->context)
 Job *newJob(void (*fn)(SafeState &, void **), void *a, void *b, void *c) {
     auto *job = static_cast<Job *>(mvMalloc(sizeof(Job)));
     if (!job) return nullptr;
-    *job = {fn, job->words, nullptr, {a, b, c}};
+    *job = {fn, nullptr, {a, b, c}};
     return job;
 }
 
@@ -196,8 +193,7 @@ int runQueuedJobs(SafeState &state) {
 mv::TimePoint housekeepingDeadline() {
     mv::TimePoint now{};
     mv::clockGet(mv::ClockBase::wallClock, &now);
-    int64_t nanos = now.nanoseconds + kHousekeepingMillis * kNanosPerMilli;
-    return {now.seconds + nanos / kNanosPerSecond, nanos % kNanosPerSecond};
+    return mv::timePointFromMillis(mv::millisOf(now) + kHousekeepingMillis);
 }
 
 int engineThreadBody(void *argument) {

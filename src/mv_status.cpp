@@ -55,9 +55,6 @@ constexpr int kSampleSizes[] = {4, 4, 3, 2, 1, 1};
 constexpr int kSampleFormatCount = int(std::size(kSampleFormatNames));
 static_assert(std::size(kSampleSizes) == std::size(kSampleFormatNames));
 
-constexpr int kMillisPerSecond = 1000;
-constexpr int kNanosPerMilli = 1000000;
-
 bool isSampleFormat(int format) { return format >= 0 && format < kSampleFormatCount; }
 
 void reverseBytes(unsigned char *value, int size) {
@@ -100,9 +97,7 @@ void mvByteSwap(void *data, int stride, int sampleSize, int count) {
 int mvSleep(int milliseconds) {
     // A negative time is a request for no delay, not a failure.
     if (milliseconds < 0) milliseconds = 0;
-    mv::TimePoint duration{milliseconds / kMillisPerSecond,
-                           int64_t(milliseconds % kMillisPerSecond) * kNanosPerMilli};
-    return mv::threadSleep(duration, nullptr) == 0 ? MV_OK : MV_ERROR_THREAD;
+    return mv::threadSleep(mv::timePointFromMillis(milliseconds), nullptr) == 0 ? MV_OK : MV_ERROR_THREAD;
 }
 
 } // extern "C"

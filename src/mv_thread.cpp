@@ -11,6 +11,7 @@ namespace mv {
 namespace {
 constexpr int64_t kNanosPerMilli = 1000000;
 constexpr int64_t kMillisPerSecond = 1000;
+constexpr int64_t kNanosPerSecond = kNanosPerMilli * kMillisPerSecond;
 
 struct StartRecord {
     ThreadFunc fn;
@@ -162,8 +163,8 @@ ThreadResult waitForBroadcast(Condition *condition, Mutex *mutex, int64_t millis
     if (millis >= 0) {
         clock_gettime(CLOCK_MONOTONIC, &deadline);
         int64_t nanos = deadline.tv_nsec + (millis % kMillisPerSecond) * kNanosPerMilli;
-        deadline.tv_sec += millis / kMillisPerSecond + nanos / 1000000000;
-        deadline.tv_nsec = nanos % 1000000000;
+        deadline.tv_sec += millis / kMillisPerSecond + nanos / kNanosPerSecond;
+        deadline.tv_nsec = nanos % kNanosPerSecond;
     }
     ThreadResult result = ThreadResult::success;
     while (condition->generation == generation) {
@@ -189,23 +190,27 @@ ThreadResult conditionWait(Condition *condition, Mutex *mutex) {
     return waitForBroadcast(condition, mutex, -1);
 }
 
+TimePoint timePointFromMillis(int64_t millis) {
+    return {millis / kMillisPerSecond, (millis % kMillisPerSecond) * kNanosPerMilli};
+}
+
+int64_t millisOf(const TimePoint &point) {
+    return point.seconds * kMillisPerSecond + point.nanoseconds / kNanosPerMilli;
+}
+
 ThreadResult conditionTimedWait(Condition *condition, Mutex *mutex, const TimePoint &deadline) {
-    int64_t deadlineMillis = deadline.seconds * kMillisPerSecond + deadline.nanoseconds / kNanosPerMilli;
-    int64_t wait = deadlineMillis - nowMillis();
+    int64_t wait = millisOf(deadline) - nowMillis();
     return waitForBroadcast(condition, mutex, wait > 0 ? wait : 0);
 }
 
 ThreadResult clockGet(ClockBase base, TimePoint *out) {
     if (base != ClockBase::wallClock) return ThreadResult::error;
-    int64_t millis = nowMillis();
-    out->seconds = millis / kMillisPerSecond;
-    out->nanoseconds = (millis % kMillisPerSecond) * kNanosPerMilli;
+    *out = timePointFromMillis(nowMillis());
     return ThreadResult::success;
 }
 
 int threadSleep(const TimePoint &duration, TimePoint *remaining) {
-    int64_t millis = duration.seconds * kMillisPerSecond + duration.nanoseconds / kNanosPerMilli +
-                     (duration.nanoseconds % kNanosPerMilli != 0 ? 1 : 0);
+    int64_t millis = millisOf(duration) + (duration.nanoseconds % kNanosPerMilli != 0 ? 1 : 0);
     if (millis < 0) return -2;
     timespec request{time_t(millis / kMillisPerSecond), long((millis % kMillisPerSecond) * kNanosPerMilli)};
     timespec left{};

@@ -37,6 +37,10 @@ ThreadResult conditionWait(Condition *condition, Mutex *mutex);
 // Waits until the absolute wall-clock deadline (whole milliseconds).
 ThreadResult conditionTimedWait(Condition *condition, Mutex *mutex, const TimePoint &deadline);
 
+// Whole-millisecond conversions (millisOf drops any sub-millisecond part).
+TimePoint timePointFromMillis(int64_t millis);
+int64_t millisOf(const TimePoint &point);
+
 // Wall clock with millisecond resolution; failure for any other base.
 ThreadResult clockGet(ClockBase base, TimePoint *out);
 

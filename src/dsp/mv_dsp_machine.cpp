@@ -179,12 +179,9 @@ void recordDspFailure(MvDspState *state, MvDspStatus status) {
     uint32_t frame = dspVmGetRegister(vm, MV_DSP_FP);
     while (link != 0 && length < MV_DSP_TRACE_CAPACITY) {
         if (link >= m || static_cast<int64_t>(frame) > m - 8) break;
-        uint32_t savedLink, savedFrame;
-        std::memcpy(&savedLink, dspVmAddress(vm, frame), kWordBytes);
-        std::memcpy(&savedFrame, dspVmAddress(vm, frame + kWordBytes), kWordBytes);
         report.trace[length++] = static_cast<uint16_t>(link);
-        link = savedLink;
-        frame = savedFrame;
+        link = dspVmLoadWord(dspVmAddress(vm, frame));
+        frame = dspVmLoadWord(dspVmAddress(vm, frame + kWordBytes));
     }
     report.traceLength = static_cast<uint8_t>(length);
 }

@@ -2,9 +2,9 @@
 // changes and ramps, values multiplying down the tree, the active-list walk,
 // pull-record swaps, node removal, bad input and allocation failures.
 #include "marovel_audio.h"
+#include "loopback_tree.h"
 #include "mv_machine.h"
 #include "mv_machine_probe.h"
-#include "mv_session.h"
 #include "mv_test_support.h"
 
 #include <gtest/gtest.h>
@@ -22,15 +22,7 @@ constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
 class Machines : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(engine_.status(), MV_OK);
-        MvSoundModel *model;
-        ASSERT_EQ(mvNewMonoSoundModel(&model), MV_OK);
-        ASSERT_EQ(mvNewSink(&sink_, model, kBlock), MV_OK);
-        ASSERT_EQ(mvOpenLoopbackSink(sink_, kRate, 1, MV_FORMAT_FLOAT32), MV_OK);
-    }
-
-    std::vector<float> renderBlocks(int blocks) { return mvtest::renderFloat(sink_, blocks * kBlock); }
+    std::vector<float> renderBlocks(int blocks) { return tree_.render(blocks * kBlock); }
     mvtest::Probe *probeUnder(MvMachine *parent, float level = 1.0f,
                               std::atomic<int> *releases = nullptr) {
         mvtest::Probe *probe = nullptr;
@@ -42,10 +34,8 @@ protected:
     }
 
     std::atomic<int> releases_{0}; // outlives the engine, whose teardown releases probes
-    // The fallback backend alone: no sound server needed.
-    mvtest::EngineSession engine_{mvtest::DispatcherKind::threadUnsafe,
-                                  mvtest::kFallbackOnlyOrder};
-    MvSink *sink_ = nullptr;
+    mvtest::LoopbackTree tree_{mvtest::Model::mono, kRate, kBlock};
+    MvSink *sink_ = tree_.sink();
 };
 
 TEST_F(Machines, ImmediateGainHoldsForTheWholeNextBlock) {

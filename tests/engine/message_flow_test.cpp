@@ -2,8 +2,8 @@
 // holds, made before a loopback render, neither wait for a consumer that can
 // never come nor lose a message, with either dispatcher.
 #include "marovel_audio.h"
+#include "loopback_tree.h"
 #include "mv_machine_probe.h"
-#include "mv_session.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +16,10 @@ constexpr int kChanges = 2000;
 
 class StreamlessMessageFlow : public ::testing::TestWithParam<mvtest::DispatcherKind> {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(engine_.status(), MV_OK);
-        MvSoundModel *model;
-        ASSERT_EQ(mvNewMonoSoundModel(&model), MV_OK);
-        ASSERT_EQ(mvNewSink(&sink_, model, kBlock), MV_OK);
-        ASSERT_EQ(mvOpenLoopbackSink(sink_, kRate, 1, MV_FORMAT_FLOAT32), MV_OK);
-        ASSERT_EQ(mvtest::newProbe(&probe_, &sink_->base, 1.0f), MV_OK);
-    }
+    void SetUp() override { ASSERT_EQ(mvtest::newProbe(&probe_, tree_.root(), 1.0f), MV_OK); }
 
-    mvtest::EngineSession engine_{GetParam(), mvtest::kFallbackOnlyOrder};
-    MvSink *sink_ = nullptr;
+    mvtest::LoopbackTree tree_{mvtest::Model::mono, kRate, kBlock, GetParam()};
+    MvSink *sink_ = tree_.sink();
     mvtest::Probe *probe_ = nullptr;
 };
 
@@ -37,7 +30,7 @@ TEST_P(StreamlessMessageFlow, ThousandsOfChangesBeforeARenderAllArrive) {
     // Engine-side work runs in order, so once this has run every posted
     // change has been queued.
     ASSERT_EQ(mvRefreshDeviceList(), MV_OK);
-    std::vector<float> out = mvtest::renderFloat(sink_, kBlock);
+    std::vector<float> out = tree_.render(kBlock);
     EXPECT_EQ(out.front(), 1.0f);
     EXPECT_EQ(out.back(), 1.0f);
 }
@@ -54,7 +47,7 @@ TEST_P(StreamlessMessageFlow, ARenderSendingThousandsOfNoticesNeverWaitsForItsel
     ASSERT_EQ(mvSetLooping(&sampler->machine, 1), MV_OK);
     ASSERT_EQ(mvPlay(&sampler->machine), MV_OK);
     ASSERT_EQ(mvRefreshDeviceList(), MV_OK);
-    std::vector<float> out = mvtest::renderFloat(sink_, kChanges);
+    std::vector<float> out = tree_.render(kChanges);
     EXPECT_EQ(out.back(), 0.5f); // the probe's 1.0 plus the clip's -0.5
     EXPECT_EQ(mvGetProcessedClips(&sampler->machine), kChanges);
 }

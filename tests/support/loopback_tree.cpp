@@ -6,8 +6,9 @@
 
 namespace mvtest {
 
-LoopbackTree::LoopbackTree(Model model, int sampleRate, int bufferSize)
-    : channels_(model == Model::mono ? 1 : 2), sampleRate_(sampleRate)
+LoopbackTree::LoopbackTree(Model model, int sampleRate, int bufferSize, DispatcherKind dispatcher)
+    : session_(dispatcher, kFallbackOnlyOrder), channels_(model == Model::mono ? 1 : 2),
+      sampleRate_(sampleRate)
 {
     EXPECT_EQ(session_.status(), MV_OK);
     MvSoundModel *soundModel = nullptr;

@@ -1,5 +1,5 @@
-// A whole engine for one test: initialised with the thread-unsafe dispatcher
-// on the fallback backend only, one sink with the chosen sound model opened
+// A whole engine for one test: initialised with the chosen dispatcher
+// (thread-unsafe unless asked) on the fallback backend only, one sink with the chosen sound model opened
 // as a float32 loopback sink, and helpers to render and inspect it. The
 // calling thread is both the control side and the sink's audio thread.
 //
@@ -25,7 +25,8 @@ enum class Model { mono, stereo };
 class LoopbackTree {
 public:
     explicit LoopbackTree(Model model = Model::stereo, int sampleRate = 48000,
-                          int bufferSize = 1024);
+                          int bufferSize = 1024,
+                          DispatcherKind dispatcher = DispatcherKind::threadUnsafe);
     LoopbackTree(const LoopbackTree &) = delete;
     LoopbackTree &operator=(const LoopbackTree &) = delete;
 
@@ -49,7 +50,7 @@ public:
     void uninitialize();
 
 private:
-    EngineSession session_{DispatcherKind::threadUnsafe, kFallbackOnlyOrder};
+    EngineSession session_;
     MvSink *sink_ = nullptr;
     int channels_;
     int sampleRate_;

@@ -1,0 +1,34 @@
+// Pieces the benchmark programs share: reproducible noise input and the
+// inverted-rate counter that reports nanoseconds per sample or frame.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mvbench {
+
+// xorshift32 noise in [-amplitude, amplitude], the same for the same seed.
+inline std::vector<float> xorshiftNoise(size_t count, uint32_t seed, float amplitude = 1.0f) {
+    std::vector<float> samples(count);
+    uint32_t state = seed;
+    for (float &x : samples) {
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        x = amplitude * (static_cast<float>(state) / 2147483648.0f - 1.0f);
+    }
+    return samples;
+}
+
+// Counter `name` reading nanoseconds per item, itemsPerIteration per loop pass.
+inline void nanosecondsPerItem(benchmark::State &state, const std::string &name,
+                               double itemsPerIteration) {
+    constexpr double kSecondsPerNanosecond = 1e-9;
+    state.counters[name] = benchmark::Counter(
+        itemsPerIteration * kSecondsPerNanosecond,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+} // namespace mvbench
