@@ -1,6 +1,6 @@
 // Shared pieces of the Java bridge: the virtual machine the engine's own
-// threads attach to, direct-buffer access with its byte-order rule, and the
-// conversion of Java handles to engine pointers.
+// threads attach to, direct-buffer access with its capacity check and
+// byte-order rule, and the conversion of Java handles to engine pointers.
 #pragma once
 
 #include <jni.h>
