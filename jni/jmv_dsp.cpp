@@ -6,7 +6,7 @@ namespace {
 
 constexpr int kWordBytes = 4;
 constexpr int kTraceEntryBytes = 2;
-// What getDSPError may write: the engine fills each output up to its full size.
+// The most getDSPError writes into each output.
 constexpr int kByteOutBytes = 1; // routine, trace length
 constexpr int kRegistersBytes = kWordBytes * MV_DSP_REGISTER_COUNT;
 constexpr int kTraceBytes = kTraceEntryBytes * MV_DSP_TRACE_CAPACITY;
