@@ -290,9 +290,8 @@ int main(int argc, char **argv) {
     if (outcome.percents.empty()) return 0; // filtered out
     const auto [fastest, slowest] =
         std::minmax_element(outcome.percents.begin(), outcome.percents.end());
-    std::printf("whole scene (128 voices, 4 groups, low-pass + reverb send, stereo int16 at "
-                "48 kHz): %.2f %% of one core per second of audio (median of %zu s, %.2f .. "
-                "%.2f)\n",
+    std::printf("whole scene: %.2f %% of one core per second of 48 kHz audio "
+                "(median of %zu s, %.2f .. %.2f)\n",
                 median(outcome.percents), outcome.percents.size(), *fastest, *slowest);
     return 0;
 }
