@@ -176,6 +176,7 @@ private:
             // Let the sink apply the queued changes before the up queue fills.
             if (v % kVoicesPerUpQueueFill == kVoicesPerUpQueueFill - 1) renderPeriod();
         }
+        if (!failure_.empty()) return;
         armRamps();
         renderIteration(); // warm-up: caches, the reverberator's delay lines
     }
