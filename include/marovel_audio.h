@@ -86,6 +86,14 @@ typedef int MvSampleFormat;
 #define MV_FORMAT_UINT8   5
 
 /* ------------------------------------------------------------------------ */
+/* Sampler states (mvGetState)                                              */
+/* ------------------------------------------------------------------------ */
+
+#define MV_SAMPLER_STOPPED 0 /* not rendering; the queue is kept */
+#define MV_SAMPLER_PLAYING 1 /* rendering the current clip */
+#define MV_SAMPLER_PAUSED  2 /* rendering with the position held (rate 0) */
+
+/* ------------------------------------------------------------------------ */
 /* Records                                                                  */
 /* ------------------------------------------------------------------------ */
 
@@ -785,6 +793,7 @@ MV_API int mvStop(MvMachine *sampler);
 MV_API int mvPause(MvMachine *sampler);
 MV_API int mvResume(MvMachine *sampler);
 MV_API int mvEnsurePlaying(MvMachine *sampler);
+/* mvGetState: MV_SAMPLER_STOPPED, MV_SAMPLER_PLAYING or MV_SAMPLER_PAUSED. */
 MV_API int mvGetState(MvMachine *sampler);
 MV_API int mvSetLooping(MvMachine *sampler, int looping);
 MV_API int mvGetLooping(MvMachine *sampler);
