@@ -424,8 +424,8 @@ struct MvDspVm {
 
 /* An entry of mvDSPInterruptCallbacks: 0 served, anything else a failure
  * code that the program finds in R0. Runs where the routine runs (see
- * MvDspInterruptCallback); on the audio thread it must not allocate, so
- * resources are created in routines 0 and 1 only. */
+ * MvDspInterruptCallback); on the audio thread it must not allocate or
+ * lock, so a service that creates a resource belongs in routines 0 and 1. */
 typedef int32_t (*MvDspInterruptHandler)(MvDspVm *vm, int number);
 
 /* A program resource: its release routine doubles as its kind. It runs
