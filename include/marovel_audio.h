@@ -8,8 +8,8 @@
  * status" is what the installed dispatcher's lock, unlock, post or run
  * returned (-1, -95 or -96).
  *
- * Threads. Every call's comment ends by naming where it may be called from,
- * in exactly one of these words:
+ * Threads. Every call's comment names where it may be called from, in one of
+ * these four words:
  *
  *   any thread        Needs no initialisation and takes no lock. "Any
  *                     thread, the audio thread too" where it also never
@@ -31,8 +31,8 @@
  *
  * Records that both sides use mark their fields the same way: "under the
  * lock" fields belong to the control side, "the audio thread" fields change
- * only on the audio thread (by up-messages and renders). The host reads the
- * latter only through the engine's calls.
+ * only on the audio thread (by up-messages and renders); off the audio
+ * thread the host reads them only through the engine's calls.
  *
  * libsoundio records appear only as pointers to incomplete types, so a host
  * needs no libsoundio headers to use this one.
