@@ -27,7 +27,7 @@
  *   the audio thread  A sink's stream callback on libsoundio's thread, or
  *                     the thread inside mvRenderLoopbackSink, with every
  *                     up-message callback, render and pull it runs. Code
- *                     there never allocates, locks, blocks or calls the host.
+ *                     there never allocates, locks or calls the host.
  *
  * Records that both sides use mark their fields the same way: "under the
  * lock" fields belong to the control side, "the audio thread" fields change
