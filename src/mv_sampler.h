@@ -6,10 +6,10 @@
 
 namespace mv {
 
-// Audio and control states of a sampler.
-constexpr int32_t kSamplerStopped = 0;
-constexpr int32_t kSamplerPlaying = 1;
-constexpr int32_t kSamplerPaused = 2;
+// Audio and control states of a sampler, as the header names them.
+constexpr int32_t kSamplerStopped = MV_SAMPLER_STOPPED;
+constexpr int32_t kSamplerPlaying = MV_SAMPLER_PLAYING;
+constexpr int32_t kSamplerPaused = MV_SAMPLER_PAUSED;
 
 // A channel matrix covers at most this many source channels. The render
 // keeps two frames of that many floats and a ramp delta per weight on the

@@ -13,7 +13,7 @@
 
 #include "mv_machine.h"
 #include "mv_sampler_runs.h"
-#include "mv_mono.h"
+#include "mv_sound_model.h"
 #include "mv_status.h"
 
 #include <algorithm>

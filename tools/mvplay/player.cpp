@@ -165,7 +165,7 @@ int play(const Options &options, const std::vector<SoundClip> &clips, Tree &tree
         const double end = options.duration > 0.0 ? options.duration : length;
         if (options.demo && !fading && elapsed >= end - kDemoFadeSeconds)
             fading = fadeOutDemoScene(tree.demo) == MV_OK;
-        if (mvGetState(&tree.sampler->machine) == 0 || (options.duration > 0.0 && elapsed >= end))
+        if (mvGetState(&tree.sampler->machine) == MV_SAMPLER_STOPPED || (options.duration > 0.0 && elapsed >= end))
             break;
         if (progress)
             showProgress(options, tree, options.loop ? std::fmod(elapsed, length) : elapsed,
