@@ -141,15 +141,27 @@ void runJob(SafeState &state, void **payload) {
     mv::conditionBroadcast(state.workDone);
 }
 
+// The engine thread holds the mutex whenever it runs jobs or housekeeping,
+// so a call it makes from there (a release callback calling the engine) is
+// already serialised: lock and unlock leave the mutex alone, and run and
+// post do their work at once instead of queueing a job the thread would
+// wait for itself. Its calls therefore behave as if the lock were recursive,
+// without a recursive mutex that other threads would have to know about.
 int safeLock() {
+    if (isEngineThread) return MV_OK;
     return mv::mutexLock(safeState().mutex) == mv::ThreadResult::success ? MV_OK : MV_ERROR_MUTEX;
 }
 
 int safeUnlock() {
+    if (isEngineThread) return MV_OK;
     return mv::mutexUnlock(safeState().mutex) == mv::ThreadResult::success ? MV_OK : MV_ERROR_MUTEX;
 }
 
 int safePost(MvSink *sink, MvMessageFunc callback, void *argument) {
+    if (isEngineThread) {
+        mvSendUpMessage(sink, callback, argument); // its status goes to nobody, as queued
+        return MV_OK;
+    }
     SafeState &state = safeState();
     Job *job = newJob(postJob, sink, reinterpret_cast<void *>(callback), argument);
     int status = job ? queueJob(state, job) : MV_ERROR_NO_MEMORY;
@@ -159,6 +171,7 @@ int safePost(MvSink *sink, MvMessageFunc callback, void *argument) {
 }
 
 int safeRun(int (*fn)(void *), void *argument) {
+    if (isEngineThread) return fn(argument);
     SafeState &state = safeState();
     int result = kPending;
     Job *job = newJob(runJob, &result, reinterpret_cast<void *>(fn), argument);
