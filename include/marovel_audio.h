@@ -240,7 +240,10 @@ typedef struct MvMixer {
     MvSource source;
 } MvMixer;
 
-/* Release callback of a clip: runs on the control side, once per clip. */
+/* Release callback of a clip: runs on the control side, once per clip (on
+ * the thread-safe dispatcher's engine thread, or on the host thread whose
+ * call drained the sink's down queue). It may call any engine function
+ * except mvUninitialize, for instance enqueue the next clip of a stream. */
 typedef void (*MvClipRelease)(void *data, void *context);
 
 struct MvClip {
@@ -523,6 +526,15 @@ MV_API int mvNewThreadUnsafeDispatcher(MvDispatcher **out);
  * -97 thread error. Any thread; does not install it. */
 MV_API int mvNewThreadSafeDispatcher(MvDispatcher **out);
 
+/* mvDeleteDispatcher: destroys a dispatcher that is not installed (never
+ * passed to mvInitialize, or whose mvInitialize failed): ends its engine
+ * thread, if it has one, and frees it. An installed dispatcher is destroyed
+ * by mvUninitialize instead. 0, -93 null dispatcher, -100 the dispatcher is
+ * installed (nothing happens), -96 mutex, -97 the engine thread could not
+ * be joined, or the engine thread's own failure status (the record is then
+ * freed all the same). Any thread except the dispatcher's engine thread. */
+MV_API int mvDeleteDispatcher(MvDispatcher *dispatcher);
+
 /* ------------------------------------------------------------------------ */
 /* Lifecycle and device registry                                            */
 /* ------------------------------------------------------------------------ */
@@ -546,7 +558,8 @@ MV_API int mvInitialize(MvDispatcher *dispatcher);
 /* mvUninitialize: deletes every sink (releasing every clip), disconnects
  * and destroys the dispatcher. 0, -99, or a dispatcher status; when the
  * dispatcher could not run the teardown (-1, -95) the library stays
- * initialised and the call may be repeated. Any host thread. */
+ * initialised and the call may be repeated. Any host thread, but not from
+ * inside a clip's release callback. */
 MV_API int mvUninitialize(void);
 
 /* mvRefreshDeviceList: rebuilds the device list (rescanning backend 6).
@@ -764,7 +777,8 @@ MV_API int mvNewStereoSoundModel(MvSoundModel **out);
 
 /* mvNewMixer: a mixer under parent's destination. 0, -93, -87, -1. */
 MV_API int mvNewMixer(MvMixer **out, MvMachine *parent);
-/* mvDeleteMixer: detaches and frees a mixer and its subtree. 0, -93, -86. */
+/* mvDeleteMixer: detaches and frees a mixer and its subtree. 0, -93, -86
+ * (also for a mixer already deleted whose release has not run yet). */
 MV_API int mvDeleteMixer(MvMachine *mixer);
 
 /* ------------------------------------------------------------------------ */
@@ -772,6 +786,9 @@ MV_API int mvDeleteMixer(MvMachine *mixer);
 /* ------------------------------------------------------------------------ */
 
 MV_API int mvNewSampler(MvSampler **out, MvMachine *parent);
+/* mvDeleteSampler: detaches a sampler and releases it with its clips. 0,
+ * -93, -86 (also for a sampler already deleted whose release has not run
+ * yet), -99, a dispatcher status. */
 MV_API int mvDeleteSampler(MvMachine *sampler);
 MV_API int mvEnqueueClip(MvMachine *sampler, int removeWhenDone, MvClipRelease release,
                          void *releaseContext, int channels, double sampleRate, int format,
@@ -832,22 +849,22 @@ extern MV_API MvDspInterruptHandler mvDSPInterruptCallbacks[256];
  * 0. The program initialises at once when the sink has an output, else when
  * it opens one. 0; -93 null machine or program, negative initCount, or
  * words missing; -87 no destination; -80 image over 65535 bytes; -1 (nothing
- * attached); a dispatcher status. Control side. */
+ * attached); -99 not initialised; a dispatcher status. Control side. */
 MV_API int mvSetDSP(MvMachine *machine, uint16_t programLength, const uint8_t *program,
                     uint16_t stackSize, int32_t initCount, const int32_t *initWords);
 /* mvSendDSPMessage: queues count words (copied) for routine 2, run before the
  * next block the sink renders, in the order sent. 0 (also when the program
  * has failed: the message is then dropped); -93 null machine, negative count
- * or words missing; -87; -85 no program attached; -1; a dispatcher status.
- * Control side. */
+ * or words missing; -87; -85 no program attached; -1; -99; a dispatcher
+ * status. Control side. */
 MV_API int mvSendDSPMessage(MvMachine *machine, int32_t count, const int32_t *words);
 /* mvGetDSPError: the program's first failure, once published (at once for
  * routines 0 and 1, after the next down-queue drain for routines 2 and 3).
  * Every output may be null; registers takes 20 words, trace up to 255
  * entries (the failing pc, then return addresses, innermost first).
  * *traceLength is set to 0 before any check. The failure's MvDspStatus
- * 1..9; 0 no failure (outputs untouched); -93; -87; -85; a dispatcher
- * status. Control side. */
+ * 1..9; 0 no failure (outputs untouched); -93; -87; -85; -99; a
+ * dispatcher status. Control side. */
 MV_API int mvGetDSPError(MvMachine *machine, uint8_t *routine, uint32_t *registers,
                          uint8_t *traceLength, uint16_t *trace);
 MV_API const char *mvGetDSPErrorString(uint32_t code);

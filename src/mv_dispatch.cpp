@@ -273,6 +273,22 @@ int safeDestroy() {
     return unlocked ? MV_OK : MV_ERROR_MUTEX;
 }
 
+// Ends the engine thread of a dispatcher that is not installed and frees
+// the record. Nothing else holds its mutex: no engine call reaches a
+// dispatcher that is not installed.
+int deleteSafeRecord(SafeDispatcher *record) {
+    SafeState &state = record->state;
+    if (mv::mutexLock(state.mutex) != mv::ThreadResult::success) return MV_ERROR_MUTEX;
+    state.running = 0;
+    mv::conditionBroadcast(state.workAvailable);
+    mv::mutexUnlock(state.mutex);
+    int exitStatus = MV_OK;
+    if (mv::threadJoin(state.thread, &exitStatus) != mv::ThreadResult::success)
+        return MV_ERROR_THREAD;
+    releasePartialRecord(record);
+    return exitStatus;
+}
+
 int threadStartStatus(mv::ThreadResult result) {
     return result == mv::ThreadResult::noMemory ? MV_ERROR_NO_MEMORY : MV_ERROR_THREAD;
 }
@@ -316,6 +332,16 @@ MV_API int mvNewThreadSafeDispatcher(MvDispatcher **out) {
     }
     *out = &record->operations;
     return MV_OK;
+}
+
+MV_API int mvDeleteDispatcher(MvDispatcher *dispatcher) {
+    if (!dispatcher) return MV_ERROR_NULL_POINTER;
+    if (mv::isInstalledDispatcher(dispatcher)) return MV_ERROR_ALREADY_INITIALIZED;
+    if (dispatcher->lock == unsafeLock) {
+        mvFree(dispatcher);
+        return MV_OK;
+    }
+    return deleteSafeRecord(reinterpret_cast<SafeDispatcher *>(dispatcher));
 }
 
 } // extern "C"

@@ -4,6 +4,7 @@
 // render lives in mv_sampler_render.cpp.
 #include "mv_sampler.h"
 
+#include "mv_machine.h"
 #include "mv_status.h"
 
 #include <climits>
@@ -40,9 +41,7 @@ int post(MvSampler *sampler, MvMessageFunc message, void *argument)
 // could not queue it for lack of memory, the record goes back at once.
 int postRecord(MvSampler *sampler, MvMessageFunc message, void *record)
 {
-    const int status = post(sampler, message, record);
-    if (status == MV_ERROR_NO_MEMORY) mvFree(record);
-    return status;
+    return mv::postRecord(sampler->machine.sink, message, record);
 }
 
 void sendDown(MvSink *sink, MvMessageFunc message, void *argument)
@@ -461,11 +460,17 @@ int mvNewSampler(MvSampler **out, MvMachine *parent)
 
 int mvDeleteSampler(MvMachine *machine)
 {
-    return command(machine, deleteMessage, [](MvSampler *sampler) {
-        sampler->controlState = kSamplerStopped;
-        mvSourceDisconnect(&sampler->source);
-        return true;
-    });
+    int status = checkSampler(machine);
+    if (status) return status;
+    MvSampler *sampler = asSampler(machine);
+    if ((status = mvDispatcher->lock())) return status;
+    if (!claimForDeletion(machine)) {
+        mvDispatcher->unlock();
+        return MV_ERROR_MACHINE_TYPE;
+    }
+    sampler->controlState = kSamplerStopped;
+    mvSourceDisconnect(&sampler->source);
+    return post(sampler, deleteMessage, sampler);
 }
 
 int mvEnqueueClip(MvMachine *machine, int removeWhenDone, MvClipRelease release,
