@@ -98,7 +98,7 @@ TEST_P(StreamHandshakeConcurrency, BurstOfTwoThousandOneFrameClipsOnAPlayingSamp
 {
     BurstLog lead(1), burst(2000);
     withinWatchdog([&] {
-        enqueueBurst(lead, 4096);
+        enqueueBurst(lead, 1);
         ASSERT_EQ(mvPlay(m(sampler_)), MV_OK);
         enqueueBurst(burst, 1); // both queues fill while the stream plays
         ASSERT_EQ(mvEnsurePlaying(m(sampler_)), MV_OK);
