@@ -89,7 +89,9 @@ void drain(MvSink *sink, SoundIoRingBuffer *ring) {
 
 // A release callback may call the engine, and that call may drain the same
 // down queue again; this bounds how deep such drains nest on one thread.
-constexpr int kMaxNestedDownDrains = 4;
+// Every level is a callback that found the up queue full (or queried), so
+// real hosts stay a level or two deep.
+constexpr int kMaxNestedDownDrains = 16;
 thread_local int nestedDownDrains = 0;
 
 // Set while the thread renders for a sink (a stream's audio thread, or a host
