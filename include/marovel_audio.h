@@ -299,7 +299,8 @@ typedef struct MvMixer {
 
 /* Release callback of a clip: called once per clip with its data and
  * context, when the engine has let go of it. Runs under the lock, never on
- * the audio thread. */
+ * the audio thread. It may call any engine function except mvUninitialize,
+ * for instance enqueue the next clip of a stream. */
 typedef void (*MvClipRelease)(void *data, void *context);
 
 /* A queued clip. mvEnqueueClip fills it; afterwards only the queue links
@@ -612,6 +613,15 @@ MV_API int mvNewThreadUnsafeDispatcher(MvDispatcher **out);
  * -97 thread error. Any thread; does not install it. */
 MV_API int mvNewThreadSafeDispatcher(MvDispatcher **out);
 
+/* mvDeleteDispatcher: destroys a dispatcher that is not installed (never
+ * passed to mvInitialize, or whose mvInitialize failed): ends its engine
+ * thread, if it has one, and frees it. An installed dispatcher is destroyed
+ * by mvUninitialize instead. 0, -93 null dispatcher, -100 the dispatcher is
+ * installed (nothing happens), -96 mutex, -97 the engine thread could not
+ * be joined, or the engine thread's own failure status (the record is then
+ * freed all the same). Any thread except the dispatcher's engine thread. */
+MV_API int mvDeleteDispatcher(MvDispatcher *dispatcher);
+
 /* ------------------------------------------------------------------------ */
 /* Lifecycle and device registry                                            */
 /* ------------------------------------------------------------------------ */
@@ -889,8 +899,9 @@ MV_API int mvNewStereoSoundModel(MvSoundModel **out);
  * destination, -99, -1, or a dispatcher status. A control thread. */
 MV_API int mvNewMixer(MvMixer **out, MvMachine *parent);
 /* mvDeleteMixer: detaches a mixer and frees it with its subtree once the
- * audio thread has let go (clips released). 0, -93, -86 not a mixer, -99,
- * or a dispatcher status. A control thread. */
+ * audio thread has let go (clips released). 0, -93, -86 not a mixer (also
+ * for a mixer already deleted whose release has not run yet), -99, or a
+ * dispatcher status. A control thread. */
 MV_API int mvDeleteMixer(MvMachine *mixer);
 
 /* ------------------------------------------------------------------------ */
@@ -910,7 +921,8 @@ MV_API int mvDeleteMixer(MvMachine *mixer);
 MV_API int mvNewSampler(MvSampler **out, MvMachine *parent);
 /* mvDeleteSampler: stops and detaches the sampler; once the audio thread
  * has let go it releases every queued clip and frees the sampler. 0, -93,
- * -86, -99, or a dispatcher status. A control thread. */
+ * -86 (also for a sampler already deleted whose release has not run yet),
+ * -99, or a dispatcher status. A control thread. */
 MV_API int mvDeleteSampler(MvMachine *sampler);
 /* mvEnqueueClip: appends a clip of frames frames of channels interleaved
  * channels at sampleRate in format, read in place from data (not copied:
@@ -1047,22 +1059,22 @@ extern MV_API MvDspInterruptHandler mvDSPInterruptCallbacks[256];
  * 0. The program initialises at once when the sink has an output, else when
  * it opens one. 0; -93 null machine or program, negative initCount, or
  * words missing; -87 no destination; -80 image over 65535 bytes; -1 (nothing
- * attached); a dispatcher status. A control thread. */
+ * attached); -99 not initialised; a dispatcher status. A control thread. */
 MV_API int mvSetDSP(MvMachine *machine, uint16_t programLength, const uint8_t *program,
                     uint16_t stackSize, int32_t initCount, const int32_t *initWords);
 /* mvSendDSPMessage: queues count words (copied) for routine 2, run before the
  * next block the sink renders, in the order sent. 0 (also when the program
  * has failed: the message is then dropped); -93 null machine, negative count
- * or words missing; -87; -85 no program attached; -1; a dispatcher status.
- * A control thread. */
+ * or words missing; -87; -85 no program attached; -1; -99; a dispatcher
+ * status. A control thread. */
 MV_API int mvSendDSPMessage(MvMachine *machine, int32_t count, const int32_t *words);
 /* mvGetDSPError: the program's first failure, once published (at once for
  * routines 0 and 1, after the next down-queue drain for routines 2 and 3).
  * Every output may be null; registers takes 20 words, trace up to 255
  * entries (the failing pc, then return addresses, innermost first).
  * *traceLength is set to 0 before any check. The failure's MvDspStatus
- * 1..9; 0 no failure (outputs untouched); -93; -87; -85; a dispatcher
- * status. A control thread. */
+ * 1..9; 0 no failure (outputs untouched); -93; -87; -85; -99; a
+ * dispatcher status. A control thread. */
 MV_API int mvGetDSPError(MvMachine *machine, uint8_t *routine, uint32_t *registers,
                          uint8_t *traceLength, uint16_t *trace);
 /* mvGetDSPErrorString: the text of an MvDspStatus 0..9; "Not a DSP error

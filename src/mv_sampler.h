@@ -4,6 +4,8 @@
 
 #include "marovel_audio.h"
 
+#include <atomic>
+
 namespace mv {
 
 // Audio and control states of a sampler, as the header names them.
@@ -35,10 +37,39 @@ MvSource *samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd
 // the sampler is not already stopped.
 void samplerHalt(MvSink *sink, MvSampler *sampler);
 
-// Down-messages the audio side sends; they run on the control side.
-void samplerStoppedNotice(MvSink *sink, void *sampler);
-void samplerClipAdvancedNotice(MvSink *sink, void *sampler);
-void samplerReleaseClip(MvSink *sink, void *clip);
+// What the audio side reports to the control side without a down message
+// each: clips that ended, loop wraps and stops come in any number per block
+// (short looped clips wrap thousands of times a second), so they gather here
+// and the control side takes them whenever it drains the sink's down queue.
+// Lock-free: the audio side adds, the control side takes everything at once.
+struct SamplerNotices {
+    // Clip transitions since the last take, plus kStoppedBit once the
+    // sampler stopped (a stop clears the transitions before it).
+    std::atomic<uint32_t> progress;
+    // Clips unlinked after play, newest first, linked through next.
+    std::atomic<MvClip *> released;
+};
+
+// A sampler's allocation: the public record, then what only the engine sees.
+struct SamplerRecord {
+    MvSampler sampler; // first: an MvSampler pointer is a SamplerRecord pointer
+    SamplerNotices notices;
+};
+
+inline SamplerNotices &noticesOf(MvSampler *sampler)
+{
+    return reinterpret_cast<SamplerRecord *>(sampler)->notices;
+}
+
+// Audio side: the notices of the render and of the sampler's up-messages.
+void noticeStopped(MvSampler *sampler);
+void noticeClipAdvanced(MvSampler *sampler);
+void noticeReleasedClip(MvSampler *sampler, MvClip *clip);
+
+// Control side, under the lock: applies the notices of every sampler in the
+// sink's tree and releases the clips they let go of (release callbacks run
+// here). Part of every drain of the sink's down queue.
+void collectSamplerNotices(MvSink *sink);
 
 // Test seam: false makes the render take its per-frame reference path
 // everywhere, so tests can compare the specialised runs against it.

@@ -173,7 +173,7 @@ bool passClipEnd(MvSink *sink, MvSampler *sampler, double *position)
     *position -= clip->frames;
     if (clip->removeWhenDone) {
         unlinkClip(sampler, clip);
-        mvSendDownMessage(sink, samplerReleaseClip, clip);
+        noticeReleasedClip(sampler, clip);
     }
     if (next) {
         sampler->current = next;
@@ -184,10 +184,10 @@ bool passClipEnd(MvSink *sink, MvSampler *sampler, double *position)
         sampler->current = nullptr;
         *position = 0.0;
         samplerHalt(sink, sampler);
-        mvSendDownMessage(sink, samplerStoppedNotice, sampler);
+        noticeStopped(sampler);
         return false;
     }
-    mvSendDownMessage(sink, samplerClipAdvancedNotice, sampler);
+    noticeClipAdvanced(sampler);
     return true;
 }
 
