@@ -6,6 +6,7 @@
 
 #include "mv_status.h"
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -338,6 +339,7 @@ void samplerHalt(MvSink *sink, MvSampler *sampler)
     mvSourceDeactivate(sink, &sampler->source);
     sampler->audioState = kSamplerStopped;
     sampler->position = 0.0;
+    std::atomic_ref<double>(sampler->playPosition).store(0.0, std::memory_order_relaxed);
 }
 
 void samplerStoppedNotice(MvSink *, void *argument)
@@ -604,4 +606,13 @@ int mvClearChannelMatrix(MvMachine *machine)
         sampler->controlMatrix = nullptr;
         return true;
     });
+}
+
+int mvGetPlayPosition(MvMachine *machine, double *seconds)
+{
+    if (!seconds) return MV_ERROR_NULL_POINTER;
+    if (const int status = checkSampler(machine)) return status;
+    *seconds = std::atomic_ref<double>(asSampler(machine)->playPosition)
+                   .load(std::memory_order_relaxed);
+    return MV_OK;
 }

@@ -35,6 +35,9 @@ MvSource *samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd
 // the sampler is not already stopped.
 void samplerHalt(MvSink *sink, MvSampler *sampler);
 
+// Audio side: stores where the sampler's audio is for mvGetPlayPosition.
+void publishPlayPosition(MvSampler *sampler);
+
 // Down-messages the audio side sends; they run on the control side.
 void samplerStoppedNotice(MvSink *sink, void *sampler);
 void samplerClipAdvancedNotice(MvSink *sink, void *sampler);

@@ -17,6 +17,7 @@
 #include "mv_status.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 using namespace mv;
@@ -284,6 +285,18 @@ const float *prepareMatrixRamp(MvChannelMatrix *matrix, int frames, int rate, in
 
 } // namespace
 
+void mv::publishPlayPosition(MvSampler *sampler)
+{
+    const MvClip *current = sampler->current;
+    double seconds = 0.0;
+    if (current) {
+        for (const MvClip *clip = sampler->head; clip && clip != current; clip = clip->next)
+            seconds += clip->frames / clip->sampleRate;
+        seconds += sampler->position / current->sampleRate;
+    }
+    std::atomic_ref<double>(sampler->playPosition).store(seconds, std::memory_order_relaxed);
+}
+
 MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
                             double frequencyStart, double frequencyEnd, int frames, float *buffer)
 {
@@ -345,6 +358,7 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
         ++k;
     }
     sampler->position = running.position;
+    publishPlayPosition(sampler);
     if (block.matrix && block.matrix->rampTime < 0.0) block.matrix->current = block.matrix->target;
     return following;
 }
