@@ -96,7 +96,7 @@ TEST_F(Mvplay, RendersTwoFilesBackToBackSampleForSample)
 TEST_F(Mvplay, RendersAMonoFileToBothSidesWithGainInTheChosenFormat)
 {
     writeInt16(path("a.wav"), 48000, 1, ramp(1000, 11));
-    const Outcome result = run("--gain -6.0206 --format int16 --render " + path("out.wav") + " " +
+    const Outcome result = run("--gain -6.0206 --format int16 --no-dither --render " + path("out.wav") + " " +
                            path("a.wav"));
     ASSERT_EQ(result.status, 0) << result.errors;
     SF_INFO info{};

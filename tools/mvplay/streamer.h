@@ -1,0 +1,83 @@
+// Streams a playlist of sound files into one sampler: chunks read with
+// libsndfile, a few queued at a time and refilled as the engine releases
+// them, so memory does not grow with file length. The engine's looping
+// stays off; the streamer loops itself by reading from the loop start again,
+// so a loop of any length is sample-exact too.
+#pragma once
+
+#include "sound_file.h"
+
+#include "marovel_audio.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <vector>
+
+struct StreamSettings {
+    int64_t chunkFrames = 0;   // 0: each file as one chunk (loaded whole)
+    double queuedSeconds = 1;  // source time kept queued ahead
+    bool loop = false;
+    double loopStart = 0.0;    // seconds from the playlist's start
+};
+
+// Where the audio is: a file of the playlist and a time within it.
+struct StreamPlace {
+    int file = 0;
+    double seconds = 0.0;      // within the file
+    double played = 0.0;       // since the last start or seek, loops included
+};
+
+class Streamer {
+public:
+    Streamer(MvMachine *sampler, const std::vector<SoundFile *> &files,
+             const StreamSettings &settings);
+    Streamer(const Streamer &) = delete;
+    Streamer &operator=(const Streamer &) = delete;
+
+    double length() const;     // of the playlist, seconds
+    // Clears the queue and plays from seconds into the playlist. Engine status.
+    int start(double seconds);
+    // Lets released chunks go and queues more. Engine status, or
+    // MV_ERROR_BUFFER_SIZE after a read error (reported on stderr).
+    int refill();
+    // Every chunk of the playlist has been queued (never when looping).
+    bool exhausted() const { return exhausted_; }
+    // The place of an engine play position (mvGetPlayPosition).
+    StreamPlace place(double position);
+    // The file whose chunks are queued next, for channel set-up.
+    const SoundFile &file(int index) const { return *files_[size_t(index)]; }
+    int fileCount() const { return int(files_.size()); }
+    // Index of the file the first queued chunk comes from (-1: none).
+    int nextFile() const { return queued_.empty() ? -1 : queued_.front()->file; }
+
+private:
+    struct Chunk {
+        std::vector<uint8_t> data;
+        int file = 0;
+        int64_t firstFrame = 0;
+        int frames = 0;
+        double seconds = 0.0;
+        std::atomic<bool> released{false};
+    };
+    static void release(void *data, void *chunk);
+
+    void locate(double seconds, int &file, int64_t &frame) const;
+    int64_t chunkLimit(const SoundFile &file) const;
+    int queueNext();
+    void collectReleased();
+
+    MvMachine *sampler_;
+    std::vector<SoundFile *> files_;
+    StreamSettings settings_;
+    std::list<std::unique_ptr<Chunk>> owned_; // until the engine releases them
+    std::deque<Chunk *> queued_;              // in play order, not yet released
+    double queuedSeconds_ = 0.0;
+    double consumed_ = 0.0;                   // seconds of chunks released since start
+    double lastPlayed_ = 0.0;
+    int file_ = 0;                            // read cursor
+    int64_t frame_ = 0;
+    bool exhausted_ = false;
+};
