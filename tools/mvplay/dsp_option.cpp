@@ -64,7 +64,7 @@ bool readProgram(const std::string &path, std::vector<uint8_t> &bytes)
     std::error_code error;
     std::ifstream in;
     if (std::filesystem::is_regular_file(path, error)) in.open(path, std::ios::binary);
-    if (!in) {
+    if (!in.is_open()) {
         std::fprintf(stderr, "mvplay: cannot read %s: not a readable file\n", path.c_str());
         return false;
     }

@@ -184,7 +184,7 @@ int render(const Options &options, Tree &tree, Streamer &streamer)
     RenderFile file;
     std::string error;
     if (!file.open(options.renderPath, options.sampleRate, tree.channels, options.format,
-                   options.dither, error)) {
+                   options.dither, total, error)) {
         std::fprintf(stderr, "mvplay: %s\n", error.c_str());
         return kExitUsage;
     }
@@ -209,7 +209,8 @@ int render(const Options &options, Tree &tree, Streamer &streamer)
         }
         done += count;
         mvGetState(tree.samplerMachine()); // applies what the render sent back: releases, failures
-        status = streamer.refill();
+        mvGetPlayPosition(tree.samplerMachine(), &position);
+        status = streamer.refill(position);
         if (progress && step % 64 == 0)
             std::fprintf(stderr, "\rrendering %s / %s ", clockText(double(done) / options.sampleRate).c_str(),
                          clockText(seconds).c_str());
@@ -312,7 +313,7 @@ int play(const Options &options, Tree &tree, Streamer &streamer)
         played = place.played / options.rate;
         if (place.file != shownFile) display.describeFile(streamer.file(shownFile = place.file));
         status = channels.follow(streamer.file(place.file));
-        if (!status) status = streamer.refill();
+        if (!status) status = streamer.refill(position);
         if (status) break;
         const bool ended = streamer.exhausted() && mvGetState(sampler) == 0;
         if (options.duration > 0.0 && playedBefore + played >= options.duration) break;

@@ -2,10 +2,9 @@
 
 #include "marovel_audio.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -87,24 +86,72 @@ bool checkRenderTarget(const std::string &path, int format, std::string &error)
 }
 
 bool RenderFile::open(const std::string &path, int sampleRate, int channels, int format,
-                      bool dither, std::string &error)
+                      bool dither, int64_t frames, std::string &error)
 {
     SF_INFO info{};
     info.samplerate = sampleRate;
     info.channels = channels;
     if (!describe(path, format, info, format_, error)) return false;
-    file_ = path == kStdout ? sf_open_fd(STDOUT_FILENO, SFM_WRITE, &info, SF_FALSE)
-                            : sf_open(path.c_str(), SFM_WRITE, &info);
+    channels_ = channels;
+    sampleRate_ = sampleRate;
+    dither_ = dither && reducesTo8Or16Bits(format_);
+    // WAV keeps 8-bit samples unsigned.
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV && format_ == MV_FORMAT_INT8)
+        format_ = MV_FORMAT_UINT8;
+    mvInitializeTriangularDitherState(&ditherState_);
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV) {
+        wav_ = path == kStdout ? stdout : std::fopen(path.c_str(), "wb");
+        if (!wav_) {
+            error = "cannot write " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        writeWavHeader(frames);
+        return !std::ferror(wav_);
+    }
+    file_ = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!file_) {
         error = "cannot write " + path + ": " + sf_strerror(nullptr);
         return false;
     }
-    // A PEAK chunk in float WAV files makes some readers warn; nothing needs it.
-    sf_command(file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
-    channels_ = channels;
-    dither_ = dither && reducesTo8Or16Bits(format_);
-    mvInitializeTriangularDitherState(&ditherState_);
     return true;
+}
+
+// The canonical header: PCM as format 1; float as format 3 with the
+// extension size and the fact chunk that readers of non-PCM data expect.
+void RenderFile::writeWavHeader(int64_t frames)
+{
+    const bool isFloatData = format_ == MV_FORMAT_FLOAT32;
+    const uint32_t sampleBytes = uint32_t(mvGetSampleSize(format_));
+    const uint32_t blockAlign = uint32_t(channels_) * sampleBytes;
+    const uint64_t dataBytes = uint64_t(frames) * blockAlign;
+    const uint32_t fmtBytes = isFloatData ? 18 : 16;
+    const uint64_t riffBytes = 4 + (8 + fmtBytes) + (isFloatData ? 12 : 0) + 8 + dataBytes;
+    auto clamp32 = [](uint64_t v) { return uint32_t(std::min<uint64_t>(v, UINT32_MAX)); };
+    std::vector<uint8_t> header;
+    auto put = [&](uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) header.push_back(uint8_t(value >> (8 * i)));
+    };
+    auto tag = [&](const char *text) { header.insert(header.end(), text, text + 4); };
+    tag("RIFF");
+    put(clamp32(riffBytes), 4);
+    tag("WAVE");
+    tag("fmt ");
+    put(fmtBytes, 4);
+    put(isFloatData ? 3 : 1, 2);
+    put(uint32_t(channels_), 2);
+    put(uint32_t(sampleRate_), 4);
+    put(uint32_t(sampleRate_) * blockAlign, 4);
+    put(blockAlign, 2);
+    put(sampleBytes * 8, 2);
+    if (isFloatData) {
+        put(0, 2);
+        tag("fact");
+        put(4, 4);
+        put(clamp32(uint64_t(frames)), 4);
+    }
+    tag("data");
+    put(clamp32(dataBytes), 4);
+    std::fwrite(header.data(), 1, header.size(), wav_);
 }
 
 bool RenderFile::write(const float *samples, int frames)
@@ -112,10 +159,26 @@ bool RenderFile::write(const float *samples, int frames)
     const size_t count = size_t(frames) * size_t(channels_);
     for (size_t i = 0; i < count; ++i)
         if (std::fabs(samples[i]) > 1.0f) ++clipped_;
-    auto *state = &ditherState_;
+    written_ += frames;
+    return wav_ ? writeWav(samples, count) : writeSndfile(samples, frames, count);
+}
+
+// The engine's own converters make the WAV data, in the file's byte order.
+bool RenderFile::writeWav(const float *samples, size_t count)
+{
+    const int sampleBytes = mvGetSampleSize(format_);
+    raw_.resize(count * size_t(sampleBytes));
+    mvSelectConverter(MV_FORMAT_FLOAT32, format_, 1, dither_)(raw_.data(), 1, samples, 1,
+                                                              unsigned(count), &ditherState_);
+    if (!mvIsLittleEndian()) mvByteSwap(raw_.data(), 1, sampleBytes, int(count));
+    return std::fwrite(raw_.data(), 1, raw_.size(), wav_) == raw_.size();
+}
+
+bool RenderFile::writeSndfile(const float *samples, int frames, size_t count)
+{
     auto convert = [&](int to, void *out) {
         mvSelectConverter(MV_FORMAT_FLOAT32, to, 1, dither_)(out, 1, samples, 1, unsigned(count),
-                                                             state);
+                                                             &ditherState_);
     };
     sf_count_t written = 0;
     switch (format_) {
@@ -147,4 +210,11 @@ void RenderFile::close()
 {
     if (file_) sf_close(file_);
     file_ = nullptr;
+    if (!wav_) return;
+    // A file states what it holds, also when the render was cut short; a
+    // pipe keeps the length announced at the start.
+    if (wav_ != stdout && std::fseek(wav_, 0, SEEK_SET) == 0) writeWavHeader(written_);
+    if (wav_ == stdout) std::fflush(wav_);
+    else std::fclose(wav_);
+    wav_ = nullptr;
 }

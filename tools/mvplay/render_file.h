@@ -9,6 +9,7 @@
 #include <sndfile.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,12 @@ public:
     RenderFile &operator=(const RenderFile &) = delete;
     ~RenderFile() { close(); }
 
-    // format: an MvSampleFormat or kDefaultRenderFormat. False with a
-    // one-line reason (unknown type, a format the type cannot hold, ...).
+    // format: an MvSampleFormat or kDefaultRenderFormat; frames: how many
+    // will be written (a WAV header on standard output states it up front).
+    // False with a one-line reason (unknown type, a format the type cannot
+    // hold, ...).
     bool open(const std::string &path, int sampleRate, int channels, int format, bool dither,
-              std::string &error);
+              int64_t frames, std::string &error);
     // Writes interleaved float frames; false on a write error.
     bool write(const float *samples, int frames);
     // Finishes the header; safe to call twice.
@@ -36,7 +39,14 @@ public:
     bool isFloat() const { return format_ == 0; }
 
 private:
+    bool writeWav(const float *samples, size_t count);
+    bool writeSndfile(const float *samples, int frames, size_t count);
+    void writeWavHeader(int64_t frames);
+
     SNDFILE *file_ = nullptr;
+    std::FILE *wav_ = nullptr; // WAV files are written here, headers and all
+    int sampleRate_ = 0;
+    int64_t written_ = 0;
     int channels_ = 0;
     int format_ = 0;  // MvSampleFormat the samples are converted to
     bool dither_ = false;
@@ -44,6 +54,7 @@ private:
     std::vector<int32_t> ints_;
     std::vector<int16_t> shorts_;
     std::vector<int8_t> bytes_;
+    std::vector<uint8_t> raw_;
     MvTriangularDitherState ditherState_{};
 };
 

@@ -63,7 +63,7 @@ int Streamer::start(double seconds)
         }
         locate(settings_.loopStart, file_, frame_);
     }
-    if (const int status = refill()) return status;
+    if (const int status = refill(0.0)) return status;
     return mvPlay(sampler_);
 }
 
@@ -120,10 +120,10 @@ int Streamer::queueNext()
     return 1;
 }
 
-int Streamer::refill()
+int Streamer::refill(double position)
 {
     collectReleased();
-    while (!exhausted_ && queuedSeconds_ < settings_.queuedSeconds) {
+    while (!exhausted_ && queuedSeconds_ - position < settings_.queuedSeconds) {
         const int queued = queueNext();
         if (queued == 0) exhausted_ = true;
         if (queued == -1) return MV_ERROR_BUFFER_SIZE;

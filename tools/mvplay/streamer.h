@@ -40,9 +40,10 @@ public:
     double length() const;     // of the playlist, seconds
     // Clears the queue and plays from seconds into the playlist. Engine status.
     int start(double seconds);
-    // Lets released chunks go and queues more. Engine status, or
-    // MV_ERROR_BUFFER_SIZE after a read error (reported on stderr).
-    int refill();
+    // Lets released chunks go and queues more until the settings' source
+    // time lies ahead of position (the engine's mvGetPlayPosition). Engine
+    // status, or MV_ERROR_BUFFER_SIZE after a read error (reported on stderr).
+    int refill(double position);
     // Every chunk of the playlist has been queued (never when looping).
     bool exhausted() const { return exhausted_; }
     // The place of an engine play position (mvGetPlayPosition).
