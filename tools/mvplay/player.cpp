@@ -108,16 +108,18 @@ void warnSilentDevice(const Tree &tree)
 
 // ---- the tree --------------------------------------------------------------
 
-int buildTree(const Options &options, int device, Tree &tree)
+// A render opens its loopback sink here; a device is opened only once the
+// queue is in place (play), so the stream's first write, which may fill a
+// long buffer, already carries the sound.
+int buildTree(const Options &options, Tree &tree)
 {
     MvSoundModel *model = nullptr;
     tree.channels = options.mono ? 1 : 2;
     int status = options.mono ? mvNewMonoSoundModel(&model) : mvNewStereoSoundModel(&model);
     if (!status) status = mvNewSink(&tree.sink, model, kBlockFrames);
-    if (!status)
-        status = options.render ? mvOpenLoopbackSink(tree.sink, options.sampleRate,
-                                                     tree.channels, MV_FORMAT_FLOAT32)
-                                : mvOpenSink(tree.sink, device, options.sampleRate);
+    if (!status && options.render)
+        status = mvOpenLoopbackSink(tree.sink, options.sampleRate, tree.channels,
+                                    MV_FORMAT_FLOAT32);
     if (status) return fail("cannot open the output", status);
     status = newOutputMeter(tree.sink, kBlockFrames, &tree.meter);
     if (!status) status = mvNewMixer(&tree.mixer, &tree.meter->machine);
@@ -247,10 +249,12 @@ public:
         const SoundFile &file = streamer_.file(place.file);
         double latency = 0.0;
         mvGetSinkLatency(&tree_.sink->base, &latency);
+        // What is heard now was rendered one latency ago.
+        const double heard = std::max(place.seconds - latency * options_.rate, 0.0);
         const std::string &path = file.path();
         const std::string name = path.substr(path.find_last_of('/') + 1);
         std::fprintf(stderr, "\r\033[K%s%s / %s  %s%s  [%s, %d Hz %s %d ch, %.0f ms]%s %+.0f dB",
-                     paused ? "(paused) " : "", clockText(place.seconds).c_str(),
+                     paused ? "(paused) " : "", clockText(heard).c_str(),
                      clockText(file.seconds()).c_str(), name.c_str(),
                      streamer_.fileCount() > 1
                          ? (" (" + std::to_string(place.file + 1) + "/" +
@@ -289,21 +293,23 @@ double playlistSeconds(const Streamer &streamer, const StreamPlace &place)
     return seconds;
 }
 
-int play(const Options &options, Tree &tree, Streamer &streamer)
+int play(const Options &options, int device, Tree &tree, Streamer &streamer)
 {
+    MvMachine *sampler = tree.samplerMachine();
+    int status = streamer.start(options.start);
+    if (!status && (status = mvOpenSink(tree.sink, device, options.sampleRate)))
+        return fail("cannot open the output", status);
     bool warned = onSilentDevice(tree);
     if (warned) warnSilentDevice(tree);
     KeyReader keys;
     Display display(options, tree, streamer);
     ChannelSetup channels(tree, options.downmix);
-    MvMachine *sampler = tree.samplerMachine();
     double gainDb = options.gainDb;
     bool paused = false, fading = false;
     int shownFile = -1;
     const double endSeconds = options.duration > 0.0 ? options.duration
                               : options.loop        ? INFINITY
                                   : (streamer.length() - options.start) / options.rate;
-    int status = streamer.start(options.start);
     double played = 0.0, playedBefore = 0.0; // output seconds, before and since the last seek
     bool quit = false, seekedPast = false;
     while (!interrupted && !quit && !seekedPast && status == MV_OK) {
@@ -420,10 +426,11 @@ int runPlayer(const Options &options)
     const int device = options.render ? -1 : resolveDevice(options.device);
     if (device < -1) exitStatus = kExitUsage;
     Tree tree;
-    if (!exitStatus) exitStatus = buildTree(options, device, tree);
+    if (!exitStatus) exitStatus = buildTree(options, tree);
     if (!exitStatus) {
         Streamer streamer(tree.samplerMachine(), playlist, streamSettings(options));
-        exitStatus = options.render ? render(options, tree, streamer) : play(options, tree, streamer);
+        exitStatus = options.render ? render(options, tree, streamer)
+                                     : play(options, device, tree, streamer);
         if (!options.dspPath.empty()) reportDspFailure(&tree.mixer->machine);
         mvUninitialize(); // releases every chunk still queued, before the streamer goes
     } else {
