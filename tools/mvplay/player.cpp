@@ -102,8 +102,11 @@ bool onSilentDevice(const Tree &tree)
 void warnSilentDevice(const Tree &tree)
 {
     const int error = mvGetSinkError(&tree.sink->base);
-    std::fprintf(stderr, "\rmvplay: warning: playing on the silent fallback device%s%s\n",
-                 error ? ": " : " (no sound server?)", error ? mvGetErrorString(error) : "");
+    const char *reason = error                          ? mvGetErrorString(error)
+                         : tree.sink->deviceIndex >= 0 ? "chosen with --device"
+                                                       : "no sound server?";
+    std::fprintf(stderr, "\rmvplay: warning: playing on the silent fallback device (%s)\n",
+                 reason);
 }
 
 // ---- the tree --------------------------------------------------------------
