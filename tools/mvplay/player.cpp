@@ -205,7 +205,7 @@ int render(const Options &options, Tree &tree, Streamer &streamer)
         double position = 0.0;
         mvGetPlayPosition(tree.samplerMachine(), &position);
         const StreamPlace place = streamer.place(position);
-        status = channels.follow(streamer.file(streamer.nextFile() >= 0 ? place.file : 0));
+        status = channels.follow(streamer.file(place.file));
         if (!status) status = mvRenderLoopbackSink(tree.sink, count, block.data());
         if (status) break;
         if (!file.write(block.data(), count)) {

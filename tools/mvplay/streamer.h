@@ -48,11 +48,8 @@ public:
     bool exhausted() const { return exhausted_; }
     // The place of an engine play position (mvGetPlayPosition).
     StreamPlace place(double position);
-    // The file whose chunks are queued next, for channel set-up.
     const SoundFile &file(int index) const { return *files_[size_t(index)]; }
     int fileCount() const { return int(files_.size()); }
-    // Index of the file the first queued chunk comes from (-1: none).
-    int nextFile() const { return queued_.empty() ? -1 : queued_.front()->file; }
 
 private:
     struct Chunk {
