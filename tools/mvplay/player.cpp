@@ -31,8 +31,10 @@ constexpr auto kPollInterval = std::chrono::milliseconds(50);
 constexpr double kSeekSeconds = 5.0;
 constexpr double kVolumeStepDb = 1.0;
 constexpr double kVolumeRampSeconds = 0.05;
-// Live playback ends once the output has been silent this long.
+// Live playback ends once the output has been silent this long after the
+// queue, or this long after the queue whatever a program still makes.
 constexpr double kSilentEnd = 0.2;
+constexpr double kMaxTailSeconds = 30.0;
 constexpr int kDummyBackend = 6;
 constexpr int kFallbackBackend = 7;
 
@@ -111,18 +113,18 @@ void warnSilentDevice(const Tree &tree)
 
 // ---- the tree --------------------------------------------------------------
 
-// A render opens its loopback sink here; a device is opened only once the
-// queue is in place (play), so the stream's first write, which may fill a
-// long buffer, already carries the sound.
-int buildTree(const Options &options, Tree &tree)
+// The output opens first: a signal-processor program learns the sink's
+// rate and channels when it is attached.
+int buildTree(const Options &options, int device, Tree &tree)
 {
     MvSoundModel *model = nullptr;
     tree.channels = options.mono ? 1 : 2;
     int status = options.mono ? mvNewMonoSoundModel(&model) : mvNewStereoSoundModel(&model);
     if (!status) status = mvNewSink(&tree.sink, model, kBlockFrames);
-    if (!status && options.render)
-        status = mvOpenLoopbackSink(tree.sink, options.sampleRate, tree.channels,
-                                    MV_FORMAT_FLOAT32);
+    if (!status)
+        status = options.render ? mvOpenLoopbackSink(tree.sink, options.sampleRate,
+                                                     tree.channels, MV_FORMAT_FLOAT32)
+                                : mvOpenSink(tree.sink, device, options.sampleRate);
     if (status) return fail("cannot open the output", status);
     status = newOutputMeter(tree.sink, kBlockFrames, &tree.meter);
     if (!status) status = mvNewMixer(&tree.mixer, &tree.meter->machine);
@@ -296,80 +298,113 @@ double playlistSeconds(const Streamer &streamer, const StreamPlace &place)
     return seconds;
 }
 
-int play(const Options &options, int device, Tree &tree, Streamer &streamer)
-{
-    MvMachine *sampler = tree.samplerMachine();
-    int status = streamer.start(options.start);
-    if (!status && (status = mvOpenSink(tree.sink, device, options.sampleRate)))
-        return fail("cannot open the output", status);
-    bool warned = onSilentDevice(tree);
-    if (warned) warnSilentDevice(tree);
-    KeyReader keys;
-    Display display(options, tree, streamer);
-    ChannelSetup channels(tree, options.downmix);
-    double gainDb = options.gainDb;
-    bool paused = false, fading = false;
-    int shownFile = -1;
-    const double endSeconds = options.duration > 0.0 ? options.duration
-                              : options.loop        ? INFINITY
-                                  : (streamer.length() - options.start) / options.rate;
-    double played = 0.0, playedBefore = 0.0; // output seconds, before and since the last seek
-    bool quit = false, seekedPast = false;
-    while (!interrupted && !quit && !seekedPast && status == MV_OK) {
-        double position = 0.0;
-        mvGetPlayPosition(sampler, &position);
-        const StreamPlace place = streamer.place(position);
-        played = place.played / options.rate;
-        if (place.file != shownFile) display.describeFile(streamer.file(shownFile = place.file));
-        status = channels.follow(streamer.file(place.file));
-        if (!status) status = streamer.refill(position);
-        if (status) break;
-        const bool ended = streamer.exhausted() && mvGetState(sampler) == 0;
-        if (options.duration > 0.0 && playedBefore + played >= options.duration) break;
-        if (ended && quietSeconds(*tree.meter, mvGetSampleRate(&tree.sink->base)) >= kSilentEnd)
-            break;
-        if (options.demo && !fading && playedBefore + played >= endSeconds - kDemoFadeSeconds)
-            fading = fadeOutDemoScene(tree.demo) == MV_OK;
-        if (!ended && !paused && mvGetState(sampler) == 0) status = mvPlay(sampler); // ran dry
-        if (!warned && (warned = onSilentDevice(tree))) warnSilentDevice(tree);
-        const Key keyStep = keys.poll();
-        switch (keyStep) {
-        case Key::pause:
-            paused = !paused;
-            status = paused ? mvPause(sampler) : mvResume(sampler);
-            break;
-        case Key::seekBack:
-        case Key::seekForward: {
-            const double step = keyStep == Key::seekBack ? -kSeekSeconds : kSeekSeconds;
-            const double to = std::max(playlistSeconds(streamer, place) + step, 0.0);
-            if (to >= streamer.length() && !options.loop) {
-                seekedPast = true;
-                break;
-            }
-            playedBefore += played;
-            status = streamer.start(std::fmod(to, streamer.length()));
-            if (!status && paused) status = mvPause(sampler);
-            break;
+// Live playback: one step every poll interval follows the stream, the keys
+// and the display until the queue has played and the output gone silent.
+class LivePlayer {
+public:
+    LivePlayer(const Options &options, Tree &tree, Streamer &streamer)
+        : options_(options), tree_(tree), streamer_(streamer), display_(options, tree, streamer),
+          channels_(tree, options.downmix), gainDb_(options.gainDb),
+          end_(options.duration > 0.0 ? options.duration
+               : options.loop         ? INFINITY
+                                      : (streamer.length() - options.start) / options.rate)
+    {
+    }
+
+    int run()
+    {
+        int status = streamer_.start(options_.start);
+        if ((warned_ = onSilentDevice(tree_))) warnSilentDevice(tree_);
+        while (!interrupted && !done_ && status == MV_OK) {
+            status = step();
+            std::this_thread::sleep_for(kPollInterval);
         }
+        display_.end();
+        mvStop(sampler());
+        double latency = 0.0;
+        if (mvGetSinkLatency(&tree_.sink->base, &latency) == MV_OK) // what the device holds
+            std::this_thread::sleep_for(std::chrono::duration<double>(std::min(latency, 1.0)));
+        if (status) return fail("playback", status);
+        return interrupted ? kExitInterrupted : kExitOk;
+    }
+
+private:
+    MvMachine *sampler() const { return tree_.samplerMachine(); }
+    double played() const { return playedBefore_ + place_.played / options_.rate; }
+
+    int step()
+    {
+        double position = 0.0;
+        mvGetPlayPosition(sampler(), &position);
+        place_ = streamer_.place(position);
+        if (place_.file != shownFile_) display_.describeFile(streamer_.file(shownFile_ = place_.file));
+        int status = channels_.follow(streamer_.file(place_.file));
+        if (!status) status = streamer_.refill(position);
+        if (status) return status;
+        const int state = mvGetState(sampler());
+        const bool ended = streamer_.exhausted() && state == 0;
+        if (ended) tail_ += std::chrono::duration<double>(kPollInterval).count();
+        const double quiet = quietSeconds(*tree_.meter, mvGetSampleRate(&tree_.sink->base));
+        const bool cut = options_.duration > 0.0 && played() >= options_.duration;
+        if (cut || (ended && (quiet >= kSilentEnd || tail_ >= kMaxTailSeconds))) {
+            done_ = true;
+            return MV_OK;
+        }
+        if (options_.demo && !fading_ && played() >= end_ - kDemoFadeSeconds)
+            fading_ = fadeOutDemoScene(tree_.demo) == MV_OK;
+        if (!ended && state == 0) status = mvPlay(sampler()); // the queue ran dry
+        if (!warned_ && (warned_ = onSilentDevice(tree_))) warnSilentDevice(tree_);
+        if (!status) status = answer(keys_.poll());
+        display_.show(place_, gainDb_, paused_);
+        return status;
+    }
+
+    int answer(Key key)
+    {
+        switch (key) {
+        case Key::pause:
+            paused_ = !paused_;
+            return paused_ ? mvPause(sampler()) : mvResume(sampler());
+        case Key::seekBack: return seek(-kSeekSeconds);
+        case Key::seekForward: return seek(kSeekSeconds);
         case Key::louder:
         case Key::quieter:
-            gainDb += keyStep == Key::louder ? kVolumeStepDb : -kVolumeStepDb;
-            status = mvSetGain(&tree.mixer->machine, kVolumeRampSeconds, linearGain(gainDb));
-            break;
-        case Key::quit: quit = true; break;
-        case Key::none: break;
+            gainDb_ += key == Key::louder ? kVolumeStepDb : -kVolumeStepDb;
+            return mvSetGain(&tree_.mixer->machine, kVolumeRampSeconds, linearGain(gainDb_));
+        case Key::quit: done_ = true; return MV_OK;
+        case Key::none: return MV_OK;
         }
-        display.show(place, gainDb, paused);
-        std::this_thread::sleep_for(kPollInterval);
+        return MV_OK;
     }
-    display.end();
-    mvStop(sampler);
-    double latency = 0.0;
-    if (mvGetSinkLatency(&tree.sink->base, &latency) == MV_OK) // let the device play what it holds
-        std::this_thread::sleep_for(std::chrono::duration<double>(std::min(latency, 1.0)));
-    if (status) return fail("playback", status);
-    return interrupted ? kExitInterrupted : kExitOk;
-}
+
+    // Seeks by seconds in the playlist; past its end (without a loop) playback ends.
+    int seek(double seconds)
+    {
+        const double to = std::max(playlistSeconds(streamer_, place_) + seconds, 0.0);
+        if (to >= streamer_.length() && !options_.loop) {
+            done_ = true;
+            return MV_OK;
+        }
+        playedBefore_ = played();
+        int status = streamer_.start(std::fmod(to, streamer_.length()));
+        if (!status && paused_) status = mvPause(sampler());
+        return status;
+    }
+
+    const Options &options_;
+    Tree &tree_;
+    Streamer &streamer_;
+    KeyReader keys_;
+    Display display_;
+    ChannelSetup channels_;
+    StreamPlace place_;
+    double gainDb_;
+    double end_;               // output seconds at which the queue ends (the demo fades)
+    double playedBefore_ = 0;  // output seconds played before the last seek
+    double tail_ = 0;          // seconds since the queue ended
+    int shownFile_ = -1;
+    bool paused_ = false, fading_ = false, done_ = false, warned_ = false;
+};
 
 // Initialises the engine; the render path drives its loopback sink on this
 // thread, device playback leaves the control work to an engine thread.
@@ -429,11 +464,11 @@ int runPlayer(const Options &options)
     const int device = options.render ? -1 : resolveDevice(options.device);
     if (device < -1) exitStatus = kExitUsage;
     Tree tree;
-    if (!exitStatus) exitStatus = buildTree(options, tree);
+    if (!exitStatus) exitStatus = buildTree(options, device, tree);
     if (!exitStatus) {
         Streamer streamer(tree.samplerMachine(), playlist, streamSettings(options));
         exitStatus = options.render ? render(options, tree, streamer)
-                                     : play(options, device, tree, streamer);
+                                     : LivePlayer(options, tree, streamer).run();
         if (!options.dspPath.empty()) reportDspFailure(&tree.mixer->machine);
         mvUninitialize(); // releases every chunk still queued, before the streamer goes
     } else {
