@@ -325,6 +325,33 @@ TEST_F(Mvplay, ExitStatusesTellSkippedFilesAndRefusedOptions)
     EXPECT_EQ(readFloat(path("o.wav")).size(), 200u); // the readable file played
 }
 
+TEST_F(Mvplay, ReducingTo16BitsDithersAndClippingIsReported)
+{
+    writeInt16(path("a.wav"), 48000, 1, ramp(4800, 11));
+    ASSERT_EQ(run("--gain -7 --render " + path("float.wav") + " " + path("a.wav")).status, 0);
+    const Outcome dithered =
+        run("--gain -7 --format int16 --render " + path("dithered.wav") + " " + path("a.wav"));
+    ASSERT_EQ(dithered.status, 0) << dithered.errors;
+    ASSERT_EQ(run("--gain -7 --format int16 --no-dither --render " + path("plain.wav") + " " +
+                  path("a.wav")).status, 0);
+    const std::vector<float> exact = readFloat(path("float.wav"));
+    const std::vector<float> noisy = readFloat(path("dithered.wav"));
+    const std::vector<float> plain = readFloat(path("plain.wav"));
+    ASSERT_EQ(noisy.size(), exact.size());
+    int differing = 0;
+    for (size_t i = 0; i < exact.size(); ++i) {
+        EXPECT_NEAR(noisy[i], exact[i], 3.0 / 32768) << i; // a few LSBs of noise at most
+        EXPECT_NEAR(plain[i], exact[i], 1.5 / 32768) << i;
+        differing += noisy[i] != plain[i];
+    }
+    EXPECT_GT(differing, int(exact.size()) / 4);
+    EXPECT_EQ(dithered.errors.find("clipped"), std::string::npos);
+
+    const Outcome loud = run("--gain 20 --render " + path("loud.wav") + " " + path("a.wav"));
+    EXPECT_EQ(loud.status, 0);
+    EXPECT_NE(loud.errors.find("samples clipped at full scale"), std::string::npos) << loud.errors;
+}
+
 TEST_F(Mvplay, RunsTheProgramsTheBuildAssembles)
 {
     writeInt16(path("a.wav"), 48000, 2, ramp(2000, 11));

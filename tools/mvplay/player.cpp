@@ -226,8 +226,8 @@ int render(const Options &options, Tree &tree, Streamer &streamer)
     if (progress) std::fputc('\n', stderr);
     if (status) return fail("render", status);
     if (file.clipped())
-        std::fprintf(stderr, "mvplay: %lld samples %s\n", (long long)file.clipped(),
-                     file.isFloat() ? "beyond full scale (kept in the float file)" : "clipped");
+        std::fprintf(stderr, "mvplay: %lld samples clipped at full scale\n",
+                     (long long)file.clipped());
     if (interrupted) {
         std::fprintf(stderr, "mvplay: interrupted; %s holds the first %s\n",
                      options.renderPath.c_str(), clockText(double(done) / options.sampleRate).c_str());

@@ -158,7 +158,7 @@ bool RenderFile::write(const float *samples, int frames)
 {
     const size_t count = size_t(frames) * size_t(channels_);
     for (size_t i = 0; i < count; ++i)
-        if (std::fabs(samples[i]) > 1.0f) ++clipped_;
+        if (std::fabs(samples[i]) >= 1.0f) ++clipped_; // the sink's converter clips
     written_ += frames;
     return wav_ ? writeWav(samples, count) : writeSndfile(samples, frames, count);
 }

@@ -34,9 +34,8 @@ public:
     // Finishes the header; safe to call twice.
     void close();
 
-    // Samples that were beyond full scale (clipped unless the file is float).
+    // Samples at full scale: the loopback sink has clipped them there.
     int64_t clipped() const { return clipped_; }
-    bool isFloat() const { return format_ == 0; }
 
 private:
     bool writeWav(const float *samples, size_t count);
