@@ -3,15 +3,12 @@
 // accumulate) with the pass-through program, and the low-pass and reverb
 // send examples. A constant source keeps the sources' share negligible.
 #include "bench_common.h"
-#include "mv_asm.h"
+#include "bench_dsp_examples.h"
 
 #include "marovel_audio.h"
 
 #include <benchmark/benchmark.h>
 
-#include <fstream>
-#include <iterator>
-#include <string>
 #include <vector>
 
 namespace {
@@ -34,12 +31,11 @@ MvSource *renderConstant(MvSink *, void *self, float, float, double, double, int
 
 void releaseConstant(MvSink *, void *self) { delete static_cast<ConstantSource *>(self); }
 
-std::vector<uint8_t> example(const char *name) {
-    std::ifstream in(std::string(MV_DSP_EXAMPLES_DIR) + "/" + name);
-    return mvasm::assemble(std::string(std::istreambuf_iterator<char>(in), {}), name).bytes;
-}
-
 void runAttached(benchmark::State &state, const std::vector<uint8_t> &program) {
+    if (program.empty()) {
+        state.SkipWithError("the example program does not assemble");
+        return;
+    }
     MvDispatcher *dispatcher = nullptr;
     MvSoundModel *model = nullptr;
     MvSink *sink = nullptr;
@@ -78,10 +74,14 @@ void BM_PassThroughBlock(benchmark::State &state) {
 }
 BENCHMARK(BM_PassThroughBlock);
 
-void BM_LowPassBlock(benchmark::State &state) { runAttached(state, example("lowpass.mvs")); }
+void BM_LowPassBlock(benchmark::State &state) {
+    runAttached(state, mvbench::assembledExample("lowpass.mvs"));
+}
 BENCHMARK(BM_LowPassBlock);
 
-void BM_ReverbSendBlock(benchmark::State &state) { runAttached(state, example("reverb.mvs")); }
+void BM_ReverbSendBlock(benchmark::State &state) {
+    runAttached(state, mvbench::assembledExample("reverb.mvs"));
+}
 BENCHMARK(BM_ReverbSendBlock);
 
 } // namespace

@@ -1,6 +1,6 @@
 // Shared pieces of the Java bridge: the virtual machine the engine's own
-// threads attach to, direct-buffer access with its byte-order rule, and the
-// conversion of Java handles to engine pointers.
+// threads attach to, direct-buffer access with its capacity check and
+// byte-order rule, and the conversion of Java handles to engine pointers.
 #pragma once
 
 #include <jni.h>
@@ -16,6 +16,7 @@ namespace jmv {
 
 // Bridge status codes (the engine's own numbers, reused).
 constexpr int kNotDirect = -6;                      // buffer without an address
+constexpr int kTooSmall = MV_ERROR_INDEX;           // capacity below what the call uses
 constexpr int kLookupFailed = MV_ERROR_INCONSISTENT; // JavaVM or ByteOrder lookup
 constexpr int kNullArgument = MV_ERROR_NULL_POINTER;
 constexpr int kUnknownModel = MV_ERROR_SPEAKER_LAYOUT;
@@ -36,27 +37,44 @@ struct Buffer {
     bool swapped = false;
 };
 
-// A direct buffer's memory, for data whose byte order does not matter. A null
-// buffer gives a null pointer and no error; a buffer without an address -6.
-int directAddress(JNIEnv *env, jobject buffer, void *&out);
+// count x groups elements of size bytes: what a call reads or writes.
+struct Elements {
+    int size;
+    jint count;
+    jint groups = 1;
+
+    // 0 when a count is not positive (the engine refuses such counts before
+    // it touches any data); more than any buffer holds when the product
+    // does not fit in 64 bits.
+    int64_t bytes() const;
+};
+
+// A direct buffer's memory, for data whose byte order does not matter, where
+// the call reads or writes its first `bytes` bytes. A null buffer gives a null
+// pointer and no error (the engine call then decides whether null is
+// allowed); a buffer without an address -6; a capacity below bytes -92, so
+// that nothing is read or written past the buffer's end.
+int directAddress(JNIEnv *env, jobject buffer, int64_t bytes, void *&out);
 
 // As directAddress, and also learns the buffer's order; a failed ByteOrder
 // lookup gives -94.
-int directBuffer(JNIEnv *env, jobject buffer, Buffer &out);
+int directBuffer(JNIEnv *env, jobject buffer, int64_t bytes, Buffer &out);
 
 // Reverses count elements of size bytes when the buffer is not in native
 // order: from its order to native order, or back.
 void swapIfForeign(const Buffer &buffer, int size, int count);
 
-// Swaps count elements of size bytes to native order for the engine call,
-// then back, so the Java side finds its buffer as it was.
+// Swaps the elements to native order for the engine call, then back, so the
+// Java side finds its buffer as it was.
 template <typename Call>
-int withNativeOrder(JNIEnv *env, jobject buffer, int size, int count, Call call) {
+int withNativeOrder(JNIEnv *env, jobject buffer, Elements elements, Call call) {
     Buffer b;
-    if (int status = directBuffer(env, buffer, b)) return status;
-    swapIfForeign(b, size, count);
+    if (int status = directBuffer(env, buffer, elements.bytes(), b)) return status;
+    // Within the checked capacity, so the count fits an int whenever there is data.
+    int count = b.data ? int(elements.bytes() / elements.size) : 0;
+    swapIfForeign(b, elements.size, count);
     int result = call(b.data);
-    swapIfForeign(b, size, count);
+    swapIfForeign(b, elements.size, count);
     return result;
 }
 
@@ -66,7 +84,7 @@ int withNativeOrder(JNIEnv *env, jobject buffer, int size, int count, Call call)
 template <typename Make>
 int createHandle(JNIEnv *env, jobject handleOut, Make make) {
     Buffer b;
-    if (int status = directBuffer(env, handleOut, b)) return status;
+    if (int status = directBuffer(env, handleOut, kHandleBytes, b)) return status;
     int result = make(b.data);
     if (result == MV_OK) swapIfForeign(b, kHandleBytes, 1);
     return result;

@@ -1,5 +1,7 @@
-// Direct buffers, their byte order, and thread attachment.
+// Direct buffers, their capacity and byte order, and thread attachment.
 #include "jmv_bridge.h"
+
+#include <limits>
 
 namespace jmv {
 
@@ -46,14 +48,27 @@ jobject bufferOrder(JNIEnv *env, jobject buffer) {
 
 } // namespace
 
-int directAddress(JNIEnv *env, jobject buffer, void *&out) {
-    out = buffer ? env->GetDirectBufferAddress(buffer) : nullptr;
-    return buffer && !out ? kNotDirect : MV_OK;
+int64_t Elements::bytes() const {
+    if (size <= 0 || count <= 0 || groups <= 0) return 0;
+    int64_t total = 0;
+    if (__builtin_mul_overflow(int64_t{size} * count, groups, &total))
+        return std::numeric_limits<int64_t>::max();
+    return total;
 }
 
-int directBuffer(JNIEnv *env, jobject buffer, Buffer &out) {
+int directAddress(JNIEnv *env, jobject buffer, int64_t bytes, void *&out) {
+    out = nullptr;
+    if (!buffer) return MV_OK;
+    void *address = env->GetDirectBufferAddress(buffer);
+    if (!address) return kNotDirect;
+    if (env->GetDirectBufferCapacity(buffer) < bytes) return kTooSmall;
+    out = address;
+    return MV_OK;
+}
+
+int directBuffer(JNIEnv *env, jobject buffer, int64_t bytes, Buffer &out) {
     out = Buffer{};
-    if (int status = directAddress(env, buffer, out.data)) return status;
+    if (int status = directAddress(env, buffer, bytes, out.data)) return status;
     if (!buffer) return MV_OK;
     jobject platform = nativeOrder(env);
     if (!platform) return lookupFailed(env);

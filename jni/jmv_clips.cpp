@@ -26,18 +26,16 @@ void clipDereference(void *data, void *reference) {
     if (!thread.detach()) report("clipDereference (%p) fail @ DetachCurrentThread\n", data);
 }
 
-// Bytes of a clip, or 0 when a count is not positive (the engine refuses
-// those clips itself, before it reads any data).
-size_t clipBytes(int sampleSize, jint channels, jint frames) {
-    if (channels <= 0 || frames <= 0) return 0;
-    return size_t(sampleSize) * size_t(channels) * size_t(frames);
+// Bytes of a clip, or 0 when a count is not positive or the format unknown
+// (the engine refuses those clips itself, before it reads any data).
+int64_t clipBytes(jint format, jint channels, jint frames) {
+    return jmv::Elements{mvGetSampleSize(format), channels, frames}.bytes();
 }
 
 int enqueueCopy(jlong h, jboolean removeWhenDone, jint channels, jdouble sampleRate, jint format,
-                jboolean nativeByteOrder, jint frames, const void *source) {
+                jboolean nativeByteOrder, jint frames, const void *source, size_t bytes) {
     int sampleSize = mvGetSampleSize(format);
     if (sampleSize < 0) return sampleSize; // unknown format: nothing copied
-    size_t bytes = clipBytes(sampleSize, channels, frames);
     void *copy = std::malloc(bytes ? bytes : 1);
     if (!copy) return MV_ERROR_NO_MEMORY;
     std::memcpy(copy, source, bytes);
@@ -66,11 +64,14 @@ extern "C" {
 JMV(jint, enqueueClip)(JNIEnv *env, jclass, jlong h, jboolean removeWhenDone, jboolean copy,
                        jint channels, jdouble sampleRate, jint format, jboolean nativeByteOrder,
                        jint frames, jobject data) {
-    void *address = data ? env->GetDirectBufferAddress(data) : nullptr;
+    // Copied or played in place, every byte of the clip is read (and may be swapped).
+    int64_t bytes = clipBytes(format, channels, frames);
+    void *address = nullptr;
+    if (int status = jmv::directAddress(env, data, bytes, address)) return status;
     if (!address) return jmv::kNotDirect;
     if (copy)
         return enqueueCopy(h, removeWhenDone, channels, sampleRate, format, nativeByteOrder,
-                           frames, address);
+                           frames, address, size_t(bytes));
     return enqueueInPlace(env, h, removeWhenDone, channels, sampleRate, format, nativeByteOrder,
                           frames, data, address);
 }

@@ -20,6 +20,14 @@ int newSoundModel(jint modelType, MvSoundModel **model) {
     }
 }
 
+// Bytes a render writes: frames of the sink's output format. A null handle
+// the engine refuses before it writes anything.
+int64_t renderBytes(jlong h, jint frames) {
+    MvSink *sink = machine(h) ? machine(h)->sink : nullptr;
+    if (!sink) return 0;
+    return jmv::Elements{sink->speakerCount * sink->sampleSize, frames}.bytes();
+}
+
 } // namespace
 
 extern "C" {
@@ -70,7 +78,8 @@ JMV(jint, openLoopbackSink)(JNIEnv *, jclass, jlong h, jint sampleRate, jint cha
 // buffer's order, so a render into a native-order buffer reads back directly.
 JMV(jint, renderLoopbackSink)(JNIEnv *env, jclass, jlong h, jint frames, jobject output) {
     void *samples = nullptr;
-    if (int status = jmv::directAddress(env, output, samples)) return status;
+    if (int status = jmv::directAddress(env, output, renderBytes(h, frames), samples))
+        return status;
     return mvRenderLoopbackSink(reinterpret_cast<MvSink *>(machine(h)), frames, samples);
 }
 
@@ -148,7 +157,7 @@ JMV(jint, clearChannelMatrix)(JNIEnv *, jclass, jlong h) { return mvClearChannel
 
 JMV(jint, setChannelMatrix)(JNIEnv *env, jclass, jlong h, jdouble rampTime, jint sourceChannels,
                             jint vectorSize, jobject weights) {
-    return jmv::withNativeOrder(env, weights, kWeightBytes, sourceChannels * vectorSize,
+    return jmv::withNativeOrder(env, weights, {kWeightBytes, sourceChannels, vectorSize},
                                 [&](void *data) {
                                     return mvSetChannelMatrix(machine(h), rampTime, sourceChannels,
                                                               vectorSize,

@@ -12,15 +12,20 @@ import java.nio.ByteBuffer;
  * <ul>
  * <li>Most methods return a status: 0 for success, -1 when memory ran out, -100..-80 the engine's
  *     own errors, any other negative value a negated libsoundio error. The bridge adds -6 for a
- *     buffer that is not direct, -94 for a failed virtual-machine or byte-order lookup, -93 for a
- *     missing program buffer and -90 for an unknown sound-model type.
+ *     buffer that is not direct, -92 for a buffer whose capacity is below what the call reads or
+ *     writes, -94 for a failed virtual-machine or byte-order lookup, -93 for a missing program
+ *     buffer and -90 for an unknown sound-model type.
  * <li>An engine object (sink, mixer, sampler) is a {@code long} handle. Methods that create one
  *     write it into the first 8 bytes of a direct {@code handleOut} buffer; read it with
  *     {@code handleOut.getLong(0)}, in whichever byte order the buffer has.
  * <li>Every array argument is a direct {@link ByteBuffer} in either byte order. Multi-byte input
  *     values are swapped to native order for the call and back before it returns, so the buffer
- *     holds its own bytes again afterwards; do not touch it from another thread meanwhile. The
- *     bridge does not check capacities: supply at least the sizes documented per method.
+ *     holds its own bytes again afterwards; do not touch it from another thread meanwhile.
+ * <li>Before it touches a buffer the bridge checks its capacity against the bytes the call reads
+ *     or writes, as documented per method, and returns -92 for a smaller one (counts that are
+ *     not positive need no bytes: the engine refuses them itself). Only the capacity counts,
+ *     from the buffer's start; its position and limit are ignored. A buffer that is not direct
+ *     gives -6; a null buffer reaches the engine as a null pointer (-93 where one is needed).
  * <li>With a thread-safe engine ({@code initialize(true, ...)}) any thread may call; otherwise one
  *     thread at a time.
  * </ul>
@@ -93,7 +98,8 @@ public final class MVNatives {
      *
      * @param handleOut direct, at least 8 bytes; receives the sink's handle
      * @param chunkSize the most frames pulled per block
-     * @return 0, -90 unknown model (buffer untouched), -6 buffer not direct, -99, -93, -82, -1
+     * @return 0, -90 unknown model (buffer untouched), -6 buffer not direct, -92 buffer under 8
+     *     bytes, -99, -93, -82, -1
      */
     public static native int newSink(ByteBuffer handleOut, int modelType, int chunkSize);
 
@@ -120,8 +126,10 @@ public final class MVNatives {
      * Renders frames of a loopback sink into output (interleaved, native byte order), on the
      * calling thread, which plays the sink's audio thread.
      *
-     * @param output direct, at least frames x channels x sample size bytes
-     * @return 0, -6, -93, -86, -82 negative frames, -85 not a loopback sink
+     * @param output direct, at least frames x channels x sample size bytes of the loopback
+     *     format
+     * @return 0, -6, -92 output smaller than that, -93, -86, -82 negative frames, -85 not a
+     *     loopback sink
      */
     public static native int renderLoopbackSink(long h, int frames, ByteBuffer output);
 
@@ -155,7 +163,7 @@ public final class MVNatives {
      * Makes a mixer under a sink or mixer.
      *
      * @param handleOut direct, at least 8 bytes; receives the mixer's handle
-     * @return 0, -6, -93, -87, -1
+     * @return 0, -6, -92 buffer under 8 bytes, -93, -87, -1
      */
     public static native int newMixer(ByteBuffer handleOut, long parent);
 
@@ -163,7 +171,7 @@ public final class MVNatives {
      * Makes a sampler under a sink or mixer.
      *
      * @param handleOut direct, at least 8 bytes; receives the sampler's handle
-     * @return 0, -6, -93, -87, -1
+     * @return 0, -6, -92 buffer under 8 bytes, -93, -87, -1
      */
     public static native int newSampler(ByteBuffer handleOut, long parent);
 
@@ -231,8 +239,10 @@ public final class MVNatives {
      * @param format 0 float32, 1 int32, 2 int24, 3 int16, 4 int8, 5 uint8
      * @param nativeByteOrder false when the samples are not in the platform's order; without copy
      *     the engine then swaps the buffer's bytes in place
-     * @param data direct, sample size x channels x frames bytes
-     * @return 0, -6 null or not direct, -93, -86, -82, -90, -89, -91, -1
+     * @param data direct, at least sample size x channels x frames bytes (read in full, copied
+     *     or not)
+     * @return 0, -6 null or not direct, -92 smaller than the clip (also when the clip's size
+     *     exceeds 64 bits), -93, -86, -82, -90, -89, -91, -1
      */
     public static native int enqueueClip(long h, boolean removeWhenDone, boolean copy,
                                          int channels, double sampleRate, int format,
@@ -256,7 +266,8 @@ public final class MVNatives {
      * @param vectorSize 1 for a mono sink, 2 for a stereo sink
      * @param weights direct, 4 x sourceChannels x vectorSize bytes of float32, source channel
      *     major; null clears the matrix
-     * @return 0, -6, -93, -86, -81 vector size does not match the sink, -1
+     * @return 0, -6, -92 fewer bytes than the weights, -93, -86, -81 vector size does not match
+     *     the sink, -1
      */
     public static native int setChannelMatrix(long h, double rampTime, int sourceChannels,
                                               int vectorSize, ByteBuffer weights);
@@ -268,10 +279,11 @@ public final class MVNatives {
      * Attaches a signal-processor program to a sink or mixer; both 16-bit values are taken
      * unsigned.
      *
-     * @param program direct, programLength bytes, passed as they are
+     * @param program direct, at least programLength bytes, passed as they are
      * @param initWords direct, 4 x initCount bytes of int32 for the initializer message, or null
      *     when initCount is 0
-     * @return 0, -93 no program, -6, -87, -80 program too large, -1
+     * @return 0, -93 no program, -6, -92 program or initWords smaller than that, -87, -80
+     *     program too large, -1
      */
     public static native int setDSP(long h, short programLength, ByteBuffer program,
                                     short stackSize, int initCount, ByteBuffer initWords);
@@ -280,7 +292,8 @@ public final class MVNatives {
      * Sends a message to the program's message routine.
      *
      * @param words direct, 4 x count bytes of int32
-     * @return 0 (also when a failed program drops it), -6, -93, -87, -85 no program, -1
+     * @return 0 (also when a failed program drops it), -6, -92 fewer than 4 x count bytes, -93,
+     *     -87, -85 no program, -1
      */
     public static native int sendDSPMessage(long h, int count, ByteBuffer words);
 
@@ -291,7 +304,8 @@ public final class MVNatives {
      * @param registersOut direct, 80 bytes: the 20 int32 registers, or null
      * @param traceLengthOut direct, 1 byte: entries in the trace; written only with traceOut
      * @param traceOut direct, 510 bytes: up to 255 uint16 trace entries, or null
-     * @return 0 no failure, 1..9 the failure's status, -6, -93, -87, -85 no program
+     * @return 0 no failure, 1..9 the failure's status, -6, -92 a buffer smaller than its size
+     *     above (for traceLengthOut after the report was read), -93, -87, -85 no program
      */
     public static native int getDSPError(long h, ByteBuffer routineOut, ByteBuffer registersOut,
                                          ByteBuffer traceLengthOut, ByteBuffer traceOut);
