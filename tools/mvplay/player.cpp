@@ -457,7 +457,7 @@ int runPlayer(const Options &options)
         std::fprintf(stderr, "mvplay: nothing to play\n");
         return kExitUsage;
     }
-    const bool skipped = playlist.size() < options.files.size();
+    bool skipped = playlist.size() < options.files.size();
     if (const int status = startEngine(!options.render))
         return fail("cannot start the engine", status);
     int exitStatus = kExitOk;
@@ -469,6 +469,7 @@ int runPlayer(const Options &options)
         Streamer streamer(tree.samplerMachine(), playlist, streamSettings(options));
         exitStatus = options.render ? render(options, tree, streamer)
                                      : LivePlayer(options, tree, streamer).run();
+        skipped = skipped || streamer.hadReadError();
         if (!options.dspPath.empty()) reportDspFailure(&tree.mixer->machine);
         mvUninitialize(); // releases every chunk still queued, before the streamer goes
     } else {

@@ -85,8 +85,8 @@ void Streamer::collectReleased()
 }
 
 // Reads and queues the chunk at the cursor and moves the cursor on (to the
-// next file, or the loop start). 1 when a chunk was queued, 0 at the end,
-// else an engine status or -1 for a read error.
+// next file, or the loop start). 1 when a chunk was queued or a damaged
+// file skipped, 0 at the end, else an engine status.
 int Streamer::queueNext()
 {
     while (file_ < int(files_.size()) && frame_ >= files_[size_t(file_)]->frames()) {
@@ -102,8 +102,9 @@ int Streamer::queueNext()
     if (got <= 0) {
         std::fprintf(stderr, "mvplay: %s: read error at frame %lld\n", file.path().c_str(),
                      (long long)frame_);
-        frame_ = file.frames(); // give up on the rest of this file
-        return -1;
+        frame_ = file.frames(); // the rest of this file is skipped
+        readError_ = true;
+        return 1;
     }
     chunk->file = file_;
     chunk->firstFrame = frame_;
@@ -126,7 +127,6 @@ int Streamer::refill(double position)
     while (!exhausted_ && queuedSeconds_ - position < settings_.queuedSeconds) {
         const int queued = queueNext();
         if (queued == 0) exhausted_ = true;
-        if (queued == -1) return MV_ERROR_BUFFER_SIZE;
         if (queued < 0) return queued;
     }
     return MV_OK;

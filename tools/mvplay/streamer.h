@@ -42,8 +42,9 @@ public:
     int start(double seconds);
     // Lets released chunks go and queues more until the settings' source
     // time lies ahead of position (the engine's mvGetPlayPosition). Engine
-    // status, or MV_ERROR_BUFFER_SIZE after a read error (reported on stderr).
+    // status; a file that fails to read is reported and its rest skipped.
     int refill(double position);
+    bool hadReadError() const { return readError_; }
     // Every chunk of the playlist has been queued (never when looping).
     bool exhausted() const { return exhausted_; }
     // The place of an engine play position (mvGetPlayPosition).
@@ -78,4 +79,5 @@ private:
     int file_ = 0;                            // read cursor
     int64_t frame_ = 0;
     bool exhausted_ = false;
+    bool readError_ = false;
 };
