@@ -58,8 +58,11 @@ bool describe(const std::string &path, int format, SF_INFO &info, int &chosen,
         error = "cannot tell the file type of " + path + " (use .wav, .flac, .ogg or .aiff)";
         return false;
     }
+    if (type->major == SF_FORMAT_OGG && format != kDefaultRenderFormat) {
+        error = "an Ogg Vorbis file has no sample format; leave out --format";
+        return false;
+    }
     chosen = format == kDefaultRenderFormat ? type->defaultFormat : format;
-    if (type->major == SF_FORMAT_OGG) chosen = MV_FORMAT_FLOAT32;
     info.format = type->major | subformatOf(type->major, chosen);
     if (info.channels == 0) info.channels = 2;
     if (info.samplerate == 0) info.samplerate = 48000;
