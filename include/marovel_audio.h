@@ -4,13 +4,35 @@
  * The one public header of the engine library. It compiles as C99 and as C++.
  * Every call returns an MvStatus (0 success, -1 out of memory, -100..-80 the
  * engine's own errors, any other negative value a negated libsoundio error
- * number) or a value, unless its comment says otherwise.
+ * number) or a value, unless its comment says otherwise. "A dispatcher
+ * status" is what the installed dispatcher's lock, unlock, post or run
+ * returned (-1, -95 or -96).
  *
- * Threads: with the thread-safe dispatcher any host thread may call the
- * control functions; with the thread-unsafe dispatcher one thread at a time.
- * Functions marked "any thread" take no dispatcher lock. Functions marked
- * "audio thread" run inside a sink's stream callback (or a loopback render)
- * and must never allocate, lock or call the host.
+ * Threads. Every call's comment names where it may be called from, in one of
+ * these four words:
+ *
+ *   any thread        Needs no initialisation and takes no lock. "Any
+ *                     thread, the audio thread too" where it also never
+ *                     allocates, locks, blocks or calls the host.
+ *   a control thread  A host thread calling the engine: with the thread-safe
+ *                     dispatcher any host thread, with the thread-unsafe one
+ *                     one thread at a time. The call takes the dispatcher
+ *                     lock itself, so the caller must not be holding it.
+ *   under the lock    Code that already holds the dispatcher lock: a host
+ *                     between mvDispatcher->lock() and unlock() or post(),
+ *                     a function given to run(), and every down-message
+ *                     callback and release callback (the engine runs them
+ *                     under the lock while it drains a sink's down queue).
+ *                     The call takes no lock of its own.
+ *   the audio thread  A sink's stream callback on libsoundio's thread, or
+ *                     the thread inside mvRenderLoopbackSink, with every
+ *                     up-message callback, render and pull it runs. Code
+ *                     there never allocates, locks or calls the host.
+ *
+ * Records that both sides use mark their fields the same way: "under the
+ * lock" fields belong to the control side, "the audio thread" fields change
+ * only on the audio thread (by up-messages and renders); off the audio
+ * thread the host reads them only through the engine's calls.
  *
  * libsoundio records appear only as pointers to incomplete types, so a host
  * needs no libsoundio headers to use this one.
@@ -86,6 +108,14 @@ typedef int MvSampleFormat;
 #define MV_FORMAT_UINT8   5
 
 /* ------------------------------------------------------------------------ */
+/* Sampler states (mvGetState)                                              */
+/* ------------------------------------------------------------------------ */
+
+#define MV_SAMPLER_STOPPED 0 /* not rendering; the queue is kept */
+#define MV_SAMPLER_PLAYING 1 /* rendering the current clip */
+#define MV_SAMPLER_PAUSED  2 /* rendering with the position held (rate 0) */
+
+/* ------------------------------------------------------------------------ */
 /* Records                                                                  */
 /* ------------------------------------------------------------------------ */
 
@@ -101,7 +131,8 @@ typedef struct MvChannelMatrix MvChannelMatrix;
 typedef struct MvDspVm MvDspVm;
 typedef struct MvDspResourceList MvDspResourceList;
 
-/* A message callback: runs on the consuming side of a sink's queue. */
+/* A message callback. Up-messages run on the audio thread, down-messages
+ * under the lock (see Threads above). */
 typedef void (*MvMessageFunc)(MvSink *sink, void *argument);
 
 /* One queued message: {callback, argument}, stored whole in a queue. */
@@ -111,46 +142,62 @@ typedef struct MvMessage {
 } MvMessage;
 
 /* The installed dispatcher: a context word and five operations that find
- * their state through mvDispatcher (they take no self argument). */
+ * their state through mvDispatcher (they take no self argument). Hosts call
+ * the operations only to write their own machines (README). */
 typedef struct MvDispatcher {
     void *context;
+    /* Takes the lock. 0 or -96. A control thread. */
     int (*lock)(void);
+    /* Releases it. 0 or -96. Under the lock. */
     int (*unlock)(void);
-    /* Performs mvSendUpMessage on the engine side and releases the lock. */
+    /* Has mvSendUpMessage(sink, callback, argument) done on the engine side
+     * and releases the lock on every path (do not unlock after it). 0, -1,
+     * -95 or -96; the status of the queued send reaches nobody. Under the
+     * lock. */
     int (*post)(MvSink *sink, MvMessageFunc callback, void *argument);
-    /* Runs fn(argument) on the engine side; the lock stays held. */
+    /* Runs fn(argument) on the engine side (the engine thread of the
+     * thread-safe dispatcher) and returns its result; the lock stays held.
+     * fn must never return 1. -1 or -95 when it could not run. Under the
+     * lock. */
     int (*run)(int (*fn)(void *argument), void *argument);
-    /* Tears the dispatcher down (called with the lock held). */
+    /* Tears the dispatcher down and leaves no lock behind (mvUninitialize
+     * calls it). Under the lock. */
     int (*destroy)(void);
 } MvDispatcher;
 
-/* Sample conversion routine: count samples from src (stride srcStride,
- * counted in source samples) to dst (stride dstStride). */
+/* State of the triangular dither generator (mvInitializeTriangularDitherState).
+ * A state serves one thread at a time. */
 typedef struct MvTriangularDitherState {
     int32_t previous;
     uint32_t seed1;
     uint32_t seed2;
 } MvTriangularDitherState;
 
+/* Sample conversion routine: count samples from src (stride srcStride,
+ * counted in source samples) to dst (stride dstStride). Any thread, the
+ * audio thread too. */
 typedef void (*MvConverter)(void *dst, int dstStride, const void *src, int srcStride,
                             unsigned int count, MvTriangularDitherState *dither);
 
 /* Render of a source: adds frames into buffer and returns the next source
- * to render (normally its own activeNext). Audio thread. */
+ * to render (normally its own activeNext). The audio thread. */
 typedef MvSource *(*MvRenderFunc)(MvSink *sink, void *self, float gainStart, float gainEnd,
                                   double frequencyStart, double frequencyEnd, int frames,
                                   float *buffer);
 
-/* Pull of a destination: asks its sources for frames. Audio thread. */
+/* Pull of a destination: asks its sources for frames. The audio thread. */
 typedef int (*MvPullFunc)(MvSink *sink, MvPullRecord *record, float gainStart, float gainEnd,
                           double frequencyStart, double frequencyEnd, int frames, float *buffer);
 
 /* The machine head every node embeds. */
 struct MvMachine {
+    /* Set by mvInitMachine, then fixed. */
     void *self;
     MvDestination *destination;
     MvSource *source;
     MvSink *sink;
+    /* The audio thread: the block's ramps (changed only by the up-messages
+     * of mvSetGain / mvSetFrequency and by the renders). */
     float gainStart;
     float gain;
     float gainTarget;
@@ -159,44 +206,51 @@ struct MvMachine {
     double frequency;
     double frequencyTarget;
     double frequencySlope;
+    /* Set by mvInitMachine, then fixed: the delete call, also the type tag. */
     int (*deleteFunc)(MvMachine *machine);
 };
 
+/* A destination's pull function and its data. Filled before it is
+ * installed, then fixed. */
 struct MvPullRecord {
     MvDestination *destination;
     void *userData;
-    MvPullFunc pullFunc;
-    void (*prepareFunc)(MvPullRecord *record);
-    MvMessageFunc freeFunc;
+    MvPullFunc pullFunc;                        /* runs on the audio thread */
+    void (*prepareFunc)(MvPullRecord *record);  /* runs under the lock, or null */
+    MvMessageFunc freeFunc;                     /* runs under the lock */
 };
 
 struct MvDestination {
-    MvMachine *machine;
-    MvPullRecord *pull;
-    MvPullRecord *audioPull;
-    MvSource *connectedHead;
-    MvSource *connectedTail;
-    MvSource *activeHead;
-    MvSource *activeTail;
+    MvMachine *machine;           /* fixed */
+    MvPullRecord *pull;           /* under the lock: the record last installed */
+    MvPullRecord *audioPull;      /* the audio thread: the record in use */
+    MvSource *connectedHead;      /* under the lock */
+    MvSource *connectedTail;      /* under the lock */
+    MvSource *activeHead;         /* the audio thread */
+    MvSource *activeTail;         /* the audio thread */
 };
 
 struct MvSource {
-    MvMachine *owner;
-    MvDestination *destination;
-    MvSource *connectedPrev;
-    MvSource *connectedNext;
-    MvSource *activePrev;
-    MvSource *activeNext;
-    MvRenderFunc renderFunc;
-    MvMessageFunc releaseFunc;
+    MvMachine *owner;             /* fixed */
+    MvDestination *destination;   /* fixed */
+    MvSource *connectedPrev;      /* under the lock */
+    MvSource *connectedNext;      /* under the lock */
+    MvSource *activePrev;         /* the audio thread */
+    MvSource *activeNext;         /* the audio thread */
+    MvRenderFunc renderFunc;      /* fixed; runs on the audio thread */
+    MvMessageFunc releaseFunc;    /* fixed; runs under the lock */
 };
 
 /* A sink's mix shape and its output operations. */
 struct MvSoundModel {
+    /* Fixed at creation. */
     int32_t channelCount;
     int32_t vectorSize;
+    /* Written only by configure. */
     uint8_t *speakerGroups;
+    /* Runs under the lock, after the stream opened and before it starts. */
     void (*configure)(MvSoundModel *model, struct SoundIoOutStream *stream);
+    /* The next four run on the audio thread. */
     void (*accumulate)(MvSoundModel *model, int frames, const float *source, float *destination);
     void (*mixFrame)(MvSoundModel *model, float gain, int sourceChannels, const float *weights,
                      const float *sourceFrame, float *destinationFrame);
@@ -207,17 +261,20 @@ struct MvSoundModel {
                         MvConverter converter, MvTriangularDitherState *dither,
                         int bytesPerSample, int byteSwap, int frames, const float *mix,
                         struct SoundIoChannelArea *areas);
+    /* Runs under the lock, when the sink is freed. */
     void (*destroy)(MvSoundModel *model);
 };
 
 /* The root machine: one output stream and the two message queues. Only
- * mvNewSink makes sinks (the engine keeps private state after the record). */
+ * mvNewSink makes sinks (the engine keeps private state after the record).
+ * The fields below dither are under the lock: the open work changes them
+ * only while no stream runs, so the audio thread reads them unguarded. */
 struct MvSink {
     MvMachine base;
     MvDestination destination;
-    MvTriangularDitherState dither;
-    int bufferSize;
-    MvSoundModel *soundModel;
+    MvTriangularDitherState dither; /* the audio thread */
+    int bufferSize;                 /* fixed */
+    MvSoundModel *soundModel;       /* fixed; owned */
     int error;
     int deviceIndex;
     int requestedRate;
@@ -226,8 +283,8 @@ struct MvSink {
     MvSampleFormat deviceFormat;
     int sampleSize;
     uint8_t byteSwap;
-    struct SoundIoRingBuffer *upQueue;
-    struct SoundIoRingBuffer *downQueue;
+    struct SoundIoRingBuffer *upQueue;   /* fixed; written under the lock */
+    struct SoundIoRingBuffer *downQueue; /* fixed; written on the audio thread */
     MvConverter converter;
     struct SoundIoDevice *device;
     struct SoundIoOutStream *stream;
@@ -240,9 +297,14 @@ typedef struct MvMixer {
     MvSource source;
 } MvMixer;
 
-/* Release callback of a clip: runs on the control side, once per clip. */
+/* Release callback of a clip: called once per clip with its data and
+ * context, when the engine has let go of it. Runs under the lock, never on
+ * the audio thread. It may call any engine function except mvUninitialize,
+ * for instance enqueue the next clip of a stream. */
 typedef void (*MvClipRelease)(void *data, void *context);
 
+/* A queued clip. mvEnqueueClip fills it; afterwards only the queue links
+ * change. */
 struct MvClip {
     MvSampler *sampler;
     int32_t channels;
@@ -254,45 +316,45 @@ struct MvClip {
     uint8_t removeWhenDone;
     MvClipRelease release;
     void *releaseContext;
-    MvClip *prev;
-    MvClip *next;
+    MvClip *prev;                 /* the audio thread */
+    MvClip *next;                 /* the audio thread */
 };
 
 /* Channel matrix header; the weights (and, for a ramped matrix, the ramp
  * weights) follow it in the same allocation. */
 struct MvChannelMatrix {
-    MvSampler *sampler;
-    double rampTime;
-    int32_t sourceChannels;
-    float *current;
-    float *target;
+    MvSampler *sampler;           /* fixed */
+    double rampTime;              /* the audio thread, once installed */
+    int32_t sourceChannels;       /* fixed */
+    float *current;               /* the audio thread, once installed */
+    float *target;                /* fixed */
 };
 
+/* A sampler. Every value is kept twice where both sides need it: the
+ * control copy under the lock, the audio copy on the audio thread. States
+ * are MV_SAMPLER_STOPPED, MV_SAMPLER_PLAYING, MV_SAMPLER_PAUSED. */
 struct MvSampler {
     MvMachine machine;
     MvSource source;
-    MvChannelMatrix *controlMatrix;
-    MvChannelMatrix *audioMatrix;
-    MvClip *head;
-    MvClip *tail;
-    MvClip *current;
-    double position;
-    double audioLoopStart;
-    double controlLoopStart;
-    int32_t controlState;
-    int32_t audioState;
-    int32_t processedClips;
-    int32_t queuedClips;
-    uint8_t controlLooping;
-    uint8_t audioLooping;
-    uint8_t controlInterpolation;
-    uint64_t audioInterpolation;
-    /* Seconds from the queue's head to where the audio is, stored by the
-     * audio side at every block end (read it with mvGetPlayPosition). */
-    double playPosition;
+    MvChannelMatrix *controlMatrix;  /* under the lock */
+    MvChannelMatrix *audioMatrix;    /* the audio thread */
+    MvClip *head;                    /* the audio thread */
+    MvClip *tail;                    /* the audio thread */
+    MvClip *current;                 /* the audio thread */
+    double position;                 /* the audio thread: frames into current */
+    double audioLoopStart;           /* the audio thread: seconds */
+    double controlLoopStart;         /* under the lock: seconds */
+    int32_t controlState;            /* under the lock: as last known */
+    int32_t audioState;              /* the audio thread: authoritative */
+    int32_t processedClips;          /* under the lock */
+    int32_t queuedClips;             /* under the lock */
+    uint8_t controlLooping;          /* under the lock */
+    uint8_t audioLooping;            /* the audio thread */
+    uint8_t controlInterpolation;    /* under the lock */
+    uint64_t audioInterpolation;     /* the audio thread: all ones when on */
 };
 
-/* Registry records (exported data, see below). */
+/* Registry records (exported data, see below); all under the lock. */
 typedef struct MvBackendList {
     int count;
     struct SoundIo **contexts;
@@ -343,9 +405,14 @@ typedef int32_t MvDspStatus;
 #define MV_DSP_LR 19
 #define MV_DSP_TRACE_CAPACITY 255
 
-/* Called by the interrupt instruction; non-zero low byte = served. */
+/* Called by the interrupt instruction; non-zero low byte = served. Runs
+ * where the routine runs: routines 0 and 1 under the lock, routines 2 and 3
+ * on the audio thread. */
 typedef int (*MvDspInterruptCallback)(MvDspVm *vm, uint32_t number);
 
+/* A program's machine. Used by whichever side runs the routine: routines 0
+ * and 1 under the lock (while no stream runs or before the record is
+ * installed), routines 2 and 3 on the audio thread. */
 struct MvDspVm {
     uint8_t *memory;
     uint32_t registers[MV_DSP_REGISTER_COUNT];
@@ -357,10 +424,13 @@ struct MvDspVm {
 };
 
 /* An entry of mvDSPInterruptCallbacks: 0 served, anything else a failure
- * code that the program finds in R0. */
+ * code that the program finds in R0. Runs where the routine runs (see
+ * MvDspInterruptCallback); on the audio thread it must not allocate or
+ * lock, so a service that creates a resource belongs in routines 0 and 1. */
 typedef int32_t (*MvDspInterruptHandler)(MvDspVm *vm, int number);
 
-/* A program resource: its release routine doubles as its kind. */
+/* A program resource: its release routine doubles as its kind. It runs
+ * under the lock, when the program is reinitialised or released. */
 typedef void (*MvDspResourceRelease)(void *data);
 
 typedef struct MvDspResourceEntry {
@@ -368,6 +438,8 @@ typedef struct MvDspResourceEntry {
     void *data;
 } MvDspResourceEntry;
 
+/* Grown (mvDSPAddResource) and emptied under the lock only; the audio
+ * thread only finds entries by handle. Entry 0 is reserved. */
 struct MvDspResourceList {
     int32_t capacity;
     int32_t count;
@@ -376,7 +448,8 @@ struct MvDspResourceList {
 
 typedef struct MvDspState MvDspState;
 
-/* A message for routine 1 or 2; its words follow the header. */
+/* A message for routine 1 or 2; its words follow the header. Filled under
+ * the lock, then handed to the audio thread by an up-message. */
 typedef struct MvDspMessage {
     MvDspState *state;
     int32_t count;
@@ -384,7 +457,8 @@ typedef struct MvDspMessage {
     struct MvDspMessage *next;
 } MvDspMessage;
 
-/* The first recorded failure of a program. */
+/* The first recorded failure of a program. Written where the failing
+ * routine ran; the control side reads it only once it is published. */
 typedef struct MvDspReport {
     int32_t status;
     uint32_t registers[MV_DSP_REGISTER_COUNT];
@@ -393,19 +467,21 @@ typedef struct MvDspReport {
     uint16_t trace[MV_DSP_TRACE_CAPACITY];
 } MvDspReport;
 
+/* A program's state. The entries are set by routine 0 (under the lock). */
 struct MvDspState {
     MvDspVm *vm;
     uint16_t sampleAddress;
     uint16_t initMessageEntry;
     uint16_t mainMessageEntry;
     uint16_t mainEntry;
-    MvDspMessage *messages;
-    MvDspReport *publishedError;
-    MvDspReport report;
+    MvDspMessage *messages;       /* the audio thread, once installed */
+    MvDspReport *publishedError;  /* under the lock: set when the failure is visible */
+    MvDspReport report;           /* see MvDspReport */
 };
 
 /* The signal-processor pull record: starts with the five words of
- * MvPullRecord. */
+ * MvPullRecord and shares their owners; state and resources are owned as
+ * their records say. */
 typedef struct MvDspFunc {
     MvDestination *destination;
     void *userData;
@@ -469,38 +545,46 @@ typedef struct MvReverb {
 /* Status and common services (any thread; no initialisation needed)        */
 /* ------------------------------------------------------------------------ */
 
-/* Allocator hooks, used for every engine record. Set them before
- * mvInitialize and leave them alone while any engine object exists. */
+/* mvMalloc / mvRealloc / mvFree: the allocator hooks, used for every engine
+ * record; initially the C library's malloc, realloc and free. Set them
+ * before mvInitialize and leave them alone while any engine object exists
+ * (memory is released through the hooks current at release time). Read
+ * without synchronisation: set them from any thread while the engine is
+ * idle. */
 extern MV_API void *(*mvMalloc)(size_t size);
 extern MV_API void *(*mvRealloc)(void *pointer, size_t size);
 extern MV_API void (*mvFree)(void *pointer);
-/* Print hook for every diagnostic; null (silent) by default. It may be
- * called from audio threads and several threads at once. */
+/* mvPrint: the printf-style hook for every diagnostic; null (silent) by
+ * default. The engine calls it from any thread, the audio thread too, and
+ * from several threads at once: it must be thread-safe and quick. Set it
+ * like the allocator hooks. */
 extern MV_API int (*mvPrint)(const char *format, ...);
 
 /* mvGetErrorString: the text of a status. For -100..-80 the engine's table
  * text; for any other value libsoundio's text for the error number -code.
- * Any thread. */
+ * Any thread, the audio thread too. */
 MV_API const char *mvGetErrorString(int code);
 
-/* mvGetVersion: the interface version, 4. Any thread. */
+/* mvGetVersion: the interface version, 4. Any thread, the audio thread too. */
 MV_API int mvGetVersion(void);
 
 /* mvIsLittleEndian: 1 when the library's native byte order is little-endian,
- * else 0. Any thread. */
+ * else 0. Any thread, the audio thread too. */
 MV_API int mvIsLittleEndian(void);
 
 /* mvGetSampleFormatName: "float32", "int32", "int24", "int16", "int8",
- * "uint8" for 0..5; null for any other value. Any thread. */
+ * "uint8" for 0..5; null for any other value. Any thread, the audio thread
+ * too. */
 MV_API const char *mvGetSampleFormatName(int format);
 
 /* mvGetSampleSize: bytes per sample of a format (4, 4, 3, 2, 1, 1); -91 for
- * any value outside 0..5. Any thread. */
+ * any value outside 0..5. Any thread, the audio thread too. */
 MV_API int mvGetSampleSize(int format);
 
 /* mvByteSwap: reverses in place the bytes of count values of sampleSize
  * bytes; consecutive values lie stride * sampleSize bytes apart. A count
- * of 0 or less, or a sampleSize below 2, does nothing. Any thread. */
+ * of 0 or less, or a sampleSize below 2, does nothing. Any thread, the
+ * audio thread too. */
 MV_API void mvByteSwap(void *data, int stride, int sampleSize, int count);
 
 /* mvSleep: sleeps the given milliseconds. 0 when the full time was slept,
@@ -512,7 +596,10 @@ MV_API int mvSleep(int milliseconds);
 /* Dispatchers                                                              */
 /* ------------------------------------------------------------------------ */
 
-/* The installed dispatcher; null while the library is not initialised. */
+/* mvDispatcher: the installed dispatcher; null while the library is not
+ * initialised. Set by mvInitialize and cleared by the dispatcher's destroy;
+ * hosts only read it. Under the lock (or a control thread, to test for
+ * null). */
 extern MV_API MvDispatcher *mvDispatcher;
 
 /* mvNewThreadUnsafeDispatcher: makes a dispatcher that runs all engine work
@@ -526,16 +613,35 @@ MV_API int mvNewThreadUnsafeDispatcher(MvDispatcher **out);
  * -97 thread error. Any thread; does not install it. */
 MV_API int mvNewThreadSafeDispatcher(MvDispatcher **out);
 
+/* mvDeleteDispatcher: destroys a dispatcher that is not installed (never
+ * passed to mvInitialize, or whose mvInitialize failed): ends its engine
+ * thread, if it has one, and frees it. An installed dispatcher is destroyed
+ * by mvUninitialize instead. 0, -93 null dispatcher, -100 the dispatcher is
+ * installed (nothing happens), -96 mutex, -97 the engine thread could not
+ * be joined, or the engine thread's own failure status (the record is then
+ * freed all the same). Any thread except the dispatcher's engine thread. */
+MV_API int mvDeleteDispatcher(MvDispatcher *dispatcher);
+
 /* ------------------------------------------------------------------------ */
 /* Lifecycle and device registry                                            */
 /* ------------------------------------------------------------------------ */
 
-/* Backend preference order, read by mvInitialize; zeros are skipped.
- * Initially 2, 3, 5, 6, 4, 1, 7. Numbers: 1 JACK, 2 PulseAudio, 3 ALSA,
- * 4 CoreAudio, 5 WASAPI, 6 Dummy, 7 the fallback connection (Dummy). */
+/* mvBackendOrder: the backend preference order, read by mvInitialize;
+ * zeros are skipped. Initially 2, 3, 5, 6, 4, 1, 7. Numbers: 1 JACK,
+ * 2 PulseAudio, 3 ALSA, 4 CoreAudio, 5 WASAPI, 6 Dummy, 7 the fallback
+ * connection (Dummy). Any thread, before mvInitialize. */
 extern MV_API int mvBackendOrder[7];
+/* mvBackendList: the connected libsoundio contexts (the preferred one
+ * first, then the fallback) and every backend's result at the last
+ * start-up. Under the lock; read it elsewhere only while no engine call
+ * runs. */
 extern MV_API MvBackendList mvBackendList;
+/* mvDeviceList: the flat list of output devices (the fallback connection's
+ * first), each holding one reference, with the default indices. Under the
+ * lock, like mvBackendList. */
 extern MV_API MvDeviceList mvDeviceList;
+/* mvSinkList: every sink in creation order. Under the lock, like
+ * mvBackendList. */
 extern MV_API MvSinkList mvSinkList;
 
 /* mvInitialize: installs the dispatcher and connects the backends.
@@ -543,49 +649,58 @@ extern MV_API MvSinkList mvSinkList;
  * outside 0..7; -1; -98 no backend in the order; -94 no fallback device; a
  * negated libsoundio error (of the last backend tried). On failure the
  * dispatcher is not installed (it still belongs to the host and may be
- * passed again). Host thread. */
+ * passed again). A control thread. */
 MV_API int mvInitialize(MvDispatcher *dispatcher);
 
 /* mvUninitialize: deletes every sink (releasing every clip), disconnects
  * and destroys the dispatcher. 0, -99, or a dispatcher status; when the
  * dispatcher could not run the teardown (-1, -95) the library stays
- * initialised and the call may be repeated. Any host thread. */
+ * initialised and the call may be repeated. A control thread (never a
+ * release callback). */
 MV_API int mvUninitialize(void);
 
-/* mvRefreshDeviceList: rebuilds the device list (rescanning backend 6).
- * 0, -99, -94, -1, or a dispatcher status. */
+/* mvRefreshDeviceList: rebuilds the device list (rescanning backend 6);
+ * indices may then name other devices, open sinks keep theirs. 0, -99,
+ * -94 the system changed during the scan or has no fallback device, -1,
+ * or a dispatcher status. A control thread. */
 MV_API int mvRefreshDeviceList(void);
 
 /* mvGetBackendError: the connection result of a backend (0..7) at the last
  * start-up: 0 connected, -98 never tried, else the negated libsoundio
- * error. -92 outside 0..7, -99 not initialised. */
+ * error. -92 outside 0..7, -99 not initialised, or a dispatcher status. A
+ * control thread. */
 MV_API int mvGetBackendError(int backend);
 
 /* mvGetBackendName: libsoundio's name for a backend number (7: the
- * fallback backend's name). No initialisation, no lock. Any thread. */
+ * fallback backend's name); null outside 0..7. Any thread. */
 MV_API const char *mvGetBackendName(int backend);
 
-/* mvGetDeviceCount: number of output devices, or -99. */
+/* mvGetDeviceCount: number of output devices; -99, or a dispatcher status.
+ * A control thread. */
 MV_API int mvGetDeviceCount(void);
 
-/* mvGetDefaultDevice: index of the default device, or -99. */
+/* mvGetDefaultDevice: index of the default device at the last refresh; -99,
+ * or a dispatcher status. A control thread. */
 MV_API int mvGetDefaultDevice(void);
 
 /* mvGetDeviceName: "Automatic" for -1, the device's name for a valid index,
- * null otherwise or when not initialised. */
+ * null otherwise, when not initialised or when the lock fails. The text
+ * stays valid until the next refresh or mvUninitialize. A control thread. */
 MV_API const char *mvGetDeviceName(int index);
 
 /* mvGetDeviceID: "auto" for -1, the device's identifier for a valid index,
- * null otherwise or when not initialised. */
+ * null otherwise, as mvGetDeviceName. A control thread. */
 MV_API const char *mvGetDeviceID(int index);
 
 /* mvGetDeviceBackend: backend number of a device (7 for the fallback
  * connection's); for -1, of the preferred connection's default device now
- * (the fallback device when it has none). -92 bad index, -96, -99. */
+ * (the fallback device when it has none). -92 bad index, -96, -99. A
+ * control thread. */
 MV_API int mvGetDeviceBackend(int index);
 
 /* mvFlushDeviceEventsImpl: delivers pending device events of the preferred
- * connection (only when two are connected). Engine side, under the lock. */
+ * connection (only when two are connected); default-device changes move
+ * automatic sinks from inside it. The dispatchers call it. Under the lock. */
 MV_API void mvFlushDeviceEventsImpl(void);
 
 /* ------------------------------------------------------------------------ */
@@ -593,39 +708,43 @@ MV_API void mvFlushDeviceEventsImpl(void);
 /* ------------------------------------------------------------------------ */
 
 /* mvInitMachine: fills a head with the pointers and gain 1, frequency 1.
- * Returns 0. Control side. */
+ * Returns 0. Any thread, before the node is connected. */
 MV_API int mvInitMachine(MvMachine *machine, void *self, MvDestination *destination,
                          MvSource *source, MvSink *sink, int (*deleteFunc)(MvMachine *machine));
-/* mvUninitMachine: nothing to release; for symmetry. */
+/* mvUninitMachine: nothing to release; for symmetry. Under the lock (in
+ * the node's final release). */
 MV_API void mvUninitMachine(MvMachine *machine);
 
 /* mvInitSource: stores owner, destination and callbacks, clears the links.
- * Returns 0. Control side. */
+ * Returns 0. Any thread, before the node is connected. */
 MV_API int mvInitSource(MvSource *source, MvMachine *owner, MvDestination *destination,
                         MvRenderFunc renderFunc, MvMessageFunc releaseFunc);
-/* mvUninitSource: nothing to release; for symmetry. */
+/* mvUninitSource: nothing to release; for symmetry. Under the lock (in the
+ * node's final release). */
 MV_API void mvUninitSource(MvSource *source);
 
 /* mvInitDestination: stores the machine and installs the default pull
- * record. 0 or -1 (pull left null). Control side. */
+ * record. 0 or -1 (pull left null). Any thread, before the node is
+ * connected. */
 MV_API int mvInitDestination(MvDestination *destination, MvMachine *machine);
 /* mvUninitDestination: retires the pull record and releases every connected
- * source through its releaseFunc. Control side. */
+ * source through its releaseFunc. Under the lock (in the node's final
+ * release). */
 MV_API void mvUninitDestination(MvDestination *destination);
 
 /* mvSourceConnect / mvSourceDisconnect: append to / unlink from the
- * destination's connected list. Control side, under the lock. */
+ * destination's connected list. Under the lock. */
 MV_API void mvSourceConnect(MvSource *source);
 MV_API void mvSourceDisconnect(MvSource *source);
 
 /* mvSourceActivate / mvSourceDeactivate: append to / unlink from the active
- * list. Up-message callbacks: audio thread (post(sink, mvSourceActivate,
- * source)). */
+ * list; message callbacks, posted as post(sink, mvSourceActivate, source).
+ * The audio thread. */
 MV_API void mvSourceActivate(MvSink *sink, MvSource *source);
 MV_API void mvSourceDeactivate(MvSink *sink, MvSource *source);
 
 /* mvDestinationPullImpl: the default pull; renders every active source in
- * activation order. Returns 0. Audio thread. */
+ * activation order. Returns 0. The audio thread. */
 MV_API int mvDestinationPullImpl(MvSink *sink, MvPullRecord *record, float gainStart,
                                  float gainEnd, double frequencyStart, double frequencyEnd,
                                  int frames, float *buffer);
@@ -634,36 +753,38 @@ MV_API int mvDestinationPullImpl(MvSink *sink, MvPullRecord *record, float gainS
  * over a block of frames (at its sink's sample rate) and multiplies the
  * block's start and end values into the four values received from above.
  * Every render of a machine with a head of its own calls it first, so that
- * mvSetGain and mvSetFrequency work on host-written machines too. Audio
+ * mvSetGain and mvSetFrequency work on host-written machines too. The audio
  * thread. */
 MV_API void mvAdvanceMachineRamps(MvMachine *machine, int frames, float *gainStart,
                                   float *gainEnd, double *frequencyStart,
                                   double *frequencyEnd);
 
 /* mvDestinationChangeFunc: up-message callback making record the audio-side
- * pull record and sending the old one back to be freed. Audio thread. */
+ * pull record and sending the old one back to be freed. The audio thread. */
 MV_API void mvDestinationChangeFunc(MvSink *sink, MvPullRecord *record);
 
 /* mvResetDestinationFunc: reinstalls the default pull record (queues
  * nothing when it is already installed). 0, -93, -87, -99, -1, or a
- * dispatcher status. Host thread. */
+ * dispatcher status. A control thread. */
 MV_API int mvResetDestinationFunc(MvMachine *machine);
 
 /* mvDeferredFree: frees pointer with mvFree; the standard down-message for
- * handing memory back. Control side. */
+ * handing memory back. Under the lock. */
 MV_API void mvDeferredFree(MvSink *sink, void *pointer);
 
-/* mvDeleteMachine: calls machine->deleteFunc(machine). -93 for null. */
+/* mvDeleteMachine: calls machine->deleteFunc(machine) and returns its
+ * status; -93 for null. A control thread. */
 MV_API int mvDeleteMachine(MvMachine *machine);
 
 /* mvSetGain: sets the gain at once (seconds <= 0) or ramps to it linearly
  * over seconds; takes effect at the next chunk. -93 null; -83 gain not
- * finite or seconds NaN; -99; -1; or the dispatcher's status. Host thread. */
+ * finite or seconds NaN; -99; -1; or a dispatcher status. A control
+ * thread. */
 MV_API int mvSetGain(MvMachine *machine, double seconds, float gain);
 
 /* mvSetFrequency: sets the rate factor at once or ramps to it. -93; -84
- * negative, infinite or NaN frequency, or NaN seconds; -99; -1; or the
- * dispatcher's status. Host thread. */
+ * negative, infinite or NaN frequency, or NaN seconds; -99; -1; or a
+ * dispatcher status. A control thread. */
 MV_API int mvSetFrequency(MvMachine *machine, double seconds, double frequency);
 
 /* ------------------------------------------------------------------------ */
@@ -674,22 +795,25 @@ MV_API int mvSetFrequency(MvMachine *machine, double seconds, double frequency);
  * While the queue is full it reports "Overfull Up-Message queue" once and
  * waits in 8 ms steps; a sink without a stream has no consumer, so there the
  * caller drains the queue itself. 0; -97 when the wait's sleep failed; -93
- * null sink or callback; -94 sink without queues. Engine side (through the
- * dispatcher's post), holding the dispatcher lock. */
+ * null sink or callback; -94 sink without queues. Under the lock; hosts
+ * reach it through mvDispatcher->post, which runs it on the engine side. */
 MV_API int mvSendUpMessage(MvSink *sink, MvMessageFunc callback, void *argument);
 
 /* mvSendDownMessage: queues a message for the control side, waiting like
  * mvSendUpMessage while the queue is full. 0, or the failure status after
  * reporting "Error %i sending down-message: %s" through mvPrint (the
- * message is dropped). Audio thread (message callbacks, renders, pulls). */
+ * message is dropped). The audio thread (message callbacks, renders,
+ * pulls). */
 MV_API int mvSendDownMessage(MvSink *sink, MvMessageFunc callback, void *argument);
 
-/* mvFlushUpQueueImpl / mvFlushDownQueueImpl: run, in order, every message
- * queued when the call starts; messages queued meanwhile (also by the
- * callbacks) run at the next flush. 0, or -93 for a null sink. A queue
- * holding a partial message ends the process with exit status -78.
- * Consumer side of that queue only. */
+/* mvFlushUpQueueImpl: runs, in order, every up-message queued when the call
+ * starts; messages queued meanwhile run at the next flush. 0, or -93 for a
+ * null sink. A queue holding a partial message ends the process with exit
+ * status -78. The audio thread (the up queue's consumer). */
 MV_API int mvFlushUpQueueImpl(MvSink *sink);
+/* mvFlushDownQueueImpl: the same for the down queue; the dispatchers call
+ * it for every sink, and a query may run it to count what the audio side
+ * reported. 0 or -93. Under the lock (the down queue's consumer). */
 MV_API int mvFlushDownQueueImpl(MvSink *sink);
 
 /* ------------------------------------------------------------------------ */
@@ -700,7 +824,8 @@ MV_API int mvFlushDownQueueImpl(MvSink *sink);
  * sink owns soundModel from then on (after a failure it is still yours).
  * bufferSize is the chunk rendered at a time and sets the stream latency;
  * the mix buffer of one chunk is reserved here, so any positive size works.
- * 0, -99, -93, -82 bufferSize <= 0, -1. Host thread. */
+ * 0, -99, -93, -82 bufferSize <= 0, -1, or a dispatcher status. A control
+ * thread. */
 MV_API int mvNewSink(MvSink **out, MvSoundModel *soundModel, int bufferSize);
 
 /* mvOpenSink: opens a stream on a device (-1 automatic: the system default,
@@ -708,25 +833,28 @@ MV_API int mvNewSink(MvSink **out, MvSoundModel *soundModel, int bufferSize);
  * replacing a stream the sink already has. 0 also when the fallback
  * configuration (fallback device, 8000 Hz) is used (see mvGetSinkError);
  * -99, -93, -86, -92 bad index, -94, -1, a negated libsoundio error (then
- * the sink has no stream). Host thread. */
+ * the sink has no stream), or a dispatcher status. A control thread. */
 MV_API int mvOpenSink(MvSink *sink, int deviceIndex, int sampleRate);
 
 /* mvDeleteSink: deletes a sink with everything below it (clips released).
- * 0, -99, -93, -86 not a sink, -94 not in the sink list. Host thread. */
+ * 0, -99, -93, -86 not a sink, -94 not in the sink list, or a dispatcher
+ * status. A control thread. */
 MV_API int mvDeleteSink(MvMachine *sink);
 
 /* mvGetSinkError: why the machine's sink is on the fallback configuration
  * or has no stream: 0 when it plays as asked, -91 no usable format, -8
  * stream error, -12 server lost, or the libsoundio error of the failed
- * open. -99, -93. Host thread. */
+ * open. -99, -93, or a dispatcher status. A control thread. */
 MV_API int mvGetSinkError(MvMachine *machine);
 
 /* mvGetSampleRate: the rate of the machine's sink's stream or loopback
- * configuration; -89 without either; -99, -93. Host thread. */
+ * configuration; -89 without either; -99, -93, or a dispatcher status. A
+ * control thread. */
 MV_API int mvGetSampleRate(MvMachine *machine);
 
 /* mvGetSpeakerCount: the channel count of the stream's layout (or of the
- * loopback configuration); -90 without either; -99, -93. Host thread. */
+ * loopback configuration); -90 without either; -99, -93, or a dispatcher
+ * status. A control thread. */
 MV_API int mvGetSpeakerCount(MvMachine *machine);
 
 /* mvOpenLoopbackSink: configures a sink as if a stream had opened with the
@@ -734,17 +862,18 @@ MV_API int mvGetSpeakerCount(MvMachine *machine);
  * format (converted with clipping, no dither), without a device; a stream
  * the sink had is closed. The host then drives it with
  * mvRenderLoopbackSink. 0, -99, -93, -86, -89 rate <= 0, -90 no default
- * layout for channelCount, -91 unknown format. Host thread. */
+ * layout for channelCount, -91 unknown format, or a dispatcher status. A
+ * control thread. */
 MV_API int mvOpenLoopbackSink(MvSink *sink, int sampleRate, int channelCount, int format);
 
 /* mvRenderLoopbackSink: runs the write-callback path for frames frames into
  * output (interleaved, the loopback format): queued changes, chunks of at
- * most bufferSize, ramps, pull, sound model and converter. The calling
- * thread takes the audio thread's role for this sink: render from one
+ * most bufferSize, ramps, pull, sound model and converter. Render from one
  * thread, and make no control calls on this sink's tree from another thread
  * during a render (a loopback sink has no stream, so a control call that
  * finds its up queue full drains it itself). 0, -93, -86, -82 (frames < 0),
- * -85 (no loopback configuration). Takes no lock. */
+ * -85 (no loopback configuration). The audio thread: the calling thread
+ * takes that role for this sink, and the call takes no lock. */
 MV_API int mvRenderLoopbackSink(MvSink *sink, int frames, void *output);
 
 /* ------------------------------------------------------------------------ */
@@ -755,9 +884,9 @@ MV_API int mvRenderLoopbackSink(MvSink *sink, int frames, void *output);
  * mvMalloc block) for mvNewSink, which then owns it. Mono mixes one channel
  * and writes it to every device channel; stereo mixes left and right and
  * spreads them over five speaker groups built from the device layout.
- * 0; -1 on allocation failure (out untouched); -93 for a null out.
- * Any thread. writeDevice converts a chunk of any length with constant
- * stack use. */
+ * writeDevice converts a chunk of any length with constant stack use.
+ * 0; -1 on allocation failure (out untouched); -93 for a null out. Any
+ * thread. */
 MV_API int mvNewMonoSoundModel(MvSoundModel **out);
 MV_API int mvNewStereoSoundModel(MvSoundModel **out);
 
@@ -765,38 +894,129 @@ MV_API int mvNewStereoSoundModel(MvSoundModel **out);
 /* Mixer                                                                    */
 /* ------------------------------------------------------------------------ */
 
-/* mvNewMixer: a mixer under parent's destination. 0, -93, -87, -1. */
+/* mvNewMixer: a mixer under parent's destination, playing from the next
+ * block; stored in *out. 0, -93 null out or parent, -87 parent has no
+ * destination, -99, -1, or a dispatcher status. A control thread. */
 MV_API int mvNewMixer(MvMixer **out, MvMachine *parent);
-/* mvDeleteMixer: detaches and frees a mixer and its subtree. 0, -93, -86. */
+/* mvDeleteMixer: detaches a mixer and frees it with its subtree once the
+ * audio thread has let go (clips released). 0, -93, -86 not a mixer (also
+ * for a mixer already deleted whose release has not run yet), -99, or a
+ * dispatcher status. A control thread. */
 MV_API int mvDeleteMixer(MvMachine *mixer);
 
 /* ------------------------------------------------------------------------ */
 /* Sampler                                                                  */
 /* ------------------------------------------------------------------------ */
 
+/* Every sampler call below takes the sampler's machine and answers -93 for
+ * a null machine, -86 when it is not a sampler and -99 before
+ * initialisation, besides what its comment lists. A call that changes
+ * playback sets the control state at once and takes effect on the audio
+ * thread at the sink's next chunk. All of them: a control thread. */
+
+/* mvNewSampler: a stopped sampler under parent's destination, stored in
+ * *out; it joins the parent's active list when it first plays. 0, -93 null
+ * out or parent, -87 parent has no destination, -99, -1, or a dispatcher
+ * status. A control thread. */
 MV_API int mvNewSampler(MvSampler **out, MvMachine *parent);
+/* mvDeleteSampler: stops and detaches the sampler; once the audio thread
+ * has let go it releases every queued clip and frees the sampler. 0, -93,
+ * -86 (also for a sampler already deleted whose release has not run yet),
+ * -99, or a dispatcher status. A control thread. */
 MV_API int mvDeleteSampler(MvMachine *sampler);
+/* mvEnqueueClip: appends a clip of frames frames of channels interleaved
+ * channels at sampleRate in format, read in place from data (not copied:
+ * data stays the host's and must stay valid and unchanged until
+ * release(data, releaseContext) is called, once per clip; release may be
+ * null). With nativeByteOrder 0 the data is byte-swapped in place first.
+ * A removeWhenDone clip leaves the queue and is released once played
+ * through; others stay queued (and loop along). Enqueueing never starts
+ * playback. 0; -93 null sampler or data; -82 frames <= 0 or more than
+ * INT_MAX samples; -86; -99; -90 channels <= 0; -89 rate not positive and
+ * finite; -91 unknown format; -1 (the clip is not queued and release is not
+ * called); or a dispatcher status. A control thread. */
 MV_API int mvEnqueueClip(MvMachine *sampler, int removeWhenDone, MvClipRelease release,
                          void *releaseContext, int channels, double sampleRate, int format,
                          int nativeByteOrder, int frames, void *data);
+/* mvClearClipQueue: stops the sampler and releases every queued clip; the
+ * processed-clip count is kept. 0, -93, -86, -99, or a dispatcher status.
+ * A control thread. */
 MV_API int mvClearClipQueue(MvMachine *sampler);
+/* mvGetClipQueueSize: the number of clips enqueued and not yet released,
+ * after applying what the audio thread has reported. The count, -93, -86,
+ * -99, or a dispatcher status. A control thread. */
 MV_API int mvGetClipQueueSize(MvMachine *sampler);
+/* mvGetProcessedClips: the clip-to-clip moves (loop wraps included) since
+ * the audio thread last reported the sampler stopped (out of clips, or a
+ * play that found the queue empty; mvStop keeps the count), after applying
+ * what it has reported. The count, -93, -86, -99, or a dispatcher status.
+ * A control thread. */
 MV_API int mvGetProcessedClips(MvMachine *sampler);
+/* mvPlay: plays from the first queued clip: starts a stopped sampler,
+ * restarts a playing one, resumes a paused one where it paused. An empty
+ * queue leaves it stopped. 0, -93, -86, -99, or a dispatcher status. A
+ * control thread. */
 MV_API int mvPlay(MvMachine *sampler);
+/* mvPlayAt: plays from seconds into the queue, each clip measured at its
+ * own rate (a negative or NaN time counts as 0). Beyond the last clip it
+ * stops, or with looping on starts the first clip. 0, -93, -86, -99, -1, or
+ * a dispatcher status. A control thread. */
 MV_API int mvPlayAt(MvMachine *sampler, double seconds);
+/* mvStop: stops playback and rewinds; the queue is kept. 0, -93, -86, -99,
+ * or a dispatcher status. A control thread. */
 MV_API int mvStop(MvMachine *sampler);
+/* mvPause: holds a playing sampler at its position (it keeps rendering at
+ * rate 0); does nothing to a sampler that is not playing. 0, -93, -86,
+ * -99, or a dispatcher status. A control thread. */
 MV_API int mvPause(MvMachine *sampler);
+/* mvResume: continues a paused sampler where it paused; does nothing to
+ * one that is not paused. 0, -93, -86, -99, or a dispatcher status. A
+ * control thread. */
 MV_API int mvResume(MvMachine *sampler);
+/* mvEnsurePlaying: starts a stopped sampler from the first clip, resumes a
+ * paused one, leaves a playing one alone. An empty queue leaves it
+ * stopped. 0, -93, -86, -99, or a dispatcher status. A control thread. */
 MV_API int mvEnsurePlaying(MvMachine *sampler);
+/* mvGetState: MV_SAMPLER_STOPPED, MV_SAMPLER_PLAYING or MV_SAMPLER_PAUSED,
+ * as the control side knows it; while playing it first applies what the
+ * audio thread has reported, so a sampler that ran out of clips reads as
+ * stopped. -93, -86, -99, or a dispatcher status. A control thread. */
 MV_API int mvGetState(MvMachine *sampler);
+/* mvSetLooping: with looping on (non-zero low byte) the queue plays again
+ * from the loop start after its last clip. 0, -93, -86, -99, or a
+ * dispatcher status. A control thread. */
 MV_API int mvSetLooping(MvMachine *sampler, int looping);
+/* mvGetLooping: the looping byte last set (0 or 1 through mvSetLooping);
+ * -93, -86, -99, or a dispatcher status. A control thread. */
 MV_API int mvGetLooping(MvMachine *sampler);
+/* mvSetLoopStart: where a loop wraps to, in seconds into the queue (a
+ * negative or NaN time counts as 0). 0, -93, -86, -99, -1, or a dispatcher
+ * status. A control thread. */
 MV_API int mvSetLoopStart(MvMachine *sampler, double seconds);
+/* mvGetLoopStart: the loop start last set, in seconds; an error comes back
+ * as a negative double: -93.0, -86.0, -99.0, or a dispatcher status. A
+ * control thread. */
 MV_API double mvGetLoopStart(MvMachine *sampler);
+/* mvSetInterpolation: linear interpolation between frames on (non-zero low
+ * byte, the default) or off (the frame at or before the position). 0, -93,
+ * -86, -99, or a dispatcher status. A control thread. */
 MV_API int mvSetInterpolation(MvMachine *sampler, int on);
+/* mvGetInterpolation: the interpolation byte last set (1 initially); -93,
+ * -86, -99, or a dispatcher status. A control thread. */
 MV_API int mvGetInterpolation(MvMachine *sampler);
+/* mvSetChannelMatrix: routes each of sourceChannels clip channels into the
+ * mix with weights (sourceChannels * vectorSize floats, source channel
+ * major, copied). The first matrix, and any with rampTime <= 0 or NaN,
+ * takes effect at once; a later one with rampTime > 0 glides from the
+ * weights in use over rampTime seconds. Null weights: as
+ * mvClearChannelMatrix. 0, -93, -86, -99, -81 vectorSize is not the sink
+ * model's, -90 sourceChannels outside 1..64, -1, or a dispatcher status. A
+ * control thread. */
 MV_API int mvSetChannelMatrix(MvMachine *sampler, double rampTime, int sourceChannels,
                               int vectorSize, const float *weights);
+/* mvClearChannelMatrix: drops the matrix: a mono sink then plays a clip's
+ * first channel, a stereo sink its first two. 0, -93, -86, -99, or a
+ * dispatcher status. A control thread. */
 MV_API int mvClearChannelMatrix(MvMachine *sampler);
 
 /* mvGetPlayPosition: where the sampler's audio is, in seconds from the head
@@ -814,37 +1034,41 @@ MV_API int mvGetPlayPosition(MvMachine *sampler, double *seconds);
  * of its own between writes); 0 for a loopback sink and before a stream's
  * first write. Any machine may be passed (its root sink answers). 0 with
  * *seconds set; -93 for a null machine or seconds; -89 while the sink has
- * neither stream nor loopback configuration; -99. Host thread; takes the
- * dispatcher lock. */
+ * neither stream nor loopback configuration; -99, or a dispatcher status.
+ * A control thread. */
 MV_API int mvGetSinkLatency(MvMachine *sink, double *seconds);
 
 /* ------------------------------------------------------------------------ */
-/* Converters and dither (any thread)                                       */
+/* Converters and dither                                                    */
 /* ------------------------------------------------------------------------ */
 
 /* mvSelectConverter: the routine for a pair of formats and the clip and
  * dither flags (only their low byte is examined; clip matters only from
  * float32, dither only where a dithered form exists). Null when a format is
- * outside 0..5; no side effects. The routines are reentrant, never
- * allocate, and may run on an audio thread; a dithering routine advances
- * the state it is given once per sample, the others accept a null state. */
+ * outside 0..5; no side effects. The routines are reentrant and never
+ * allocate; a dithering routine advances the state it is given once per
+ * sample, the others accept a null state. Any thread, the audio thread
+ * too. */
 MV_API MvConverter mvSelectConverter(int sourceFormat, int destinationFormat, int clip,
                                      int dither);
-/* mvInitializeTriangularDitherState: previous 0, generator states 22222 and 5555555.
- * A state serves one thread at a time. */
+/* mvInitializeTriangularDitherState: previous 0, generator states 22222
+ * and 5555555. Any thread, the audio thread too. */
 MV_API void mvInitializeTriangularDitherState(MvTriangularDitherState *state);
 /* mvGenerate16BitTriangularDither: advances the state and returns the next
- * high-passed triangular value, -32766..32766. */
+ * high-passed triangular value, -32766..32766. Any thread, the audio
+ * thread too. */
 MV_API int32_t mvGenerate16BitTriangularDither(MvTriangularDitherState *state);
 /* mvGenerateFloatTriangularDither: the same step, times the float nearest
- * 1/32767 (bits 0x38000100). */
+ * 1/32767 (bits 0x38000100). Any thread, the audio thread too. */
 MV_API float mvGenerateFloatTriangularDither(MvTriangularDitherState *state);
 
 /* ------------------------------------------------------------------------ */
 /* Signal processor                                                         */
 /* ------------------------------------------------------------------------ */
 
-/* Global interrupt table used by every program; writable by hosts. */
+/* mvDSPInterruptCallbacks: the interrupt table every program uses, indexed
+ * by the interrupt number; empty entries are null. Hosts may fill entries
+ * from any thread while no program runs. */
 extern MV_API MvDspInterruptHandler mvDSPInterruptCallbacks[256];
 
 /* mvSetDSP: attaches a program to the machine's destination (a sink or a
@@ -854,27 +1078,43 @@ extern MV_API MvDspInterruptHandler mvDSPInterruptCallbacks[256];
  * 0. The program initialises at once when the sink has an output, else when
  * it opens one. 0; -93 null machine or program, negative initCount, or
  * words missing; -87 no destination; -80 image over 65535 bytes; -1 (nothing
- * attached); a dispatcher status. Control side. */
+ * attached); -99 not initialised; a dispatcher status. A control thread. */
 MV_API int mvSetDSP(MvMachine *machine, uint16_t programLength, const uint8_t *program,
                     uint16_t stackSize, int32_t initCount, const int32_t *initWords);
 /* mvSendDSPMessage: queues count words (copied) for routine 2, run before the
  * next block the sink renders, in the order sent. 0 (also when the program
  * has failed: the message is then dropped); -93 null machine, negative count
- * or words missing; -87; -85 no program attached; -1; a dispatcher status.
- * Control side. */
+ * or words missing; -87; -85 no program attached; -1; -99; a dispatcher
+ * status. A control thread. */
 MV_API int mvSendDSPMessage(MvMachine *machine, int32_t count, const int32_t *words);
 /* mvGetDSPError: the program's first failure, once published (at once for
  * routines 0 and 1, after the next down-queue drain for routines 2 and 3).
  * Every output may be null; registers takes 20 words, trace up to 255
  * entries (the failing pc, then return addresses, innermost first).
  * *traceLength is set to 0 before any check. The failure's MvDspStatus
- * 1..9; 0 no failure (outputs untouched); -93; -87; -85; a dispatcher
- * status. Control side. */
+ * 1..9; 0 no failure (outputs untouched); -93; -87; -85; -99; a
+ * dispatcher status. A control thread. */
 MV_API int mvGetDSPError(MvMachine *machine, uint8_t *routine, uint32_t *registers,
                          uint8_t *traceLength, uint16_t *trace);
+/* mvGetDSPErrorString: the text of an MvDspStatus 0..9; "Not a DSP error
+ * code" for anything larger. Never null. Any thread, the audio thread
+ * too. */
 MV_API const char *mvGetDSPErrorString(uint32_t code);
+/* mvGetDSPRoutineName: the name of routine 0..3 ("Initializer Routine",
+ * "Initializer Message Processor", "Main Message Processor", "Main
+ * Routine"); "Not a DSP Routine" for anything larger. Never null. Any
+ * thread, the audio thread too. */
 MV_API const char *mvGetDSPRoutineName(uint32_t index);
+/* mvGetDSPVersion: the byte-code version, 0. Any thread, the audio thread
+ * too. */
 MV_API int mvGetDSPVersion(void);
+/* mvDSPAddResource: adds (release, data) to a program's resource list (the
+ * vm->resources of an interrupt service) and returns its handle, 1 or more;
+ * release(data) is called once when the program's resources are released,
+ * and doubles as the resource's kind. -93 null list; -1 when the list
+ * cannot grow (it is left unchanged). Under the lock: from a service
+ * running in routine 0 or 1, never on the audio thread (it may
+ * reallocate). */
 MV_API int mvDSPAddResource(MvDspResourceList *list, MvDspResourceRelease release, void *data);
 
 #ifdef __cplusplus

@@ -89,13 +89,8 @@ void dropLog(JNIEnv *env) {
     logTarget = nullptr;
 }
 
-// The dispatcher's operations find their state through mvDispatcher, so a
-// dispatcher that mvInitialize refused is installed for its teardown only.
-void discardDispatcher(MvDispatcher *dispatcher) {
-    mvDispatcher = dispatcher;
-    if (dispatcher->lock() == MV_OK) dispatcher->destroy();
-    mvDispatcher = nullptr;
-}
+// A dispatcher that mvInitialize refused still belongs to the bridge.
+void discardDispatcher(MvDispatcher *dispatcher) { mvDeleteDispatcher(dispatcher); }
 
 int initialize(JNIEnv *env, jboolean threadSafe, jobject log) {
     if (env->GetJavaVM(&jmv::javaVm) != JNI_OK) return jmv::kLookupFailed;
@@ -128,6 +123,11 @@ JNIEXPORT jint JNICALL Java_zel_marovel_MVNatives_initializeInOrder(
     const jint order[kBackendSlots] = {b0, b1, b2, b3, b4, b5, b6};
     std::copy(order, order + kBackendSlots, mvBackendOrder);
     return initialize(env, threadSafe, log);
+}
+
+JNIEXPORT jint JNICALL Java_zel_marovel_MVNatives_deleteDispatcher(JNIEnv *, jclass,
+                                                                    jlong dispatcher) {
+    return mvDeleteDispatcher(reinterpret_cast<MvDispatcher *>(dispatcher));
 }
 
 JNIEXPORT jint JNICALL Java_zel_marovel_MVNatives_uninitialize(JNIEnv *env, jclass) {

@@ -141,15 +141,27 @@ void runJob(SafeState &state, void **payload) {
     mv::conditionBroadcast(state.workDone);
 }
 
+// The engine thread holds the mutex whenever it runs jobs or housekeeping,
+// so a call it makes from there (a release callback calling the engine) is
+// already serialised: lock and unlock leave the mutex alone, and run and
+// post do their work at once instead of queueing a job the thread would
+// wait for itself. Its calls therefore behave as if the lock were recursive,
+// without a recursive mutex that other threads would have to know about.
 int safeLock() {
+    if (isEngineThread) return MV_OK;
     return mv::mutexLock(safeState().mutex) == mv::ThreadResult::success ? MV_OK : MV_ERROR_MUTEX;
 }
 
 int safeUnlock() {
+    if (isEngineThread) return MV_OK;
     return mv::mutexUnlock(safeState().mutex) == mv::ThreadResult::success ? MV_OK : MV_ERROR_MUTEX;
 }
 
 int safePost(MvSink *sink, MvMessageFunc callback, void *argument) {
+    if (isEngineThread) {
+        mvSendUpMessage(sink, callback, argument); // its status goes to nobody, as queued
+        return MV_OK;
+    }
     SafeState &state = safeState();
     Job *job = newJob(postJob, sink, reinterpret_cast<void *>(callback), argument);
     int status = job ? queueJob(state, job) : MV_ERROR_NO_MEMORY;
@@ -159,6 +171,7 @@ int safePost(MvSink *sink, MvMessageFunc callback, void *argument) {
 }
 
 int safeRun(int (*fn)(void *), void *argument) {
+    if (isEngineThread) return fn(argument);
     SafeState &state = safeState();
     int result = kPending;
     Job *job = newJob(runJob, &result, reinterpret_cast<void *>(fn), argument);
@@ -260,6 +273,22 @@ int safeDestroy() {
     return unlocked ? MV_OK : MV_ERROR_MUTEX;
 }
 
+// Ends the engine thread of a dispatcher that is not installed and frees
+// the record. Nothing else holds its mutex: no engine call reaches a
+// dispatcher that is not installed.
+int deleteSafeRecord(SafeDispatcher *record) {
+    SafeState &state = record->state;
+    if (mv::mutexLock(state.mutex) != mv::ThreadResult::success) return MV_ERROR_MUTEX;
+    state.running = 0;
+    mv::conditionBroadcast(state.workAvailable);
+    mv::mutexUnlock(state.mutex);
+    int exitStatus = MV_OK;
+    if (mv::threadJoin(state.thread, &exitStatus) != mv::ThreadResult::success)
+        return MV_ERROR_THREAD;
+    releasePartialRecord(record);
+    return exitStatus;
+}
+
 int threadStartStatus(mv::ThreadResult result) {
     return result == mv::ThreadResult::noMemory ? MV_ERROR_NO_MEMORY : MV_ERROR_THREAD;
 }
@@ -303,6 +332,16 @@ MV_API int mvNewThreadSafeDispatcher(MvDispatcher **out) {
     }
     *out = &record->operations;
     return MV_OK;
+}
+
+MV_API int mvDeleteDispatcher(MvDispatcher *dispatcher) {
+    if (!dispatcher) return MV_ERROR_NULL_POINTER;
+    if (mv::isInstalledDispatcher(dispatcher)) return MV_ERROR_ALREADY_INITIALIZED;
+    if (dispatcher->lock == unsafeLock) {
+        mvFree(dispatcher);
+        return MV_OK;
+    }
+    return deleteSafeRecord(reinterpret_cast<SafeDispatcher *>(dispatcher));
 }
 
 } // extern "C"

@@ -93,8 +93,12 @@ int postChange(MvMachine *machine, double seconds, Value value, MvMessageFunc no
         mvFree(change);
         return status;
     }
-    return mvDispatcher->post(machine->sink, seconds > 0 ? ramp : now, change);
+    return mv::postRecord(machine->sink, seconds > 0 ? ramp : now, change);
 }
+
+// The type tag of a node whose removal is on its way to the audio thread:
+// every call that needs the node's type, a second delete included, fails.
+int deletedNode(MvMachine *) { return MV_ERROR_MACHINE_TYPE; }
 
 // Audio side of a node removal: leave the active list, then let the control
 // side run the node's final release.
@@ -134,9 +138,25 @@ int connectChild(MvSource *source, bool activateNow) {
     return mvDispatcher->post(source->owner->sink, activateMessage(), source);
 }
 
+int postRecord(MvSink *sink, MvMessageFunc message, void *record) {
+    const int status = mvDispatcher->post(sink, message, record);
+    if (status == MV_ERROR_NO_MEMORY) mvFree(record);
+    return status;
+}
+
+bool claimForDeletion(MvMachine *machine) {
+    if (machine->deleteFunc == deletedNode) return false;
+    machine->deleteFunc = deletedNode;
+    return true;
+}
+
 int detachNode(MvSource *source) {
     int status = mvDispatcher->lock();
     if (status) return status;
+    if (!claimForDeletion(source->owner)) {
+        mvDispatcher->unlock();
+        return MV_ERROR_MACHINE_TYPE;
+    }
     mvSourceDisconnect(source);
     return mvDispatcher->post(source->owner->sink, detachOnAudioThread, source);
 }

@@ -29,9 +29,19 @@ MvPullRecord *newDefaultPullRecord(MvDestination *destination);
 // released. Returns the dispatcher's status.
 int connectChild(MvSource *source, bool activateNow);
 
+// Posts a message that carries a record of its own; when the dispatcher
+// could not queue it for lack of memory, the record is freed at once.
+int postRecord(MvSink *sink, MvMessageFunc message, void *record);
+
+// Under the lock: marks a node whose removal starts now, so that a second
+// delete (or any typed call) before its release fails with -86 instead of
+// releasing it twice. False when it was already claimed.
+bool claimForDeletion(MvMachine *machine);
+
 // Removes a node: disconnects it under the lock and posts the audio-side
 // detach, which deactivates the source and hands the node back to the
-// control side, where the source's releaseFunc frees it.
+// control side, where the source's releaseFunc frees it. -86 for a node
+// already being removed.
 int detachNode(MvSource *source);
 
 // Calls prepareFunc of the destination's pull record and then, depth first,

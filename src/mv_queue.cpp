@@ -4,6 +4,7 @@
 #include "mv_queue.h"
 
 #include "mv_dispatch.h"
+#include "mv_sampler.h"
 #include "mv_thread.h"
 
 #include <cstdlib>
@@ -61,21 +62,54 @@ bool hasRoom(SoundIoRingBuffer *ring) {
     return soundio_ring_buffer_free_count(ring) >= kMessageBytes;
 }
 
-// Runs every message queued when the drain starts, in place, and only then
-// gives their room back; messages queued meanwhile wait for the next drain.
-void drain(MvSink *sink, SoundIoRingBuffer *ring) {
+// Runs the messages queued when the drain starts, in order; messages queued
+// meanwhile wait for the next drain. Each message's room is given back
+// before it runs, so a drain that one of the callbacks starts on the same
+// queue (a release callback calling the engine) goes on after it instead of
+// running it again. `mayGoOn` can end the drain early; the rest stays queued.
+template <typename MayGoOn>
+void drain(MvSink *sink, SoundIoRingBuffer *ring, MayGoOn mayGoOn) {
     if (!ring) return;
     int queuedBytes = soundio_ring_buffer_fill_count(ring);
     if (queuedBytes % kMessageBytes != 0) std::_Exit(kCorruptQueueExitStatus);
-    MV_RING_ACQUIRE(ring);
-    const char *messages = soundio_ring_buffer_read_ptr(ring);
-    for (int offset = 0; offset < queuedBytes; offset += kMessageBytes) {
+    for (int left = queuedBytes / kMessageBytes; left > 0 && mayGoOn(); --left) {
+        if (soundio_ring_buffer_fill_count(ring) < kMessageBytes) return; // a nested drain ran them
+        MV_RING_ACQUIRE(ring);
         MvMessage message;
-        std::memcpy(&message, messages + offset, kMessageBytes);
+        std::memcpy(&message, soundio_ring_buffer_read_ptr(ring), kMessageBytes);
+        MV_RING_RELEASE(ring);
+        soundio_ring_buffer_advance_read_ptr(ring, kMessageBytes);
         message.callback(sink, message.argument);
     }
-    MV_RING_RELEASE(ring);
-    soundio_ring_buffer_advance_read_ptr(ring, queuedBytes);
+}
+
+void drain(MvSink *sink, SoundIoRingBuffer *ring) {
+    drain(sink, ring, [] { return true; });
+}
+
+// A release callback may call the engine, and that call may drain the same
+// down queue again; this bounds how deep such drains nest on one thread.
+// Every level is a callback that found the up queue full (or queried), so
+// real hosts stay a level or two deep.
+constexpr int kMaxNestedDownDrains = 16;
+thread_local int nestedDownDrains = 0;
+
+// Set while the thread renders for a sink (a stream's audio thread, or a host
+// thread rendering a loopback sink).
+thread_local bool rendersAudio = false;
+
+// Room the audio thread keeps in the down queue before it runs an up
+// message: enough for what one message hands back (its record, a replaced
+// matrix or pull record, a released node), so running up messages never
+// finds the down queue full.
+constexpr int kDownRoomPerUpMessage = 4 * kMessageBytes;
+
+void drainDownQueue(MvSink *sink) {
+    if (nestedDownDrains >= kMaxNestedDownDrains) return; // the drains below go on
+    ++nestedDownDrains;
+    drain(sink, sink->downQueue);
+    mv::collectSamplerNotices(sink);
+    --nestedDownDrains;
 }
 
 // Nothing consumes the up queue of a sink without a stream, so its producer
@@ -88,12 +122,24 @@ bool drainsOwnQueue(MvSink *sink, const Queue &queue) {
     return queue.ring == sink->upQueue || mv::callerIsEngineSide();
 }
 
+// The audio thread of a stream never waits for the control side: a full
+// down queue drops the message (the caller reports it). A loopback render
+// may wait: no control-side call ever waits for it. A control-side producer that
+// waits for room in the up queue keeps emptying the down queue it consumes,
+// since the audio thread runs up messages only while the down queue has
+// room for what they hand back.
 int waitForRoom(MvSink *sink, const Queue &queue) {
     report("Overfull %s-Message queue\n", queue.name);
+    const bool upQueue = queue.ring == sink->upQueue;
     while (!hasRoom(queue.ring)) {
         if (drainsOwnQueue(sink, queue)) {
             drain(sink, queue.ring);
             continue;
+        }
+        if (!upQueue && rendersAudio && sink->stream) return MV_ERROR_THREAD;
+        if (upQueue && mv::callerIsEngineSide()) {
+            drainDownQueue(sink);
+            if (hasRoom(queue.ring)) break;
         }
         if (mv::threadSleep(kOverfullSleep, nullptr) != 0) {
             report("Unhandled %s-Message queue sleep error\n", queue.name);
@@ -139,6 +185,17 @@ int createSinkQueues(MvSink *sink) {
     return MV_OK;
 }
 
+AudioRenderScope::AudioRenderScope() : outer_(rendersAudio) { rendersAudio = true; }
+AudioRenderScope::~AudioRenderScope() { rendersAudio = outer_; }
+
+void drainUpQueueOnAudioThread(MvSink *sink) {
+    // A loopback render may wait for room: no control-side call waits for it.
+    SoundIoRingBuffer *down = sink->stream ? sink->downQueue : nullptr;
+    drain(sink, sink->upQueue, [down] {
+        return !down || soundio_ring_buffer_free_count(down) >= kDownRoomPerUpMessage;
+    });
+}
+
 void destroySinkQueues(MvSink *sink) {
     if (sink->upQueue) soundio_ring_buffer_destroy(sink->upQueue);
     if (sink->downQueue) soundio_ring_buffer_destroy(sink->downQueue);
@@ -168,7 +225,7 @@ int mvFlushUpQueueImpl(MvSink *sink) {
 
 int mvFlushDownQueueImpl(MvSink *sink) {
     if (!sink) return MV_ERROR_NULL_POINTER;
-    drain(sink, sink->downQueue);
+    drainDownQueue(sink);
     return MV_OK;
 }
 

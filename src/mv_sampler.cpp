@@ -4,12 +4,13 @@
 // render lives in mv_sampler_render.cpp.
 #include "mv_sampler.h"
 
+#include "mv_machine.h"
 #include "mv_status.h"
 
-#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 using namespace mv;
 
@@ -40,9 +41,7 @@ int post(MvSampler *sampler, MvMessageFunc message, void *argument)
 // could not queue it for lack of memory, the record goes back at once.
 int postRecord(MvSampler *sampler, MvMessageFunc message, void *record)
 {
-    const int status = post(sampler, message, record);
-    if (status == MV_ERROR_NO_MEMORY) mvFree(record);
-    return status;
+    return mv::postRecord(sampler->machine.sink, message, record);
 }
 
 void sendDown(MvSink *sink, MvMessageFunc message, void *argument)
@@ -94,11 +93,21 @@ bool knownFormat(int format) { return format >= MV_FORMAT_FLOAT32 && format <= M
 
 // ---- clip release (control side) -----------------------------------------
 
-void releaseClip(MvClip *clip)
+// The clip leaves the queue count; its release callback comes separately.
+void countOff(MvClip *clip) { --clip->sampler->queuedClips; }
+
+// Hands the data back to the host and frees the record; touches no sampler,
+// so a callback that deletes the clip's sampler cannot pull it away.
+void handBack(MvClip *clip)
 {
-    --clip->sampler->queuedClips;
     if (clip->release) clip->release(clip->data, clip->releaseContext);
     mvFree(clip);
+}
+
+void releaseClip(MvClip *clip)
+{
+    countOff(clip);
+    handBack(clip);
 }
 
 void releaseChain(MvClip *clip)
@@ -112,15 +121,68 @@ void releaseChain(MvClip *clip)
 
 void releaseChainMessage(MvSink *, void *head) { releaseChain(static_cast<MvClip *>(head)); }
 
-// Final release of a sampler: its queue, its matrix and itself. Also the
-// source's release callback, through which a deleted parent or sink lets go.
+constexpr uint32_t kStoppedBit = 0x80000000u;
+
+// Applies one sampler's notices and appends the clips it released, oldest
+// first and already counted off, at *tail; returns the new end of the list.
+MvClip **takeNotices(MvSampler *sampler, MvClip **tail)
+{
+    SamplerNotices &notices = noticesOf(sampler);
+    const uint32_t progress = notices.progress.exchange(0, std::memory_order_acquire);
+    if (progress & kStoppedBit) {
+        sampler->controlState = kSamplerStopped;
+        sampler->processedClips = 0;
+    }
+    sampler->processedClips += int32_t(progress & ~kStoppedBit);
+    MvClip *newest = notices.released.exchange(nullptr, std::memory_order_acquire);
+    MvClip *oldest = nullptr;
+    while (newest) {
+        MvClip *older = newest->next;
+        newest->next = oldest;
+        oldest = newest;
+        newest = older;
+        countOff(oldest);
+    }
+    for (*tail = oldest; *tail; tail = &(*tail)->next) {}
+    return tail;
+}
+
+MvClip **takeNoticesBelow(MvDestination *destination, MvClip **tail)
+{
+    for (MvSource *source = destination->connectedHead; source; source = source->connectedNext) {
+        MvMachine *owner = source->owner;
+        if (owner->deleteFunc == mvDeleteSampler)
+            tail = takeNotices(static_cast<MvSampler *>(owner->self), tail);
+        if (owner->destination) tail = takeNoticesBelow(owner->destination, tail);
+    }
+    return tail;
+}
+
+// Hands back a list gathered by takeNotices. The whole tree is walked first
+// and only then do the host's callbacks run, since they may change it.
+void handBackChain(MvClip *clip)
+{
+    while (clip) {
+        MvClip *next = clip->next;
+        handBack(clip);
+        clip = next;
+    }
+}
+
+// Final release of a sampler: its notices, its queue, its matrix and itself.
+// Also the source's release callback, through which a deleted parent or sink
+// lets go.
 void releaseSampler(MvSink *, void *self)
 {
     auto *sampler = static_cast<MvSampler *>(self);
+    MvClip *released = nullptr;
+    takeNotices(sampler, &released);
+    handBackChain(released);
     releaseChain(sampler->head);
     mvUninitSource(&sampler->source);
     mvUninitMachine(&sampler->machine);
     if (sampler->controlMatrix) mvFree(sampler->controlMatrix);
+    reinterpret_cast<SamplerRecord *>(sampler)->~SamplerRecord();
     mvFree(sampler);
 }
 
@@ -168,17 +230,17 @@ void clearQueueMessage(MvSink *sink, void *argument)
 }
 
 // An empty queue answers play with the stopped notice and changes nothing.
-bool queueEmpty(MvSink *sink, MvSampler *sampler)
+bool queueEmpty(MvSampler *sampler)
 {
     if (sampler->head) return false;
-    sendDown(sink, samplerStoppedNotice, sampler);
+    noticeStopped(sampler);
     return true;
 }
 
 void playMessage(MvSink *sink, void *argument)
 {
     MvSampler *sampler = target(argument);
-    if (queueEmpty(sink, sampler)) return;
+    if (queueEmpty(sampler)) return;
     if (sampler->audioState == kSamplerStopped) {
         sampler->current = sampler->head;
         activate(sink, sampler);
@@ -192,7 +254,7 @@ void playMessage(MvSink *sink, void *argument)
 void ensurePlayingMessage(MvSink *sink, void *argument)
 {
     MvSampler *sampler = target(argument);
-    if (queueEmpty(sink, sampler)) return;
+    if (queueEmpty(sampler)) return;
     if (sampler->audioState == kSamplerStopped) {
         sampler->current = sampler->head;
         activate(sink, sampler);
@@ -223,13 +285,13 @@ void playAtMessage(MvSink *sink, void *argument)
     MvSampler *sampler = record->sampler;
     const double seconds = record->seconds;
     sendDown(sink, mvDeferredFree, record);
-    if (queueEmpty(sink, sampler)) return;
+    if (queueEmpty(sampler)) return;
     if (!seek(sampler, seconds)) {
         sampler->position = 0.0;
         sampler->current = nullptr;
         if (!sampler->audioLooping) {
             samplerHalt(sink, sampler);
-            sendDown(sink, samplerStoppedNotice, sampler);
+            noticeStopped(sampler);
             return;
         }
         sampler->current = sampler->head;
@@ -339,19 +401,33 @@ void samplerHalt(MvSink *sink, MvSampler *sampler)
     mvSourceDeactivate(sink, &sampler->source);
     sampler->audioState = kSamplerStopped;
     sampler->position = 0.0;
-    std::atomic_ref<double>(sampler->playPosition).store(0.0, std::memory_order_relaxed);
+    publishPlayPosition(sampler, 0.0);
 }
 
-void samplerStoppedNotice(MvSink *, void *argument)
+void noticeStopped(MvSampler *sampler)
 {
-    MvSampler *sampler = target(argument);
-    sampler->controlState = kSamplerStopped;
-    sampler->processedClips = 0;
+    noticesOf(sampler).progress.store(kStoppedBit, std::memory_order_release);
 }
 
-void samplerClipAdvancedNotice(MvSink *, void *argument) { ++target(argument)->processedClips; }
+void noticeClipAdvanced(MvSampler *sampler)
+{
+    noticesOf(sampler).progress.fetch_add(1, std::memory_order_release);
+}
 
-void samplerReleaseClip(MvSink *, void *clip) { releaseClip(static_cast<MvClip *>(clip)); }
+void noticeReleasedClip(MvSampler *sampler, MvClip *clip)
+{
+    std::atomic<MvClip *> &released = noticesOf(sampler).released;
+    clip->next = released.load(std::memory_order_relaxed);
+    while (!released.compare_exchange_weak(clip->next, clip, std::memory_order_release,
+                                           std::memory_order_relaxed)) {}
+}
+
+void collectSamplerNotices(MvSink *sink)
+{
+    MvClip *released = nullptr;
+    takeNoticesBelow(&sink->destination, &released);
+    handBackChain(released);
+}
 
 } // namespace mv
 
@@ -362,9 +438,10 @@ int mvNewSampler(MvSampler **out, MvMachine *parent)
     if (!out || !parent) return MV_ERROR_NULL_POINTER;
     if (!parent->destination) return MV_ERROR_NOT_DESTINATION;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    auto *sampler = static_cast<MvSampler *>(mvMalloc(sizeof(MvSampler)));
-    if (!sampler) return MV_ERROR_NO_MEMORY;
-    std::memset(sampler, 0, sizeof *sampler);
+    void *memory = mvMalloc(sizeof(SamplerRecord));
+    if (!memory) return MV_ERROR_NO_MEMORY;
+    std::memset(memory, 0, sizeof(SamplerRecord));
+    MvSampler *sampler = &(new (memory) SamplerRecord{})->sampler;
     mvInitMachine(&sampler->machine, sampler, nullptr, &sampler->source, parent->sink,
                   mvDeleteSampler);
     mvInitSource(&sampler->source, &sampler->machine, parent->destination, samplerRender,
@@ -384,11 +461,17 @@ int mvNewSampler(MvSampler **out, MvMachine *parent)
 
 int mvDeleteSampler(MvMachine *machine)
 {
-    return command(machine, deleteMessage, [](MvSampler *sampler) {
-        sampler->controlState = kSamplerStopped;
-        mvSourceDisconnect(&sampler->source);
-        return true;
-    });
+    int status = checkSampler(machine);
+    if (status) return status;
+    MvSampler *sampler = asSampler(machine);
+    if ((status = mvDispatcher->lock())) return status;
+    if (!claimForDeletion(machine)) {
+        mvDispatcher->unlock();
+        return MV_ERROR_MACHINE_TYPE;
+    }
+    sampler->controlState = kSamplerStopped;
+    mvSourceDisconnect(&sampler->source);
+    return post(sampler, deleteMessage, sampler);
 }
 
 int mvEnqueueClip(MvMachine *machine, int removeWhenDone, MvClipRelease release,
@@ -612,7 +695,7 @@ int mvGetPlayPosition(MvMachine *machine, double *seconds)
 {
     if (!seconds) return MV_ERROR_NULL_POINTER;
     if (const int status = checkSampler(machine)) return status;
-    *seconds = std::atomic_ref<double>(asSampler(machine)->playPosition)
-                   .load(std::memory_order_relaxed);
+    *seconds = reinterpret_cast<SamplerRecord *>(asSampler(machine))
+                   ->playPosition.load(std::memory_order_relaxed);
     return MV_OK;
 }

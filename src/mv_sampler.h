@@ -4,12 +4,14 @@
 
 #include "marovel_audio.h"
 
+#include <atomic>
+
 namespace mv {
 
-// Audio and control states of a sampler.
-constexpr int32_t kSamplerStopped = 0;
-constexpr int32_t kSamplerPlaying = 1;
-constexpr int32_t kSamplerPaused = 2;
+// Audio and control states of a sampler, as the header names them.
+constexpr int32_t kSamplerStopped = MV_SAMPLER_STOPPED;
+constexpr int32_t kSamplerPlaying = MV_SAMPLER_PLAYING;
+constexpr int32_t kSamplerPaused = MV_SAMPLER_PAUSED;
 
 // A channel matrix covers at most this many source channels. The render
 // keeps two frames of that many floats and a ramp delta per weight on the
@@ -35,13 +37,49 @@ MvSource *samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd
 // the sampler is not already stopped.
 void samplerHalt(MvSink *sink, MvSampler *sampler);
 
-// Audio side: stores where the sampler's audio is for mvGetPlayPosition.
-void publishPlayPosition(MvSampler *sampler);
+// What the audio side reports to the control side without a down message
+// each: clips that ended, loop wraps and stops come in any number per block
+// (short looped clips wrap thousands of times a second), so they gather here
+// and the control side takes them whenever it drains the sink's down queue.
+// Lock-free: the audio side adds, the control side takes everything at once.
+struct SamplerNotices {
+    // Clip transitions since the last take, plus kStoppedBit once the
+    // sampler stopped (a stop clears the transitions before it).
+    std::atomic<uint32_t> progress;
+    // Clips unlinked after play, newest first, linked through next.
+    std::atomic<MvClip *> released;
+};
 
-// Down-messages the audio side sends; they run on the control side.
-void samplerStoppedNotice(MvSink *sink, void *sampler);
-void samplerClipAdvancedNotice(MvSink *sink, void *sampler);
-void samplerReleaseClip(MvSink *sink, void *clip);
+// A sampler's allocation: the public record, then what only the engine sees.
+struct SamplerRecord {
+    MvSampler sampler; // first: an MvSampler pointer is a SamplerRecord pointer
+    SamplerNotices notices;
+    // Seconds from the queue's head to where the audio is, stored by the
+    // audio side at every block end (mvGetPlayPosition reads it).
+    std::atomic<double> playPosition;
+};
+
+inline SamplerNotices &noticesOf(MvSampler *sampler)
+{
+    return reinterpret_cast<SamplerRecord *>(sampler)->notices;
+}
+
+// Audio side: stores where the sampler's audio is for mvGetPlayPosition.
+inline void publishPlayPosition(MvSampler *sampler, double seconds)
+{
+    reinterpret_cast<SamplerRecord *>(sampler)->playPosition.store(seconds,
+                                                                   std::memory_order_relaxed);
+}
+
+// Audio side: the notices of the render and of the sampler's up-messages.
+void noticeStopped(MvSampler *sampler);
+void noticeClipAdvanced(MvSampler *sampler);
+void noticeReleasedClip(MvSampler *sampler, MvClip *clip);
+
+// Control side, under the lock: applies the notices of every sampler in the
+// sink's tree and releases the clips they let go of (release callbacks run
+// here). Part of every drain of the sink's down queue.
+void collectSamplerNotices(MvSink *sink);
 
 // Test seam: false makes the render take its per-frame reference path
 // everywhere, so tests can compare the specialised runs against it.

@@ -13,11 +13,10 @@
 
 #include "mv_machine.h"
 #include "mv_sampler_runs.h"
-#include "mv_mono.h"
+#include "mv_sound_model.h"
 #include "mv_status.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 
 using namespace mv;
@@ -174,7 +173,7 @@ bool passClipEnd(MvSink *sink, MvSampler *sampler, double *position)
     *position -= clip->frames;
     if (clip->removeWhenDone) {
         unlinkClip(sampler, clip);
-        mvSendDownMessage(sink, samplerReleaseClip, clip);
+        noticeReleasedClip(sampler, clip);
     }
     if (next) {
         sampler->current = next;
@@ -185,10 +184,10 @@ bool passClipEnd(MvSink *sink, MvSampler *sampler, double *position)
         sampler->current = nullptr;
         *position = 0.0;
         samplerHalt(sink, sampler);
-        mvSendDownMessage(sink, samplerStoppedNotice, sampler);
+        noticeStopped(sampler);
         return false;
     }
-    mvSendDownMessage(sink, samplerClipAdvancedNotice, sampler);
+    noticeClipAdvanced(sampler);
     return true;
 }
 
@@ -283,19 +282,18 @@ const float *prepareMatrixRamp(MvChannelMatrix *matrix, int frames, int rate, in
     return delta;
 }
 
-} // namespace
-
-void mv::publishPlayPosition(MvSampler *sampler)
+// Seconds from the queue's head to the current position.
+double queuePosition(const MvSampler *sampler)
 {
     const MvClip *current = sampler->current;
+    if (!current) return 0.0;
     double seconds = 0.0;
-    if (current) {
-        for (const MvClip *clip = sampler->head; clip && clip != current; clip = clip->next)
-            seconds += clip->frames / clip->sampleRate;
-        seconds += sampler->position / current->sampleRate;
-    }
-    std::atomic_ref<double>(sampler->playPosition).store(seconds, std::memory_order_relaxed);
+    for (const MvClip *clip = sampler->head; clip && clip != current; clip = clip->next)
+        seconds += clip->frames / clip->sampleRate;
+    return seconds + sampler->position / current->sampleRate;
 }
+
+} // namespace
 
 MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
                             double frequencyStart, double frequencyEnd, int frames, float *buffer)
@@ -358,7 +356,7 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
         ++k;
     }
     sampler->position = running.position;
-    publishPlayPosition(sampler);
+    publishPlayPosition(sampler, queuePosition(sampler));
     if (block.matrix && block.matrix->rampTime < 0.0) block.matrix->current = block.matrix->target;
     return following;
 }

@@ -73,11 +73,13 @@ void renderChunk(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChanne
 }
 
 // Renders frames into the areas in chunks of at most bufferSize, running the
-// queued control changes before each chunk.
+// queued control changes before each chunk (as many as the down queue has
+// room to answer).
 void renderFrames(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChannelArea *areas,
                   int frames) {
+    mv::AudioRenderScope audio;
     while (frames > 0) {
-        mvFlushUpQueueImpl(sink);
+        mv::drainUpQueueOnAudioThread(sink);
         int chunk = std::min(frames, sink->bufferSize);
         renderChunk(sink, layout, areas, chunk);
         frames -= chunk;

@@ -272,6 +272,8 @@ MvDspFunc *newProgram(uint16_t programLength, const uint8_t *program, uint16_t r
     MvDspResourceList *resources = &record->resources;
 
     state->vm = dspVmCreate(program, programLength, regionBytes, stackSize);
+    // Routine 0 runs before any block was pulled into the sample region.
+    if (state->vm != nullptr) std::memset(dspVmAddress(state->vm, programLength), 0, regionBytes);
     if (state->vm != nullptr && initCount > 0)
         state->messages = newDspMessage(state, initCount, initWords);
     if (state->vm != nullptr && (initCount == 0 || state->messages != nullptr))
@@ -299,6 +301,7 @@ MvDspFunc *newProgram(uint16_t programLength, const uint8_t *program, uint16_t r
 
 extern "C" int mvSetDSP(MvMachine *machine, uint16_t programLength, const uint8_t *program,
                         uint16_t stackSize, int32_t initCount, const int32_t *initWords) {
+    if (mvDispatcher == nullptr) return MV_ERROR_NOT_INITIALIZED;
     if (machine == nullptr || program == nullptr || initCount < 0 ||
         (initCount != 0 && initWords == nullptr))
         return MV_ERROR_NULL_POINTER;
@@ -327,6 +330,7 @@ extern "C" int mvSetDSP(MvMachine *machine, uint16_t programLength, const uint8_
 }
 
 extern "C" int mvSendDSPMessage(MvMachine *machine, int32_t count, const int32_t *words) {
+    if (mvDispatcher == nullptr) return MV_ERROR_NOT_INITIALIZED;
     if (machine == nullptr || count < 0 || (count != 0 && words == nullptr))
         return MV_ERROR_NULL_POINTER;
     MvDestination *destination = machine->destination;
@@ -350,6 +354,7 @@ extern "C" int mvSendDSPMessage(MvMachine *machine, int32_t count, const int32_t
 extern "C" int mvGetDSPError(MvMachine *machine, uint8_t *routine, uint32_t *registers,
                              uint8_t *traceLength, uint16_t *trace) {
     if (traceLength != nullptr) *traceLength = 0;
+    if (mvDispatcher == nullptr) return MV_ERROR_NOT_INITIALIZED;
     if (machine == nullptr) return MV_ERROR_NULL_POINTER;
     MvDestination *destination = machine->destination;
     if (destination == nullptr) return MV_ERROR_NOT_DESTINATION;

@@ -11,7 +11,10 @@
 #include <soundio/soundio.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -124,6 +127,24 @@ TEST_F(Machines, DeletedNodeStopsRenderingAndIsReleasedOnceOnTheControlSide) {
     EXPECT_EQ(sink_->destination.connectedHead, sink_->destination.connectedTail);
 }
 
+TEST_F(Machines, ASecondDeleteBeforeTheReleaseIsRefusedAndReleasesOnce) {
+    mvtest::Group *group;
+    ASSERT_EQ(mvtest::newGroup(&group, &sink_->base), MV_OK);
+    probeUnder(&group->machine, 0.5f, &releases_);
+    MvSampler *sampler = tree_.newSampler();
+    ASSERT_EQ(mvDeleteMachine(&group->machine), MV_OK);
+    ASSERT_EQ(mvDeleteSampler(&sampler->machine), MV_OK);
+    EXPECT_EQ(mvDeleteMachine(&group->machine), MV_ERROR_MACHINE_TYPE);
+    EXPECT_EQ(mvDeleteSampler(&sampler->machine), MV_ERROR_MACHINE_TYPE);
+    EXPECT_EQ(mvPlay(&sampler->machine), MV_ERROR_MACHINE_TYPE);
+    mvtest::FailingAllocator allocator; // counts the frees
+    renderBlocks(1);
+    mvFlushDownQueueImpl(sink_);
+    EXPECT_EQ(releases_.load(), 1);
+    EXPECT_EQ(allocator.liveBlocks(), 0);
+    EXPECT_EQ(sink_->destination.connectedHead, nullptr);
+}
+
 // A pull record that counts its pulls and its retirement.
 struct CountingPull {
     MvPullRecord record;
@@ -222,5 +243,49 @@ TEST_F(Machines, AllocationFailuresReturnMinusOneAndLeakNothing) {
     mvFlushDownQueueImpl(sink_);
     EXPECT_EQ(custom.frees, 1);
 }
+
+// Every allocation of the calls that post a record, failed in turn, under
+// either dispatcher: the thread-safe one allocates a job after the record.
+class EveryAllocation : public ::testing::TestWithParam<mvtest::DispatcherKind> {};
+
+TEST_P(EveryAllocation, FailingAnyOfThemReturnsMinusOneAndLeavesNothing) {
+    mvtest::LoopbackTree tree{mvtest::Model::mono, kRate, kBlock, GetParam()};
+    MvSampler *sampler = tree.newSampler();
+    MvMachine *s = &sampler->machine;
+    float data[2] = {0.5f, 0.5f};
+    const float weight = 1.0f;
+    const std::vector<std::pair<std::string, std::function<int()>>> calls = {
+        {"gain now", [&] { return mvSetGain(s, 0.0, 0.5f); }},
+        {"gain ramp", [&] { return mvSetGain(s, 1.0, 0.5f); }},
+        {"frequency now", [&] { return mvSetFrequency(s, 0.0, 0.5); }},
+        {"frequency ramp", [&] { return mvSetFrequency(s, 1.0, 0.5); }},
+        {"enqueue", [&] {
+             return mvEnqueueClip(s, 0, nullptr, nullptr, 1, kRate, MV_FORMAT_FLOAT32, 1, 2, data);
+         }},
+        {"play", [&] { return mvPlay(s); }},
+        {"play at", [&] { return mvPlayAt(s, 0.0); }},
+        {"loop start", [&] { return mvSetLoopStart(s, 0.0); }},
+        {"matrix", [&] { return mvSetChannelMatrix(s, 0.0, 1, 1, &weight); }},
+    };
+    for (const auto &[name, call] : calls) {
+        for (int n = 1;; ++n) {
+            tree.render(kBlock); // hand back what earlier calls posted
+            tree.flush();
+            mvtest::FailingAllocator allocator;
+            allocator.failNth(n);
+            const int status = call();
+            if (allocator.failedCalls() == 0) {
+                EXPECT_EQ(status, MV_OK) << name;
+                break;
+            }
+            EXPECT_EQ(status, MV_ERROR_NO_MEMORY) << name << ", allocation " << n;
+            EXPECT_EQ(allocator.liveBlocks(), 0) << name << ", allocation " << n;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDispatchers, EveryAllocation,
+                         ::testing::Values(mvtest::DispatcherKind::threadUnsafe,
+                                           mvtest::DispatcherKind::threadSafe));
 
 } // namespace

@@ -102,7 +102,7 @@ TEST(SamplerResampling, QuarterStepsInterpolateAndALoneClipFadesTowardZero)
     const std::vector<float> expected = {0.0f, 0.25f, 0.5f, 0.75f, 1.0f,
                                          0.75f, 0.5f, 0.25f, 0.0f, 0.0f};
     EXPECT_EQ(out, expected);
-    EXPECT_EQ(mvGetState(m(sampler)), 0);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_STOPPED);
 }
 
 TEST(SamplerResampling, ALoopingClipInterpolatesItsLastFrameTowardItsFirstAndKeepsTheOvershoot)
@@ -123,7 +123,7 @@ TEST(SamplerResampling, ALoopingClipInterpolatesItsLastFrameTowardItsFirstAndKee
     EXPECT_NEAR(out[4], expected[4], 1e-6); // wrapped: 0.2 into the clip
     EXPECT_NEAR(out[5], 0.5f, 1e-6);        // 1.0
     EXPECT_EQ(mvGetProcessedClips(m(sampler)), 1);
-    EXPECT_EQ(mvGetState(m(sampler)), 1);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_PLAYING);
 }
 
 TEST(SamplerClipEnds, TheOvershootOfAOneAndAHalfStepCarriesIntoTheNextClip)
@@ -170,7 +170,7 @@ TEST(SamplerClipEnds, ARemoveWhenDoneClipIsReleasedOnceAndLoopingStopsWithoutIt)
     EXPECT_FLOAT_EQ(out[3], 0.4f);
     EXPECT_EQ(out[4], 0.0f);
     EXPECT_EQ(mvGetClipQueueSize(m(sampler)), 0);
-    EXPECT_EQ(mvGetState(m(sampler)), 0);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_STOPPED);
     ASSERT_EQ(log.count(), 1);
     EXPECT_EQ(log.entries[0].data, clip);
     EXPECT_EQ(log.entries[0].context, &log);
@@ -227,7 +227,7 @@ TEST(SamplerPause, PausingHoldsTheFrameAndResumingContinuesWithoutAJump)
     mvPlay(m(sampler));
     tree.render(10);
     mvPause(m(sampler));
-    EXPECT_EQ(mvGetState(m(sampler)), 2);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_PAUSED);
     EXPECT_EQ(tree.render(5), std::vector<float>(5, clip[10]));
     mvResume(m(sampler));
     const std::vector<float> resumed = tree.render(3);

@@ -42,9 +42,9 @@ protected:
 TEST_F(SamplerControl, PlayOnAnEmptyQueueEndsStopped)
 {
     ASSERT_EQ(mvPlay(m(sampler)), MV_OK);
-    EXPECT_EQ(sampler->controlState, 1);
+    EXPECT_EQ(sampler->controlState, MV_SAMPLER_PLAYING);
     tree.render(1);
-    EXPECT_EQ(mvGetState(m(sampler)), 0);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_STOPPED);
     EXPECT_EQ(mvGetProcessedClips(m(sampler)), 0);
 }
 
@@ -52,7 +52,7 @@ TEST_F(SamplerControl, EnqueueingNeverStartsPlayback)
 {
     add(0.5f, 8000.0);
     EXPECT_EQ(next(), 0.0f);
-    EXPECT_EQ(mvGetState(m(sampler)), 0);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_STOPPED);
 }
 
 TEST_F(SamplerControl, PlayAtSeeksThroughClipsOfDifferentRates)
@@ -66,7 +66,7 @@ TEST_F(SamplerControl, PlayAtSeeksThroughClipsOfDifferentRates)
     ASSERT_EQ(mvPlayAt(m(sampler), 2.5), MV_OK);
     EXPECT_EQ(next(), third[8000]); // half a second into the third clip
     EXPECT_EQ(next(), third[8002]);
-    EXPECT_EQ(mvGetState(m(sampler)), 1);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_PLAYING);
 }
 
 TEST_F(SamplerControl, PlayAtBeyondTheQueueStopsUnlessLooping)
@@ -78,12 +78,12 @@ TEST_F(SamplerControl, PlayAtBeyondTheQueueStopsUnlessLooping)
     EXPECT_EQ(next(), 0.1f);
     mvPlayAt(m(sampler), 3.5);
     EXPECT_EQ(next(), 0.0f);
-    EXPECT_EQ(mvGetState(m(sampler)), 0);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_STOPPED);
 
     mvSetLooping(m(sampler), 1);
     mvPlayAt(m(sampler), 3.5);
     EXPECT_EQ(next(), 0.1f); // the first clip at frame 0
-    EXPECT_EQ(mvGetState(m(sampler)), 1);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_PLAYING);
 }
 
 TEST_F(SamplerControl, PlayPositionIsExactAtBlockEndsAcrossAClipChangeAndALoopWrap)
@@ -142,10 +142,10 @@ TEST_F(SamplerControl, PauseResumeAndPlayFollowTheStateTable)
     mvPlay(m(sampler));
     tree.render(10);
     mvPause(m(sampler));
-    EXPECT_EQ(mvGetState(m(sampler)), 2);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_PAUSED);
     EXPECT_EQ(next(), ramp[10]);
     EXPECT_EQ(mvPause(m(sampler)), MV_OK); // not playing: no effect
-    EXPECT_EQ(mvGetState(m(sampler)), 2);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_PAUSED);
 
     mvPlay(m(sampler)); // from paused: resumes where it held
     EXPECT_EQ(next(), ramp[10]);
@@ -160,10 +160,10 @@ TEST_F(SamplerControl, PauseResumeAndPlayFollowTheStateTable)
     EXPECT_EQ(next(), ramp[2]);
 
     EXPECT_EQ(mvResume(m(sampler)), MV_OK); // not paused: no effect
-    EXPECT_EQ(mvGetState(m(sampler)), 1);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_PLAYING);
     mvStop(m(sampler));
     EXPECT_EQ(next(), 0.0f);
-    EXPECT_EQ(mvGetState(m(sampler)), 0);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_STOPPED);
     EXPECT_EQ(mvGetClipQueueSize(m(sampler)), 1); // stop keeps the queue
     mvEnsurePlaying(m(sampler));                   // stopped: from the head
     EXPECT_EQ(next(), ramp[0]);
@@ -178,7 +178,7 @@ TEST_F(SamplerControl, ClearingWhilePlayingStopsAndReleasesEveryClipOnce)
     tree.render(20); // past the first clip: one transition
     EXPECT_EQ(mvGetProcessedClips(m(sampler)), 1);
     ASSERT_EQ(mvClearClipQueue(m(sampler)), MV_OK);
-    EXPECT_EQ(mvGetState(m(sampler)), 0);
+    EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_STOPPED);
     EXPECT_EQ(next(), 0.0f);
     EXPECT_EQ(mvGetClipQueueSize(m(sampler)), 0);
     EXPECT_EQ(mvGetProcessedClips(m(sampler)), 1);

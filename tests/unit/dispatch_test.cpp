@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -217,6 +218,37 @@ TEST(ThreadSafeDispatcher, SecondInitializeKeepsTheFirstInstalledAndTheSecondReu
     // The host still owns the refused dispatcher and may install it later.
     ASSERT_EQ(mvInitialize(second), MV_OK);
     EXPECT_EQ(mvGetDeviceCount(), 2);
+}
+
+int threadsOfThisProcess() {
+    int threads = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++threads;
+    }
+    return threads;
+}
+
+TEST_P(BothDispatchers, DeletingARefusedDispatcherFreesItAndItsThread) {
+    mvtest::BackendOrderScope order(mvtest::kEmptyOrder);
+    const int threadsBefore = threadsOfThisProcess();
+    mvtest::FailingAllocator allocator; // counts what is left behind
+    for (int i = 0; i < 50; ++i) {
+        MvDispatcher *dispatcher = nullptr;
+        ASSERT_EQ(mvtest::newDispatcher(GetParam(), &dispatcher), MV_OK);
+        ASSERT_EQ(mvInitialize(dispatcher), MV_ERROR_BACKEND_NOT_TRIED);
+        EXPECT_EQ(mvDeleteDispatcher(dispatcher), MV_OK);
+    }
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore);
+    EXPECT_EQ(allocator.liveBlocks(), 0);
+    EXPECT_EQ(mvDeleteDispatcher(nullptr), MV_ERROR_NULL_POINTER);
+}
+
+TEST_P(BothDispatchers, TheInstalledDispatcherIsNotDeleted) {
+    mvtest::EngineSession session(GetParam(), mvtest::kFallbackOnlyOrder);
+    ASSERT_EQ(session.status(), MV_OK);
+    EXPECT_EQ(mvDeleteDispatcher(mvDispatcher), MV_ERROR_ALREADY_INITIALIZED);
+    EXPECT_EQ(mvGetDeviceCount(), 1);
 }
 
 TEST(ThreadSafeDispatcher, ThreadCreationFailureReleasesEverything) {

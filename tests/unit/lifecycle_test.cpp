@@ -30,6 +30,11 @@ TEST(LifecycleUninitialised, EveryCallAnswersMinus99OrNull) {
     EXPECT_EQ(mvGetDeviceName(-1), nullptr);
     EXPECT_EQ(mvGetDeviceName(0), nullptr);
     EXPECT_EQ(mvGetDeviceID(-1), nullptr);
+    const uint8_t program[1] = {0};
+    EXPECT_EQ(mvSetDSP(nullptr, 1, program, 0, 0, nullptr), MV_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(mvSendDSPMessage(nullptr, 0, nullptr), MV_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(mvGetDSPError(nullptr, nullptr, nullptr, nullptr, nullptr),
+              MV_ERROR_NOT_INITIALIZED);
     mvFlushDeviceEventsImpl(); // nothing connected: nothing to do
 }
 

@@ -342,7 +342,7 @@ private:
         if (!status) status = streamer_.refill(position);
         if (status) return status;
         const int state = mvGetState(sampler());
-        const bool ended = streamer_.exhausted() && state == 0;
+        const bool ended = streamer_.exhausted() && state == MV_SAMPLER_STOPPED;
         if (ended) tail_ += std::chrono::duration<double>(kPollInterval).count();
         const double quiet = quietSeconds(*tree_.meter, mvGetSampleRate(&tree_.sink->base));
         const bool cut = options_.duration > 0.0 && played() >= options_.duration;
@@ -352,7 +352,7 @@ private:
         }
         if (options_.demo && !fading_ && played() >= end_ - kDemoFadeSeconds)
             fading_ = fadeOutDemoScene(tree_.demo) == MV_OK;
-        if (!ended && state == 0) status = mvPlay(sampler()); // the queue ran dry
+        if (!ended && state == MV_SAMPLER_STOPPED) status = mvPlay(sampler()); // the queue ran dry
         if (!warned_ && (warned_ = onSilentDevice(tree_))) warnSilentDevice(tree_);
         if (!status) status = answer(keys_.poll());
         display_.show(place_, gainDb_, paused_);

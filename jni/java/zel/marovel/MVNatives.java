@@ -69,6 +69,14 @@ public final class MVNatives {
      */
     public static native int uninitialize();
 
+    /**
+     * Destroys a dispatcher that is not installed (a native host's handle; {@link #initialize}
+     * makes and releases its own).
+     *
+     * @return 0, -93 for 0, -100 the dispatcher is installed, -96, -97
+     */
+    public static native int deleteDispatcher(long dispatcher);
+
     /** @return the connection result of backend 0..7 at start-up: 0, -98 never tried, -92, -99 */
     public static native int getBackendError(int backend);
 

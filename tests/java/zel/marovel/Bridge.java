@@ -17,6 +17,7 @@ final class Bridge {
     static final int CHUNK = 256;
     static final int FALLBACK_BACKEND = 7;
     static final int STOPPED = 0;
+    static final int PAUSED = 2;
     static final int NOT_DIRECT = -6;
 
     private Bridge() {}

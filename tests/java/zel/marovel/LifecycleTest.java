@@ -79,7 +79,7 @@ class LifecycleTest {
         assertEquals(0.25, MVNatives.getLoopStart(sampler));
         assertEquals(0, MVNatives.play(sampler));
         assertEquals(0, MVNatives.pause(sampler));
-        assertEquals(2, MVNatives.getState(sampler));
+        assertEquals(PAUSED, MVNatives.getState(sampler));
         assertEquals(0, MVNatives.resume(sampler));
         assertEquals(0, MVNatives.ensurePlaying(sampler));
         assertEquals(0, MVNatives.playAt(sampler, 0.5));

@@ -5,7 +5,7 @@
 // Each model is a record plus a table of operations; a sink never asks which
 // kind it holds.
 #include "marovel_audio.h"
-#include "mv_mono.h"
+#include "mv_sound_model.h"
 #include "mv_status.h"
 
 #include <soundio/soundio.h>
@@ -17,7 +17,8 @@
 
 namespace {
 
-// Where the mono model's stride check reports from.
+// Where the mono model's stride check reports from: the path hosts have
+// always seen in the report, kept whatever this file is called.
 constexpr const char *kMonoSourcePath = "src/mv_mono";
 constexpr int kStrideCheckLine = 35;
 
