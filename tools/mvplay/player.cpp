@@ -471,6 +471,7 @@ int runPlayer(const Options &options)
                                      : LivePlayer(options, tree, streamer).run();
         skipped = skipped || streamer.hadReadError();
         if (!options.dspPath.empty()) reportDspFailure(&tree.mixer->machine);
+        streamer.stop();
         mvUninitialize(); // releases every chunk still queued, before the streamer goes
     } else {
         mvUninitialize();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <thread>
+#include <utility>
 
 namespace {
 
@@ -18,9 +20,28 @@ Streamer::Streamer(MvMachine *sampler, const std::vector<SoundFile *> &files,
 {
 }
 
-void Streamer::release(void *, void *chunk)
+Streamer::Turn::Turn(Streamer &streamer, bool wait) : streamer_(streamer)
 {
-    static_cast<Chunk *>(chunk)->released.store(true, std::memory_order_release);
+    while ((held_ = !streamer_.busy_.exchange(true, std::memory_order_acquire)) == false && wait)
+        std::this_thread::yield();
+}
+
+Streamer::Turn::~Turn()
+{
+    if (held_) streamer_.busy_.store(false, std::memory_order_release);
+}
+
+void Streamer::release(void *, void *context)
+{
+    auto *chunk = static_cast<Chunk *>(context);
+    Streamer &streamer = *chunk->streamer;
+    chunk->released.store(true, std::memory_order_release); // the chunk may go from here on
+    if (streamer.stopped_.load(std::memory_order_acquire)) return;
+    Turn turn(streamer, false);
+    if (!turn.held()) return;
+    double position = 0.0;
+    mvGetPlayPosition(streamer.sampler_, &position);
+    if (const int status = streamer.refillHeld(position)) streamer.deferredStatus_ = status;
 }
 
 double Streamer::length() const
@@ -51,19 +72,20 @@ int64_t Streamer::chunkLimit(const SoundFile &file) const
 
 int Streamer::start(double seconds)
 {
+    Turn turn(*this, true);
     if (const int status = mvClearClipQueue(sampler_)) return status;
     queued_.clear(); // their releases arrive later; owned_ keeps them until then
     queuedSeconds_ = consumed_ = lastPlayed_ = 0.0;
-    exhausted_ = false;
+    exhausted_.store(false, std::memory_order_release);
     locate(std::max(seconds, 0.0), file_, frame_);
     if (file_ >= int(files_.size())) {
         if (!settings_.loop) {
-            exhausted_ = true;
+            exhausted_.store(true, std::memory_order_release);
             return MV_OK;
         }
         locate(settings_.loopStart, file_, frame_);
     }
-    if (const int status = refill(0.0)) return status;
+    if (const int status = refillHeld(0.0)) return status;
     return mvPlay(sampler_);
 }
 
@@ -97,13 +119,14 @@ int Streamer::queueNext()
     if (file_ >= int(files_.size())) return 0;
     SoundFile &file = *files_[size_t(file_)];
     auto chunk = std::make_unique<Chunk>();
+    chunk->streamer = this;
     const int64_t want = std::min(chunkLimit(file), file.frames() - frame_);
     int64_t got = file.seek(frame_) ? file.read(want, chunk->data) : -1;
     if (got <= 0) {
         std::fprintf(stderr, "mvplay: %s: read error at frame %lld\n", file.path().c_str(),
                      (long long)frame_);
         frame_ = file.frames(); // the rest of this file is skipped
-        readError_ = true;
+        readError_.store(true, std::memory_order_release);
         return 1;
     }
     chunk->file = file_;
@@ -123,10 +146,17 @@ int Streamer::queueNext()
 
 int Streamer::refill(double position)
 {
+    Turn turn(*this, true);
+    const int deferred = std::exchange(deferredStatus_, MV_OK);
+    return deferred ? deferred : refillHeld(position);
+}
+
+int Streamer::refillHeld(double position)
+{
     collectReleased();
-    while (!exhausted_ && queuedSeconds_ - position < settings_.queuedSeconds) {
+    while (!exhausted() && queuedSeconds_ - position < settings_.queuedSeconds) {
         const int queued = queueNext();
-        if (queued == 0) exhausted_ = true;
+        if (queued == 0) exhausted_.store(true, std::memory_order_release);
         if (queued < 0) return queued;
     }
     return MV_OK;
@@ -134,6 +164,7 @@ int Streamer::refill(double position)
 
 StreamPlace Streamer::place(double position)
 {
+    Turn turn(*this, true);
     collectReleased();
     double played = consumed_ + position;
     size_t skipped = 0;

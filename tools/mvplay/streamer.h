@@ -1,6 +1,7 @@
 // Streams a playlist of sound files into one sampler: chunks read with
 // libsndfile, a few queued at a time and refilled as the engine releases
-// them, so memory does not grow with file length. The engine's looping
+// them (from the release callback itself, and on every call of the player),
+// so memory does not grow with file length. The engine's looping
 // stays off; the streamer loops itself by reading from the loop start again,
 // so a loop of any length is sample-exact too.
 #pragma once
@@ -44,9 +45,11 @@ public:
     // time lies ahead of position (the engine's mvGetPlayPosition). Engine
     // status; a file that fails to read is reported and its rest skipped.
     int refill(double position);
-    bool hadReadError() const { return readError_; }
+    bool hadReadError() const { return readError_.load(std::memory_order_acquire); }
     // Every chunk of the playlist has been queued (never when looping).
-    bool exhausted() const { return exhausted_; }
+    bool exhausted() const { return exhausted_.load(std::memory_order_acquire); }
+    // From here on releases only let chunks go: call before mvUninitialize.
+    void stop() { stopped_.store(true, std::memory_order_release); }
     // The place of an engine play position (mvGetPlayPosition).
     StreamPlace place(double position);
     const SoundFile &file(int index) const { return *files_[size_t(index)]; }
@@ -54,6 +57,7 @@ public:
 
 private:
     struct Chunk {
+        Streamer *streamer = nullptr;
         std::vector<uint8_t> data;
         int file = 0;
         int64_t firstFrame = 0;
@@ -62,6 +66,22 @@ private:
         std::atomic<bool> released{false};
     };
     static void release(void *data, void *chunk);
+
+    // One thread at a time works on the queue: the player's waits for its
+    // turn, a release callback (on the engine's thread, or inside an engine
+    // call the player made) skips when the queue is busy, since whoever holds
+    // it refills anyway.
+    class Turn {
+    public:
+        Turn(Streamer &streamer, bool wait);
+        ~Turn();
+        bool held() const { return held_; }
+
+    private:
+        Streamer &streamer_;
+        bool held_;
+    };
+    int refillHeld(double position);
 
     void locate(double seconds, int &file, int64_t &frame) const;
     int64_t chunkLimit(const SoundFile &file) const;
@@ -78,6 +98,9 @@ private:
     double lastPlayed_ = 0.0;
     int file_ = 0;                            // read cursor
     int64_t frame_ = 0;
-    bool exhausted_ = false;
-    bool readError_ = false;
+    std::atomic<bool> exhausted_{false};
+    std::atomic<bool> readError_{false};
+    std::atomic<bool> busy_{false};
+    std::atomic<bool> stopped_{false};
+    int deferredStatus_ = MV_OK; // a failure met in a release callback, for the player
 };
