@@ -8,6 +8,7 @@
 #include "mv_queue.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -44,6 +45,8 @@ struct SinkRecord {
     bool loopback;
     SoundIoOutStream loopbackStream; // the stream a loopback configuration stands for
     float *mix;
+    // The stream's latency after its last write, seconds (mvGetSinkLatency).
+    std::atomic<double> latency;
 };
 
 SinkRecord *recordOf(MvSink *sink) { return reinterpret_cast<SinkRecord *>(sink); }
@@ -86,8 +89,12 @@ void renderFrames(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChann
 // ---- stream callbacks ----
 
 void writeCallback(SoundIoOutStream *stream, int frameCountMin, int frameCountMax) {
-    mv::writeStream(static_cast<MvSink *>(stream->userdata), stream, frameCountMin,
-                    frameCountMax, soundio_outstream_begin_write, soundio_outstream_end_write);
+    auto *sink = static_cast<MvSink *>(stream->userdata);
+    mv::writeStream(sink, stream, frameCountMin, frameCountMax, soundio_outstream_begin_write,
+                    soundio_outstream_end_write);
+    double latency = 0.0;
+    if (soundio_outstream_get_latency(stream, &latency) == 0)
+        recordOf(sink)->latency.store(latency, std::memory_order_relaxed);
 }
 
 void underflowCallback(SoundIoOutStream *) {}
@@ -98,6 +105,7 @@ void closeStream(MvSink *sink) {
     if (sink->stream) soundio_outstream_destroy(sink->stream);
     if (sink->device) soundio_device_unref(sink->device);
     sink->stream = nullptr;
+    recordOf(sink)->latency.store(0.0, std::memory_order_relaxed);
     sink->device = nullptr;
 }
 
@@ -306,7 +314,7 @@ int teardownWork(void *argument) {
 
 // Reads one value of a machine's root sink under the lock; the value wins
 // over the unlock status unless it is 0.
-int readSink(MvMachine *machine, int (*read)(MvSink *sink)) {
+template <typename Read> int readSink(MvMachine *machine, Read read) {
     if (!machine) return MV_ERROR_NULL_POINTER;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
     int status = mvDispatcher->lock();
@@ -463,6 +471,19 @@ int mvGetSpeakerCount(MvMachine *machine) {
     return readSink(machine, [](MvSink *sink) {
         return hasOutput(sink) ? sink->speakerCount : MV_ERROR_SPEAKER_LAYOUT;
     });
+}
+
+int mvGetSinkLatency(MvMachine *machine, double *seconds) {
+    if (!seconds) return MV_ERROR_NULL_POINTER;
+    double latency = 0.0;
+    int status = readSink(machine, [&](MvSink *sink) {
+        if (!hasOutput(sink)) return MV_ERROR_SAMPLE_RATE;
+        SinkRecord *record = recordOf(sink);
+        latency = record->loopback ? 0.0 : record->latency.load(std::memory_order_relaxed);
+        return MV_OK;
+    });
+    if (status == MV_OK) *seconds = latency;
+    return status;
 }
 
 int mvOpenLoopbackSink(MvSink *sink, int sampleRate, int channelCount, int format) {

@@ -96,6 +96,11 @@ TEST_F(SinkLive, TheToneMachineReachesTheNullSinkInFloat32) {
     EXPECT_EQ(sink->deviceFormat, MV_FORMAT_FLOAT32);
     EXPECT_EQ(mvGetSampleRate(&sink->base), kRate);
     expectToneOn(sink, "mv_null_b");
+    // The stream reports what it holds: more than nothing, far less than a second.
+    double latency = 0.0;
+    EXPECT_EQ(mvGetSinkLatency(&sink->base, &latency), MV_OK);
+    EXPECT_GT(latency, 0.0);
+    EXPECT_LT(latency, 1.0);
 }
 
 TEST_F(SinkLive, TheToneMachineReachesTheNullSinkThroughAnInt16OnlyDevice) {
