@@ -4,6 +4,7 @@
 // render lives in mv_sampler_render.cpp.
 #include "mv_sampler.h"
 
+#include "mv_sampler_bandlimited.h"
 #include "mv_status.h"
 
 #include <climits>
@@ -120,6 +121,7 @@ void releaseSampler(MvSink *, void *self)
     mvUninitSource(&sampler->source);
     mvUninitMachine(&sampler->machine);
     if (sampler->controlMatrix) mvFree(sampler->controlMatrix);
+    if (sampler->resamplerState) mvFree(sampler->resamplerState);
     mvFree(sampler);
 }
 
@@ -261,6 +263,14 @@ void interpolationOnMessage(MvSink *, void *argument)
 }
 void interpolationOffMessage(MvSink *, void *argument) { target(argument)->audioInterpolation = 0; }
 
+void bandlimitedOnMessage(MvSink *, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    sampler->audioResampler = sampler->resamplerState;
+    bandlimitedReset(static_cast<BandlimitedState *>(sampler->audioResampler));
+}
+void standardResamplerMessage(MvSink *, void *argument) { target(argument)->audioResampler = nullptr; }
+
 void loopStartMessage(MvSink *sink, void *argument)
 {
     auto *record = static_cast<TimeRecord *>(argument);
@@ -334,6 +344,7 @@ namespace mv {
 
 void samplerHalt(MvSink *sink, MvSampler *sampler)
 {
+    if (sampler->audioResampler) bandlimitedReset(static_cast<BandlimitedState *>(sampler->audioResampler));
     if (sampler->audioState == kSamplerStopped) return;
     mvSourceDeactivate(sink, &sampler->source);
     sampler->audioState = kSamplerStopped;
@@ -604,4 +615,32 @@ int mvClearChannelMatrix(MvMachine *machine)
         sampler->controlMatrix = nullptr;
         return true;
     });
+}
+
+int mvSetResampler(MvMachine *machine, int resampler)
+{
+    int status = checkSampler(machine);
+    if (status) return status;
+    if (resampler != MV_RESAMPLER_STANDARD && resampler != MV_RESAMPLER_BANDLIMITED)
+        return MV_ERROR_INDEX;
+    const bool bandlimited = resampler == MV_RESAMPLER_BANDLIMITED;
+    if (bandlimited) buildBandlimitedTables();
+    MvSampler *sampler = asSampler(machine);
+    if ((status = mvDispatcher->lock())) return status;
+    if (bandlimited && !sampler->resamplerState) {
+        // Kept until the sampler is released: the audio thread may hold it.
+        sampler->resamplerState = mvMalloc(sizeof(BandlimitedState));
+        if (!sampler->resamplerState) {
+            mvDispatcher->unlock();
+            return MV_ERROR_NO_MEMORY;
+        }
+        bandlimitedReset(static_cast<BandlimitedState *>(sampler->resamplerState));
+    }
+    sampler->controlResampler = resampler;
+    return post(sampler, bandlimited ? bandlimitedOnMessage : standardResamplerMessage, sampler);
+}
+
+int mvGetResampler(MvMachine *machine)
+{
+    return query(machine, never, [](const MvSampler *sampler) { return +sampler->controlResampler; });
 }

@@ -40,6 +40,9 @@ void samplerStoppedNotice(MvSink *sink, void *sampler);
 void samplerClipAdvancedNotice(MvSink *sink, void *sampler);
 void samplerReleaseClip(MvSink *sink, void *clip);
 
+// Reads frame `index` of `clip`: `count` samples as floats.
+void readFrame(const MvClip *clip, int index, int count, float *out);
+
 // Test seam: false makes the render take its per-frame reference path
 // everywhere, so tests can compare the specialised runs against it.
 extern bool samplerFastRunsEnabled;

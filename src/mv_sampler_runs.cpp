@@ -16,22 +16,6 @@ namespace mv {
 
 namespace {
 
-// Adds one frame through the sound model's arithmetic (its mixFrame).
-template <MixShape shape>
-void mixFrameOf(float gain, float left, float right, float *out)
-{
-    if constexpr (shape == MixShape::mono) {
-        const float share = gain / 1.0f; // the model's gain / source channels
-        out[0] += 0.0f + share * left;
-    } else {
-        out[0] += gain * left;
-        out[1] += gain * right;
-    }
-}
-
-template <MixShape shape>
-constexpr int kMixChannels = shape == MixShape::mono ? 1 : 2;
-
 // Positions below this bound can be read without leaving the clip: with
 // interpolation frame i + 1 must exist too.
 template <bool interpolated>

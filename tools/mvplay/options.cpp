@@ -55,6 +55,8 @@ const char *usageText()
            "  --rate FACTOR         playback rate (1 normal, 2 twice as fast)\n"
            "  --mono                mix to one channel\n"
            "  --no-interpolation    repeat frames instead of interpolating\n"
+           "  --resampler NAME      standard (as interpolation says) or bandlimited\n"
+           "  --fade MS             fade stops, pauses, seeks and jumps over MS (0 to 100)\n"
            "  --render OUT.wav      render to a WAV file instead of a device\n"
            "  --sample-rate HZ      rate of the device or the rendered file (48000)\n"
            "  --format NAME         rendered sample format: float32 int32 int24 int16 int8\n"
@@ -96,6 +98,13 @@ bool parseOptions(int argc, char **argv, Options &options, std::string &error)
         else if (arg == "--gain") ok = number(options.gainDb, any);
         else if (arg == "--rate") ok = number(options.rate, positive);
         else if (arg == "--duration") ok = number(options.duration, positive);
+        else if (arg == "--fade") ok = number(options.fadeMs, [](double v) { return v >= 0.0 && v <= 100.0; });
+        else if (arg == "--resampler") {
+            const char *text = value();
+            ok = text && (std::string(text) == "standard" || std::string(text) == "bandlimited");
+            if (ok) options.resampler = std::string(text) == "bandlimited";
+            else if (text) error = std::string("unknown resampler: ") + text;
+        }
         else if (arg == "--render") {
             const char *text = value();
             ok = text != nullptr;

@@ -16,6 +16,8 @@ struct Options {
     double rate = 1.0;
     bool mono = false;
     bool interpolation = true;
+    int resampler = 0;       // MV_RESAMPLER_*
+    double fadeMs = 0.0;     // transition fade; 0: none
     bool demo = false;
     std::string renderPath; // empty: play on a device
     int sampleRate = 48000;
