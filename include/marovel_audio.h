@@ -810,7 +810,7 @@ MV_API int mvGetInterpolation(MvMachine *sampler);
  * output's Nyquist is removed instead of folding back (fully up to a step
  * of about 3). It reads on both sides of the position, across clip joins
  * and loop wraps, for every format, channel count and matrix; playback
- * sounds 7.5 frames later than the position says. mvSetInterpolation then
+ * sounds at the position, as the standard path does. mvSetInterpolation then
  * has no effect until the standard path is chosen again. The first call
  * with MV_RESAMPLER_BANDLIMITED builds the shared tables (about 1.4 MB,
  * once) and the sampler's own state (about 33 KB, kept until it is

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -209,6 +210,7 @@ void stepCenter(BandlimitedState *state, const MvSampler *sampler)
             state->centerClip = join.clip;
             state->centerIndex = join.index;
             state->centerFrames = join.frames;
+            state->centerEntered = join.index;
         }
     }
     gatherAhead(state, sampler);
@@ -233,6 +235,7 @@ void refill(BandlimitedState *state, const MvSampler *sampler, const MvClip *cli
     state->centerClip = clip;
     state->centerIndex = index;
     state->centerFrames = clip->frames;
+    state->centerEntered = std::max(0, index - (kBandlimitedHalfWindow - 1));
 }
 
 // Brings the centre to frame `index` of `clip`: by moving on when it lies
@@ -250,6 +253,15 @@ void centerOn(BandlimitedState *state, const MvSampler *sampler, const MvClip *c
         }
     }
     refill(state, sampler, clip, index, channels);
+}
+
+// Whether the window of `taps` frames around frame `index` lies inside the
+// frames of `clip` the ring went through: then the clip holds exactly what
+// the ring would, and is read directly.
+bool windowInside(const BandlimitedState *state, const MvClip *clip, int index, int taps)
+{
+    return state->centerClip == clip && index - taps / 2 + 1 >= state->centerEntered &&
+           index + taps / 2 < clip->frames;
 }
 
 // The first ring slot of a window of `taps` frames centred on the centre.
@@ -293,47 +305,131 @@ __attribute__((target("avx"))) float foldLanes(__m256 sums)
     return _mm_cvtss_f32(_mm_add_ss(halves, _mm_shuffle_ps(halves, halves, 1)));
 }
 
-// `channels` dot products with one set of coefficients; returns with the
-// upper register halves cleared, as code after it may be plain SSE.
-__attribute__((target("avx"))) void vectorDots(const float *row, float toNext,
-                                               const float *const *x, int channels, int taps,
-                                               float *out)
-{
-    const __m256 u = _mm256_set1_ps(toNext);
-    __m256 sums[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
-    for (int g = 0; g < taps; g += kLanes) {
-        const __m256 coefficient = _mm256_add_ps(
-            _mm256_loadu_ps(row + 2 * g), _mm256_mul_ps(u, _mm256_loadu_ps(row + 2 * g + kLanes)));
-        for (int c = 0; c < channels; ++c)
-            sums[c] = _mm256_add_ps(sums[c], _mm256_mul_ps(coefficient, _mm256_loadu_ps(x[c] + g)));
-    }
-    for (int c = 0; c < channels; ++c) out[c] = foldLanes(sums[c]);
-    _mm256_zeroupper();
-}
-
-bool haveAvx() { return __builtin_cpu_supports("avx"); }
+bool haveAvx() { return __builtin_cpu_supports("avx2"); }
 #else
 bool haveAvx() { return false; }
 #endif
 
-// The filtered values of the first `count` ring channels at the position.
-void filterAt(const BandlimitedState *state, double step, float fraction, int count, bool vector,
-              float *out)
-{
-    const Bank &bank = bankFor(step);
-    float toNext;
-    const float *row = phaseRow(bank, fraction, &toNext);
-    const int start = windowStart(state, bank.taps);
+
+
 #if defined(__x86_64__) || defined(__i386__)
-    if (vector && count <= 2) {
-        const float *x[2] = {state->ring[0] + start, state->ring[count > 1 ? 1 : 0] + start};
-        vectorDots(row, toNext, x, count, bank.taps, out);
-        return;
+
+constexpr float kInt16Scale = 3.0517578125e-05f; // 2^-15, as Int16Sample::toFloat
+
+// Eight samples of channel `channel` from eight frames of the clip, from
+// frame `first` on: int16 mono and stereo clips with vector loads, every
+// other one sample by sample; the values Sample::toFloat gives.
+template <typename Sample>
+__attribute__((target("avx2"))) __m256 clipLanes(const MvClip *clip, int first, int channel)
+{
+    const auto *data = static_cast<const uint8_t *>(clip->data);
+    if constexpr (std::is_same_v<Sample, Int16Sample>) {
+        const auto *samples = reinterpret_cast<const int16_t *>(data) + size_t(first) * clip->channels;
+        if (clip->channels == 1) {
+            const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i *>(samples));
+            return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(words)),
+                                 _mm256_set1_ps(kInt16Scale));
+        }
+        if (clip->channels == 2) {
+            const __m256i pairs = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples));
+            const __m256i value = channel ? _mm256_srai_epi32(pairs, 16)
+                                          : _mm256_srai_epi32(_mm256_slli_epi32(pairs, 16), 16);
+            return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
+        }
     }
-#endif
-    (void)vector;
-    for (int c = 0; c < count; ++c) out[c] = plainDot(row, toNext, state->ring[c] + start, bank.taps);
+    if constexpr (std::is_same_v<Sample, Float32Sample>)
+        if (clip->channels == 1)
+            return _mm256_loadu_ps(reinterpret_cast<const float *>(data) + first);
+    const size_t frameBytes = size_t(clip->channels) * Sample::bytes;
+    float lanes[kLanes];
+    for (int l = 0; l < kLanes; ++l)
+        lanes[l] = sampleAt<Sample>(data + size_t(first + l) * frameBytes, channel);
+    return _mm256_loadu_ps(lanes);
 }
+
+using VectorRun = int (*)(BandlimitedState *, const MvSampler *, const MvClip *,
+                         SamplerRunning &, double, int, float *);
+
+// The run with AVX dot products; the same operations as bandlimitedFrame
+// and the model's mix, frame by frame.
+template <typename Sample, MixShape shape, bool steady, bool steadyGain>
+__attribute__((target("avx2"))) int vectorRun(BandlimitedState *state, const MvSampler *sampler,
+                                              const MvClip *clip, SamplerRunning &running,
+                                              double sinkRate, int frames, float *mix)
+{
+    constexpr int ringChannels = kMixChannels<shape>;
+    constexpr int count = shape == MixShape::stereoPair ? 2 : 1;
+    const double steadyStep = stepOf(clip, running.frequency, sinkRate);
+    const Bank *steadyBank = &bankFor(steadyStep);
+    SamplerRunning now = running;
+    int k = 0;
+    for (; k < frames && now.position < clip->frames; ++k) {
+        const int index = int(now.position);
+        const Bank &bank = steady ? *steadyBank : bankFor(stepOf(clip, now.frequency, sinkRate));
+        float toNext;
+        const float *row = phaseRow(bank, fractionAt(now.position, index), &toNext);
+        const bool inside =
+            state->channels == ringChannels && windowInside(state, clip, index, bank.taps);
+        int start = 0;
+        if (!inside) {
+            centerOn(state, sampler, clip, index, ringChannels);
+            start = windowStart(state, bank.taps);
+        }
+        const int first = index - bank.taps / 2 + 1;
+        const __m256 u = _mm256_set1_ps(toNext);
+        __m256 left = _mm256_setzero_ps(), right = _mm256_setzero_ps();
+        for (int g = 0; g < bank.taps; g += kLanes) {
+            const __m256 coefficient =
+                _mm256_add_ps(_mm256_loadu_ps(row + 2 * g),
+                              _mm256_mul_ps(u, _mm256_loadu_ps(row + 2 * g + kLanes)));
+            const __m256 x0 = inside ? clipLanes<Sample>(clip, first + g, 0)
+                                     : _mm256_loadu_ps(state->ring[0] + start + g);
+            left = _mm256_add_ps(left, _mm256_mul_ps(coefficient, x0));
+            if constexpr (count == 2) {
+                const __m256 x1 = inside ? clipLanes<Sample>(clip, first + g, 1)
+                                         : _mm256_loadu_ps(state->ring[1] + start + g);
+                right = _mm256_add_ps(right, _mm256_mul_ps(coefficient, x1));
+            }
+        }
+        const float a = foldLanes(left);
+        mixFrameOf<shape>(now.gain, a, count == 2 ? foldLanes(right) : a,
+                          mix + size_t(k) * kMixChannels<shape>);
+        advance<steady, steadyGain>(now, clip, sinkRate, steadyStep);
+    }
+    running = now;
+    _mm256_zeroupper();
+    return k;
+}
+
+template <MixShape shape, bool steady, bool steadyGain>
+VectorRun vectorRunOf(int format)
+{
+    switch (format) {
+    case MV_FORMAT_INT32: return vectorRun<Int32Sample, shape, steady, steadyGain>;
+    case MV_FORMAT_INT24: return vectorRun<Int24Sample, shape, steady, steadyGain>;
+    case MV_FORMAT_INT16: return vectorRun<Int16Sample, shape, steady, steadyGain>;
+    case MV_FORMAT_INT8: return vectorRun<Int8Sample, shape, steady, steadyGain>;
+    case MV_FORMAT_UINT8: return vectorRun<Uint8Sample, shape, steady, steadyGain>;
+    default: return vectorRun<Float32Sample, shape, steady, steadyGain>;
+    }
+}
+
+template <MixShape shape>
+int vectorRunFor(BandlimitedState *state, const MvSampler *sampler, const MvClip *clip,
+                 SamplerRunning &running, double sinkRate, int frames, float *mix)
+{
+    // A steady rate or gain skips additions that change nothing, as the
+    // standard runs do.
+    VectorRun run;
+    if (steadyRate(running))
+        run = steadyGain(running) ? vectorRunOf<shape, true, true>(clip->format)
+                                  : vectorRunOf<shape, true, false>(clip->format);
+    else
+        run = steadyGain(running) ? vectorRunOf<shape, false, true>(clip->format)
+                                  : vectorRunOf<shape, false, false>(clip->format);
+    return run(state, sampler, clip, running, sinkRate, frames, mix);
+}
+#endif
 
 } // namespace
 
@@ -356,37 +452,45 @@ void bandlimitedFrame(BandlimitedState *state, const MvSampler *sampler, const M
                       double position, double step, int channels, int count, float *out)
 {
     const int index = int(position);
+    const Bank &bank = bankFor(step);
+    float toNext;
+    const float *row = phaseRow(bank, fractionAt(position, index), &toNext);
+    if (state->channels == channels && windowInside(state, clip, index, bank.taps)) {
+        float window[kMaxMatrixSourceChannels][kMaxTaps];
+        float frame[kMaxMatrixSourceChannels];
+        for (int t = 0; t < bank.taps; ++t) {
+            readFrame(clip, index - bank.taps / 2 + 1 + t, count, frame);
+            for (int c = 0; c < count; ++c) window[c][t] = frame[c];
+        }
+        for (int c = 0; c < count; ++c) out[c] = plainDot(row, toNext, window[c], bank.taps);
+        return;
+    }
     centerOn(state, sampler, clip, index, channels);
-    filterAt(state, step, fractionAt(position, index), count, false, out);
+    const int start = windowStart(state, bank.taps);
+    for (int c = 0; c < count; ++c) out[c] = plainDot(row, toNext, state->ring[c] + start, bank.taps);
 }
 
 int bandlimitedRun(BandlimitedState *state, const MvSampler *sampler, MixShape shape,
                    const MvClip *clip, SamplerRunning &running, double sinkRate, int frames,
                    float *mix)
 {
-    const int channels = shape == MixShape::mono ? 1 : 2;
-    const int count = std::min(channels, int(clip->channels));
-    const bool vector = bandlimitedVectorEnabled && haveAvx();
-    SamplerRunning now = running;
-    int k = 0;
-    for (; k < frames && now.position < clip->frames; ++k) {
-        const int index = int(now.position);
-        centerOn(state, sampler, clip, index, channels);
-        float a[2];
-        filterAt(state, stepOf(clip, now.frequency, sinkRate), fractionAt(now.position, index),
-                 count, vector, a);
-        float *out = mix + size_t(k) * channels;
+#if defined(__x86_64__) || defined(__i386__)
+    if (bandlimitedVectorEnabled && haveAvx()) {
         switch (shape) {
-        case MixShape::mono: mixFrameOf<MixShape::mono>(now.gain, a[0], a[0], out); break;
+        case MixShape::mono:
+            return vectorRunFor<MixShape::mono>(state, sampler, clip, running, sinkRate, frames, mix);
         case MixShape::stereoFromMono:
-            mixFrameOf<MixShape::stereoFromMono>(now.gain, a[0], a[0], out);
-            break;
-        default: mixFrameOf<MixShape::stereoPair>(now.gain, a[0], a[1], out); break;
+            return vectorRunFor<MixShape::stereoFromMono>(state, sampler, clip, running, sinkRate,
+                                                          frames, mix);
+        default:
+            return vectorRunFor<MixShape::stereoPair>(state, sampler, clip, running, sinkRate,
+                                                      frames, mix);
         }
-        advance(now, clip, sinkRate);
     }
-    running = now;
-    return k;
+#endif
+    (void)state, (void)sampler, (void)shape, (void)clip, (void)running, (void)sinkRate;
+    (void)frames, (void)mix;
+    return 0; // the reference path renders it
 }
 
 } // namespace mv

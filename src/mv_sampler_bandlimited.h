@@ -3,11 +3,12 @@
 // 1, so content a higher pitch would push past the output's Nyquist is
 // removed instead of folding back. Internal.
 //
-// The filter reads frames on both sides of the position. Frames are
-// gathered, converted to float, into a small ring per sampler as the
-// position moves through the queue (across clip joins and loop wraps, like
-// the linear interpolation looks at the following clip), so a clip that has
-// been played through and released is never read again.
+// The filter reads frames on both sides of the position. Where that window
+// lies inside the clip's frames that playback went through, they are read
+// from the clip; near its ends they come from a small ring per sampler,
+// filled as the position moves through the queue (across clip joins and
+// loop wraps, like the linear interpolation looks at the following clip),
+// so a clip that has been played through and released is never read again.
 #pragma once
 
 #include "marovel_audio.h"
@@ -43,6 +44,7 @@ struct BandlimitedState {
     const MvClip *centerClip;
     int centerIndex;
     int centerFrames; // the clip's frame count, kept so it is never read after release
+    int centerEntered; // the first frame of that clip the ring went through
     // The next frame to gather, half a window ahead; null clip: silence.
     const MvClip *aheadClip;
     int aheadIndex;
