@@ -292,6 +292,9 @@ struct MvSampler {
     int32_t controlResampler;     /* control: MV_RESAMPLER_* as last set */
     void *resamplerState;         /* control: the band-limited state, once made */
     void *audioResampler;         /* audio: that state while band-limited, else null */
+    double controlFade;           /* control: transition fade time as last set */
+    void *fadeState;              /* control: the fade state, once made */
+    void *audioFade;              /* audio: that state once a fade time arrived */
 };
 
 /* Registry records (exported data, see below). */
@@ -821,6 +824,23 @@ MV_API int mvSetResampler(MvMachine *sampler, int resampler);
  * mvSetResampler is called), or -93, -86, the dispatcher's error. Host
  * thread. */
 MV_API int mvGetResampler(MvMachine *sampler);
+/* mvSetTransitionFade: fades the sampler's transitions over `seconds` (0 to
+ * 0.1) with a raised-cosine curve; 0, the default, keeps every transition
+ * as specified. While the sampler plays, mvStop, mvPause, mvClearClipQueue,
+ * mvPlayAt and mvPlay's restart fade its sound out first and take effect on
+ * the audio side when the fade ends; a seek or restart then fades in at its
+ * new place, mvResume fades in, and a paused sampler holds silence instead
+ * of the held frame. mvSetGain and mvSetFrequency with a time of 0 ramp over
+ * the fade time. mvGetState reports the new state as soon as the call
+ * returns, as without fades; the audio state, and a clear's releases,
+ * follow when the fade out has ended. A command arriving while a fade out
+ * is still under way first completes the pending one at once. 0, -93, -86,
+ * -92 for a time outside 0 to 0.1 (or NaN), -1, or the dispatcher's error.
+ * Host thread. */
+MV_API int mvSetTransitionFade(MvMachine *sampler, double seconds);
+/* mvGetTransitionFade: the fade time as last set (0 until set), or the error
+ * as a negative number (-93.0, -86.0, the dispatcher's error). Host thread. */
+MV_API double mvGetTransitionFade(MvMachine *sampler);
 MV_API int mvSetChannelMatrix(MvMachine *sampler, double rampTime, int sourceChannels,
                               int vectorSize, const float *weights);
 MV_API int mvClearChannelMatrix(MvMachine *sampler);

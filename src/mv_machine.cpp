@@ -1,6 +1,7 @@
 // Machine framework: heads, source and destination facets, the default pull,
 // gain and frequency ramps, and the protocols that change the tree without
 // locking the audio thread (every hand-over is an up- or down-message).
+#include "mv_sampler_fade.h"
 #include "mv_machine.h"
 
 #include <cmath>
@@ -298,6 +299,7 @@ int mvSetGain(MvMachine *machine, double seconds, float gain) {
     if (!machine) return MV_ERROR_NULL_POINTER;
     if (!std::isfinite(gain) || std::isnan(seconds)) return MV_ERROR_GAIN;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
+    seconds = mv::samplerJumpSeconds(machine, seconds); // a sampler's fade time
     return postChange<GainChange>(machine, seconds, gain, setGainNow, rampGain);
 }
 
@@ -306,6 +308,7 @@ int mvSetFrequency(MvMachine *machine, double seconds, double frequency) {
     if (!std::isfinite(frequency) || frequency < 0 || std::isnan(seconds))
         return MV_ERROR_FREQUENCY;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
+    seconds = mv::samplerJumpSeconds(machine, seconds); // a sampler's fade time
     return postChange<FrequencyChange>(machine, seconds, frequency, setFrequencyNow,
                                        rampFrequency);
 }

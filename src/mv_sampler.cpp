@@ -5,8 +5,10 @@
 #include "mv_sampler.h"
 
 #include "mv_sampler_bandlimited.h"
+#include "mv_sampler_fade.h"
 #include "mv_status.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -86,6 +88,9 @@ int command(MvMachine *machine, MvMessageFunc message, ControlHalf controlHalf)
     return post(sampler, message, sampler);
 }
 
+// The longest transition fade a sampler takes.
+constexpr double kMaxTransitionFade = 0.1;
+
 double nonNegativeSeconds(double seconds) { return seconds >= 0.0 ? seconds : 0.0; } // NaN too
 
 bool validSampleRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
@@ -122,6 +127,7 @@ void releaseSampler(MvSink *, void *self)
     mvUninitMachine(&sampler->machine);
     if (sampler->controlMatrix) mvFree(sampler->controlMatrix);
     if (sampler->resamplerState) mvFree(sampler->resamplerState);
+    if (sampler->fadeState) mvFree(sampler->fadeState);
     mvFree(sampler);
 }
 
@@ -158,14 +164,59 @@ void appendClipMessage(MvSink *, void *argument)
     clip->next = nullptr;
 }
 
-void clearQueueMessage(MvSink *sink, void *argument)
+// ---- transition fades (audio side) ----------------------------------------
+
+// A fade applies to a sampler that is heard: playing, with a clip.
+SamplerFade *fadeWhilePlaying(const MvSampler *sampler)
 {
-    MvSampler *sampler = target(argument);
+    SamplerFade *fade = activeFade(sampler);
+    return fade && sampler->audioState == kSamplerPlaying && sampler->current ? fade : nullptr;
+}
+
+void beginFade(MvSink *sink, SamplerFade *fade, bool out, FadeAction pending)
+{
+    fade->length = std::max(1, int(std::lround(fade->seconds * sink->sampleRate)));
+    fade->frame = 0;
+    fade->out = out;
+    fade->pending = pending;
+}
+
+// A command that arrives while a fade out is under way: the pending action
+// happens now, so commands keep their order.
+void settleFade(MvSink *sink, MvSampler *sampler)
+{
+    SamplerFade *fade = activeFade(sampler);
+    if (!fade || !fade->length || !fade->out) return;
+    samplerEndFade(sink, sampler);
+    fade->length = 0;
+}
+
+// Leaving a silent pause, or resuming: the sound fades in.
+void fadeIn(MvSink *sink, MvSampler *sampler)
+{
+    SamplerFade *fade = activeFade(sampler);
+    if (!fade) return;
+    fade->silent = false;
+    if (sampler->current) beginFade(sink, fade, false, FadeAction::none);
+}
+
+void clearQueue(MvSink *sink, MvSampler *sampler)
+{
     samplerHalt(sink, sampler);
     if (!sampler->head) return;
     MvClip *chain = sampler->head;
     sampler->head = sampler->tail = sampler->current = nullptr;
     sendDown(sink, releaseChainMessage, chain);
+}
+
+void clearQueueMessage(MvSink *sink, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    settleFade(sink, sampler);
+    if (SamplerFade *fade = fadeWhilePlaying(sampler))
+        beginFade(sink, fade, true, FadeAction::clear);
+    else
+        clearQueue(sink, sampler);
 }
 
 // An empty queue answers play with the stopped notice and changes nothing.
@@ -179,7 +230,13 @@ bool queueEmpty(MvSink *sink, MvSampler *sampler)
 void playMessage(MvSink *sink, void *argument)
 {
     MvSampler *sampler = target(argument);
+    settleFade(sink, sampler);
     if (queueEmpty(sink, sampler)) return;
+    if (SamplerFade *fade = fadeWhilePlaying(sampler)) {
+        beginFade(sink, fade, true, FadeAction::restart);
+        return;
+    }
+    if (sampler->audioState == kSamplerPaused) fadeIn(sink, sampler);
     if (sampler->audioState == kSamplerStopped) {
         sampler->current = sampler->head;
         activate(sink, sampler);
@@ -193,7 +250,9 @@ void playMessage(MvSink *sink, void *argument)
 void ensurePlayingMessage(MvSink *sink, void *argument)
 {
     MvSampler *sampler = target(argument);
+    settleFade(sink, sampler);
     if (queueEmpty(sink, sampler)) return;
+    if (sampler->audioState == kSamplerPaused) fadeIn(sink, sampler);
     if (sampler->audioState == kSamplerStopped) {
         sampler->current = sampler->head;
         activate(sink, sampler);
@@ -218,13 +277,9 @@ bool seek(MvSampler *sampler, double seconds)
     return true;
 }
 
-void playAtMessage(MvSink *sink, void *argument)
+// Plays from `seconds` into the queue (the queue is not empty).
+void playFrom(MvSink *sink, MvSampler *sampler, double seconds)
 {
-    auto *record = static_cast<TimeRecord *>(argument);
-    MvSampler *sampler = record->sampler;
-    const double seconds = record->seconds;
-    sendDown(sink, mvDeferredFree, record);
-    if (queueEmpty(sink, sampler)) return;
     if (!seek(sampler, seconds)) {
         sampler->position = 0.0;
         sampler->current = nullptr;
@@ -239,18 +294,63 @@ void playAtMessage(MvSink *sink, void *argument)
     sampler->audioState = kSamplerPlaying;
 }
 
-void stopMessage(MvSink *sink, void *argument) { samplerHalt(sink, target(argument)); }
-
-void pauseMessage(MvSink *, void *argument)
+void playAtMessage(MvSink *sink, void *argument)
 {
-    MvSampler *sampler = target(argument);
-    if (sampler->audioState == kSamplerPlaying) sampler->audioState = kSamplerPaused;
+    auto *record = static_cast<TimeRecord *>(argument);
+    MvSampler *sampler = record->sampler;
+    const double seconds = record->seconds;
+    sendDown(sink, mvDeferredFree, record);
+    settleFade(sink, sampler);
+    if (queueEmpty(sink, sampler)) return;
+    if (SamplerFade *fade = fadeWhilePlaying(sampler)) {
+        fade->seekTime = seconds;
+        beginFade(sink, fade, true, FadeAction::seek);
+        return;
+    }
+    if (sampler->audioState == kSamplerPaused) fadeIn(sink, sampler);
+    playFrom(sink, sampler, seconds);
 }
 
-void resumeMessage(MvSink *, void *argument)
+void stopMessage(MvSink *sink, void *argument)
 {
     MvSampler *sampler = target(argument);
-    if (sampler->audioState == kSamplerPaused) sampler->audioState = kSamplerPlaying;
+    settleFade(sink, sampler);
+    if (SamplerFade *fade = fadeWhilePlaying(sampler))
+        beginFade(sink, fade, true, FadeAction::stop);
+    else
+        samplerHalt(sink, sampler);
+}
+
+void pauseMessage(MvSink *sink, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    settleFade(sink, sampler);
+    if (SamplerFade *fade = fadeWhilePlaying(sampler))
+        beginFade(sink, fade, true, FadeAction::pause);
+    else if (sampler->audioState == kSamplerPlaying)
+        sampler->audioState = kSamplerPaused;
+}
+
+void resumeMessage(MvSink *sink, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    settleFade(sink, sampler);
+    if (sampler->audioState != kSamplerPaused) return;
+    sampler->audioState = kSamplerPlaying;
+    fadeIn(sink, sampler);
+}
+
+void fadeTimeMessage(MvSink *sink, void *argument)
+{
+    auto *record = static_cast<TimeRecord *>(argument);
+    MvSampler *sampler = record->sampler;
+    settleFade(sink, sampler);
+    sampler->audioFade = sampler->fadeState;
+    auto *fade = static_cast<SamplerFade *>(sampler->audioFade);
+    fade->seconds = record->seconds;
+    fade->length = 0;
+    fade->silent = false;
+    sendDown(sink, mvDeferredFree, record);
 }
 
 void loopingOnMessage(MvSink *, void *argument) { target(argument)->audioLooping = 1; }
@@ -344,11 +444,47 @@ namespace mv {
 
 void samplerHalt(MvSink *sink, MvSampler *sampler)
 {
+    if (auto *fade = static_cast<SamplerFade *>(sampler->audioFade)) fade->length = 0, fade->silent = false;
     if (sampler->audioResampler) bandlimitedReset(static_cast<BandlimitedState *>(sampler->audioResampler));
     if (sampler->audioState == kSamplerStopped) return;
     mvSourceDeactivate(sink, &sampler->source);
     sampler->audioState = kSamplerStopped;
     sampler->position = 0.0;
+}
+
+void samplerEndFade(MvSink *sink, MvSampler *sampler)
+{
+    SamplerFade *fade = static_cast<SamplerFade *>(sampler->audioFade);
+    const FadeAction action = fade->pending;
+    fade->pending = FadeAction::none;
+    switch (action) {
+    case FadeAction::stop: samplerHalt(sink, sampler); break;
+    case FadeAction::pause:
+        if (sampler->audioState == kSamplerPlaying) sampler->audioState = kSamplerPaused;
+        fade->silent = true;
+        break;
+    case FadeAction::clear: clearQueue(sink, sampler); break;
+    case FadeAction::restart:
+        if (!sampler->head) break;
+        sampler->current = sampler->head;
+        sampler->position = 0.0;
+        beginFade(sink, fade, false, FadeAction::none);
+        break;
+    case FadeAction::seek:
+        if (!sampler->head) break;
+        playFrom(sink, sampler, fade->seekTime);
+        if (sampler->audioState == kSamplerPlaying) beginFade(sink, fade, false, FadeAction::none);
+        break;
+    case FadeAction::none: break;
+    }
+}
+
+double samplerJumpSeconds(MvMachine *machine, double seconds)
+{
+    if (seconds != 0.0 || checkSampler(machine) || mvDispatcher->lock()) return seconds;
+    const double fade = asSampler(machine)->controlFade;
+    mvDispatcher->unlock();
+    return fade > 0.0 ? fade : seconds;
 }
 
 void samplerStoppedNotice(MvSink *, void *argument)
@@ -643,4 +779,41 @@ int mvSetResampler(MvMachine *machine, int resampler)
 int mvGetResampler(MvMachine *machine)
 {
     return query(machine, never, [](const MvSampler *sampler) { return +sampler->controlResampler; });
+}
+
+int mvSetTransitionFade(MvMachine *machine, double seconds)
+{
+    int status = checkSampler(machine);
+    if (status) return status;
+    if (!(seconds >= 0.0 && seconds <= kMaxTransitionFade)) return MV_ERROR_INDEX;
+    MvSampler *sampler = asSampler(machine);
+    auto *record = static_cast<TimeRecord *>(mvMalloc(sizeof(TimeRecord)));
+    if (!record) return MV_ERROR_NO_MEMORY;
+    *record = TimeRecord{sampler, seconds};
+    if ((status = mvDispatcher->lock())) {
+        mvFree(record);
+        return status;
+    }
+    if (!sampler->fadeState) {
+        // Kept until the sampler is released: the audio thread may hold it.
+        sampler->fadeState = mvMalloc(sizeof(SamplerFade));
+        if (!sampler->fadeState) {
+            mvDispatcher->unlock();
+            mvFree(record);
+            return MV_ERROR_NO_MEMORY;
+        }
+        *static_cast<SamplerFade *>(sampler->fadeState) = SamplerFade{};
+    }
+    sampler->controlFade = seconds;
+    return postRecord(sampler, fadeTimeMessage, record);
+}
+
+double mvGetTransitionFade(MvMachine *machine)
+{
+    int status = checkSampler(machine);
+    if (status) return status;
+    if ((status = mvDispatcher->lock())) return status;
+    const double seconds = asSampler(machine)->controlFade;
+    status = mvDispatcher->unlock();
+    return status ? status : seconds;
 }

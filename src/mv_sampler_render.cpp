@@ -13,6 +13,7 @@
 
 #include "mv_machine.h"
 #include "mv_sampler_bandlimited.h"
+#include "mv_sampler_fade.h"
 #include "mv_sampler_runs.h"
 #include "mv_mono.h"
 #include "mv_status.h"
@@ -295,6 +296,26 @@ int bandlimitedRunFrames(const Block &block, SamplerRunning &running, const MvCl
     return bandlimitedRun(state, block.sampler, shape, clip, running, block.rate, frames, mix);
 }
 
+// Renders one frame of a transition fade at the fade's envelope; false when
+// the sampler fell silent with it (playback ended, stopped, paused).
+bool renderFadeFrame(const Block &block, SamplerFade *fade, SamplerRunning &running, float *frame)
+{
+    const float gain = running.gain;
+    running.gain = gain * fadeEnvelope(*fade);
+    const bool more = renderFrame(block, running, frame);
+    running.gain = gain + running.gainStep;
+    if (!more) return false;
+    if (++fade->frame < fade->length) return true;
+    fade->length = 0;
+    if (!fade->out) return true;
+    MvSampler *sampler = block.sampler;
+    sampler->position = running.position;
+    samplerEndFade(block.sink, sampler);
+    if (sampler->audioState != kSamplerPlaying || !sampler->current) return false;
+    running.position = sampler->position;
+    return true;
+}
+
 // ---- block set-up --------------------------------------------------------
 
 // Starts or continues a matrix ramp for this block; returns the per-frame
@@ -330,6 +351,8 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
     advanceRamps(&sampler->machine, frames, sink->sampleRate, &ownGainStart, &ownGainEnd,
                  &ownFrequencyStart, &ownFrequencyEnd);
     if (frames <= 0 || !sampler->current) return following;
+    SamplerFade *fade = activeFade(sampler);
+    if (fade && fade->silent) return following; // paused after a fade: silence
 
     SamplerRunning running;
     running.position = sampler->position;
@@ -370,6 +393,11 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
     for (int k = 0; k < frames;) {
         const MvClip *clip = sampler->current;
         float *frame = buffer + size_t(k) * block.channelCount;
+        if (fade && fade->length) {
+            if (!renderFadeFrame(block, fade, running, frame)) return following;
+            ++k;
+            continue;
+        }
         if (const int done = bandlimitedRunFrames(block, running, clip, frames - k, frame)) {
             k += done;
             if (!passClipEnds(block, &running.position)) return following;
