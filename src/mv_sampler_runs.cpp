@@ -165,6 +165,9 @@ __attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning 
         }
     }
     running = now;
+    // Clean upper halves: SSE code after the render (the host's own) would
+    // otherwise pay for a dirty state on every instruction.
+    _mm256_zeroupper();
     return k + scalarRun<Int16Sample, shape, true, steady>(clip, running, sinkRate, frames - k,
                                                           mix + size_t(k) * kMixChannels<shape>);
 }

@@ -62,6 +62,8 @@ int buildTree(const Options &options, std::vector<SoundClip> &clips, Tree &tree)
     if (!status) status = mvSetLoopStart(sampler, options.loopStart);
     if (!status) status = mvSetInterpolation(sampler, options.interpolation);
     if (!status && options.resampler) status = mvSetResampler(sampler, options.resampler);
+    if (!status && options.fadeMs > 0.0)
+        status = mvSetTransitionFade(sampler, options.fadeMs / 1000.0);
     if (!status) status = mvSetFrequency(sampler, 0.0, options.rate);
     if (!status)
         status = mvSetGain(&tree.mixer->machine, 0.0, float(std::pow(10.0, options.gainDb / 20)));
