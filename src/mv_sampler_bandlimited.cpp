@@ -350,6 +350,93 @@ __attribute__((target("avx2"))) __m256 clipLanes(const MvClip *clip, int first, 
 using VectorRun = int (*)(BandlimitedState *, const MvSampler *, const MvClip *,
                          SamplerRunning &, double, int, float *);
 
+// Clips whose samples the steady inner loop loads eight at a time: int16
+// mono or stereo and float32 mono. Int16 values stay integers until the
+// folded sum, which is scaled then: every product and sum is scaled by the
+// same power of two, so the bits equal those of scaling each sample.
+template <typename Sample>
+bool directLoads(const MvClip *clip)
+{
+    if constexpr (std::is_same_v<Sample, Int16Sample>) return clip->channels <= 2;
+    if constexpr (std::is_same_v<Sample, Float32Sample>) return clip->channels == 1;
+    return false;
+}
+
+template <typename Sample>
+constexpr float kDirectScale = std::is_same_v<Sample, Int16Sample> ? kInt16Scale : 1.0f;
+
+// Eight raw samples of channel `channel` from frame `first` on.
+template <typename Sample, int channel>
+__attribute__((target("avx2"), always_inline)) inline __m256 directLanes(const MvClip *clip,
+                                                                          int first)
+{
+    if constexpr (std::is_same_v<Sample, Int16Sample>) {
+        const auto *samples = static_cast<const int16_t *>(clip->data) + size_t(first) * clip->channels;
+        if (clip->channels == 1)
+            return _mm256_cvtepi32_ps(
+                _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(samples))));
+        const __m256i pairs = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples));
+        return _mm256_cvtepi32_ps(channel ? _mm256_srai_epi32(pairs, 16)
+                                          : _mm256_srai_epi32(_mm256_slli_epi32(pairs, 16), 16));
+    } else {
+        return _mm256_loadu_ps(static_cast<const float *>(clip->data) + first);
+    }
+}
+
+// A steady stretch whose windows all lie inside the clip: no ring, no
+// checks, the filter length fixed. Stops before the first frame whose
+// window would reach past the clip's end.
+template <typename Sample, MixShape shape, bool steadyGain, int taps>
+__attribute__((target("avx2"))) int insideRun(const MvClip *clip, const Bank &bank,
+                                              SamplerRunning &running, double sinkRate,
+                                              int frames, float *mix)
+{
+    constexpr int count = shape == MixShape::stereoPair ? 2 : 1;
+    const double end = double(clip->frames - taps / 2);
+    const double step = stepOf(clip, running.frequency, sinkRate);
+    const __m256 scale = _mm256_set1_ps(kDirectScale<Sample>);
+    SamplerRunning now = running;
+    int k = 0;
+    for (; k < frames && now.position < end; ++k) {
+        const int index = int(now.position);
+        float toNext;
+        const float *row = phaseRow(bank, fractionAt(now.position, index), &toNext);
+        const int first = index - taps / 2 + 1;
+        const __m256 u = _mm256_set1_ps(toNext);
+        __m256 left = _mm256_setzero_ps(), right = _mm256_setzero_ps();
+        for (int g = 0; g < taps; g += kLanes) {
+            const __m256 coefficient =
+                _mm256_add_ps(_mm256_loadu_ps(row + 2 * g),
+                              _mm256_mul_ps(u, _mm256_loadu_ps(row + 2 * g + kLanes)));
+            left = _mm256_add_ps(left, _mm256_mul_ps(coefficient, directLanes<Sample, 0>(clip, first + g)));
+            if constexpr (count == 2)
+                right = _mm256_add_ps(right,
+                                      _mm256_mul_ps(coefficient, directLanes<Sample, 1>(clip, first + g)));
+        }
+        const __m128 folded = _mm_mul_ss(_mm_set_ss(foldLanes(left)), _mm256_castps256_ps128(scale));
+        const float a = _mm_cvtss_f32(folded);
+        const float b = count == 2 ? _mm_cvtss_f32(_mm_mul_ss(_mm_set_ss(foldLanes(right)),
+                                                              _mm256_castps256_ps128(scale)))
+                                   : a;
+        mixFrameOf<shape>(now.gain, a, b, mix + size_t(k) * kMixChannels<shape>);
+        advance<true, steadyGain>(now, clip, sinkRate, step);
+    }
+    running = now;
+    return k;
+}
+
+template <typename Sample, MixShape shape, bool steadyGain>
+int insideRunFor(const MvClip *clip, const Bank &bank, SamplerRunning &running, double sinkRate,
+                 int frames, float *mix)
+{
+    switch (bank.taps) {
+    case 16: return insideRun<Sample, shape, steadyGain, 16>(clip, bank, running, sinkRate, frames, mix);
+    case 24: return insideRun<Sample, shape, steadyGain, 24>(clip, bank, running, sinkRate, frames, mix);
+    case 32: return insideRun<Sample, shape, steadyGain, 32>(clip, bank, running, sinkRate, frames, mix);
+    default: return 0;
+    }
+}
+
 // The run with AVX dot products; the same operations as bandlimitedFrame
 // and the model's mix, frame by frame.
 template <typename Sample, MixShape shape, bool steady, bool steadyGain>
@@ -365,6 +452,15 @@ __attribute__((target("avx2"))) int vectorRun(BandlimitedState *state, const MvS
     int k = 0;
     for (; k < frames && now.position < clip->frames; ++k) {
         const int index = int(now.position);
+        if (steady && directLoads<Sample>(clip) && state->channels == ringChannels &&
+            windowInside(state, clip, index, steadyBank->taps)) {
+            const int done = insideRunFor<Sample, shape, steadyGain>(clip, *steadyBank, now, sinkRate,
+                                                                    frames - k, mix + size_t(k) * ringChannels);
+            if (done) {
+                k += done - 1;
+                continue;
+            }
+        }
         const Bank &bank = steady ? *steadyBank : bankFor(stepOf(clip, now.frequency, sinkRate));
         float toNext;
         const float *row = phaseRow(bank, fractionAt(now.position, index), &toNext);
