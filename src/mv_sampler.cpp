@@ -143,10 +143,13 @@ void deleteMessage(MvSink *sink, void *argument)
     sendDown(sink, releaseSampler, argument);
 }
 
-void appendClipMessage(MvSink *, void *argument)
+void settleFade(MvSink *sink, MvSampler *sampler);
+
+void appendClipMessage(MvSink *sink, void *argument)
 {
     auto *clip = static_cast<MvClip *>(argument);
     MvSampler *sampler = clip->sampler;
+    settleFade(sink, sampler); // a pending clear must not take this clip along
     if (sampler->tail) {
         if (sampler->head == nullptr)
             MV_REPORT_ASSERTION("sampler->head != NULL", kSamplerReportPath,

@@ -273,11 +273,12 @@ int windowStart(const BandlimitedState *state, int taps)
 // ---- the dot product ----------------------------------------------------------
 
 // The phase row and the fraction of the way to the next one.
-const float *phaseRow(const Bank &bank, float fraction, float *toNext)
+const float *phaseRow(const Bank &bank, double position, int index, float *toNext)
 {
-    const float phase = fraction * float(kPhases);
-    const int row = std::min(int(phase), kPhases - 1);
-    *toNext = phase - float(row);
+    // position - index is below 1, so the row is below kPhases.
+    const double phase = (position - index) * kPhases;
+    const int row = int(phase);
+    *toNext = float(phase - row);
     return bank.phases + size_t(row) * 2 * bank.taps;
 }
 
@@ -400,7 +401,7 @@ __attribute__((target("avx2"))) int insideRun(const MvClip *clip, const Bank &ba
     for (; k < frames && now.position < end; ++k) {
         const int index = int(now.position);
         float toNext;
-        const float *row = phaseRow(bank, fractionAt(now.position, index), &toNext);
+        const float *row = phaseRow(bank, now.position, index, &toNext);
         const int first = index - taps / 2 + 1;
         const __m256 u = _mm256_set1_ps(toNext);
         __m256 left = _mm256_setzero_ps(), right = _mm256_setzero_ps();
@@ -463,7 +464,7 @@ __attribute__((target("avx2"))) int vectorRun(BandlimitedState *state, const MvS
         }
         const Bank &bank = steady ? *steadyBank : bankFor(stepOf(clip, now.frequency, sinkRate));
         float toNext;
-        const float *row = phaseRow(bank, fractionAt(now.position, index), &toNext);
+        const float *row = phaseRow(bank, now.position, index, &toNext);
         const bool inside =
             state->channels == ringChannels && windowInside(state, clip, index, bank.taps);
         int start = 0;
@@ -550,7 +551,7 @@ void bandlimitedFrame(BandlimitedState *state, const MvSampler *sampler, const M
     const int index = int(position);
     const Bank &bank = bankFor(step);
     float toNext;
-    const float *row = phaseRow(bank, fractionAt(position, index), &toNext);
+    const float *row = phaseRow(bank, position, index, &toNext);
     if (state->channels == channels && windowInside(state, clip, index, bank.taps)) {
         float window[kMaxMatrixSourceChannels][kMaxTaps];
         float frame[kMaxMatrixSourceChannels];
