@@ -83,19 +83,27 @@ void sseAfterRender(benchmark::State &state, Case c)
         if (c.cleared) clearUpperState();
         const auto start = std::chrono::steady_clock::now();
         benchmark::DoNotOptimize(ssePass(in.data(), out.data()));
-        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                                   .count());
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     mvUninitialize();
 }
 
 } // namespace
 
-BENCHMARK_CAPTURE(sseAfterRender, standard_float32, Case{MV_RESAMPLER_STANDARD, MV_FORMAT_FLOAT32, false})
-    ->UseManualTime()->Unit(benchmark::kNanosecond);
-BENCHMARK_CAPTURE(sseAfterRender, standard_int16_out, Case{MV_RESAMPLER_STANDARD, MV_FORMAT_INT16, false})
-    ->UseManualTime()->Unit(benchmark::kNanosecond);
-BENCHMARK_CAPTURE(sseAfterRender, bandlimited_float32, Case{MV_RESAMPLER_BANDLIMITED, MV_FORMAT_FLOAT32, false})
-    ->UseManualTime()->Unit(benchmark::kNanosecond);
-BENCHMARK_CAPTURE(sseAfterRender, cleared_float32, Case{MV_RESAMPLER_STANDARD, MV_FORMAT_FLOAT32, true})
-    ->UseManualTime()->Unit(benchmark::kNanosecond);
+BENCHMARK_CAPTURE(sseAfterRender, standard_float32,
+                  Case{MV_RESAMPLER_STANDARD, MV_FORMAT_FLOAT32, false})
+    ->UseManualTime()
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK_CAPTURE(sseAfterRender, standard_int16_out,
+                  Case{MV_RESAMPLER_STANDARD, MV_FORMAT_INT16, false})
+    ->UseManualTime()
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK_CAPTURE(sseAfterRender, bandlimited_float32,
+                  Case{MV_RESAMPLER_BANDLIMITED, MV_FORMAT_FLOAT32, false})
+    ->UseManualTime()
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK_CAPTURE(sseAfterRender, cleared_float32,
+                  Case{MV_RESAMPLER_STANDARD, MV_FORMAT_FLOAT32, true})
+    ->UseManualTime()
+    ->Unit(benchmark::kNanosecond);

@@ -372,7 +372,10 @@ void bandlimitedOnMessage(MvSink *, void *argument)
     sampler->audioResampler = sampler->resamplerState;
     bandlimitedReset(static_cast<BandlimitedState *>(sampler->audioResampler));
 }
-void standardResamplerMessage(MvSink *, void *argument) { target(argument)->audioResampler = nullptr; }
+void standardResamplerMessage(MvSink *, void *argument)
+{
+    target(argument)->audioResampler = nullptr;
+}
 
 void loopStartMessage(MvSink *sink, void *argument)
 {
@@ -447,8 +450,12 @@ namespace mv {
 
 void samplerHalt(MvSink *sink, MvSampler *sampler)
 {
-    if (auto *fade = static_cast<SamplerFade *>(sampler->audioFade)) fade->length = 0, fade->silent = false;
-    if (sampler->audioResampler) bandlimitedReset(static_cast<BandlimitedState *>(sampler->audioResampler));
+    if (auto *fade = static_cast<SamplerFade *>(sampler->audioFade)) {
+        fade->length = 0;
+        fade->silent = false;
+    }
+    if (auto *state = static_cast<BandlimitedState *>(sampler->audioResampler))
+        bandlimitedReset(state);
     if (sampler->audioState == kSamplerStopped) return;
     mvSourceDeactivate(sink, &sampler->source);
     sampler->audioState = kSamplerStopped;
@@ -781,7 +788,8 @@ int mvSetResampler(MvMachine *machine, int resampler)
 
 int mvGetResampler(MvMachine *machine)
 {
-    return query(machine, never, [](const MvSampler *sampler) { return +sampler->controlResampler; });
+    return query(machine, never,
+                 [](const MvSampler *sampler) { return +sampler->controlResampler; });
 }
 
 int mvSetTransitionFade(MvMachine *machine, double seconds)

@@ -53,7 +53,8 @@ constexpr int kTableFloats = [] {
     int total = 0;
     for (int bank = 0; bank < kBanks; ++bank) {
         double stretch = 1.0;
-        for (int k = 0; k < bank; ++k) stretch *= 1.0905077326652577; // 2^(1/8)
+        for (int k = 0; k < bank; ++k)
+            stretch *= 1.0905077326652577; // 2^(1/8)
         int taps = int(kBaseTaps * stretch - 1e-9);
         if (taps < kBaseTaps * stretch - 1e-9) ++taps;
         total += (taps + kLanes - 1) / kLanes * kLanes * 2 * kPhases;
@@ -92,7 +93,8 @@ void phaseCoefficients(int taps, double stretch, double phase, double *out)
         out[t] = 2.0 * cutoff * sinc(2.0 * cutoff * d) * kaiser(d, taps / 2.0);
         sum += out[t];
     }
-    for (int t = 0; t < taps; ++t) out[t] /= sum;
+    for (int t = 0; t < taps; ++t)
+        out[t] /= sum;
 }
 
 void buildTables()
@@ -125,7 +127,8 @@ const Bank &bankFor(double step)
     if (!(step > 1.0)) return gBanks[0];
     const float wanted = float(step * kDecimationStretch);
     int b = 1;
-    while (b < kBanks - 1 && gBanks[b].stretch < wanted) ++b;
+    while (b < kBanks - 1 && gBanks[b].stretch < wanted)
+        ++b;
     return gBanks[b];
 }
 
@@ -166,8 +169,8 @@ BandlimitedJoin loopLanding(const MvSampler *sampler, const MvClip *leaving)
         if (clip->frames > offset) return {clip, int(offset), clip->frames};
         start -= clip->frames / clip->sampleRate;
     }
-    const MvClip *head = sampler->head == leaving && leaving->removeWhenDone ? leaving->next
-                                                                               : sampler->head;
+    const MvClip *head =
+        sampler->head == leaving && leaving->removeWhenDone ? leaving->next : sampler->head;
     return {head, 0, head ? head->frames : 0};
 }
 
@@ -231,7 +234,8 @@ void refill(BandlimitedState *state, const MvSampler *sampler, const MvClip *cli
             storeClipFrame(state, clip, n);
     state->aheadClip = clip;
     state->aheadIndex = index;
-    for (int n = 0; n <= kBandlimitedHalfWindow; ++n) gatherAhead(state, sampler);
+    for (int n = 0; n <= kBandlimitedHalfWindow; ++n)
+        gatherAhead(state, sampler);
     state->centerClip = clip;
     state->centerIndex = index;
     state->centerFrames = clip->frames;
@@ -292,7 +296,8 @@ float plainDot(const float *row, float toNext, const float *x, int taps)
             lanes[l] += coefficient * x[g + l];
         }
     float quarter[4];
-    for (int l = 0; l < 4; ++l) quarter[l] = lanes[l] + lanes[l + 4];
+    for (int l = 0; l < 4; ++l)
+        quarter[l] = lanes[l] + lanes[l + 4];
     const float low = quarter[0] + quarter[2];
     const float high = quarter[1] + quarter[3];
     return low + high;
@@ -311,8 +316,6 @@ bool haveAvx() { return __builtin_cpu_supports("avx2"); }
 bool haveAvx() { return false; }
 #endif
 
-
-
 #if defined(__x86_64__) || defined(__i386__)
 
 constexpr float kInt16Scale = 3.0517578125e-05f; // 2^-15, as Int16Sample::toFloat
@@ -325,7 +328,8 @@ __attribute__((target("avx2"))) __m256 clipLanes(const MvClip *clip, int first, 
 {
     const auto *data = static_cast<const uint8_t *>(clip->data);
     if constexpr (std::is_same_v<Sample, Int16Sample>) {
-        const auto *samples = reinterpret_cast<const int16_t *>(data) + size_t(first) * clip->channels;
+        const auto *samples =
+            reinterpret_cast<const int16_t *>(data) + size_t(first) * clip->channels;
         if (clip->channels == 1) {
             const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i *>(samples));
             return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(words)),
@@ -348,15 +352,14 @@ __attribute__((target("avx2"))) __m256 clipLanes(const MvClip *clip, int first, 
     return _mm256_loadu_ps(lanes);
 }
 
-using VectorRun = int (*)(BandlimitedState *, const MvSampler *, const MvClip *,
-                         SamplerRunning &, double, int, float *);
+using VectorRun = int (*)(BandlimitedState *, const MvSampler *, const MvClip *, SamplerRunning &,
+                          double, int, float *);
 
 // Clips whose samples the steady inner loop loads eight at a time: int16
 // mono or stereo and float32 mono. Int16 values stay integers until the
 // folded sum, which is scaled then: every product and sum is scaled by the
 // same power of two, so the bits equal those of scaling each sample.
-template <typename Sample>
-bool directLoads(const MvClip *clip)
+template <typename Sample> bool directLoads(const MvClip *clip)
 {
     if constexpr (std::is_same_v<Sample, Int16Sample>) return clip->channels <= 2;
     if constexpr (std::is_same_v<Sample, Float32Sample>) return clip->channels == 1;
@@ -369,10 +372,11 @@ constexpr float kDirectScale = std::is_same_v<Sample, Int16Sample> ? kInt16Scale
 // Eight raw samples of channel `channel` from frame `first` on.
 template <typename Sample, int channel>
 __attribute__((target("avx2"), always_inline)) inline __m256 directLanes(const MvClip *clip,
-                                                                          int first)
+                                                                         int first)
 {
     if constexpr (std::is_same_v<Sample, Int16Sample>) {
-        const auto *samples = static_cast<const int16_t *>(clip->data) + size_t(first) * clip->channels;
+        const auto *samples =
+            static_cast<const int16_t *>(clip->data) + size_t(first) * clip->channels;
         if (clip->channels == 1)
             return _mm256_cvtepi32_ps(
                 _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(samples))));
@@ -389,8 +393,8 @@ __attribute__((target("avx2"), always_inline)) inline __m256 directLanes(const M
 // window would reach past the clip's end.
 template <typename Sample, MixShape shape, bool steadyGain, int taps>
 __attribute__((target("avx2"))) int insideRun(const MvClip *clip, const Bank &bank,
-                                              SamplerRunning &running, double sinkRate,
-                                              int frames, float *mix)
+                                              SamplerRunning &running, double sinkRate, int frames,
+                                              float *mix)
 {
     constexpr int count = shape == MixShape::stereoPair ? 2 : 1;
     const double end = double(clip->frames - taps / 2);
@@ -409,12 +413,14 @@ __attribute__((target("avx2"))) int insideRun(const MvClip *clip, const Bank &ba
             const __m256 coefficient =
                 _mm256_add_ps(_mm256_loadu_ps(row + 2 * g),
                               _mm256_mul_ps(u, _mm256_loadu_ps(row + 2 * g + kLanes)));
-            left = _mm256_add_ps(left, _mm256_mul_ps(coefficient, directLanes<Sample, 0>(clip, first + g)));
+            left = _mm256_add_ps(
+                left, _mm256_mul_ps(coefficient, directLanes<Sample, 0>(clip, first + g)));
             if constexpr (count == 2)
-                right = _mm256_add_ps(right,
-                                      _mm256_mul_ps(coefficient, directLanes<Sample, 1>(clip, first + g)));
+                right = _mm256_add_ps(
+                    right, _mm256_mul_ps(coefficient, directLanes<Sample, 1>(clip, first + g)));
         }
-        const __m128 folded = _mm_mul_ss(_mm_set_ss(foldLanes(left)), _mm256_castps256_ps128(scale));
+        const __m128 folded =
+            _mm_mul_ss(_mm_set_ss(foldLanes(left)), _mm256_castps256_ps128(scale));
         const float a = _mm_cvtss_f32(folded);
         const float b = count == 2 ? _mm_cvtss_f32(_mm_mul_ss(_mm_set_ss(foldLanes(right)),
                                                               _mm256_castps256_ps128(scale)))
@@ -431,9 +437,12 @@ int insideRunFor(const MvClip *clip, const Bank &bank, SamplerRunning &running, 
                  int frames, float *mix)
 {
     switch (bank.taps) {
-    case 16: return insideRun<Sample, shape, steadyGain, 16>(clip, bank, running, sinkRate, frames, mix);
-    case 24: return insideRun<Sample, shape, steadyGain, 24>(clip, bank, running, sinkRate, frames, mix);
-    case 32: return insideRun<Sample, shape, steadyGain, 32>(clip, bank, running, sinkRate, frames, mix);
+    case 16:
+        return insideRun<Sample, shape, steadyGain, 16>(clip, bank, running, sinkRate, frames, mix);
+    case 24:
+        return insideRun<Sample, shape, steadyGain, 24>(clip, bank, running, sinkRate, frames, mix);
+    case 32:
+        return insideRun<Sample, shape, steadyGain, 32>(clip, bank, running, sinkRate, frames, mix);
     default: return 0;
     }
 }
@@ -455,8 +464,8 @@ __attribute__((target("avx2"))) int vectorRun(BandlimitedState *state, const MvS
         const int index = int(now.position);
         if (steady && directLoads<Sample>(clip) && state->channels == ringChannels &&
             windowInside(state, clip, index, steadyBank->taps)) {
-            const int done = insideRunFor<Sample, shape, steadyGain>(clip, *steadyBank, now, sinkRate,
-                                                                    frames - k, mix + size_t(k) * ringChannels);
+            const int done = insideRunFor<Sample, shape, steadyGain>(
+                clip, *steadyBank, now, sinkRate, frames - k, mix + size_t(k) * ringChannels);
             if (done) {
                 k += done - 1;
                 continue;
@@ -498,8 +507,7 @@ __attribute__((target("avx2"))) int vectorRun(BandlimitedState *state, const MvS
     return k;
 }
 
-template <MixShape shape, bool steady, bool steadyGain>
-VectorRun vectorRunOf(int format)
+template <MixShape shape, bool steady, bool steadyGain> VectorRun vectorRunOf(int format)
 {
     switch (format) {
     case MV_FORMAT_INT32: return vectorRun<Int32Sample, shape, steady, steadyGain>;
@@ -557,14 +565,17 @@ void bandlimitedFrame(BandlimitedState *state, const MvSampler *sampler, const M
         float frame[kMaxMatrixSourceChannels];
         for (int t = 0; t < bank.taps; ++t) {
             readFrame(clip, index - bank.taps / 2 + 1 + t, count, frame);
-            for (int c = 0; c < count; ++c) window[c][t] = frame[c];
+            for (int c = 0; c < count; ++c)
+                window[c][t] = frame[c];
         }
-        for (int c = 0; c < count; ++c) out[c] = plainDot(row, toNext, window[c], bank.taps);
+        for (int c = 0; c < count; ++c)
+            out[c] = plainDot(row, toNext, window[c], bank.taps);
         return;
     }
     centerOn(state, sampler, clip, index, channels);
     const int start = windowStart(state, bank.taps);
-    for (int c = 0; c < count; ++c) out[c] = plainDot(row, toNext, state->ring[c] + start, bank.taps);
+    for (int c = 0; c < count; ++c)
+        out[c] = plainDot(row, toNext, state->ring[c] + start, bank.taps);
 }
 
 int bandlimitedRun(BandlimitedState *state, const MvSampler *sampler, MixShape shape,
@@ -575,7 +586,8 @@ int bandlimitedRun(BandlimitedState *state, const MvSampler *sampler, MixShape s
     if (bandlimitedVectorEnabled && haveAvx()) {
         switch (shape) {
         case MixShape::mono:
-            return vectorRunFor<MixShape::mono>(state, sampler, clip, running, sinkRate, frames, mix);
+            return vectorRunFor<MixShape::mono>(state, sampler, clip, running, sinkRate, frames,
+                                                mix);
         case MixShape::stereoFromMono:
             return vectorRunFor<MixShape::stereoFromMono>(state, sampler, clip, running, sinkRate,
                                                           frames, mix);

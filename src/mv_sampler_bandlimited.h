@@ -38,12 +38,12 @@ struct BandlimitedState {
     // Each frame is stored twice, at slot and slot + ring frames, so every
     // window reads contiguous floats.
     float ring[kMaxMatrixSourceChannels][2 * kBandlimitedRingFrames];
-    int channels;   // floats per ring frame; 0 when the ring must be refilled
+    int channels;    // floats per ring frame; 0 when the ring must be refilled
     uint32_t pushed; // frames gathered since the last refill
     // The frame the window is centred on (the position's integer part).
     const MvClip *centerClip;
     int centerIndex;
-    int centerFrames; // the clip's frame count, kept so it is never read after release
+    int centerFrames;  // the clip's frame count, kept so it is never read after release
     int centerEntered; // the first frame of that clip the ring went through
     // The next frame to gather, half a window ahead; null clip: silence.
     const MvClip *aheadClip;

@@ -298,7 +298,8 @@ int bandlimitedRunFrames(const Block &block, SamplerRunning &running, const MvCl
 
 // Renders one frame of a transition fade at the fade's envelope; false when
 // the sampler fell silent with it (playback ended, stopped, paused).
-bool renderFadeFrame(const Block &block, SamplerFade *fade, SamplerRunning &running, float *frame)
+bool renderFadeFrame(const Block &block, SamplerFade *fade, SamplerRunning &running,
+                     float *frame)
 {
     const float gain = running.gain;
     running.gain = gain * fadeEnvelope(*fade);

@@ -99,7 +99,8 @@ TEST(SamplerBandLimited, TheResamplerCallsCheckTheirArguments)
 float largestStep(const std::vector<float> &y)
 {
     float largest = 0.0f;
-    for (size_t k = 1; k < y.size(); ++k) largest = std::max(largest, std::fabs(y[k] - y[k - 1]));
+    for (size_t k = 1; k < y.size(); ++k)
+        largest = std::max(largest, std::fabs(y[k] - y[k - 1]));
     return largest;
 }
 
@@ -121,7 +122,8 @@ TEST(SamplerFade, EveryTransitionOfALoopingSineStepsNoMoreThanTheSineItself)
         {"gain jump", [](MvMachine *s) { mvSetGain(s, 0.0, 0.25f); }, false},
     };
     std::vector<float> clip(48);
-    for (int i = 0; i < 48; ++i) clip[size_t(i)] = float(std::sin(2.0 * M_PI * kHz * i / 48000.0));
+    for (int i = 0; i < 48; ++i)
+        clip[size_t(i)] = float(std::sin(2.0 * M_PI * kHz * i / 48000.0));
     const float sineStep = float(2.0 * std::sin(M_PI * kHz / 48000.0)) * 1.0001f;
     for (const FadeEvent &event : events)
         for (int phase : {3, 11, 29, 40}) {
@@ -156,11 +158,11 @@ TEST(SamplerFade, APausedSamplerHoldsSilenceAndResumesWhereItPaused)
     mvPause(m(sampler));
     EXPECT_EQ(mvGetState(m(sampler)), 2);
     const std::vector<float> paused = tree.render(256);
-    EXPECT_GT(paused[0], 0.0f);                   // fading out
-    EXPECT_EQ(paused.back(), 0.0f);               // then silence, not the held 0.5
+    EXPECT_GT(paused[0], 0.0f);     // fading out
+    EXPECT_EQ(paused.back(), 0.0f); // then silence, not the held 0.5
     mvResume(m(sampler));
     const std::vector<float> resumed = tree.render(256);
-    EXPECT_LT(resumed[0], 0.5f);                  // fading in
+    EXPECT_LT(resumed[0], 0.5f); // fading in
     EXPECT_EQ(resumed.back(), 0.5f);
 }
 

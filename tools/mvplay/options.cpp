@@ -98,7 +98,8 @@ bool parseOptions(int argc, char **argv, Options &options, std::string &error)
         else if (arg == "--gain") ok = number(options.gainDb, any);
         else if (arg == "--rate") ok = number(options.rate, positive);
         else if (arg == "--duration") ok = number(options.duration, positive);
-        else if (arg == "--fade") ok = number(options.fadeMs, [](double v) { return v >= 0.0 && v <= 100.0; });
+        else if (arg == "--fade")
+            ok = number(options.fadeMs, [](double v) { return v >= 0.0 && v <= 100.0; });
         else if (arg == "--resampler") {
             const char *text = value();
             ok = text && (std::string(text) == "standard" || std::string(text) == "bandlimited");
