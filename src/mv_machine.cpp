@@ -1,8 +1,9 @@
 // Machine framework: heads, source and destination facets, the default pull,
 // gain and frequency ramps, and the protocols that change the tree without
 // locking the audio thread (every hand-over is an up- or down-message).
-#include "mv_sampler_fade.h"
 #include "mv_machine.h"
+
+#include "mv_sampler_fade.h"
 
 #include <cmath>
 

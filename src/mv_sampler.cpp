@@ -143,8 +143,6 @@ void deleteMessage(MvSink *sink, void *argument)
     sendDown(sink, releaseSampler, argument);
 }
 
-void settleFade(MvSink *sink, MvSampler *sampler);
-
 void appendClipMessage(MvSink *sink, void *argument)
 {
     auto *clip = static_cast<MvClip *>(argument);
@@ -167,43 +165,9 @@ void appendClipMessage(MvSink *sink, void *argument)
     clip->next = nullptr;
 }
 
-// ---- transition fades (audio side) ----------------------------------------
+} // namespace
 
-// A fade applies to a sampler that is heard: playing, with a clip.
-SamplerFade *fadeWhilePlaying(const MvSampler *sampler)
-{
-    SamplerFade *fade = activeFade(sampler);
-    return fade && sampler->audioState == kSamplerPlaying && sampler->current ? fade : nullptr;
-}
-
-void beginFade(MvSink *sink, SamplerFade *fade, bool out, FadeAction pending)
-{
-    fade->length = std::max(1, int(std::lround(fade->seconds * sink->sampleRate)));
-    fade->frame = 0;
-    fade->out = out;
-    fade->pending = pending;
-}
-
-// A command that arrives while a fade out is under way: the pending action
-// happens now, so commands keep their order.
-void settleFade(MvSink *sink, MvSampler *sampler)
-{
-    SamplerFade *fade = activeFade(sampler);
-    if (!fade || !fade->length || !fade->out) return;
-    samplerEndFade(sink, sampler);
-    fade->length = 0;
-}
-
-// Leaving a silent pause, or resuming: the sound fades in.
-void fadeIn(MvSink *sink, MvSampler *sampler)
-{
-    SamplerFade *fade = activeFade(sampler);
-    if (!fade) return;
-    fade->silent = false;
-    if (sampler->current) beginFade(sink, fade, false, FadeAction::none);
-}
-
-void clearQueue(MvSink *sink, MvSampler *sampler)
+void mv::samplerClearQueue(MvSink *sink, MvSampler *sampler)
 {
     samplerHalt(sink, sampler);
     if (!sampler->head) return;
@@ -212,6 +176,8 @@ void clearQueue(MvSink *sink, MvSampler *sampler)
     sendDown(sink, releaseChainMessage, chain);
 }
 
+namespace {
+
 void clearQueueMessage(MvSink *sink, void *argument)
 {
     MvSampler *sampler = target(argument);
@@ -219,7 +185,7 @@ void clearQueueMessage(MvSink *sink, void *argument)
     if (SamplerFade *fade = fadeWhilePlaying(sampler))
         beginFade(sink, fade, true, FadeAction::clear);
     else
-        clearQueue(sink, sampler);
+        samplerClearQueue(sink, sampler);
 }
 
 // An empty queue answers play with the stopped notice and changes nothing.
@@ -280,8 +246,9 @@ bool seek(MvSampler *sampler, double seconds)
     return true;
 }
 
-// Plays from `seconds` into the queue (the queue is not empty).
-void playFrom(MvSink *sink, MvSampler *sampler, double seconds)
+} // namespace
+
+void mv::samplerPlayFrom(MvSink *sink, MvSampler *sampler, double seconds)
 {
     if (!seek(sampler, seconds)) {
         sampler->position = 0.0;
@@ -297,6 +264,8 @@ void playFrom(MvSink *sink, MvSampler *sampler, double seconds)
     sampler->audioState = kSamplerPlaying;
 }
 
+namespace {
+
 void playAtMessage(MvSink *sink, void *argument)
 {
     auto *record = static_cast<TimeRecord *>(argument);
@@ -311,7 +280,7 @@ void playAtMessage(MvSink *sink, void *argument)
         return;
     }
     if (sampler->audioState == kSamplerPaused) fadeIn(sink, sampler);
-    playFrom(sink, sampler, seconds);
+    samplerPlayFrom(sink, sampler, seconds);
 }
 
 void stopMessage(MvSink *sink, void *argument)
@@ -460,33 +429,6 @@ void samplerHalt(MvSink *sink, MvSampler *sampler)
     mvSourceDeactivate(sink, &sampler->source);
     sampler->audioState = kSamplerStopped;
     sampler->position = 0.0;
-}
-
-void samplerEndFade(MvSink *sink, MvSampler *sampler)
-{
-    SamplerFade *fade = static_cast<SamplerFade *>(sampler->audioFade);
-    const FadeAction action = fade->pending;
-    fade->pending = FadeAction::none;
-    switch (action) {
-    case FadeAction::stop: samplerHalt(sink, sampler); break;
-    case FadeAction::pause:
-        if (sampler->audioState == kSamplerPlaying) sampler->audioState = kSamplerPaused;
-        fade->silent = true;
-        break;
-    case FadeAction::clear: clearQueue(sink, sampler); break;
-    case FadeAction::restart:
-        if (!sampler->head) break;
-        sampler->current = sampler->head;
-        sampler->position = 0.0;
-        beginFade(sink, fade, false, FadeAction::none);
-        break;
-    case FadeAction::seek:
-        if (!sampler->head) break;
-        playFrom(sink, sampler, fade->seekTime);
-        if (sampler->audioState == kSamplerPlaying) beginFade(sink, fade, false, FadeAction::none);
-        break;
-    case FadeAction::none: break;
-    }
 }
 
 double samplerJumpSeconds(MvMachine *machine, double seconds)

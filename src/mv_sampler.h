@@ -35,6 +35,11 @@ MvSource *samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd
 // the sampler is not already stopped.
 void samplerHalt(MvSink *sink, MvSampler *sampler);
 
+// Audio side: halts the sampler and releases its whole queue.
+void samplerClearQueue(MvSink *sink, MvSampler *sampler);
+// Audio side: plays from `seconds` into the (non-empty) queue, as a seek.
+void samplerPlayFrom(MvSink *sink, MvSampler *sampler, double seconds);
+
 // Down-messages the audio side sends; they run on the control side.
 void samplerStoppedNotice(MvSink *sink, void *sampler);
 void samplerClipAdvancedNotice(MvSink *sink, void *sampler);

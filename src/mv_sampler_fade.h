@@ -41,6 +41,16 @@ inline float fadeEnvelope(const SamplerFade &fade)
     return float(fade.out ? 1.0 - in : in);
 }
 
+// Audio side. The fade state when a fade applies to what the sampler plays
+// now (playing, with a clip), else null.
+SamplerFade *fadeWhilePlaying(const MvSampler *sampler);
+// Starts a fade over the fade time, towards silence (`out`) or from it.
+void beginFade(MvSink *sink, SamplerFade *fade, bool out, FadeAction pending);
+// Completes a fade out under way at once (a command arrived meanwhile).
+void settleFade(MvSink *sink, MvSampler *sampler);
+// Leaves a silent pause and fades in.
+void fadeIn(MvSink *sink, MvSampler *sampler);
+
 // Audio side: the fade towards silence has ended; does what was pending
 // (may halt the sampler, pause it silent, or move the position and fade in).
 void samplerEndFade(MvSink *sink, MvSampler *sampler);

@@ -262,10 +262,9 @@ bool renderFrame(const Block &block, SamplerRunning &running, float *frame)
     return true;
 }
 
-// The specialised run for this clip, or null when only the reference path
-// knows the mix (a matrix, or a model other than the engine's two).
 // How a frame of `clip` reaches the mix when a specialised run may take it;
-// false when only the reference path knows the mix.
+// false when only the reference path knows the mix (a matrix, or a model
+// other than the engine's two).
 bool runShape(const Block &block, const MvClip *clip, MixShape *shape)
 {
     if (!samplerFastRunsEnabled || block.matrix) return false;
@@ -278,6 +277,7 @@ bool runShape(const Block &block, const MvClip *clip, MixShape *shape)
     return true;
 }
 
+// The standard path's specialised run for this clip, or null.
 SamplerRun runFor(const Block &block, const SamplerRunning &running, const MvClip *clip)
 {
     MixShape shape;
