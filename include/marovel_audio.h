@@ -830,8 +830,9 @@ MV_API int mvGetResampler(MvMachine *sampler);
  * mvPlayAt and mvPlay's restart fade its sound out first and take effect on
  * the audio side when the fade ends; a seek or restart then fades in at its
  * new place, mvResume fades in, and a paused sampler holds silence instead
- * of the held frame. mvSetGain and mvSetFrequency with a time of 0 ramp over
- * the fade time. mvGetState reports the new state as soon as the call
+ * of the held frame. A gain set with a time of 0 glides there on a raised
+ * cosine over the fade time, and mvSetFrequency with a time of 0 ramps over
+ * it. mvGetState reports the new state as soon as the call
  * returns, as without fades; the audio state, and a clear's releases,
  * follow when the fade out has ended. A command arriving while a fade out
  * is still under way first completes the pending one at once. 0, -93, -86,

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Sound-quality figures of the sampler's resamplers, rendered with mvplay.
 
-Called by scripts/quality: python3 quality.py MVPLAY WORKDIR. Clips are
+Called by scripts/quality: python3 quality.py MVPLAY WORKDIR [FORMAT...], and
+python3 quality.py --transitions LIBRARY for the transition figures. Clips are
 44.1 kHz mono sines at -1 dBFS (int16 and float32), rendered to 48 kHz mono
 float32 at pitch 1 and 1.37. Tone frequencies are output frequencies (the
 clip holds f / pitch). Spectra: numpy's FFT of a 7-term Blackman-Harris
@@ -177,5 +178,119 @@ def main():
     print("| response at 14.5 / 18 / 20 kHz, pitch 1 (dB) | %s |" % " | ".join(cells))
 
 
+
+
+# ---- transitions, through the engine library (ctypes) -------------------------
+
+class Engine:
+    """A mono 48 kHz loopback tree driven through the C interface."""
+
+    def __init__(self, library):
+        import ctypes as c
+        self.c = c
+        lib = self.lib = c.CDLL(library)
+        lib.mvGetTransitionFade.restype = c.c_double
+        for name in ("mvSetGain",):
+            getattr(lib, name).argtypes = [c.c_void_p, c.c_double, c.c_float]
+        lib.mvPlayAt.argtypes = [c.c_void_p, c.c_double]
+        lib.mvSetTransitionFade.argtypes = [c.c_void_p, c.c_double]
+        order = (c.c_int * 7).in_dll(lib, "mvBackendOrder")
+        for i, v in enumerate((7, 0, 0, 0, 0, 0, 0)):
+            order[i] = v
+        dispatcher = c.c_void_p()
+        self.check(lib.mvNewThreadUnsafeDispatcher(c.byref(dispatcher)))
+        self.check(lib.mvInitialize(dispatcher))
+
+    def check(self, status):
+        if status:
+            raise RuntimeError("engine call failed: %d" % status)
+
+    def tree(self):
+        c, lib = self.c, self.lib
+        model, sink, sampler = c.c_void_p(), c.c_void_p(), c.c_void_p()
+        self.check(lib.mvNewMonoSoundModel(c.byref(model)))
+        self.check(lib.mvNewSink(c.byref(sink), model, 64))
+        self.check(lib.mvOpenLoopbackSink(sink, OUT_RATE, 1, 0))
+        self.check(lib.mvNewSampler(c.byref(sampler), sink))  # the head comes first
+        return sink, sampler
+
+    def render(self, sink, frames):
+        buf = (self.c.c_float * frames)()
+        self.check(self.lib.mvRenderLoopbackSink(sink, frames, buf))
+        self.lib.mvFlushDownQueueImpl(sink)
+        return np.frombuffer(buf, dtype=np.float32).astype(np.float64)
+
+
+def high_band_energy(y):
+    """Energy above 10 kHz in a window, relative to a full-scale sine's whole energy there."""
+    w = window(len(y))
+    power = np.abs(np.fft.rfft(y * w, 4096)) ** 2
+    freqs = np.fft.rfftfreq(4096, 1 / OUT_RATE)
+    full = np.sum(np.abs(np.fft.rfft(np.sin(2 * np.pi * 1000 * np.arange(len(y)) / OUT_RATE) * w,
+                                     4096)) ** 2)
+    return db(np.sum(power[freqs > 10000]) / full)
+
+
+def transitions(library, fade_ms):
+    engine = Engine(library)
+    lib = engine.lib
+    period = 48  # 1 kHz at 48 kHz: a seamless loop of one period
+    clip = np.sin(2 * np.pi * (np.arange(period) + 5) / period).astype(np.float32)
+    other = np.sin(2 * np.pi * (np.arange(period) + 17) / period).astype(np.float32)
+    events = {
+        "stop": lambda s: lib.mvStop(s),
+        "pause": lambda s: lib.mvPause(s),
+        "seek": lambda s: lib.mvPlayAt(s, 0.0101),
+        "clip change": lambda s: lib.mvPlayAt(s, 1.0 + 0.0003),
+        "clear": lambda s: lib.mvClearClipQueue(s),
+        "gain 1 -> 0.25": lambda s: lib.mvSetGain(s, 0.0, 0.25),
+    }
+    # two 1 s clips of the sine at different phases: a seek past the first changes clips
+    long_clip = (engine.c.c_float * OUT_RATE)(*np.tile(other, OUT_RATE // period))
+    second_clip = (engine.c.c_float * OUT_RATE)(*np.tile(clip, OUT_RATE // period))
+    worst = {}
+    for name, event in events.items():
+        for phase in range(0, period, period // 6):
+            sink, sampler = engine.tree()
+            for data in (long_clip, second_clip):
+                lib.mvEnqueueClip(sampler, 0, None, None, 1, engine.c.c_double(OUT_RATE), 0, 1,
+                                  OUT_RATE, data)
+            lib.mvSetLooping(sampler, 1)
+            lib.mvSetTransitionFade(sampler, fade_ms / 1000.0)
+            lib.mvPlay(sampler)
+            before = engine.render(sink, 960 + phase)
+            event(sampler)
+            after = engine.render(sink, 960)
+            y = np.concatenate([before, after])[960 + phase - 48:960 + phase - 48 + 240]
+            worst[name] = max(worst.get(name, -300.0), high_band_energy(y))
+            lib.mvDeleteSink(sink)
+    sink, sampler = engine.tree()
+    lib.mvEnqueueClip(sampler, 0, None, None, 1, engine.c.c_double(OUT_RATE), 0, 1, OUT_RATE,
+                      long_clip)
+    lib.mvSetLooping(sampler, 1)
+    lib.mvPlay(sampler)
+    clean = high_band_energy(engine.render(sink, 1200)[960:1200])
+    lib.mvUninitialize()
+    return worst, clean
+
+
+def transitions_main(library):
+    rows = {}
+    for fade in (0.0, 1.0):
+        worst, clean = transitions(library, fade)
+        for name, value in worst.items():
+            rows.setdefault(name, []).append(value)
+    print()
+    print("| transition (looping full-scale 1 kHz sine, six phases), dB above 10 kHz in 5 ms "
+          "| no fade | 1 ms fade |")
+    print("| --- | --- | --- |")
+    for name, (plain, faded) in rows.items():
+        print("| %s | %.1f | %.1f |" % (name, plain, faded))
+    print("| the sine alone | %.1f | %.1f |" % (clean, clean))
+
+
 if __name__ == "__main__":
-    main()
+    if sys.argv[1] == "--transitions":
+        transitions_main(sys.argv[2])
+    else:
+        main()

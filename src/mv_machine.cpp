@@ -300,7 +300,6 @@ int mvSetGain(MvMachine *machine, double seconds, float gain) {
     if (!machine) return MV_ERROR_NULL_POINTER;
     if (!std::isfinite(gain) || std::isnan(seconds)) return MV_ERROR_GAIN;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    seconds = mv::samplerJumpSeconds(machine, seconds); // a sampler's fade time
     return postChange<GainChange>(machine, seconds, gain, setGainNow, rampGain);
 }
 

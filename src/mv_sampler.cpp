@@ -320,8 +320,8 @@ void fadeTimeMessage(MvSink *sink, void *argument)
     sampler->audioFade = sampler->fadeState;
     auto *fade = static_cast<SamplerFade *>(sampler->audioFade);
     fade->seconds = record->seconds;
-    fade->length = 0;
-    fade->silent = false;
+    fade->length = fade->glideLength = 0;
+    fade->silent = fade->heardValid = false;
     sendDown(sink, mvDeferredFree, record);
 }
 
@@ -420,8 +420,8 @@ namespace mv {
 void samplerHalt(MvSink *sink, MvSampler *sampler)
 {
     if (auto *fade = static_cast<SamplerFade *>(sampler->audioFade)) {
-        fade->length = 0;
-        fade->silent = false;
+        fade->length = fade->glideLength = 0;
+        fade->silent = fade->heardValid = false;
     }
     if (auto *state = static_cast<BandlimitedState *>(sampler->audioResampler))
         bandlimitedReset(state);

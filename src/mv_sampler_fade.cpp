@@ -24,6 +24,18 @@ void beginFade(MvSink *sink, SamplerFade *fade, bool out, FadeAction pending)
     fade->pending = pending;
 }
 
+void noticeGainJump(MvSink *sink, SamplerFade *fade, float ownGainStart, float ownGainEnd)
+{
+    if (fade->heardValid && ownGainStart != fade->heardGain) {
+        const float gliding = fade->glideLength ? fade->glideDelta * glideWeight(*fade) : 0.0f;
+        fade->glideDelta = fade->heardGain + gliding - ownGainStart;
+        fade->glideLength = std::max(1, int(std::lround(fade->seconds * sink->sampleRate)));
+        fade->glideFrame = 0;
+    }
+    fade->heardGain = ownGainEnd;
+    fade->heardValid = true;
+}
+
 // A command that arrives while a fade out is under way: the pending action
 // happens now, so commands keep their order.
 void settleFade(MvSink *sink, MvSampler *sampler)

@@ -24,6 +24,12 @@ struct SamplerFade {
     bool silent;        // paused after fading out: renders nothing
     FadeAction pending; // done when the fade out ends
     double seekTime;    // for a pending seek
+    // A jump of the sampler's own gain glides from the gain heard before.
+    float heardGain;     // own gain at the end of the last block
+    bool heardValid;     // false until a block has played since the last halt
+    float glideDelta;    // old minus new gain, weighted down to 0 over the glide
+    int32_t glideLength; // frames of the glide under way, 0 when none
+    int32_t glideFrame;
 };
 
 // The sampler's fade state while a positive fade time is in force.
@@ -51,11 +57,21 @@ void settleFade(MvSink *sink, MvSampler *sampler);
 // Leaves a silent pause and fades in.
 void fadeIn(MvSink *sink, MvSampler *sampler);
 
+// The glide's weight for its current frame: 1 down to 0 on a raised cosine.
+inline float glideWeight(const SamplerFade &fade)
+{
+    return float(0.5 + 0.5 * std::cos(M_PI * (fade.glideFrame + 1.0) / fade.glideLength));
+}
+
+// Audio side, at a block's start: an own gain that jumped since the last
+// block (a change with time 0) starts a glide from the gain heard before.
+void noticeGainJump(MvSink *sink, SamplerFade *fade, float ownGainStart, float ownGainEnd);
+
 // Audio side: the fade towards silence has ended; does what was pending
 // (may halt the sampler, pause it silent, or move the position and fade in).
 void samplerEndFade(MvSink *sink, MvSampler *sampler);
 
-// Control side: the ramp time for a gain or frequency change asked for at
+// Control side: the ramp time for a frequency change asked for at
 // `seconds`: a jump (0) on a sampler with a fade time ramps over that time.
 double samplerJumpSeconds(MvMachine *machine, double seconds);
 

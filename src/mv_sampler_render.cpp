@@ -296,17 +296,24 @@ int bandlimitedRunFrames(const Block &block, SamplerRunning &running, const MvCl
     return bandlimitedRun(state, block.sampler, shape, clip, running, block.rate, frames, mix);
 }
 
-// Renders one frame of a transition fade at the fade's envelope; false when
-// the sampler fell silent with it (playback ended, stopped, paused).
-bool renderFadeFrame(const Block &block, SamplerFade *fade, SamplerRunning &running,
-                     float *frame)
+// Renders one frame of a gain glide and a transition fade at the fade's
+// envelope; false when the sampler fell silent with it (playback ended,
+// stopped, paused). `incoming` is the gain from above at the block's start.
+bool renderFadeFrame(const Block &block, SamplerFade *fade, float incoming,
+                     SamplerRunning &running, float *frame)
 {
     const float gain = running.gain;
-    running.gain = gain * fadeEnvelope(*fade);
+    float heard = gain;
+    if (fade->glideLength) {
+        heard += fade->glideDelta * glideWeight(*fade) * incoming;
+        if (++fade->glideFrame >= fade->glideLength) fade->glideLength = 0;
+    }
+    if (fade->length) heard *= fadeEnvelope(*fade);
+    running.gain = heard;
     const bool more = renderFrame(block, running, frame);
     running.gain = gain + running.gainStep;
     if (!more) return false;
-    if (++fade->frame < fade->length) return true;
+    if (!fade->length || ++fade->frame < fade->length) return true;
     fade->length = 0;
     if (!fade->out) return true;
     MvSampler *sampler = block.sampler;
@@ -353,6 +360,7 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
                  &ownFrequencyStart, &ownFrequencyEnd);
     if (frames <= 0 || !sampler->current) return following;
     SamplerFade *fade = activeFade(sampler);
+    if (fade) noticeGainJump(sink, fade, ownGainStart, ownGainEnd);
     if (fade && fade->silent) return following; // paused after a fade: silence
 
     SamplerRunning running;
@@ -394,8 +402,8 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
     for (int k = 0; k < frames;) {
         const MvClip *clip = sampler->current;
         float *frame = buffer + size_t(k) * block.channelCount;
-        if (fade && fade->length) {
-            if (!renderFadeFrame(block, fade, running, frame)) return following;
+        if (fade && (fade->length || fade->glideLength)) {
+            if (!renderFadeFrame(block, fade, gainStart, running, frame)) return following;
             ++k;
             continue;
         }
