@@ -42,29 +42,24 @@ constexpr int kLanes = 8;
 constexpr int kMaxTaps = 64;
 static_assert(kMaxTaps <= kBandlimitedRingFrames);
 
-int roundUpToLanes(double taps) { return (int(std::ceil(taps)) + kLanes - 1) / kLanes * kLanes; }
-
 double bankStretch(int bank) { return std::exp2(double(bank) / kBanksPerOctave); }
-int bankTaps(int bank) { return roundUpToLanes(kBaseTaps * bankStretch(bank) - 1e-9); }
+
+// Taps per bank: the prototype's length times the stretch, rounded up to
+// whole vectors (the extra taps lengthen the window, so they are not lost).
+constexpr int kBankTaps[kBanks] = {16, 24, 24, 24, 24, 32, 32, 32, 32,
+                                   40, 40, 48, 48, 56, 56, 64, 64};
 
 // Every bank's phases: per phase and per group of eight taps, eight
 // coefficients and then their change towards the next phase.
 constexpr int kTableFloats = [] {
     int total = 0;
-    for (int bank = 0; bank < kBanks; ++bank) {
-        double stretch = 1.0;
-        for (int k = 0; k < bank; ++k)
-            stretch *= 1.0905077326652577; // 2^(1/8)
-        int taps = int(kBaseTaps * stretch - 1e-9);
-        if (taps < kBaseTaps * stretch - 1e-9) ++taps;
-        total += (taps + kLanes - 1) / kLanes * kLanes * 2 * kPhases;
-    }
+    for (int taps : kBankTaps) total += 2 * taps * kPhases;
     return total;
 }();
 
 struct Bank {
     int taps;
-    float stretch;       // the smallest stretch this bank covers up to
+    float stretch;       // the cutoff is the prototype's divided by this
     const float *phases; // kPhases rows of 2 * taps floats
 };
 
@@ -102,7 +97,7 @@ void buildTables()
     float *at = gTable;
     for (int b = 0; b < kBanks; ++b) {
         Bank &bank = gBanks[b];
-        bank.taps = bankTaps(b);
+        bank.taps = kBankTaps[b];
         bank.stretch = float(bankStretch(b));
         bank.phases = at;
         double here[kMaxTaps], next[kMaxTaps];
