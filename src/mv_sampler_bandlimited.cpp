@@ -16,8 +16,6 @@
 
 namespace mv {
 
-bool bandlimitedVectorEnabled = true;
-
 namespace {
 
 // ---- the filter -----------------------------------------------------------
@@ -578,7 +576,7 @@ int bandlimitedRun(BandlimitedState *state, const MvSampler *sampler, MixShape s
                    float *mix)
 {
 #if defined(__x86_64__) || defined(__i386__)
-    if (bandlimitedVectorEnabled && haveAvx()) {
+    if (haveAvx()) {
         switch (shape) {
         case MixShape::mono:
             return vectorRunFor<MixShape::mono>(state, sampler, clip, running, sinkRate, frames,

@@ -73,12 +73,10 @@ void bandlimitedFrame(BandlimitedState *state, const MvSampler *sampler, const M
 // The specialised run for the engine's two sound models without a matrix:
 // renders frames of `clip` into `mix` until the position passes the clip's
 // end (the caller handles that) or `frames` are done; returns the frames
-// rendered. Bit for bit the reference path's frames.
+// rendered, 0 without AVX2 (the reference path then renders them). Bit
+// for bit the reference path's frames.
 int bandlimitedRun(BandlimitedState *state, const MvSampler *sampler, MixShape shape,
                    const MvClip *clip, SamplerRunning &running, double sinkRate, int frames,
                    float *mix);
-
-// Test seam: false keeps the run on the plain dot product.
-extern bool bandlimitedVectorEnabled;
 
 } // namespace mv
