@@ -3,6 +3,8 @@
 // locking the audio thread (every hand-over is an up- or down-message).
 #include "mv_machine.h"
 
+#include "mv_sampler_fade.h"
+
 #include <cmath>
 
 namespace {
@@ -326,6 +328,7 @@ int mvSetFrequency(MvMachine *machine, double seconds, double frequency) {
     if (!std::isfinite(frequency) || frequency < 0 || std::isnan(seconds))
         return MV_ERROR_FREQUENCY;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
+    seconds = mv::samplerJumpSeconds(machine, seconds); // a sampler's fade time
     return postChange<FrequencyChange>(machine, seconds, frequency, setFrequencyNow,
                                        rampFrequency);
 }

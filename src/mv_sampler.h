@@ -81,6 +81,14 @@ void noticeReleasedClip(MvSampler *sampler, MvClip *clip);
 // here). Part of every drain of the sink's down queue.
 void collectSamplerNotices(MvSink *sink);
 
+// Audio side: halts the sampler and releases its whole queue.
+void samplerClearQueue(MvSink *sink, MvSampler *sampler);
+// Audio side: plays from `seconds` into the (non-empty) queue, as a seek.
+void samplerPlayFrom(MvSink *sink, MvSampler *sampler, double seconds);
+
+// Reads frame `index` of `clip`: `count` samples as floats.
+void readFrame(const MvClip *clip, int index, int count, float *out);
+
 // Test seam: false makes the render take its per-frame reference path
 // everywhere, so tests can compare the specialised runs against it.
 extern bool samplerFastRunsEnabled;
