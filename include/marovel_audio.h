@@ -351,6 +351,11 @@ struct MvDspVm {
     uint16_t stackBase;
     MvDspInterruptCallback interruptCallback;
     MvDspResourceList *resources;
+    /* Budget units an interrupt service spent beyond its own instruction
+     * (one per sample, frame step or delay-line element it touched). A
+     * service adds to it; the interpreter charges it to the run's budget
+     * after the service returns and clears it. 0 at creation. */
+    uint32_t serviceUnits;
 };
 
 /* An entry of mvDSPInterruptCallbacks: 0 served, anything else a failure
@@ -369,6 +374,11 @@ struct MvDspResourceList {
     int32_t capacity;
     int32_t count;
     MvDspResourceEntry *entries;
+    /* Non-zero outside the program's initialisation: resources are made on
+     * the control side only (routines 0 and 1), so the audio thread never
+     * allocates for a program. A hosting machine keeps its list sealed
+     * except while routines 0 and 1 run; a zeroed list is open. */
+    int32_t sealed;
 };
 
 typedef struct MvDspState MvDspState;
@@ -853,6 +863,11 @@ MV_API int mvGetDSPError(MvMachine *machine, uint8_t *routine, uint32_t *registe
 MV_API const char *mvGetDSPErrorString(uint32_t code);
 MV_API const char *mvGetDSPRoutineName(uint32_t index);
 MV_API int mvGetDSPVersion(void);
+/* mvDSPAddResource: registers data with its release routine (also its kind)
+ * in a program's resource list, doubling the list with mvRealloc when full.
+ * The new handle (>= 1); -93 null list; -94 the list is sealed (called from
+ * routine 2 or 3, on the audio thread: nothing is allocated); -1 the list
+ * cannot grow. Whichever thread runs the program's routine 0 or 1. */
 MV_API int mvDSPAddResource(MvDspResourceList *list, MvDspResourceRelease release, void *data);
 
 #ifdef __cplusplus
