@@ -13,7 +13,10 @@
 // instruction costs one, block instructions and interrupt services one more
 // per element of their work, so a run is bounded in time, not just in
 // instructions.
-constexpr uint32_t kDspRunBudget = 0xFFFFFF;
+#ifndef MV_DSP_RUN_BUDGET
+#define MV_DSP_RUN_BUDGET 0xFFFFFF // fuzz builds shrink it
+#endif
+constexpr uint32_t kDspRunBudget = MV_DSP_RUN_BUDGET;
 
 // Record and image come from the standard allocator (not the engine hooks).
 MvDspVm *dspVmCreate(const uint8_t *program, uint16_t programLength, uint16_t regionLength,
