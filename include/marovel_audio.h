@@ -802,6 +802,13 @@ MV_API int mvSetLoopStart(MvMachine *sampler, double seconds);
 MV_API double mvGetLoopStart(MvMachine *sampler);
 MV_API int mvSetInterpolation(MvMachine *sampler, int on);
 MV_API int mvGetInterpolation(MvMachine *sampler);
+/* mvSetChannelMatrix: mixes the sampler's source channels into the model's
+ * channel vectors with sourceChannels x vectorSize weights (copied), ramped
+ * over rampTime seconds from a matrix set before, else at once; null
+ * weights clear the matrix. 0; -93; -86 not a sampler; -81 vectorSize is
+ * not the sink model's; -90 sourceChannels outside 1..64, or
+ * sourceChannels x vectorSize above 128 (a host model with wide vectors);
+ * -1; a dispatcher status. Control side. */
 MV_API int mvSetChannelMatrix(MvMachine *sampler, double rampTime, int sourceChannels,
                               int vectorSize, const float *weights);
 MV_API int mvClearChannelMatrix(MvMachine *sampler);
