@@ -429,6 +429,11 @@ struct MvDspVm {
     uint16_t stackBase;
     MvDspInterruptCallback interruptCallback;
     MvDspResourceList *resources;
+    /* Budget units an interrupt service spent beyond its own instruction
+     * (one per sample, frame step or delay-line element it touched). A
+     * service adds to it; the interpreter charges it to the run's budget
+     * after the service returns and clears it. 0 at creation. */
+    uint32_t serviceUnits;
 };
 
 /* An entry of mvDSPInterruptCallbacks: 0 served, anything else a failure
@@ -452,6 +457,11 @@ struct MvDspResourceList {
     int32_t capacity;
     int32_t count;
     MvDspResourceEntry *entries;
+    /* Non-zero outside the program's initialisation: resources are made on
+     * the control side only (routines 0 and 1), so the audio thread never
+     * allocates for a program. A hosting machine keeps its list sealed
+     * except while routines 0 and 1 run; a zeroed list is open. */
+    int32_t sealed;
 };
 
 typedef struct MvDspState MvDspState;
@@ -1062,8 +1072,9 @@ MV_API double mvGetTransitionFade(MvMachine *sampler);
  * takes effect at once; a later one with rampTime > 0 glides from the
  * weights in use over rampTime seconds. Null weights: as
  * mvClearChannelMatrix. 0, -93, -86, -99, -81 vectorSize is not the sink
- * model's, -90 sourceChannels outside 1..64, -1, or a dispatcher status. A
- * control thread. */
+ * model's, -90 sourceChannels outside 1..64 or sourceChannels x vectorSize
+ * above 128 (a host model with wide vectors), -1, or a dispatcher status.
+ * A control thread. */
 MV_API int mvSetChannelMatrix(MvMachine *sampler, double rampTime, int sourceChannels,
                               int vectorSize, const float *weights);
 /* mvClearChannelMatrix: drops the matrix: a mono sink then plays a clip's
@@ -1160,13 +1171,12 @@ MV_API const char *mvGetDSPRoutineName(uint32_t index);
 /* mvGetDSPVersion: the byte-code version, 0. Any thread, the audio thread
  * too. */
 MV_API int mvGetDSPVersion(void);
-/* mvDSPAddResource: adds (release, data) to a program's resource list (the
- * vm->resources of an interrupt service) and returns its handle, 1 or more;
- * release(data) is called once when the program's resources are released,
- * and doubles as the resource's kind. -93 null list; -1 when the list
- * cannot grow (it is left unchanged). Under the lock: from a service
- * running in routine 0 or 1, never on the audio thread (it may
- * reallocate). */
+/* mvDSPAddResource: registers data with its release routine (also its kind)
+ * in a program's resource list, doubling the list with mvRealloc when full.
+ * The new handle (>= 1); -93 null list; -94 the list is sealed (called from
+ * routine 2 or 3, on the audio thread: nothing is allocated); -1 the list
+ * cannot grow (it is left unchanged). Under the lock: from a service running
+ * in routine 0 or 1. */
 MV_API int mvDSPAddResource(MvDspResourceList *list, MvDspResourceRelease release, void *data);
 
 #ifdef __cplusplus

@@ -757,7 +757,8 @@ int mvSetChannelMatrix(MvMachine *machine, double rampTime, int sourceChannels, 
     if (status) return status;
     MvSampler *sampler = asSampler(machine);
     if (vectorSize != sampler->machine.sink->soundModel->vectorSize) return MV_ERROR_VECTOR_SIZE;
-    if (sourceChannels < 1 || sourceChannels > kMaxMatrixSourceChannels)
+    if (sourceChannels < 1 || sourceChannels > kMaxMatrixSourceChannels || vectorSize < 1 ||
+        sourceChannels * vectorSize > kMaxMatrixWeights)
         return MV_ERROR_SPEAKER_LAYOUT;
 
     if ((status = mvDispatcher->lock())) return status;

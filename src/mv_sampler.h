@@ -17,7 +17,10 @@ constexpr int32_t kSamplerPaused = MV_SAMPLER_PAUSED;
 // keeps two frames of that many floats and a ramp delta per weight on the
 // audio thread's stack, so the host must not be able to choose the size.
 constexpr int kMaxMatrixSourceChannels = 64;
-constexpr int kMaxMatrixWeights = kMaxMatrixSourceChannels * 2; // stereo vector size
+// Source channels x vector size: the ramp deltas on that stack. The built-in
+// models reach it with 64 channels (stereo); a host model with wider vectors
+// gets fewer source channels.
+constexpr int kMaxMatrixWeights = kMaxMatrixSourceChannels * 2;
 
 // Queue consistency reports name the sampler's source path and fixed lines.
 inline constexpr const char *kSamplerReportPath = "src/mv_sampler";

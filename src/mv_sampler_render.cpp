@@ -403,7 +403,9 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
     float delta[kMaxMatrixWeights];
     if (block.matrix) {
         block.limit = block.matrix->sourceChannels;
-        block.weightCount = block.limit * block.model->vectorSize;
+        // mvSetChannelMatrix bounds the product; a model changed since
+        // must still not overrun delta.
+        block.weightCount = std::min(block.limit * block.model->vectorSize, kMaxMatrixWeights);
         block.delta = prepareMatrixRamp(block.matrix, frames, sink->sampleRate,
                                         block.weightCount, delta);
     } else {
