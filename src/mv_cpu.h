@@ -12,8 +12,9 @@ struct CpuFeatures {
     bool avx2; // 256-bit integer vectors and gathers
 };
 
-// Filled on first use (before any audio runs, from the rooms' load-time
-// choices); the same answer for the life of the process.
+// Filled on first use, which is at load: the reverberator picks its stages
+// while the library's constructors run. The same answer for the life of
+// the process.
 const CpuFeatures &cpuFeatures();
 
 } // namespace mv
