@@ -254,18 +254,15 @@ MV_TARGET_AVX2 void clipFloatToInt16Avx2(uint8_t *out, const uint8_t *in, unsign
     }
 }
 
-// The widest of the two this processor runs, chosen once.
-ContiguousLoop widestClipFloatToInt16()
-{
-    static const ContiguousLoop widest =
-        cpuFeatures().avx2 ? clipFloatToInt16Avx2 : clipFloatToInt16Sse2;
-    return widest;
-}
+// The widest of the two this processor runs, chosen when the library loads
+// (never on a first render: a function-local static would guard with a lock).
+const ContiguousLoop kWidestClipFloatToInt16 =
+    cpuFeatures().avx2 ? clipFloatToInt16Avx2 : clipFloatToInt16Sse2;
 
 void clipFloatToInt16Wide(uint8_t *out, const uint8_t *in, unsigned count)
 {
     const unsigned wide = count - count % kWideStep;
-    const ContiguousLoop loop = wideLoopsMayUseAvx2 ? widestClipFloatToInt16() : clipFloatToInt16Sse2;
+    const ContiguousLoop loop = wideLoopsMayUseAvx2 ? kWidestClipFloatToInt16 : clipFloatToInt16Sse2;
     loop(out, in, wide);
     contiguousLoop<F32, I16, fromFloat<I16, true>>(out + size_t(wide) * I16::bytes,
                                                    in + size_t(wide) * F32::bytes, count - wide);

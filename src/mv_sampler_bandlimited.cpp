@@ -544,19 +544,17 @@ int vectorShapeRun(BandlimitedState *state, const MvSampler *sampler, MixShape s
 #endif
 
 // The vector run of the instruction set this processor has, or null (the
-// reference path then renders every frame); chosen once.
+// reference path then renders every frame); chosen when the library loads.
 using ShapeRun = int (*)(BandlimitedState *, const MvSampler *, MixShape, const MvClip *,
                          SamplerRunning &, double, int, float *);
 
-ShapeRun vectorShapeRuns()
-{
 #if defined(__x86_64__) || defined(__i386__)
-    static const ShapeRun run = cpuFeatures().avx2 ? vectorShapeRun : nullptr;
-    return run;
+const ShapeRun kVectorShapeRun = cpuFeatures().avx2 ? vectorShapeRun : nullptr;
 #else
-    return nullptr;
+const ShapeRun kVectorShapeRun = nullptr;
 #endif
-}
+
+ShapeRun vectorShapeRuns() { return kVectorShapeRun; }
 
 } // namespace
 

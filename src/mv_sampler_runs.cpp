@@ -202,19 +202,17 @@ SamplerRun int16RunFor(MixShape shape, const MvClip *clip, bool steady, bool ste
 #endif
 
 // The vector run for an interpolated int16 clip, or null: the picker of
-// the instruction set this processor has, chosen once.
+// the instruction set this processor has, chosen when the library loads.
 using Int16RunPicker = SamplerRun (*)(MixShape shape, const MvClip *clip, bool steady,
                                       bool steadyGain);
 
-Int16RunPicker vectorInt16Runs()
-{
 #if defined(__x86_64__) || defined(__i386__)
-    static const Int16RunPicker picker = cpuFeatures().avx2 ? Int16RunPicker(int16RunFor) : nullptr;
-    return picker;
+const Int16RunPicker kVectorInt16Runs = cpuFeatures().avx2 ? Int16RunPicker(int16RunFor) : nullptr;
 #else
-    return nullptr;
+const Int16RunPicker kVectorInt16Runs = nullptr;
 #endif
-}
+
+Int16RunPicker vectorInt16Runs() { return kVectorInt16Runs; }
 
 template <typename Sample, MixShape shape>
 SamplerRun pickVariant(bool interpolated, bool steady)
