@@ -3,7 +3,7 @@
 // tree and its sound model, and pulls its tree once per chunk.
 #include "mv_sink.h"
 
-#include "mv_lifecycle.h"
+#include "mv_devices.h"
 #include "mv_machine.h"
 #include "mv_queue.h"
 
@@ -12,8 +12,13 @@
 #include <cstring>
 #include <new>
 
+extern "C" {
+MV_API MvSinkList mvSinkList = {0, 0, nullptr};
+}
+
 namespace {
 
+constexpr int kInitialSinkCapacity = 4;
 constexpr int kFallbackRate = 8000;
 constexpr int kFallbackLayout = 0; // libsoundio's built-in layout number
 constexpr SoundIoFormat kFallbackFormat = SoundIoFormatFloat32LE;
@@ -125,13 +130,7 @@ void errorCallback(SoundIoOutStream *stream, int soundioError) {
 // The device an open attempt uses, with one reference; -94 when missing.
 int pickDevice(MvSink *sink, bool fallback, SoundIoDevice **out) {
     int index = fallback ? mvDeviceList.fallbackDefaultIndex : sink->deviceIndex;
-    if (index == -1) {
-        *out = mv::takeCurrentDefaultDevice();
-    } else {
-        bool listed = index >= 0 && index < mvDeviceList.count;
-        *out = listed ? mvDeviceList.devices[index] : nullptr;
-        if (*out) soundio_device_ref(*out);
-    }
+    *out = index == -1 ? mv::takeCurrentDefaultDevice() : mv::takeListedDevice(index);
     return *out ? MV_OK : MV_ERROR_INCONSISTENT;
 }
 
@@ -299,8 +298,21 @@ bool removeFromSinkList(MvSink *sink) {
     return true;
 }
 
+// Destroys the stream, drains and destroys the queues and releases the
+// sink with everything below it. Engine side; the sink is already out of
+// mvSinkList (or the whole list is being torn down).
+void teardownSink(MvSink *sink) {
+    closeStream(sink);
+    mvFlushUpQueueImpl(sink);
+    mvFlushDownQueueImpl(sink);
+    mv::destroySinkQueues(sink);
+    mvUninitDestination(&sink->destination);
+    sink->soundModel->destroy(sink->soundModel);
+    mvFree(sink);
+}
+
 int teardownWork(void *argument) {
-    mv::teardownSink(static_cast<MvSink *>(argument));
+    teardownSink(static_cast<MvSink *>(argument));
     return MV_OK;
 }
 
@@ -358,14 +370,17 @@ void writeStream(MvSink *sink, SoundIoOutStream *stream, int frameCountMin, int 
     } while (frameCountMax > 0);
 }
 
-void teardownSink(MvSink *sink) {
-    closeStream(sink);
-    mvFlushUpQueueImpl(sink);
-    mvFlushDownQueueImpl(sink);
-    mv::destroySinkQueues(sink);
-    mvUninitDestination(&sink->destination);
-    sink->soundModel->destroy(sink->soundModel);
-    mvFree(sink);
+int createSinkList() {
+    auto *items = static_cast<MvSink **>(mvMalloc(sizeof(MvSink *) * kInitialSinkCapacity));
+    if (!items) return MV_ERROR_NO_MEMORY;
+    mvSinkList = {kInitialSinkCapacity, 0, items};
+    return MV_OK;
+}
+
+void deleteEverySink() {
+    for (int i = 0; i < mvSinkList.count; ++i) teardownSink(mvSinkList.items[i]);
+    mvFree(mvSinkList.items);
+    mvSinkList = {0, 0, nullptr};
 }
 
 void followDefaultDevice() {

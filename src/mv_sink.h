@@ -1,5 +1,7 @@
-// Sink internals used by the lifecycle (teardown, device events) and by
-// tests that drive the write loop with a fake stream. Internal.
+// Sink internals used by the lifecycle (the sink list, device events), by
+// other nodes and by tests that drive the write loop with a fake stream.
+// Internal. The sink room owns mvSinkList: only it grows, shrinks, creates
+// and releases the list; others only walk it.
 #pragma once
 
 #include "marovel_audio.h"
@@ -18,10 +20,12 @@ struct DeviceFormat {
 // The first format of the table the device supports, or null.
 const DeviceFormat *chooseDeviceFormat(SoundIoDevice *device);
 
-// Destroys the stream, drains and destroys the queues and releases the
-// sink with everything below it. Engine side; the sink is already out of
-// mvSinkList (or the whole list is being torn down).
-void teardownSink(MvSink *sink);
+// Creates the empty sink list at start-up. 0 or -1. Engine side.
+int createSinkList();
+
+// Tears down every listed sink with everything below it and releases the
+// list. Engine side.
+void deleteEverySink();
 
 // Device-change handler body: reopens every automatic sink whose system
 // default device changed. Engine side, inside event flushing.
