@@ -49,7 +49,7 @@ void returnToControlSide(MvSink *sink, void *record) {
     mvSendDownMessage(sink, mvDeferredFree, record);
 }
 
-void setGainNow(MvSink *sink, void *argument) {
+void setGainMessage(MvSink *sink, void *argument) {
     auto *change = static_cast<GainChange *>(argument);
     MvMachine *m = change->machine;
     m->gainStart = m->gain = m->gainTarget = change->value;
@@ -57,7 +57,7 @@ void setGainNow(MvSink *sink, void *argument) {
     returnToControlSide(sink, change);
 }
 
-void rampGain(MvSink *sink, void *argument) {
+void rampGainMessage(MvSink *sink, void *argument) {
     auto *change = static_cast<GainChange *>(argument);
     MvMachine *m = change->machine;
     m->gainTarget = change->value;
@@ -65,7 +65,7 @@ void rampGain(MvSink *sink, void *argument) {
     returnToControlSide(sink, change);
 }
 
-void setFrequencyNow(MvSink *sink, void *argument) {
+void setFrequencyMessage(MvSink *sink, void *argument) {
     auto *change = static_cast<FrequencyChange *>(argument);
     MvMachine *m = change->machine;
     m->frequencyStart = m->frequency = m->frequencyTarget = change->value;
@@ -73,7 +73,7 @@ void setFrequencyNow(MvSink *sink, void *argument) {
     returnToControlSide(sink, change);
 }
 
-void rampFrequency(MvSink *sink, void *argument) {
+void rampFrequencyMessage(MvSink *sink, void *argument) {
     auto *change = static_cast<FrequencyChange *>(argument);
     MvMachine *m = change->machine;
     m->frequencyTarget = change->value;
@@ -102,7 +102,7 @@ int deletedNode(MvMachine *) { return MV_ERROR_MACHINE_TYPE; }
 
 // Audio side of a node removal: leave the active list, then let the control
 // side run the node's final release.
-void detachOnAudioThread(MvSink *sink, void *argument) {
+void detachMessage(MvSink *sink, void *argument) {
     auto *source = static_cast<MvSource *>(argument);
     mvSourceDeactivate(sink, source);
     mvSendDownMessage(sink, source->releaseFunc, source->owner->self);
@@ -158,7 +158,7 @@ int detachNode(MvSource *source) {
         return MV_ERROR_MACHINE_TYPE;
     }
     mvSourceDisconnect(source);
-    return mvDispatcher->post(source->owner->sink, detachOnAudioThread, source);
+    return mvDispatcher->post(source->owner->sink, detachMessage, source);
 }
 
 void preparePullRecords(MvDestination *destination) {
@@ -318,7 +318,7 @@ int mvSetGain(MvMachine *machine, double seconds, float gain) {
     if (!machine) return MV_ERROR_NULL_POINTER;
     if (!std::isfinite(gain) || std::isnan(seconds)) return MV_ERROR_GAIN;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    return postChange<GainChange>(machine, seconds, gain, setGainNow, rampGain);
+    return postChange<GainChange>(machine, seconds, gain, setGainMessage, rampGainMessage);
 }
 
 int mvSetFrequency(MvMachine *machine, double seconds, double frequency) {
@@ -326,8 +326,8 @@ int mvSetFrequency(MvMachine *machine, double seconds, double frequency) {
     if (!std::isfinite(frequency) || frequency < 0 || std::isnan(seconds))
         return MV_ERROR_FREQUENCY;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    return postChange<FrequencyChange>(machine, seconds, frequency, setFrequencyNow,
-                                       rampFrequency);
+    return postChange<FrequencyChange>(machine, seconds, frequency, setFrequencyMessage,
+                                       rampFrequencyMessage);
 }
 
 } // extern "C"

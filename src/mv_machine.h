@@ -3,6 +3,7 @@
 #pragma once
 
 #include "marovel_audio.h"
+#include "mv_audio_thread.h"
 
 namespace mv {
 
@@ -10,7 +11,7 @@ namespace mv {
 // `frames` frames at `rate` frames per second and stores the block's start
 // and end values. Audio thread.
 void advanceRamps(MvMachine *machine, int frames, int rate, float *gainStart, float *gainEnd,
-                  double *frequencyStart, double *frequencyEnd);
+                  double *frequencyStart, double *frequencyEnd) MV_AUDIO_THREAD;
 
 // Nodes with a head of their own multiply their block values into the ones
 // received from above with the exported mvAdvanceMachineRamps.

@@ -119,7 +119,7 @@ void releaseChain(MvClip *clip)
     }
 }
 
-void releaseChainMessage(MvSink *, void *head) { releaseChain(static_cast<MvClip *>(head)); }
+void releaseChainNotice(MvSink *, void *head) { releaseChain(static_cast<MvClip *>(head)); }
 
 constexpr uint32_t kStoppedBit = 0x80000000u;
 
@@ -226,7 +226,7 @@ void clearQueueMessage(MvSink *sink, void *argument)
     if (!sampler->head) return;
     MvClip *chain = sampler->head;
     sampler->head = sampler->tail = sampler->current = nullptr;
-    sendDown(sink, releaseChainMessage, chain);
+    sendDown(sink, releaseChainNotice, chain);
 }
 
 // An empty queue answers play with the stopped notice and changes nothing.

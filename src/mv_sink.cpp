@@ -1,6 +1,9 @@
-// Sink: the root machine. Owns one libsoundio output stream (or a loopback
-// configuration that the host renders itself), the two message queues of its
-// tree and its sound model, and pulls its tree once per chunk.
+// Sink, control side: the root machine. Owns one libsoundio output stream
+// (or a loopback configuration that the host renders itself), the two
+// message queues of its tree and its sound model. Here: the sink list,
+// creation, opening (with the fallback configuration), following the
+// default device, deletion and the getters, all under the lock. The audio
+// side (write callback, chunk loop, loopback render) is mv_sink_render.cpp.
 #include "mv_sink.h"
 
 #include "mv_devices.h"
@@ -17,6 +20,10 @@ MV_API MvSinkList mvSinkList = {0, 0, nullptr};
 }
 
 namespace {
+
+using mv::isSink;
+using mv::recordOf;
+using mv::SinkRecord;
 
 constexpr int kInitialSinkCapacity = 4;
 constexpr int kFallbackRate = 8000;
@@ -41,61 +48,7 @@ constexpr mv::DeviceFormat kDeviceFormats[] = {
     {SoundIoFormatS8, MV_FORMAT_INT8, false},
 };
 
-// What the sink keeps beyond the public record. The mix buffer of one chunk
-// (bufferSize frames of the model's channels) follows it in the same
-// allocation, so the audio thread never needs stack or heap for it.
-struct SinkRecord {
-    MvSink sink; // first: an MvSink pointer is a SinkRecord pointer
-    bool loopback;
-    SoundIoOutStream loopbackStream; // the stream a loopback configuration stands for
-    float *mix;
-};
-
-SinkRecord *recordOf(MvSink *sink) { return reinterpret_cast<SinkRecord *>(sink); }
-
-bool isSink(MvMachine *machine) { return machine->deleteFunc == mvDeleteSink; }
-
 bool hasOutput(MvSink *sink) { return sink->stream || recordOf(sink)->loopback; }
-
-// ---- the chunk loop shared by the write callback and loopback renders ----
-
-void renderChunk(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChannelArea *areas,
-                 int frames) {
-    MvSoundModel *model = sink->soundModel;
-    float *mix = recordOf(sink)->mix;
-    std::fill_n(mix, static_cast<size_t>(frames) * model->channelCount, 0.0f);
-    float gainStart, gainEnd;
-    double frequencyStart, frequencyEnd;
-    mv::advanceRamps(&sink->base, frames, sink->sampleRate, &gainStart, &gainEnd,
-                     &frequencyStart, &frequencyEnd);
-    MvPullRecord *pull = sink->destination.audioPull;
-    pull->pullFunc(sink, pull, gainStart, gainEnd, frequencyStart, frequencyEnd, frames, mix);
-    model->writeDevice(model, layout, sink->converter, &sink->dither, sink->sampleSize,
-                       sink->byteSwap, frames, mix, areas);
-}
-
-// Renders frames into the areas in chunks of at most bufferSize, running the
-// queued control changes before each chunk (as many as the down queue has
-// room to answer).
-void renderFrames(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChannelArea *areas,
-                  int frames) {
-    mv::AudioRenderScope audio;
-    while (frames > 0) {
-        mv::drainUpQueueOnAudioThread(sink);
-        int chunk = std::min(frames, sink->bufferSize);
-        renderChunk(sink, layout, areas, chunk);
-        frames -= chunk;
-    }
-}
-
-// ---- stream callbacks ----
-
-void writeCallback(SoundIoOutStream *stream, int frameCountMin, int frameCountMax) {
-    mv::writeStream(static_cast<MvSink *>(stream->userdata), stream, frameCountMin,
-                    frameCountMax, soundio_outstream_begin_write, soundio_outstream_end_write);
-}
-
-void underflowCallback(SoundIoOutStream *) {}
 
 int openWork(void *argument);
 
@@ -111,18 +64,6 @@ void reopenOnFallback(MvSink *sink, int reason) {
     closeStream(sink);
     sink->error = reason;
     openWork(sink);
-}
-
-// Down-message of the error callback (control side).
-void reopenAfterStreamError(MvSink *sink, void *) {
-    if (sink->stream) reopenOnFallback(sink, kStreamingError);
-}
-
-void errorCallback(SoundIoOutStream *stream, int soundioError) {
-    if (int (*print)(const char *, ...) = mvPrint) // read once: the host may clear it
-        print("Error code %d in stream: %s\n", soundioError, stream->name ? stream->name : "");
-    // A failed send has already been reported by mvSendDownMessage.
-    mvSendDownMessage(static_cast<MvSink *>(stream->userdata), reopenAfterStreamError, nullptr);
 }
 
 // ---- open work ----
@@ -191,9 +132,9 @@ int openAttempt(MvSink *sink, bool fallback) {
         return MV_ERROR_NO_MEMORY;
     }
     stream->userdata = sink;
-    stream->write_callback = writeCallback;
-    stream->underflow_callback = underflowCallback;
-    stream->error_callback = errorCallback;
+    stream->write_callback = mv::writeCallback;
+    stream->underflow_callback = mv::underflowCallback;
+    stream->error_callback = mv::errorCallback;
     sink->device = device;
     sink->stream = stream;
     int status = MV_OK;
@@ -348,26 +289,16 @@ int checkSink(MvSink *sink) {
 
 namespace mv {
 
+void streamErrorNotice(MvSink *sink, void *) {
+    if (sink->stream) reopenOnFallback(sink, kStreamingError);
+}
+
 bool sinkHasOutput(MvSink *sink) { return hasOutput(sink); }
 
 const DeviceFormat *chooseDeviceFormat(SoundIoDevice *device) {
     for (const DeviceFormat &row : kDeviceFormats)
         if (soundio_device_supports_format(device, row.format)) return &row;
     return nullptr;
-}
-
-void writeStream(MvSink *sink, SoundIoOutStream *stream, int frameCountMin, int frameCountMax,
-                 BeginWriteFunc beginWrite, EndWriteFunc endWrite) {
-    do {
-        int frames = std::min(std::max(sink->bufferSize, frameCountMin), frameCountMax);
-        SoundIoChannelArea *areas;
-        if (beginWrite(stream, &areas, &frames)) return;
-        frameCountMin -= frames;
-        frameCountMax -= frames;
-        renderFrames(sink, &stream->layout, areas, frames);
-        if (endWrite(stream)) return;
-        if (frames == 0) return; // the stream took nothing: wait for the next callback
-    } while (frameCountMax > 0);
 }
 
 int createSinkList() {
@@ -491,22 +422,6 @@ int mvOpenLoopbackSink(MvSink *sink, int sampleRate, int channelCount, int forma
     if (!mvSelectConverter(kMixFormat, format, kClip, kNoDither)) return MV_ERROR_SAMPLE_FORMAT;
     LoopbackRequest request{sink, sampleRate, layout, format};
     return runLocked(openLoopbackWork, &request);
-}
-
-int mvRenderLoopbackSink(MvSink *sink, int frames, void *output) {
-    if (!sink) return MV_ERROR_NULL_POINTER;
-    if (!isSink(&sink->base)) return MV_ERROR_MACHINE_TYPE;
-    if (frames < 0) return MV_ERROR_BUFFER_SIZE;
-    if (!output && frames > 0) return MV_ERROR_NULL_POINTER;
-    SinkRecord *record = recordOf(sink);
-    if (!record->loopback) return MV_ERROR_PULL_FUNCTION;
-    SoundIoChannelArea areas[SOUNDIO_MAX_CHANNELS];
-    int frameBytes = sink->speakerCount * sink->sampleSize;
-    for (int ch = 0; ch < sink->speakerCount; ++ch)
-        areas[ch] = SoundIoChannelArea{static_cast<char *>(output) + ch * sink->sampleSize,
-                                       frameBytes};
-    renderFrames(sink, &record->loopbackStream.layout, areas, frames);
-    return MV_OK;
 }
 
 } // extern "C"

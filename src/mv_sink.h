@@ -5,10 +5,27 @@
 #pragma once
 
 #include "marovel_audio.h"
+#include "mv_audio_thread.h"
 
 #include <soundio/soundio.h>
 
 namespace mv {
+
+// What the sink keeps beyond the public record. The mix buffer of one chunk
+// (bufferSize frames of the model's channels) follows it in the same
+// allocation, so the audio thread never needs stack or heap for it. The
+// control side writes the configuration under the lock while no stream
+// runs; the audio side only reads it and writes the mix buffer.
+struct SinkRecord {
+    MvSink sink; // first: an MvSink pointer is a SinkRecord pointer
+    bool loopback;
+    SoundIoOutStream loopbackStream; // the stream a loopback configuration stands for
+    float *mix;
+};
+
+inline SinkRecord *recordOf(MvSink *sink) { return reinterpret_cast<SinkRecord *>(sink); }
+
+inline bool isSink(MvMachine *machine) { return machine->deleteFunc == mvDeleteSink; }
 
 // One row of the device format table.
 struct DeviceFormat {
@@ -35,13 +52,25 @@ void followDefaultDevice();
 // the fallback configuration, with the negated libsoundio error as reason.
 void abandonBackend(SoundIo *context, int soundioError);
 
+// The stream callbacks (mv_sink_render.cpp). libsoundio calls the write and
+// underflow callbacks on the stream's audio thread, the error callback on
+// one of its own threads; that one only hands the reopen to the control side
+// as streamErrorNotice.
+void writeCallback(SoundIoOutStream *stream, int frameCountMin, int frameCountMax) MV_AUDIO_THREAD;
+void underflowCallback(SoundIoOutStream *stream) MV_AUDIO_THREAD;
+void errorCallback(SoundIoOutStream *stream, int soundioError);
+
+// Down-message of the error callback: moves a sink whose stream failed to
+// the fallback configuration. Control side, under the lock.
+void streamErrorNotice(MvSink *sink, void *unused);
+
 // The write callback's loop with its begin/end calls as a seam, so tests can
 // play libsoundio's part. Audio thread (or the thread rendering a loopback).
 using BeginWriteFunc = int (*)(SoundIoOutStream *stream, SoundIoChannelArea **areas,
                                int *frameCount);
 using EndWriteFunc = int (*)(SoundIoOutStream *stream);
 void writeStream(MvSink *sink, SoundIoOutStream *stream, int frameCountMin, int frameCountMax,
-                 BeginWriteFunc beginWrite, EndWriteFunc endWrite);
+                 BeginWriteFunc beginWrite, EndWriteFunc endWrite) MV_AUDIO_THREAD;
 
 // True while the sink has an output, an open stream or a loopback
 // configuration (when mvGetSampleRate answers). Control side, under the lock.

@@ -215,7 +215,7 @@ int dspPull(MvSink *sink, MvPullRecord *record, float gainStart, float gainEnd,
         const MvDspStatus status = runBlockRoutines(sink, state, frames);
         if (status != MV_DSP_OK) {
             recordDspFailure(state, status);
-            mvSendDownMessage(sink, publishDspError, state);
+            mvSendDownMessage(sink, publishDspErrorNotice, state);
         }
         std::memcpy(block, image, blockBytes);
     }
@@ -254,7 +254,7 @@ void appendDspMessage(MvSink *, void *argument) {
     *tail = message;
 }
 
-void publishDspError(MvSink *, void *argument) {
+void publishDspErrorNotice(MvSink *, void *argument) {
     auto *state = static_cast<MvDspState *>(argument);
     state->publishedError = &state->report;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "marovel_audio.h"
+#include "mv_audio_thread.h"
 
 #include <bit>
 #include <cstdint>
@@ -52,4 +53,4 @@ inline void dspVmStoreHalf(uint8_t *at, uint32_t value) {
 
 // The interpreter: runs from the current pc until HALT, a failure, or
 // budget instructions (0 = no limit).
-MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget);
+MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) MV_AUDIO_THREAD;
