@@ -1019,6 +1019,25 @@ MV_API int mvSetChannelMatrix(MvMachine *sampler, double rampTime, int sourceCha
  * dispatcher status. A control thread. */
 MV_API int mvClearChannelMatrix(MvMachine *sampler);
 
+/* mvGetPlayPosition: where the sampler's audio is, in seconds from the head
+ * of its queue (the reference of mvPlayAt), as of the last block rendered:
+ * exact to the frame at block ends, 0 while stopped. A clip released after
+ * play leaves the head, so the position then drops by its length. The audio
+ * side publishes it without a lock and the call takes none. 0 with
+ * *seconds set; -93 for a null sampler or seconds; -86 when it is not a
+ * sampler; -99 before initialisation. Any thread. */
+MV_API int mvGetPlayPosition(MvMachine *sampler, double *seconds);
+
+/* mvGetSinkLatency: how long from now until a frame rendered now is heard:
+ * the latency the stream reported at the end of its last write, which
+ * covers everything the engine has handed to it (the engine keeps no audio
+ * of its own between writes); 0 for a loopback sink and before a stream's
+ * first write. Any machine may be passed (its root sink answers). 0 with
+ * *seconds set; -93 for a null machine or seconds; -89 while the sink has
+ * neither stream nor loopback configuration; -99, or a dispatcher status.
+ * A control thread. */
+MV_API int mvGetSinkLatency(MvMachine *sink, double *seconds);
+
 /* ------------------------------------------------------------------------ */
 /* Converters and dither                                                    */
 /* ------------------------------------------------------------------------ */

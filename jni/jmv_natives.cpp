@@ -137,6 +137,19 @@ JMV(jint, setLoopStart)(JNIEnv *, jclass, jlong h, jdouble seconds) {
 }
 
 JMV(jdouble, getLoopStart)(JNIEnv *, jclass, jlong h) { return mvGetLoopStart(machine(h)); }
+
+// Seconds, or the status as a negative number (both values are never negative).
+JMV(jdouble, getPlayPosition)(JNIEnv *, jclass, jlong h) {
+    double seconds = 0.0;
+    const int status = mvGetPlayPosition(machine(h), &seconds);
+    return status ? status : seconds;
+}
+
+JMV(jdouble, getSinkLatency)(JNIEnv *, jclass, jlong h) {
+    double seconds = 0.0;
+    const int status = mvGetSinkLatency(machine(h), &seconds);
+    return status ? status : seconds;
+}
 JMV(jint, clearClipQueue)(JNIEnv *, jclass, jlong h) { return mvClearClipQueue(machine(h)); }
 JMV(jint, getClipQueueSize)(JNIEnv *, jclass, jlong h) { return mvGetClipQueueSize(machine(h)); }
 JMV(jint, getProcessedClips)(JNIEnv *, jclass, jlong h) { return mvGetProcessedClips(machine(h)); }

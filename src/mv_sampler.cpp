@@ -401,6 +401,7 @@ void samplerHalt(MvSink *sink, MvSampler *sampler)
     mvSourceDeactivate(sink, &sampler->source);
     sampler->audioState = kSamplerStopped;
     sampler->position = 0.0;
+    publishPlayPosition(sampler, 0.0);
 }
 
 void noticeStopped(MvSampler *sampler)
@@ -688,4 +689,13 @@ int mvClearChannelMatrix(MvMachine *machine)
         sampler->controlMatrix = nullptr;
         return true;
     });
+}
+
+int mvGetPlayPosition(MvMachine *machine, double *seconds)
+{
+    if (!seconds) return MV_ERROR_NULL_POINTER;
+    if (const int status = checkSampler(machine)) return status;
+    *seconds = reinterpret_cast<SamplerRecord *>(asSampler(machine))
+                   ->playPosition.load(std::memory_order_relaxed);
+    return MV_OK;
 }

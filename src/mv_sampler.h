@@ -55,11 +55,21 @@ struct SamplerNotices {
 struct SamplerRecord {
     MvSampler sampler; // first: an MvSampler pointer is a SamplerRecord pointer
     SamplerNotices notices;
+    // Seconds from the queue's head to where the audio is, stored by the
+    // audio side at every block end (mvGetPlayPosition reads it).
+    std::atomic<double> playPosition;
 };
 
 inline SamplerNotices &noticesOf(MvSampler *sampler)
 {
     return reinterpret_cast<SamplerRecord *>(sampler)->notices;
+}
+
+// Audio side: stores where the sampler's audio is for mvGetPlayPosition.
+inline void publishPlayPosition(MvSampler *sampler, double seconds)
+{
+    reinterpret_cast<SamplerRecord *>(sampler)->playPosition.store(seconds,
+                                                                   std::memory_order_relaxed);
 }
 
 // Audio side: the notices of the render and of the sampler's up-messages.

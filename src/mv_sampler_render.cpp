@@ -282,6 +282,17 @@ const float *prepareMatrixRamp(MvChannelMatrix *matrix, int frames, int rate, in
     return delta;
 }
 
+// Seconds from the queue's head to the current position.
+double queuePosition(const MvSampler *sampler)
+{
+    const MvClip *current = sampler->current;
+    if (!current) return 0.0;
+    double seconds = 0.0;
+    for (const MvClip *clip = sampler->head; clip && clip != current; clip = clip->next)
+        seconds += clip->frames / clip->sampleRate;
+    return seconds + sampler->position / current->sampleRate;
+}
+
 } // namespace
 
 MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
@@ -345,6 +356,7 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
         ++k;
     }
     sampler->position = running.position;
+    publishPlayPosition(sampler, queuePosition(sampler));
     if (block.matrix && block.matrix->rampTime < 0.0) block.matrix->current = block.matrix->target;
     return following;
 }

@@ -56,6 +56,7 @@ void closeStream(MvSink *sink) {
     if (sink->stream) soundio_outstream_destroy(sink->stream);
     if (sink->device) soundio_device_unref(sink->device);
     sink->stream = nullptr;
+    recordOf(sink)->latency.store(0.0, std::memory_order_relaxed);
     sink->device = nullptr;
 }
 
@@ -259,7 +260,7 @@ int teardownWork(void *argument) {
 
 // Reads one value of a machine's root sink under the lock; the value wins
 // over the unlock status unless it is 0.
-int readSink(MvMachine *machine, int (*read)(MvSink *sink)) {
+template <typename Read> int readSink(MvMachine *machine, Read read) {
     if (!machine) return MV_ERROR_NULL_POINTER;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
     int status = mvDispatcher->lock();
@@ -409,6 +410,19 @@ int mvGetSpeakerCount(MvMachine *machine) {
     return readSink(machine, [](MvSink *sink) {
         return hasOutput(sink) ? sink->speakerCount : MV_ERROR_SPEAKER_LAYOUT;
     });
+}
+
+int mvGetSinkLatency(MvMachine *machine, double *seconds) {
+    if (!seconds) return MV_ERROR_NULL_POINTER;
+    double latency = 0.0;
+    int status = readSink(machine, [&](MvSink *sink) {
+        if (!hasOutput(sink)) return MV_ERROR_SAMPLE_RATE;
+        SinkRecord *record = recordOf(sink);
+        latency = record->loopback ? 0.0 : record->latency.load(std::memory_order_relaxed);
+        return MV_OK;
+    });
+    if (status == MV_OK) *seconds = latency;
+    return status;
 }
 
 int mvOpenLoopbackSink(MvSink *sink, int sampleRate, int channelCount, int format) {

@@ -9,6 +9,8 @@
 
 #include <soundio/soundio.h>
 
+#include <atomic>
+
 namespace mv {
 
 // What the sink keeps beyond the public record. The mix buffer of one chunk
@@ -21,6 +23,9 @@ struct SinkRecord {
     bool loopback;
     SoundIoOutStream loopbackStream; // the stream a loopback configuration stands for
     float *mix;
+    // The stream's latency after its last write, seconds (mvGetSinkLatency):
+    // stored by the write callback, read under the lock.
+    std::atomic<double> latency;
 };
 
 inline SinkRecord *recordOf(MvSink *sink) { return reinterpret_cast<SinkRecord *>(sink); }

@@ -50,8 +50,12 @@ void renderFrames(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChann
 namespace mv {
 
 void writeCallback(SoundIoOutStream *stream, int frameCountMin, int frameCountMax) {
-    mv::writeStream(static_cast<MvSink *>(stream->userdata), stream, frameCountMin,
-                    frameCountMax, soundio_outstream_begin_write, soundio_outstream_end_write);
+    auto *sink = static_cast<MvSink *>(stream->userdata);
+    writeStream(sink, stream, frameCountMin, frameCountMax, soundio_outstream_begin_write,
+                soundio_outstream_end_write);
+    double latency = 0.0;
+    if (soundio_outstream_get_latency(stream, &latency) == 0)
+        recordOf(sink)->latency.store(latency, std::memory_order_relaxed);
 }
 
 void underflowCallback(SoundIoOutStream *) {}

@@ -86,6 +86,42 @@ TEST_F(SamplerControl, PlayAtBeyondTheQueueStopsUnlessLooping)
     EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_PLAYING);
 }
 
+TEST_F(SamplerControl, PlayPositionIsExactAtBlockEndsAcrossAClipChangeAndALoopWrap)
+{
+    auto position = [&] {
+        double seconds = -1.0;
+        EXPECT_EQ(mvGetPlayPosition(m(sampler), &seconds), MV_OK);
+        return seconds;
+    };
+    add(0.1f, 8000.0);      // 1 s
+    add(0.2f, 4000.0, 0.5); // 0.5 s at half the sink's rate
+    mvSetLooping(m(sampler), 1);
+    EXPECT_EQ(position(), 0.0);
+    mvPlay(m(sampler));
+    const struct {
+        int frames;     // rendered at 8000 Hz, in blocks of at most 1024
+        double seconds; // from the head
+    } steps[] = {{1000, 0.125}, {7500, 1.0625}, {4000, 0.0625}, {1, 0.0625 + 1.0 / 8000}};
+    for (const auto &step : steps) {
+        tree.render(step.frames);
+        EXPECT_NEAR(position(), step.seconds, 1e-12) << step.frames;
+    }
+    mvPause(m(sampler));
+    tree.render(1024);
+    EXPECT_NEAR(position(), 0.0625 + 1.0 / 8000, 1e-12);
+    mvStop(m(sampler));
+    tree.render(16);
+    EXPECT_EQ(position(), 0.0);
+
+    double seconds = 0.0;
+    MvMixer *mixer = tree.newMixer();
+    EXPECT_EQ(mvGetPlayPosition(nullptr, &seconds), MV_ERROR_NULL_POINTER);
+    EXPECT_EQ(mvGetPlayPosition(m(sampler), nullptr), MV_ERROR_NULL_POINTER);
+    EXPECT_EQ(mvGetPlayPosition(&mixer->machine, &seconds), MV_ERROR_MACHINE_TYPE);
+    EXPECT_EQ(mvGetSinkLatency(m(sampler), &seconds), MV_OK);
+    EXPECT_EQ(seconds, 0.0); // a loopback sink holds nothing back
+}
+
 TEST_F(SamplerControl, NegativeAndNaNTimesSeekToTheStart)
 {
     add(0.1f, 8000.0);

@@ -13,10 +13,12 @@
 #include <gtest/gtest.h>
 #include <soundio/soundio.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -56,6 +58,14 @@ std::string sinkInputOn(const std::string &sinkName) {
     return "";
 }
 
+MvSink *newSink() {
+    MvSoundModel *model;
+    EXPECT_EQ(mvNewStereoSoundModel(&model), MV_OK);
+    MvSink *sink = nullptr;
+    EXPECT_EQ(mvNewSink(&sink, model, kBufferFrames), MV_OK);
+    return sink;
+}
+
 class SinkLive : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -63,14 +73,6 @@ protected:
             << "no private PulseAudio server: run the live tier through scripts/test";
         ASSERT_EQ(session_.status(), MV_OK);
         ASSERT_GT(mvtest::deviceIndexOf("mv_null_b"), 0);
-    }
-
-    MvSink *newSink() {
-        MvSoundModel *model;
-        EXPECT_EQ(mvNewStereoSoundModel(&model), MV_OK);
-        MvSink *sink = nullptr;
-        EXPECT_EQ(mvNewSink(&sink, model, kBufferFrames), MV_OK);
-        return sink;
     }
 
     // Plays the tone on the sink and checks what the null sink's monitor hears.
@@ -94,6 +96,11 @@ TEST_F(SinkLive, TheToneMachineReachesTheNullSinkInFloat32) {
     EXPECT_EQ(sink->deviceFormat, MV_FORMAT_FLOAT32);
     EXPECT_EQ(mvGetSampleRate(&sink->base), kRate);
     expectToneOn(sink, "mv_null_b");
+    // The stream reports what it holds: more than nothing, far less than a second.
+    double latency = 0.0;
+    EXPECT_EQ(mvGetSinkLatency(&sink->base, &latency), MV_OK);
+    EXPECT_GT(latency, 0.0);
+    EXPECT_LT(latency, 1.0);
 }
 
 TEST_F(SinkLive, TheToneMachineReachesTheNullSinkThroughAnInt16OnlyDevice) {
@@ -169,5 +176,114 @@ TEST(SinkLiveServerLoss, PlayingSinkFallsBackAndUninitialiseReleasesEverything) 
     EXPECT_EQ(mvUninitialize(), MV_OK);
     EXPECT_EQ(allocator.liveBlocks(), 0);
 }
+
+// ---------------------------------------------------------------------------
+// A server of the test's own that dies or loses its sinks. Unpatched,
+// libsoundio hung an open racing the server's death and crashed on a server
+// without a default sink.
+
+constexpr auto kOpenBound = std::chrono::seconds(20);
+
+std::string fallbackDeviceID() {
+    const char *id = mvGetDeviceID(mvDeviceList.fallbackDefaultIndex);
+    return id ? id : "";
+}
+
+class SinkLiveOwnServer : public testing::TestWithParam<DispatcherKind> {
+protected:
+    // A new server (null sinks mv_null_a, the default, and mv_null_b) and
+    // the engine on it, replacing earlier ones; false when either failed.
+    bool startServerAndEngine(bool withSinks = true) {
+        session_.reset();
+        server_.emplace();
+        if (!server_->running()) return false;
+        if (!withSinks) {
+            pactl("unload-module module-null-sink");
+            if (pactl("list short sinks") != "") return false;
+        }
+        return session_.emplace(GetParam(), mvtest::kDefaultOrder).status() == MV_OK;
+    }
+
+    // A sink playing a probe, opened on deviceIndex; its first renders seen.
+    MvSink *playingSink(int deviceIndex, mvtest::Probe **probe) {
+        MvSink *sink = newSink();
+        EXPECT_EQ(mvtest::newProbe(probe, &sink->base, 0.25f), MV_OK);
+        EXPECT_EQ(mvOpenSink(sink, deviceIndex, kRate), MV_OK);
+        EXPECT_TRUE(eventually([&] { return (*probe)->renders.load() > 5; }));
+        return sink;
+    }
+
+    static void expectRendersGoOn(const mvtest::Probe *probe) {
+        int renders = probe->renders.load();
+        EXPECT_TRUE(eventually([&] { return probe->renders.load() > renders + 5; }));
+    }
+
+    std::optional<mvtest::OwnServer> server_; // outlives the session
+    std::optional<mvtest::EngineSession> session_;
+};
+
+TEST_P(SinkLiveOwnServer, OpeningRightAfterTheServerDiedEndsOnTheFallbackInBoundedTime) {
+    const struct {
+        const char *name;
+        const char *device; // null: automatic
+    } opens[] = {{"automatic", nullptr}, {"fixed", "mv_null_a"}};
+    for (const auto &open : opens) {
+        SCOPED_TRACE(open.name);
+        ASSERT_TRUE(startServerAndEngine());
+        int index = open.device ? mvtest::deviceIndexOf(open.device) : -1;
+        ASSERT_TRUE(!open.device || index > 0);
+        MvSink *sink = newSink();
+        mvtest::Probe *probe;
+        ASSERT_EQ(mvtest::newProbe(&probe, &sink->base, 0.25f), MV_OK);
+
+        server_->kill();
+        int status = -1;
+        mvtest::expectReturnsWithin(kOpenBound, "mvOpenSink after the server died",
+                                    [&] { status = mvOpenSink(sink, index, kRate); });
+        EXPECT_EQ(status, MV_OK);
+        EXPECT_EQ(deviceOf(sink), fallbackDeviceID());
+        expectRendersGoOn(probe);
+    }
+}
+
+TEST_P(SinkLiveOwnServer, AServerWithoutSinksLeavesTheFallbackDeviceToListRenderAndPlay) {
+    ASSERT_TRUE(startServerAndEngine(false));
+    EXPECT_EQ(mvGetBackendError(2), MV_OK);
+    ASSERT_EQ(mvRefreshDeviceList(), MV_OK);
+    EXPECT_EQ(mvGetDeviceCount(), 1);
+    EXPECT_EQ(mvGetDefaultDevice(), mvDeviceList.fallbackDefaultIndex);
+    EXPECT_EQ(mvGetDeviceBackend(-1), 7);
+
+    MvSink *loopback = newSink();
+    ASSERT_EQ(mvOpenLoopbackSink(loopback, kRate, 2, MV_FORMAT_FLOAT32), MV_OK);
+    mvtest::Probe *probe;
+    ASSERT_EQ(mvtest::newProbe(&probe, &loopback->base, 0.25f), MV_OK);
+    // The thread-safe dispatcher posts the probe's activation a little later.
+    EXPECT_TRUE(eventually([&] {
+        std::vector<float> out = mvtest::renderFloat(loopback, 64);
+        return std::all_of(out.begin(), out.end(), [](float s) { return std::abs(s - 0.25f) < 1e-6f; });
+    }));
+
+    MvSink *sink = playingSink(-1, &probe);
+    EXPECT_EQ(mvGetSinkError(&sink->base), MV_OK);
+    EXPECT_EQ(deviceOf(sink), fallbackDeviceID());
+}
+
+TEST_P(SinkLiveOwnServer, UnloadingTheLastSinkMovesAPlayingSinkToTheFallback) {
+    ASSERT_TRUE(startServerAndEngine());
+    mvtest::Probe *probe;
+    MvSink *sink = playingSink(-1, &probe);
+    ASSERT_EQ(deviceOf(sink), "mv_null_a");
+
+    pactl("unload-module module-null-sink");
+    EXPECT_TRUE(eventually([&] { return deviceOf(sink) == fallbackDeviceID(); }));
+    expectRendersGoOn(probe);
+    ASSERT_EQ(mvRefreshDeviceList(), MV_OK);
+    EXPECT_EQ(mvGetDeviceCount(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Live, SinkLiveOwnServer,
+                         testing::Values(DispatcherKind::threadUnsafe, DispatcherKind::threadSafe),
+                         testing::PrintToStringParamName());
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 
 namespace mvtest {
 
@@ -44,6 +45,22 @@ std::string pactl(const std::string &arguments) {
     return out.value_or("");
 }
 
+void expectReturnsWithin(std::chrono::seconds bound, const char *what,
+                         const std::function<void()> &call) {
+    std::promise<void> returned;
+    std::future<void> done = returned.get_future();
+    std::thread caller([&] {
+        call();
+        returned.set_value();
+    });
+    if (done.wait_for(bound) == std::future_status::timeout) {
+        std::fprintf(stderr, "%s did not return within %lld s\n", what,
+                     static_cast<long long>(bound.count()));
+        std::abort();
+    }
+    caller.join();
+}
+
 int deviceIndexOf(const std::string &id) {
     int count = mvGetDeviceCount();
     for (int i = 0; i < count; ++i)
@@ -67,6 +84,10 @@ OwnServer::~OwnServer() {
 void OwnServer::stop() {
     if (running()) shell(pulseScript() + " stop " + dir_);
     dir_.clear();
+}
+
+void OwnServer::kill() {
+    if (running()) shell("kill \"$(cat '" + dir_ + "/pid')\"");
 }
 
 std::vector<float> captureMonitor(const std::string &sinkName, int rate) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -27,6 +28,13 @@ template <class Condition> bool eventually(Condition condition) {
     }
     return condition();
 }
+
+// Runs call on a thread of its own and waits up to bound for it. A call
+// still running by then has wedged the engine (it holds the dispatcher's
+// lock), so no later test could run either: the process ends with a report
+// naming what.
+void expectReturnsWithin(std::chrono::seconds bound, const char *what,
+                         const std::function<void()> &call);
 
 // One second of a null sink's monitor, mono float32 at rate (shorter when
 // the capture ends early).
@@ -54,6 +62,9 @@ public:
     OwnServer &operator=(const OwnServer &) = delete;
     bool running() const { return !dir_.empty(); }
     void stop();
+    // Sends the server the signal to terminate and returns at once, while
+    // it is still going away; stop() or the destructor then waits for it.
+    void kill();
 
 private:
     std::string dir_;

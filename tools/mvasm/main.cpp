@@ -20,6 +20,7 @@ void usage() {
     std::fputs("usage: mvasm [-c] [-n NAME] [-o OUTPUT] SOURCE   assemble (raw bytes, or a C array "
                "with -c)\n"
                "       mvasm -d PROGRAM                         disassemble with addresses\n"
+               "       mvasm --version\n"
                "Raw output goes to SOURCE with the extension .bin unless -o says otherwise;\n"
                "C arrays and disassembly go to standard output unless -o says otherwise.\n",
                stderr);
@@ -79,6 +80,10 @@ int main(int argc, char **argv) {
     std::string output, name, input;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
+        if (argument == "--version") {
+            std::printf("mvasm %s\n", MV_PROJECT_VERSION);
+            return 0;
+        }
         if (argument == "-d") disassembleMode = true;
         else if (argument == "-c") cOutput = true;
         else if ((argument == "-o" || argument == "-n") && i + 1 < argc)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -46,20 +47,52 @@ bool parseDspWords(const std::string &text, std::vector<int32_t> &words, std::st
     return true;
 }
 
-bool attachDspProgram(MvMachine *machine, const std::string &path,
-                      const std::vector<std::vector<int32_t>> &messages) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "mvplay: cannot read %s\n", path.c_str());
+namespace {
+
+// mvasm's raw output (what the build makes of every .mvs), rather than
+// assembly text: named .bin, or holding bytes no source text has.
+bool isAssembled(const std::string &path, const std::string &contents)
+{
+    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".bin") == 0) return true;
+    for (unsigned char c : contents)
+        if (c == 0 || c >= 0x80) return true;
+    return false;
+}
+
+bool readProgram(const std::string &path, std::vector<uint8_t> &bytes)
+{
+    std::error_code error;
+    std::ifstream in;
+    if (std::filesystem::is_regular_file(path, error)) in.open(path, std::ios::binary);
+    if (!in.is_open()) {
+        std::fprintf(stderr, "mvplay: cannot read %s: not a readable file\n", path.c_str());
         return false;
     }
-    const std::string source{std::istreambuf_iterator<char>(in), {}};
-    const mvasm::Program program = mvasm::assemble(source, path);
-    for (const std::string &error : program.errors) std::fprintf(stderr, "%s\n", error.c_str());
-    if (!program.ok()) return false;
+    const std::string contents{std::istreambuf_iterator<char>(in), {}};
+    if (isAssembled(path, contents)) {
+        bytes.assign(contents.begin(), contents.end());
+    } else {
+        const mvasm::Program program = mvasm::assemble(contents, path);
+        for (const std::string &text : program.errors) std::fprintf(stderr, "%s\n", text.c_str());
+        if (!program.ok()) return false;
+        bytes = program.bytes;
+    }
+    if (bytes.empty() || bytes.size() > UINT16_MAX) {
+        std::fprintf(stderr, "mvplay: %s: a program holds 1 to %d bytes\n", path.c_str(),
+                     UINT16_MAX);
+        return false;
+    }
+    return true;
+}
 
-    int status = mvSetDSP(machine, uint16_t(program.bytes.size()), program.bytes.data(),
-                          kDspStackBytes, 0, nullptr);
+} // namespace
+
+bool attachDspProgram(MvMachine *machine, const std::string &path,
+                      const std::vector<std::vector<int32_t>> &messages) {
+    std::vector<uint8_t> bytes;
+    if (!readProgram(path, bytes)) return false;
+    int status = mvSetDSP(machine, uint16_t(bytes.size()), bytes.data(), kDspStackBytes, 0,
+                          nullptr);
     for (size_t i = 0; status == MV_OK && i < messages.size(); ++i)
         status = mvSendDSPMessage(machine, int32_t(messages[i].size()), messages[i].data());
     if (status != MV_OK) {

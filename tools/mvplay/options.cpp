@@ -45,98 +45,145 @@ bool parseFormat(const char *text, int &format)
 
 const char *usageText()
 {
-    return "usage: mvplay [options] FILE...\n"
-           "Plays sound files (WAV, FLAC, Ogg, ...) one after another without gaps.\n"
+    return "usage: mvplay [options] [--] FILE...\n"
+           "Plays sound files (WAV, FLAC, Ogg, AIFF, ...) one after another without gaps,\n"
+           "streaming them from disk.\n"
            "  --list-devices        list the output devices and exit\n"
-           "  --device N            play on device N (default: automatic)\n"
+           "  --device DEVICE       an index, an id or a unique part of a name (default:\n"
+           "                        automatic, following the system default)\n"
+           "  --start SECONDS       start this far into the queue\n"
            "  --loop                loop the queue\n"
-           "  --loop-start SECONDS  where a loop starts again\n"
+           "  --loop-start SECONDS  where a loop starts again (with --loop)\n"
            "  --gain DB             gain in decibels\n"
            "  --rate FACTOR         playback rate (1 normal, 2 twice as fast)\n"
            "  --mono                mix to one channel\n"
+           "  --no-downmix          play only the first channels of a file with more\n"
+           "                        channels than the output, without folding the rest in\n"
            "  --no-interpolation    repeat frames instead of interpolating\n"
-           "  --render OUT.wav      render to a WAV file instead of a device\n"
+           "  --no-stream           load every file whole instead of streaming it\n"
+           "  --render OUT          render to a file instead of a device: .wav .flac .ogg\n"
+           "                        .aiff by the name, - for WAV on standard output\n"
            "  --sample-rate HZ      rate of the device or the rendered file (48000)\n"
            "  --format NAME         rendered sample format: float32 int32 int24 int16 int8\n"
-           "                        uint8 (float32)\n"
+           "                        uint8 (float32; int24 for FLAC)\n"
+           "  --no-dither           no triangular dither when a render reduces to 16 or 8 bits\n"
            "  --duration SECONDS    stop after this long (needed to render a loop)\n"
            "  --demo                add a looping bed under its own fading mixer\n"
-           "  --dsp PROGRAM.mvs     run a signal-processor program on the player's mixer\n"
+           "  --dsp PROGRAM         run a signal-processor program (.mvs source or the\n"
+           "                        bytes mvasm assembles) on the player's mixer\n"
            "  --dsp-message WORDS   send it comma-separated words (repeatable)\n"
-           "  --help                show this text\n";
+           "  -q, --quiet           no progress line\n"
+           "  --version             show the version\n"
+           "  --help                show this text\n"
+           "Keys while playing on a terminal: space pause/resume, left/right seek 5 s,\n"
+           "up/down or +/- volume, q quit.\n"
+           "Exit status: 0 done, 1 engine or output error, 2 bad command line or nothing\n"
+           "playable, 3 some files could not be read (the rest played), 130 interrupted.\n";
 }
+
+namespace {
+
+// Options that only matter together with another one.
+bool checkCombinations(const Options &options, std::string &error)
+{
+    const struct {
+        bool given;
+        bool needed;
+        const char *text;
+    } rules[] = {
+        {options.format >= 0, options.render, "--format only applies to --render"},
+        {!options.dither, options.render, "--no-dither only applies to --render"},
+        {options.loopStart >= 0.0, options.loop, "--loop-start needs --loop"},
+        {!options.dspMessages.empty(), !options.dspPath.empty(), "--dsp-message needs --dsp"},
+        {options.render && options.renderPath.empty(), false,
+         "--render needs a file name (or - for standard output)"},
+        {options.render && options.loop && options.duration < 0.0, false,
+         "--loop with --render needs --duration"},
+    };
+    for (const auto &rule : rules)
+        if (rule.given && !rule.needed) {
+            error = rule.text;
+            return false;
+        }
+    return true;
+}
+
+} // namespace
 
 bool parseOptions(int argc, char **argv, Options &options, std::string &error)
 {
+    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            options.files.push_back(arg);
+            continue;
+        }
         auto value = [&]() -> const char * {
             if (i + 1 < argc) return argv[++i];
             error = "option " + arg + " needs a value";
             return nullptr;
         };
+        auto text = [&](std::string &out) {
+            const char *v = value();
+            if (v) out = v;
+            return v != nullptr;
+        };
         auto number = [&](double &out, bool (*valid)(double)) {
-            const char *text = value();
-            if (!text) return false;
-            if (parseDouble(text, out) && valid(out)) return true;
-            error = "bad value for " + arg + ": " + text;
+            const char *v = value();
+            if (!v) return false;
+            if (parseDouble(v, out) && valid(out)) return true;
+            error = "bad value for " + arg + ": " + v;
             return false;
         };
         auto any = [](double) { return true; };
         auto positive = [](double v) { return v > 0.0; };
         auto nonNegative = [](double v) { return v >= 0.0; };
         bool ok = true;
-        if (arg == "--help" || arg == "-h") options.help = true;
+        if (arg == "--") optionsEnded = true;
+        else if (arg == "--help" || arg == "-h") options.help = true;
+        else if (arg == "--version") options.version = true;
+        else if (arg == "-q" || arg == "--quiet") options.quiet = true;
         else if (arg == "--list-devices") options.listDevices = true;
         else if (arg == "--loop") options.loop = true;
         else if (arg == "--mono") options.mono = true;
         else if (arg == "--no-interpolation") options.interpolation = false;
+        else if (arg == "--no-downmix") options.downmix = false;
+        else if (arg == "--no-dither") options.dither = false;
+        else if (arg == "--no-stream") options.stream = false;
         else if (arg == "--demo") options.demo = true;
         else if (arg == "--loop-start") ok = number(options.loopStart, nonNegative);
+        else if (arg == "--start") ok = number(options.start, nonNegative);
         else if (arg == "--gain") ok = number(options.gainDb, any);
         else if (arg == "--rate") ok = number(options.rate, positive);
         else if (arg == "--duration") ok = number(options.duration, positive);
-        else if (arg == "--render") {
-            const char *text = value();
-            ok = text != nullptr;
-            if (ok) options.renderPath = text;
-        } else if (arg == "--device" || arg == "--sample-rate") {
-            const char *text = value();
+        else if (arg == "--render") ok = (options.render = true) && text(options.renderPath);
+        else if (arg == "--device") ok = text(options.device);
+        else if (arg == "--dsp") ok = text(options.dspPath);
+        else if (arg == "--sample-rate") {
+            const char *v = value();
             int parsed = 0;
-            ok = text && parseInt(text, parsed);
-            if (ok && arg == "--device") options.device = parsed;
-            else if (ok && parsed >= kMinSampleRate && parsed <= kMaxSampleRate)
-                options.sampleRate = parsed;
-            else if (ok) ok = false;
-            if (!ok && text) error = "bad value for " + arg + ": " + text;
-        } else if (arg == "--dsp") {
-            const char *text = value();
-            ok = text != nullptr;
-            if (ok) options.dspPath = text;
+            ok = v && parseInt(v, parsed) && parsed >= kMinSampleRate && parsed <= kMaxSampleRate;
+            if (ok) options.sampleRate = parsed;
+            else if (v) error = "bad value for " + arg + ": " + v;
         } else if (arg == "--dsp-message") {
-            const char *text = value();
+            const char *v = value();
             options.dspMessages.emplace_back();
-            ok = text && parseDspWords(text, options.dspMessages.back(), error);
+            ok = v && parseDspWords(v, options.dspMessages.back(), error);
         } else if (arg == "--format") {
-            const char *text = value();
-            ok = text && parseFormat(text, options.format);
-            if (!ok && text) error = std::string("unknown sample format: ") + text;
-        } else if (arg.size() > 1 && arg[0] == '-') {
+            const char *v = value();
+            ok = v && parseFormat(v, options.format);
+            if (!ok && v) error = std::string("unknown sample format: ") + v;
+        } else {
             error = "unknown option: " + arg;
             ok = false;
-        } else {
-            options.files.push_back(arg);
         }
         if (!ok) return false;
     }
-    if (options.help || options.listDevices) return true;
+    if (options.help || options.version || options.listDevices) return true;
     if (options.files.empty()) {
         error = "no sound files given";
         return false;
     }
-    if (options.loop && !options.renderPath.empty() && options.duration < 0.0) {
-        error = "--loop with --render needs --duration";
-        return false;
-    }
-    return true;
+    return checkCombinations(options, error);
 }

@@ -8,18 +8,25 @@
 struct Options {
     std::vector<std::string> files;
     bool help = false;
+    bool version = false;
     bool listDevices = false;
-    int device = -1; // automatic
+    bool quiet = false;
+    std::string device;      // index, id or part of a name; empty: automatic
     bool loop = false;
-    double loopStart = 0.0;
+    double loopStart = -1.0; // negative: not given (the loop starts at 0)
+    double start = 0.0;
     double gainDb = 0.0;
     double rate = 1.0;
     bool mono = false;
     bool interpolation = true;
+    bool downmix = true;
+    bool dither = true;
+    bool stream = true;      // false: every file loaded whole
     bool demo = false;
-    std::string renderPath; // empty: play on a device
+    bool render = false;
+    std::string renderPath;  // "-": standard output
     int sampleRate = 48000;
-    int format = 0;          // MvSampleFormat of the rendered file
+    int format = -1;         // MvSampleFormat of the rendered file; -1: the type's default
     double duration = -1.0;  // seconds; negative: the length of the queue
     std::string dspPath;     // a signal-processor program for the player's mixer
     std::vector<std::vector<int32_t>> dspMessages;

@@ -1,28 +1,42 @@
 #include "player.h"
 
 #include "demo_scene.h"
+#include "downmix.h"
 #include "dsp_option.h"
-#include "sound_file.h"
+#include "output_meter.h"
+#include "render_file.h"
+#include "streamer.h"
+#include "terminal.h"
 
 #include "marovel_audio.h"
 
-#include <sndfile.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <thread>
 
 namespace {
 
 constexpr int kBlockFrames = 1024;
-constexpr int kRenderChunkFrames = 4096;
-constexpr auto kPollInterval = std::chrono::milliseconds(50);
+constexpr int64_t kChunkFrames = 1 << 15;
 constexpr double kFrameTolerance = 1e-6;
-constexpr auto kTailTime = std::chrono::milliseconds(150);
+// A render longer than this (about 2.8 years at 192 kHz) is a typo.
+constexpr double kMaxRenderFrames = double(int64_t(1) << 44);
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
+constexpr double kSeekSeconds = 5.0;
+constexpr double kVolumeStepDb = 1.0;
+constexpr double kVolumeRampSeconds = 0.05;
+// Live playback ends once the output has been silent this long after the
+// queue, or this long after the queue whatever a program still makes.
+constexpr double kSilentEnd = 0.2;
+constexpr double kMaxTailSeconds = 30.0;
+constexpr int kDummyBackend = 6;
+constexpr int kFallbackBackend = 7;
 
 volatile std::sig_atomic_t interrupted = 0;
 void onInterrupt(int) { interrupted = 1; }
@@ -33,150 +47,364 @@ int fail(const char *what, int status)
     return kExitEngineError;
 }
 
-// Frees a clip's samples once the engine is done with them.
-void releaseSamples(void *, void *context)
-{
-    auto *clip = static_cast<SoundClip *>(context);
-    clip->released = true;
-    std::vector<uint8_t>().swap(clip->data);
-}
+float linearGain(double db) { return float(std::pow(10.0, db / 20.0)); }
 
 struct Tree {
     MvSink *sink = nullptr;
+    OutputMeter *meter = nullptr;
     MvMixer *mixer = nullptr;
     MvSampler *sampler = nullptr;
     DemoScene demo;
+    int channels = 2;
+    MvMachine *samplerMachine() const { return &sampler->machine; }
 };
 
-int buildTree(const Options &options, std::vector<SoundClip> &clips, Tree &tree)
+// ---- devices ---------------------------------------------------------------
+
+// The device an --device text names: an index, an id, or a unique part of
+// a name (any case). -2 after printing why there is none.
+int resolveDevice(const std::string &text)
 {
-    MvMachine *sampler = &tree.sampler->machine;
-    for (SoundClip &clip : clips) {
-        const int status = mvEnqueueClip(sampler, !options.loop, releaseSamples, &clip,
-                                         clip.channels, clip.sampleRate, clip.format,
-                                         clip.nativeOrder, clip.frames, clip.data.data());
-        if (status) return fail(clip.path.c_str(), status);
-        clip.queued = true;
+    if (text.empty()) return -1;
+    char *end = nullptr;
+    const long index = std::strtol(text.c_str(), &end, 10);
+    const int count = mvGetDeviceCount();
+    if (*end == '\0') {
+        if (index >= -1 && index < count) return int(index);
+        std::fprintf(stderr, "mvplay: no device %s (see --list-devices)\n", text.c_str());
+        return -2;
     }
-    int status = mvSetLooping(sampler, options.loop);
-    if (!status) status = mvSetLoopStart(sampler, options.loopStart);
-    if (!status) status = mvSetInterpolation(sampler, options.interpolation);
-    if (!status) status = mvSetFrequency(sampler, 0.0, options.rate);
+    auto lower = [](std::string s) {
+        for (char &c : s) c = char(std::tolower(uint8_t(c)));
+        return s;
+    };
+    std::vector<int> matches;
+    for (int i = 0; i < count; ++i) {
+        const char *id = mvGetDeviceID(i);
+        if (id && text == id) return i;
+        const char *name = mvGetDeviceName(i);
+        if (name && lower(name).find(lower(text)) != std::string::npos) matches.push_back(i);
+    }
+    if (matches.size() == 1) return matches[0];
+    if (matches.empty())
+        std::fprintf(stderr, "mvplay: no device matches '%s' (see --list-devices)\n", text.c_str());
+    else
+        std::fprintf(stderr, "mvplay: '%s' matches %zu devices; give more of the name or the index\n",
+                     text.c_str(), matches.size());
+    return -2;
+}
+
+bool onSilentDevice(const Tree &tree)
+{
+    if (mvGetSinkError(&tree.sink->base) != 0) return true;
+    const int backend = mvGetDeviceBackend(tree.sink->deviceIndex);
+    return backend == kDummyBackend || backend == kFallbackBackend;
+}
+
+void warnSilentDevice(const Tree &tree)
+{
+    const int error = mvGetSinkError(&tree.sink->base);
+    const char *reason = error                          ? mvGetErrorString(error)
+                         : tree.sink->deviceIndex >= 0 ? "chosen with --device"
+                                                       : "no sound server?";
+    std::fprintf(stderr, "\rmvplay: warning: playing on the silent fallback device (%s)\n",
+                 reason);
+}
+
+// ---- the tree --------------------------------------------------------------
+
+// The output opens first: a signal-processor program learns the sink's
+// rate and channels when it is attached.
+int buildTree(const Options &options, int device, Tree &tree)
+{
+    MvSoundModel *model = nullptr;
+    tree.channels = options.mono ? 1 : 2;
+    int status = options.mono ? mvNewMonoSoundModel(&model) : mvNewStereoSoundModel(&model);
+    if (!status) status = mvNewSink(&tree.sink, model, kBlockFrames);
     if (!status)
-        status = mvSetGain(&tree.mixer->machine, 0.0, float(std::pow(10.0, options.gainDb / 20)));
-    if (!status && options.demo) status = startDemoScene(tree.demo, &tree.sink->base);
-    if (!status) status = mvPlay(sampler);
-    return status ? fail("cannot start playback", status) : kExitOk;
+        status = options.render ? mvOpenLoopbackSink(tree.sink, options.sampleRate,
+                                                     tree.channels, MV_FORMAT_FLOAT32)
+                                : mvOpenSink(tree.sink, device, options.sampleRate);
+    if (status) return fail("cannot open the output", status);
+    status = newOutputMeter(tree.sink, kBlockFrames, &tree.meter);
+    if (!status) status = mvNewMixer(&tree.mixer, &tree.meter->machine);
+    if (!status) status = mvNewSampler(&tree.sampler, &tree.mixer->machine);
+    if (!status) status = mvSetInterpolation(tree.samplerMachine(), options.interpolation);
+    if (!status) status = mvSetFrequency(tree.samplerMachine(), 0.0, options.rate);
+    if (!status) status = mvSetGain(&tree.mixer->machine, 0.0, linearGain(options.gainDb));
+    if (!status && options.demo) status = startDemoScene(tree.demo, &tree.meter->machine);
+    if (status) return fail("cannot build the tree", status);
+    if (!options.dspPath.empty() &&
+        !attachDspProgram(&tree.mixer->machine, options.dspPath, options.dspMessages))
+        return kExitUsage;
+    return kExitOk;
 }
 
-double queueSeconds(const std::vector<SoundClip> &clips)
-{
-    double seconds = 0.0;
-    for (const SoundClip &clip : clips) seconds += clip.seconds();
-    return seconds;
-}
+// Follows the channel count of the file that plays: a downmix matrix for
+// files wider than the model, none otherwise.
+class ChannelSetup {
+public:
+    ChannelSetup(const Tree &tree, bool downmix) : tree_(tree), downmix_(downmix) {}
+    int follow(const SoundFile &file)
+    {
+        if (!downmix_ || file.channels() == channels_) return MV_OK;
+        channels_ = file.channels();
+        const std::vector<float> weights = downmixWeights(channels_, tree_.channels);
+        if (weights.empty()) return mvClearChannelMatrix(tree_.samplerMachine());
+        return mvSetChannelMatrix(tree_.samplerMachine(), 0.0, channels_, tree_.channels,
+                                  weights.data());
+    }
 
-std::string clock(double seconds)
+private:
+    const Tree &tree_;
+    bool downmix_;
+    int channels_ = -1;
+};
+
+StreamSettings streamSettings(const Options &options)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "%d:%04.1f", int(seconds) / 60, std::fmod(seconds, 60.0));
-    return text;
+    StreamSettings settings;
+    settings.chunkFrames = options.stream ? kChunkFrames : 0;
+    // Enough source time for a few render steps at the playback rate.
+    settings.queuedSeconds = std::max(1.0, 4.0 * kBlockFrames / options.sampleRate * options.rate);
+    settings.loop = options.loop;
+    settings.loopStart = std::max(options.loopStart, 0.0);
+    return settings;
 }
 
 // ---- rendering into a file -------------------------------------------------
 
-int wavSubformat(int format)
+int render(const Options &options, Tree &tree, Streamer &streamer)
 {
-    switch (format) {
-    case MV_FORMAT_FLOAT32: return SF_FORMAT_FLOAT;
-    case MV_FORMAT_INT32: return SF_FORMAT_PCM_32;
-    case MV_FORMAT_INT24: return SF_FORMAT_PCM_24;
-    case MV_FORMAT_INT16: return SF_FORMAT_PCM_16;
-    default: return SF_FORMAT_PCM_U8; // WAV keeps 8-bit samples unsigned
-    }
-}
-
-int render(const Options &options, const std::vector<SoundClip> &clips, Tree &tree,
-           int channels)
-{
-    const double seconds =
-        options.duration > 0.0 ? options.duration : queueSeconds(clips) / options.rate;
+    const double seconds = options.duration > 0.0
+                               ? options.duration
+                               : std::max(streamer.length() - options.start, 0.0) / options.rate;
     // The queue's own length comes out as a sum of fractions; do not let its
     // rounding add a frame.
-    const long total = long(std::ceil(seconds * options.sampleRate - kFrameTolerance));
-    SF_INFO info{};
-    info.samplerate = options.sampleRate;
-    info.channels = channels;
-    info.format = SF_FORMAT_WAV | wavSubformat(options.format);
-    SNDFILE *file = sf_open(options.renderPath.c_str(), SFM_WRITE, &info);
-    if (!file) {
-        std::fprintf(stderr, "mvplay: cannot write %s: %s\n", options.renderPath.c_str(),
-                     sf_strerror(nullptr));
+    const double frames = std::ceil(seconds * options.sampleRate - kFrameTolerance);
+    if (!(frames >= 1.0) || frames > kMaxRenderFrames) {
+        std::fprintf(stderr, "mvplay: the render would be %s frames long; nothing written\n",
+                     frames >= 1.0 ? "too many" : "no");
         return kExitUsage;
     }
-    const int sampleSize = mvGetSampleSize(options.format);
-    std::vector<uint8_t> chunk(size_t(kRenderChunkFrames) * channels * sampleSize);
-    const long fadeAt = long((seconds - kDemoFadeSeconds) * options.sampleRate);
-    int exitStatus = kExitOk;
-    for (long done = 0; done < total && !interrupted;) {
-        const int frames = int(std::min<long>(kRenderChunkFrames, total - done));
-        if (options.demo && done <= fadeAt && fadeAt < done + frames) fadeOutDemoScene(tree.demo);
-        if (const int status = mvRenderLoopbackSink(tree.sink, frames, chunk.data())) {
-            exitStatus = fail("render", status);
-            break;
+    const int64_t total = int64_t(frames);
+    RenderFile file;
+    std::string error;
+    if (!file.open(options.renderPath, options.sampleRate, tree.channels, options.format,
+                   options.dither, total, error)) {
+        std::fprintf(stderr, "mvplay: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    ChannelSetup channels(tree, options.downmix);
+    const bool progress = !options.quiet && isatty(STDERR_FILENO);
+    std::vector<float> block(size_t(kBlockFrames) * size_t(tree.channels));
+    const int64_t fadeAt = int64_t((seconds - kDemoFadeSeconds) * options.sampleRate);
+    int status = streamer.start(options.start);
+    int64_t done = 0;
+    for (int64_t step = 0; done < total && !interrupted && status == MV_OK; ++step) {
+        const int count = int(std::min<int64_t>(kBlockFrames, total - done));
+        if (options.demo && done <= fadeAt && fadeAt < done + count) fadeOutDemoScene(tree.demo);
+        double position = 0.0;
+        mvGetPlayPosition(tree.samplerMachine(), &position);
+        const StreamPlace place = streamer.place(position);
+        status = channels.follow(streamer.file(place.file));
+        if (!status) status = mvRenderLoopbackSink(tree.sink, count, block.data());
+        if (status) break;
+        if (!file.write(block.data(), count)) {
+            std::fprintf(stderr, "mvplay: cannot write %s\n", options.renderPath.c_str());
+            return kExitEngineError;
         }
-        const size_t bytes = size_t(frames) * channels * sampleSize;
-        if (options.format == MV_FORMAT_INT8)
-            for (size_t i = 0; i < bytes; ++i) chunk[i] = uint8_t(chunk[i] + 128);
-        sf_write_raw(file, chunk.data(), sf_count_t(bytes));
-        mvGetState(&tree.sampler->machine); // lets finished clips go
-        done += frames;
+        done += count;
+        mvGetState(tree.samplerMachine()); // applies what the render sent back: releases, failures
+        mvGetPlayPosition(tree.samplerMachine(), &position);
+        status = streamer.refill(position);
+        if (progress && step % 64 == 0)
+            std::fprintf(stderr, "\rrendering %s / %s ", clockText(double(done) / options.sampleRate).c_str(),
+                         clockText(seconds).c_str());
     }
-    sf_close(file);
-    return exitStatus;
-}
-
-// ---- playing on a device -----------------------------------------------------
-
-void showProgress(const Options &options, const Tree &tree, double position, double length)
-{
-    const int device = options.device >= 0 ? options.device : mvGetDefaultDevice();
-    const char *name = mvGetDeviceName(device);
-    std::printf("\r%s / %s  %s  %d Hz %s, %d ch   ", clock(position).c_str(),
-                clock(length).c_str(), name ? name : "?", mvGetSampleRate(&tree.sink->base),
-                mvGetSampleFormatName(tree.sink->deviceFormat),
-                mvGetSpeakerCount(&tree.sink->base));
-    std::fflush(stdout);
-}
-
-int play(const Options &options, const std::vector<SoundClip> &clips, Tree &tree)
-{
-    if (const int error = mvGetSinkError(&tree.sink->base))
-        std::fprintf(stderr, "mvplay: playing on the fallback device: %s\n",
-                     mvGetErrorString(error));
-    const bool progress = isatty(STDOUT_FILENO);
-    const double length = queueSeconds(clips) / options.rate;
-    const auto start = std::chrono::steady_clock::now();
-    bool fading = false;
-    while (!interrupted) {
-        std::this_thread::sleep_for(kPollInterval);
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const double end = options.duration > 0.0 ? options.duration : length;
-        if (options.demo && !fading && elapsed >= end - kDemoFadeSeconds)
-            fading = fadeOutDemoScene(tree.demo) == MV_OK;
-        if (mvGetState(&tree.sampler->machine) == MV_SAMPLER_STOPPED || (options.duration > 0.0 && elapsed >= end))
-            break;
-        if (progress)
-            showProgress(options, tree, options.loop ? std::fmod(elapsed, length) : elapsed,
-                         length);
+    file.close();
+    if (progress) std::fputc('\n', stderr);
+    if (status) return fail("render", status);
+    if (file.clipped())
+        std::fprintf(stderr, "mvplay: %lld samples clipped at full scale\n",
+                     (long long)file.clipped());
+    if (interrupted) {
+        std::fprintf(stderr, "mvplay: interrupted; %s holds the first %s\n",
+                     options.renderPath.c_str(), clockText(double(done) / options.sampleRate).c_str());
+        return kExitInterrupted;
     }
-    if (progress) std::printf("\n");
-    if (interrupted) std::fprintf(stderr, "mvplay: stopped\n");
-    mvStop(&tree.sampler->machine);
-    std::this_thread::sleep_for(kTailTime); // what the device still holds
     return kExitOk;
 }
+
+// ---- playing on a device ---------------------------------------------------
+
+class Display {
+public:
+    Display(const Options &options, const Tree &tree, const Streamer &streamer)
+        : options_(options), tree_(tree), streamer_(streamer),
+          enabled_(!options.quiet && isatty(STDERR_FILENO))
+    {
+        const char *name = mvGetDeviceName(tree.sink->deviceIndex >= 0 ? tree.sink->deviceIndex
+                                                                       : mvGetDefaultDevice());
+        device_ = name ? name : "?";
+    }
+    void show(const StreamPlace &place, double gainDb, bool paused)
+    {
+        if (!enabled_) return;
+        const SoundFile &file = streamer_.file(place.file);
+        double latency = 0.0;
+        mvGetSinkLatency(&tree_.sink->base, &latency);
+        // What is heard now was rendered one latency ago.
+        const double heard = std::max(place.seconds - latency * options_.rate, 0.0);
+        const std::string &path = file.path();
+        const std::string name = path.substr(path.find_last_of('/') + 1);
+        std::fprintf(stderr, "\r\033[K%s%s / %s  %s%s  [%s, %d Hz %s %d ch, %.0f ms]%s %+.0f dB",
+                     paused ? "(paused) " : "", clockText(heard).c_str(),
+                     clockText(file.seconds()).c_str(), name.c_str(),
+                     streamer_.fileCount() > 1
+                         ? (" (" + std::to_string(place.file + 1) + "/" +
+                            std::to_string(streamer_.fileCount()) + ")").c_str()
+                         : "",
+                     device_.c_str(), mvGetSampleRate(&tree_.sink->base),
+                     mvGetSampleFormatName(tree_.sink->deviceFormat),
+                     mvGetSpeakerCount(&tree_.sink->base), latency * 1000.0,
+                     options_.loop ? " loop" : "", gainDb);
+    }
+    void end()
+    {
+        if (enabled_) std::fputc('\n', stderr);
+    }
+    void describeFile(const SoundFile &file)
+    {
+        if (enabled_)
+            std::fprintf(stderr, "\r\033[K%s: %s, %d Hz, %d ch, %s\n", file.path().c_str(),
+                         file.description().c_str(), file.sampleRate(), file.channels(),
+                         clockText(file.seconds()).c_str());
+    }
+
+private:
+    const Options &options_;
+    const Tree &tree_;
+    const Streamer &streamer_;
+    bool enabled_;
+    std::string device_;
+};
+
+// The playlist time of a place: the files before it plus the time in it.
+double playlistSeconds(const Streamer &streamer, const StreamPlace &place)
+{
+    double seconds = place.seconds;
+    for (int i = 0; i < place.file; ++i) seconds += streamer.file(i).seconds();
+    return seconds;
+}
+
+// Live playback: one step every poll interval follows the stream, the keys
+// and the display until the queue has played and the output gone silent.
+class LivePlayer {
+public:
+    LivePlayer(const Options &options, Tree &tree, Streamer &streamer)
+        : options_(options), tree_(tree), streamer_(streamer), display_(options, tree, streamer),
+          channels_(tree, options.downmix), gainDb_(options.gainDb),
+          end_(options.duration > 0.0 ? options.duration
+               : options.loop         ? INFINITY
+                                      : (streamer.length() - options.start) / options.rate)
+    {
+    }
+
+    int run()
+    {
+        int status = streamer_.start(options_.start);
+        if ((warned_ = onSilentDevice(tree_))) warnSilentDevice(tree_);
+        while (!interrupted && !done_ && status == MV_OK) {
+            status = step();
+            std::this_thread::sleep_for(kPollInterval);
+        }
+        display_.end();
+        mvStop(sampler());
+        double latency = 0.0;
+        if (mvGetSinkLatency(&tree_.sink->base, &latency) == MV_OK) // what the device holds
+            std::this_thread::sleep_for(std::chrono::duration<double>(std::min(latency, 1.0)));
+        if (status) return fail("playback", status);
+        return interrupted ? kExitInterrupted : kExitOk;
+    }
+
+private:
+    MvMachine *sampler() const { return tree_.samplerMachine(); }
+    double played() const { return playedBefore_ + place_.played / options_.rate; }
+
+    int step()
+    {
+        double position = 0.0;
+        mvGetPlayPosition(sampler(), &position);
+        place_ = streamer_.place(position);
+        if (place_.file != shownFile_) display_.describeFile(streamer_.file(shownFile_ = place_.file));
+        int status = channels_.follow(streamer_.file(place_.file));
+        if (!status) status = streamer_.refill(position);
+        if (status) return status;
+        const int state = mvGetState(sampler());
+        const bool ended = streamer_.exhausted() && state == MV_SAMPLER_STOPPED;
+        if (ended) tail_ += std::chrono::duration<double>(kPollInterval).count();
+        const double quiet = quietSeconds(*tree_.meter, mvGetSampleRate(&tree_.sink->base));
+        const bool cut = options_.duration > 0.0 && played() >= options_.duration;
+        if (cut || (ended && (quiet >= kSilentEnd || tail_ >= kMaxTailSeconds))) {
+            done_ = true;
+            return MV_OK;
+        }
+        if (options_.demo && !fading_ && played() >= end_ - kDemoFadeSeconds)
+            fading_ = fadeOutDemoScene(tree_.demo) == MV_OK;
+        if (!ended && state == MV_SAMPLER_STOPPED) status = mvPlay(sampler()); // the queue ran dry
+        if (!warned_ && (warned_ = onSilentDevice(tree_))) warnSilentDevice(tree_);
+        if (!status) status = answer(keys_.poll());
+        display_.show(place_, gainDb_, paused_);
+        return status;
+    }
+
+    int answer(Key key)
+    {
+        switch (key) {
+        case Key::pause:
+            paused_ = !paused_;
+            return paused_ ? mvPause(sampler()) : mvResume(sampler());
+        case Key::seekBack: return seek(-kSeekSeconds);
+        case Key::seekForward: return seek(kSeekSeconds);
+        case Key::louder:
+        case Key::quieter:
+            gainDb_ += key == Key::louder ? kVolumeStepDb : -kVolumeStepDb;
+            return mvSetGain(&tree_.mixer->machine, kVolumeRampSeconds, linearGain(gainDb_));
+        case Key::quit: done_ = true; return MV_OK;
+        case Key::none: return MV_OK;
+        }
+        return MV_OK;
+    }
+
+    // Seeks by seconds in the playlist; past its end (without a loop) playback ends.
+    int seek(double seconds)
+    {
+        const double to = std::max(playlistSeconds(streamer_, place_) + seconds, 0.0);
+        if (to >= streamer_.length() && !options_.loop) {
+            done_ = true;
+            return MV_OK;
+        }
+        playedBefore_ = played();
+        int status = streamer_.start(std::fmod(to, streamer_.length()));
+        if (!status && paused_) status = mvPause(sampler());
+        return status;
+    }
+
+    const Options &options_;
+    Tree &tree_;
+    Streamer &streamer_;
+    KeyReader keys_;
+    Display display_;
+    ChannelSetup channels_;
+    StreamPlace place_;
+    double gainDb_;
+    double end_;               // output seconds at which the queue ends (the demo fades)
+    double playedBefore_ = 0;  // output seconds played before the last seek
+    double tail_ = 0;          // seconds since the queue ended
+    int shownFile_ = -1;
+    bool paused_ = false, fading_ = false, done_ = false, warned_ = false;
+};
 
 // Initialises the engine; the render path drives its loopback sink on this
 // thread, device playback leaves the control work to an engine thread.
@@ -191,61 +419,62 @@ int startEngine(bool threadSafe)
 
 } // namespace
 
+void catchInterrupts()
+{
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+    std::signal(SIGHUP, onInterrupt);
+}
+
 int listDevices()
 {
     if (const int status = startEngine(false)) return fail("cannot start the engine", status);
     const int count = mvGetDeviceCount();
     const int preferred = mvGetDefaultDevice();
     for (int i = 0; i < count; ++i)
-        std::printf("%c %2d  %s  [%s]\n", i == preferred ? '*' : ' ', i, mvGetDeviceName(i),
-                    mvGetBackendName(mvGetDeviceBackend(i)));
+        std::printf("%c %2d  %s  [%s]  %s\n", i == preferred ? '*' : ' ', i, mvGetDeviceName(i),
+                    mvGetBackendName(mvGetDeviceBackend(i)), mvGetDeviceID(i));
     mvUninitialize();
     return kExitOk;
 }
 
 int runPlayer(const Options &options)
 {
-    std::vector<SoundClip> clips(options.files.size());
-    for (size_t i = 0; i < clips.size(); ++i) {
-        std::string error;
-        if (!loadSoundFile(options.files[i], clips[i], error)) {
-            std::fprintf(stderr, "mvplay: %s\n", error.c_str());
-            return kExitUsage;
-        }
+    std::string error;
+    if (options.render && !checkRenderTarget(options.renderPath, options.format, error)) {
+        std::fprintf(stderr, "mvplay: %s\n", error.c_str());
+        return kExitUsage;
     }
-    const bool rendering = !options.renderPath.empty();
-    if (const int status = startEngine(!rendering)) return fail("cannot start the engine", status);
-
+    std::vector<std::unique_ptr<SoundFile>> opened;
+    std::vector<SoundFile *> playlist;
+    for (const std::string &path : options.files) {
+        auto file = std::make_unique<SoundFile>();
+        if (file->open(path, error)) playlist.push_back(opened.emplace_back(std::move(file)).get());
+        else std::fprintf(stderr, "mvplay: %s (skipped)\n", error.c_str());
+        if (interrupted) return kExitInterrupted;
+    }
+    if (playlist.empty()) {
+        std::fprintf(stderr, "mvplay: nothing to play\n");
+        return kExitUsage;
+    }
+    bool skipped = playlist.size() < options.files.size();
+    if (const int status = startEngine(!options.render))
+        return fail("cannot start the engine", status);
+    int exitStatus = kExitOk;
+    const int device = options.render ? -1 : resolveDevice(options.device);
+    if (device < -1) exitStatus = kExitUsage;
     Tree tree;
-    MvSoundModel *model = nullptr;
-    int status = options.mono ? mvNewMonoSoundModel(&model) : mvNewStereoSoundModel(&model);
-    if (!status) status = mvNewSink(&tree.sink, model, kBlockFrames);
-    const int channels = options.mono ? 1 : 2;
-    if (!status)
-        status = rendering ? mvOpenLoopbackSink(tree.sink, options.sampleRate, channels,
-                                                options.format)
-                           : mvOpenSink(tree.sink, options.device, options.sampleRate);
-    if (status == MV_ERROR_INDEX)
-        std::fprintf(stderr, "mvplay: no device %d (see --list-devices)\n", options.device);
-    int exitStatus = status ? (status == MV_ERROR_INDEX ? kExitUsage : fail("cannot open the output",
-                                                                            status))
-                            : kExitOk;
+    if (!exitStatus) exitStatus = buildTree(options, device, tree);
     if (!exitStatus) {
-        status = mvNewMixer(&tree.mixer, &tree.sink->base);
-        if (!status) status = mvNewSampler(&tree.sampler, &tree.mixer->machine);
-        exitStatus = status ? fail("cannot build the tree", status)
-                            : buildTree(options, clips, tree);
+        Streamer streamer(tree.samplerMachine(), playlist, streamSettings(options));
+        exitStatus = options.render ? render(options, tree, streamer)
+                                     : LivePlayer(options, tree, streamer).run();
+        skipped = skipped || streamer.hadReadError();
+        if (!options.dspPath.empty()) reportDspFailure(&tree.mixer->machine);
+        streamer.stop();
+        mvUninitialize(); // releases every chunk still queued, before the streamer goes
+    } else {
+        mvUninitialize();
     }
-    if (!exitStatus && !options.dspPath.empty() &&
-        !attachDspProgram(&tree.mixer->machine, options.dspPath, options.dspMessages))
-        exitStatus = kExitUsage;
-    std::signal(SIGINT, onInterrupt);
-    if (!exitStatus)
-        exitStatus = rendering ? render(options, clips, tree, channels)
-                               : play(options, clips, tree);
-    if (!options.dspPath.empty() && tree.mixer) reportDspFailure(&tree.mixer->machine);
-    mvUninitialize(); // releases every clip still queued
-    for (const SoundClip &clip : clips)
-        if (clip.queued && !clip.released) std::fprintf(stderr, "mvplay: %s was never released\n", clip.path.c_str());
-    return exitStatus;
+    return exitStatus == kExitOk && skipped ? kExitSkippedFiles : exitStatus;
 }

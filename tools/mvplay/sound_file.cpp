@@ -2,9 +2,7 @@
 
 #include "marovel_audio.h"
 
-#include <sndfile.h>
-
-#include <climits>
+#include <cctype>
 
 namespace {
 
@@ -25,43 +23,68 @@ int rawFormatOf(const SF_INFO &info)
     }
 }
 
-bool readAll(SNDFILE *file, const SF_INFO &info, SoundClip &clip)
-{
-    const int rawFormat = rawFormatOf(info);
-    clip.format = rawFormat >= 0 ? rawFormat : MV_FORMAT_FLOAT32;
-    const size_t samples = size_t(info.frames) * size_t(info.channels);
-    clip.data.resize(samples * size_t(mvGetSampleSize(clip.format)));
-    if (rawFormat < 0) {
-        const sf_count_t read =
-            sf_readf_float(file, reinterpret_cast<float *>(clip.data.data()), info.frames);
-        clip.frames = int(read);
-        return read > 0;
-    }
-    clip.nativeOrder = sf_command(file, SFC_RAW_DATA_NEEDS_ENDSWAP, nullptr, 0) == SF_FALSE;
-    const sf_count_t bytes = sf_read_raw(file, clip.data.data(), sf_count_t(clip.data.size()));
-    clip.frames = int(bytes / (info.channels * mvGetSampleSize(clip.format)));
-    return clip.frames > 0;
-}
-
 } // namespace
 
-bool loadSoundFile(const std::string &path, SoundClip &clip, std::string &error)
+SoundFile::~SoundFile()
 {
-    SF_INFO info{};
-    SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
-    if (!file) {
+    if (file_) sf_close(file_);
+}
+
+bool SoundFile::open(const std::string &path, std::string &error)
+{
+    path_ = path;
+    file_ = sf_open(path.c_str(), SFM_READ, &info_);
+    if (!file_) {
         error = "cannot read " + path + ": " + sf_strerror(nullptr);
         return false;
     }
-    bool ok = info.frames > 0 && info.channels > 0 && info.samplerate > 0 &&
-              info.frames * info.channels <= INT_MAX;
-    if (!ok)
-        error = path + ": empty or too long";
-    else if (!(ok = readAll(file, info, clip)))
-        error = "cannot read the samples of " + path + ": " + sf_strerror(file);
-    clip.path = path;
-    clip.channels = info.channels;
-    clip.sampleRate = info.samplerate;
-    sf_close(file);
-    return ok;
+    frames_ = info_.frames;
+    channels_ = info_.channels;
+    sampleRate_ = info_.samplerate;
+    if (frames_ <= 0 || channels_ <= 0 || sampleRate_ <= 0) {
+        error = path + ": no samples";
+        return false;
+    }
+    const int rawFormat = rawFormatOf(info_);
+    raw_ = rawFormat >= 0;
+    format_ = raw_ ? rawFormat : MV_FORMAT_FLOAT32;
+    nativeOrder_ = !raw_ || sf_command(file_, SFC_RAW_DATA_NEEDS_ENDSWAP, nullptr, 0) == SF_FALSE;
+    return true;
+}
+
+int SoundFile::frameBytes() const { return channels_ * mvGetSampleSize(format_); }
+
+std::string SoundFile::description() const
+{
+    SF_FORMAT_INFO major{}, sub{};
+    major.format = info_.format & SF_FORMAT_TYPEMASK;
+    sub.format = info_.format & SF_FORMAT_SUBMASK;
+    sf_command(nullptr, SFC_GET_FORMAT_INFO, &major, sizeof major);
+    sf_command(nullptr, SFC_GET_FORMAT_INFO, &sub, sizeof sub);
+    std::string text = major.extension ? major.extension : "?";
+    for (char &c : text) c = char(std::toupper(uint8_t(c)));
+    if (sub.name) text += std::string(" ") + sub.name;
+    return text;
+}
+
+bool SoundFile::seek(int64_t frame)
+{
+    if (frame < 0) frame = 0;
+    if (frame > frames_) frame = frames_;
+    return sf_seek(file_, frame, SEEK_SET) >= 0;
+}
+
+int64_t SoundFile::read(int64_t frames, std::vector<uint8_t> &data)
+{
+    data.resize(size_t(frames) * size_t(frameBytes()));
+    sf_count_t got;
+    if (raw_) {
+        got = sf_read_raw(file_, data.data(), sf_count_t(data.size()));
+        if (got >= 0) got /= frameBytes();
+    } else {
+        got = sf_readf_float(file_, reinterpret_cast<float *>(data.data()), frames);
+    }
+    if (got < 0 || (got == 0 && sf_error(file_) != SF_ERR_NO_ERROR)) return -1;
+    data.resize(size_t(got) * size_t(frameBytes()));
+    return got;
 }

@@ -223,6 +223,22 @@ public final class MVNatives {
     public static native double getLoopStart(long h);
 
     /**
+     * Where the sampler's audio is, in seconds from the head of its queue (the reference of
+     * {@link #playAt}), as of the last block rendered. Any thread; takes no lock.
+     *
+     * @return the position, or the error as a negative number (-93, -86, -99)
+     */
+    public static native double getPlayPosition(long h);
+
+    /**
+     * How long until a frame rendered now is heard: the stream's reported latency; 0 for a
+     * loopback sink. Any machine of the tree may be passed.
+     *
+     * @return the latency in seconds, or the error as a negative number (-93, -89, -99)
+     */
+    public static native double getSinkLatency(long h);
+
+    /**
      * Queues a clip of interleaved samples.
      *
      * @param copy true: the samples are copied now and the buffer may be reused at once; false:

@@ -155,4 +155,16 @@ class ClipTest {
             fail("released clips kept their buffers: " + leaked.getMessage());
         }
     }
+
+    @Test
+    void positionFollowsTheRenderAndALoopbackSinkHasNoLatency() {
+        startWith(false);
+        assertEquals(0, enqueue(sampler, true, constantClip(4 * CHUNK, 0.5f)));
+        assertEquals(0, MVNatives.play(sampler));
+        renderPosted(3 * CHUNK);
+        assertEquals(3.0 * CHUNK / RATE, MVNatives.getPlayPosition(sampler), 1e-12);
+        assertEquals(0.0, MVNatives.getSinkLatency(sampler));
+        assertEquals(-86.0, MVNatives.getPlayPosition(sink));
+        assertEquals(-93.0, MVNatives.getSinkLatency(0));
+    }
 }
