@@ -45,17 +45,9 @@ MV_API int mvInitialize(MvDispatcher *dispatcher) {
     return status;
 }
 
-MV_API int mvUninitialize(void) {
-    if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    if (int status = mvDispatcher->lock()) return status;
-    // The teardown itself cannot fail, so a failed run means it never ran:
-    // stay initialised (nothing released, nothing lost) so the call can be
-    // repeated, instead of destroying the dispatcher over live contexts.
-    if (int status = mvDispatcher->run(mv::teardownWork, nullptr)) {
-        mvDispatcher->unlock();
-        return status;
-    }
-    return mvDispatcher->destroy();
-}
+// The teardown itself cannot fail, so a failed run means it never ran: the
+// engine stays initialised (nothing released, nothing lost) so the call can
+// be repeated, instead of destroying the dispatcher over live contexts.
+MV_API int mvUninitialize(void) { return mv::lockedRunThenDestroy(mv::teardownWork); }
 
 } // extern "C"

@@ -3,6 +3,8 @@
 // locking the audio thread (every hand-over is an up- or down-message).
 #include "mv_machine.h"
 
+#include "mv_control.h"
+
 #include <cmath>
 
 namespace {
@@ -88,12 +90,8 @@ int postChange(MvMachine *machine, double seconds, Value value, MvMessageFunc no
     auto *change = static_cast<Change *>(mvMalloc(sizeof(Change)));
     if (!change) return MV_ERROR_NO_MEMORY;
     *change = Change{machine, seconds, value};
-    int status = mvDispatcher->lock();
-    if (status) {
-        mvFree(change);
-        return status;
-    }
-    return mv::postRecord(machine->sink, seconds > 0 ? ramp : now, change);
+    if (int status = mv::lockOwning(change)) return status;
+    return mv::postOwned(machine->sink, seconds > 0 ? ramp : now, change);
 }
 
 // The type tag of a node whose removal is on its way to the audio thread:
@@ -131,17 +129,10 @@ MvPullRecord *newDefaultPullRecord(MvDestination *destination) {
 }
 
 int connectChild(MvSource *source, bool activateNow) {
-    int status = mvDispatcher->lock();
-    if (status) return status;
-    mvSourceConnect(source);
-    if (!activateNow) return mvDispatcher->unlock();
-    return mvDispatcher->post(source->owner->sink, activateMessage(), source);
-}
-
-int postRecord(MvSink *sink, MvMessageFunc message, void *record) {
-    const int status = mvDispatcher->post(sink, message, record);
-    if (status == MV_ERROR_NO_MEMORY) mvFree(record);
-    return status;
+    return lockedPost(source->owner->sink, [&] {
+        mvSourceConnect(source);
+        return activateNow ? postMessage(activateMessage(), source) : postNothing();
+    });
 }
 
 bool claimForDeletion(MvMachine *machine) {
@@ -151,14 +142,11 @@ bool claimForDeletion(MvMachine *machine) {
 }
 
 int detachNode(MvSource *source) {
-    int status = mvDispatcher->lock();
-    if (status) return status;
-    if (!claimForDeletion(source->owner)) {
-        mvDispatcher->unlock();
-        return MV_ERROR_MACHINE_TYPE;
-    }
-    mvSourceDisconnect(source);
-    return mvDispatcher->post(source->owner->sink, detachMessage, source);
+    return lockedPost(source->owner->sink, [&] {
+        if (!claimForDeletion(source->owner)) return postFailure(MV_ERROR_MACHINE_TYPE);
+        mvSourceDisconnect(source);
+        return postMessage(detachMessage, source);
+    });
 }
 
 void preparePullRecords(MvDestination *destination) {
@@ -295,18 +283,15 @@ int mvResetDestinationFunc(MvMachine *machine) {
     if (!machine) return MV_ERROR_NULL_POINTER;
     if (!machine->destination) return MV_ERROR_NOT_DESTINATION;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    int status = mvDispatcher->lock();
-    if (status) return status;
     MvDestination *destination = machine->destination;
-    if (destination->pull && destination->pull->pullFunc == mvDestinationPullImpl)
-        return mvDispatcher->unlock();
-    MvPullRecord *record = mv::newDefaultPullRecord(destination);
-    if (!record) {
-        mvDispatcher->unlock();
-        return MV_ERROR_NO_MEMORY;
-    }
-    destination->pull = record;
-    return mvDispatcher->post(machine->sink, mv::changeMessage(), record);
+    return mv::lockedPost(machine->sink, [&] {
+        if (destination->pull && destination->pull->pullFunc == mvDestinationPullImpl)
+            return mv::postNothing();
+        MvPullRecord *record = mv::newDefaultPullRecord(destination);
+        if (!record) return mv::postFailure(MV_ERROR_NO_MEMORY);
+        destination->pull = record;
+        return mv::postMessage(mv::changeMessage(), record);
+    });
 }
 
 int mvDeleteMachine(MvMachine *machine) {

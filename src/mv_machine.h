@@ -30,10 +30,6 @@ MvPullRecord *newDefaultPullRecord(MvDestination *destination);
 // released. Returns the dispatcher's status.
 int connectChild(MvSource *source, bool activateNow);
 
-// Posts a message that carries a record of its own; when the dispatcher
-// could not queue it for lack of memory, the record is freed at once.
-int postRecord(MvSink *sink, MvMessageFunc message, void *record);
-
 // Under the lock: marks a node whose removal starts now, so that a second
 // delete (or any typed call) before its release fails with -86 instead of
 // releasing it twice. False when it was already claimed.

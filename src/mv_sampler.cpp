@@ -4,6 +4,7 @@
 // render lives in mv_sampler_render.cpp.
 #include "mv_sampler.h"
 
+#include "mv_control.h"
 #include "mv_machine.h"
 #include "mv_status.h"
 
@@ -41,7 +42,7 @@ int post(MvSampler *sampler, MvMessageFunc message, void *argument)
 // could not queue it for lack of memory, the record goes back at once.
 int postRecord(MvSampler *sampler, MvMessageFunc message, void *record)
 {
-    return mv::postRecord(sampler->machine.sink, message, record);
+    return mv::postOwned(sampler->machine.sink, message, record);
 }
 
 void sendDown(MvSink *sink, MvMessageFunc message, void *argument)

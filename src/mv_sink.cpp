@@ -6,6 +6,7 @@
 // side (write callback, chunk loop, loopback render) is mv_sink_render.cpp.
 #include "mv_sink.h"
 
+#include "mv_control.h"
 #include "mv_devices.h"
 #include "mv_machine.h"
 #include "mv_queue.h"
@@ -258,25 +259,10 @@ int teardownWork(void *argument) {
     return MV_OK;
 }
 
-// Reads one value of a machine's root sink under the lock; the value wins
-// over the unlock status unless it is 0.
+// Reads one value of a machine's root sink under the lock.
 template <typename Read> int readSink(MvMachine *machine, Read read) {
     if (!machine) return MV_ERROR_NULL_POINTER;
-    if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    int status = mvDispatcher->lock();
-    if (status) return status;
-    int value = read(machine->sink);
-    status = mvDispatcher->unlock();
-    return value != 0 ? value : status;
-}
-
-// Runs engine-side work for a sink under the lock.
-int runLocked(int (*work)(void *), void *argument) {
-    int status = mvDispatcher->lock();
-    if (status) return status;
-    status = mvDispatcher->run(work, argument);
-    int unlockStatus = mvDispatcher->unlock();
-    return status ? status : unlockStatus;
+    return mv::lockedRead([&] { return read(machine->sink); });
 }
 
 int checkSink(MvSink *sink) {
@@ -349,51 +335,36 @@ int mvNewSink(MvSink **out, MvSoundModel *soundModel, int bufferSize) {
     SinkRecord *record = allocateSink(soundModel, bufferSize);
     if (!record) return MV_ERROR_NO_MEMORY;
     MvSink *sink = &record->sink;
+    bool listed = false;
     int status = buildSink(sink, soundModel, bufferSize);
-    if (status == MV_OK) status = mvDispatcher->lock();
-    if (status != MV_OK) {
-        discardNewSink(sink);
-        return status;
-    }
-    status = appendToSinkList(sink);
-    if (status != MV_OK) {
-        discardNewSink(sink);
-        mvDispatcher->unlock();
-        return status;
-    }
-    *out = sink;
-    return mvDispatcher->unlock();
+    if (status == MV_OK) status = mv::lockedRead([&] {
+        int appended = appendToSinkList(sink);
+        listed = appended == MV_OK;
+        if (listed) *out = sink;
+        return appended;
+    });
+    if (!listed) discardNewSink(sink);
+    return status;
 }
 
 int mvOpenSink(MvSink *sink, int deviceIndex, int sampleRate) {
     if (int status = checkSink(sink)) return status;
-    int status = mvDispatcher->lock();
-    if (status) return status;
-    if (deviceIndex < -1 || deviceIndex >= mvDeviceList.count) {
-        mvDispatcher->unlock();
-        return MV_ERROR_INDEX;
-    }
-    sink->error = MV_OK;
-    sink->deviceIndex = deviceIndex;
-    sink->requestedRate = sampleRate;
-    status = mvDispatcher->run(openWork, sink);
-    int unlockStatus = mvDispatcher->unlock();
-    return status ? status : unlockStatus;
+    return mv::lockedRead([&] {
+        if (deviceIndex < -1 || deviceIndex >= mvDeviceList.count) return MV_ERROR_INDEX;
+        sink->error = MV_OK;
+        sink->deviceIndex = deviceIndex;
+        sink->requestedRate = sampleRate;
+        return mvDispatcher->run(openWork, sink);
+    });
 }
 
 int mvDeleteSink(MvMachine *sink) {
     if (!sink) return MV_ERROR_NULL_POINTER;
     if (!isSink(sink)) return MV_ERROR_MACHINE_TYPE;
-    if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    int status = mvDispatcher->lock();
-    if (status) return status;
-    if (!removeFromSinkList(sink->sink)) {
-        mvDispatcher->unlock();
-        return MV_ERROR_INCONSISTENT;
-    }
-    status = mvDispatcher->run(teardownWork, sink->sink);
-    int unlockStatus = mvDispatcher->unlock();
-    return status ? status : unlockStatus;
+    return mv::lockedRead([&] {
+        if (!removeFromSinkList(sink->sink)) return MV_ERROR_INCONSISTENT;
+        return mvDispatcher->run(teardownWork, sink->sink);
+    });
 }
 
 int mvGetSinkError(MvMachine *machine) {
@@ -435,7 +406,7 @@ int mvOpenLoopbackSink(MvSink *sink, int sampleRate, int channelCount, int forma
     if (!layout) return MV_ERROR_SPEAKER_LAYOUT;
     if (!mvSelectConverter(kMixFormat, format, kClip, kNoDither)) return MV_ERROR_SAMPLE_FORMAT;
     LoopbackRequest request{sink, sampleRate, layout, format};
-    return runLocked(openLoopbackWork, &request);
+    return mv::lockedRun(openLoopbackWork, &request);
 }
 
 } // extern "C"
