@@ -255,9 +255,7 @@ SoundIoDevice *takeCurrentDefaultDevice() {
         if (index >= 0)
             if (SoundIoDevice *device = soundio_get_output_device(preferred, index)) return device;
     }
-    SoundIoDevice *fallback = listedDevice(mvDeviceList.fallbackDefaultIndex);
-    if (fallback) soundio_device_ref(fallback);
-    return fallback;
+    return takeListedDevice(mvDeviceList.fallbackDefaultIndex);
 }
 
 SoundIoDevice *takeListedDevice(int index) {
