@@ -84,17 +84,21 @@ struct NoUndo {
     void operator()() const {}
 };
 
+// True when a failed post queued nothing. A post fails before its message
+// is queued (-1, -95, or a host dispatcher's own status) except when only
+// its closing unlock failed (-96): the message is queued and will run.
+inline bool postQueuedNothing(int status) { return status != MV_OK && status != MV_ERROR_MUTEX; }
+
 // Posts `message` with `record`, which the message owns from then on, from
 // under the lock (post releases it, whatever it answers). What a failed
-// post frees, the one rule: only -1 says the dispatcher queued nothing.
-// Then `undo` takes back, under the lock again, the control-side change
-// that expected the message, and the record is freed; when that lock fails
-// the change stays and so does the record it may point at. Any other
-// failure may have queued the message, which still owns the record.
+// post frees, the one rule: when it queued nothing, `undo` takes back,
+// under the lock again, the control-side change that expected the message,
+// and the record is freed; when that lock fails the change stays and so
+// does the record it may point at. A queued message keeps its record.
 template <class Undo = NoUndo>
 int postOwned(MvSink *sink, MvMessageFunc message, void *record, Undo undo = {}) {
     int status = mvDispatcher->post(sink, message, record);
-    if (status != MV_ERROR_NO_MEMORY) return status;
+    if (!postQueuedNothing(status)) return status;
     if constexpr (!std::is_same_v<Undo, NoUndo>) {
         if (mvDispatcher->lock() != MV_OK) return status;
         undo();

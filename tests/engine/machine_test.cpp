@@ -263,6 +263,51 @@ INSTANTIATE_TEST_SUITE_P(BothDispatchers, MachinesUnder,
                          ::testing::Values(mvtest::DispatcherKind::threadUnsafe,
                                            mvtest::DispatcherKind::threadSafe));
 
+// A failed post frees the message's record only when it queued nothing:
+// -1 and -95 fail before the message is queued, -96 (the unlock) after it.
+int (*realPost)(MvSink *, MvMessageFunc, void *);
+int postFailure = MV_OK;
+
+int failingPost(MvSink *sink, MvMessageFunc message, void *argument) {
+    if (postFailure == MV_ERROR_MUTEX) {
+        EXPECT_EQ(realPost(sink, message, argument), MV_OK);
+        return postFailure;
+    }
+    EXPECT_EQ(mvDispatcher->unlock(), MV_OK);
+    return postFailure;
+}
+
+TEST(FailedPost, FreesTheRecordOnlyWhenNothingWasQueued) {
+    mvtest::LoopbackTree tree{mvtest::Model::mono, kRate, kBlock};
+    MvSampler *sampler = tree.newSampler();
+    MvMachine *s = &sampler->machine;
+    const std::vector<std::pair<std::string, std::function<int()>>> calls = {
+        {"gain", [&] { return mvSetGain(s, 1.0, 0.5f); }},
+        {"frequency", [&] { return mvSetFrequency(s, 0.0, 0.5); }},
+        {"loop start", [&] { return mvSetLoopStart(s, 1.0); }},
+    };
+    const struct {
+        int status;
+        int queued;
+    } failures[] = {{MV_ERROR_NO_MEMORY, 0}, {MV_ERROR_CONDITION, 0}, {MV_ERROR_MUTEX, 1}};
+    realPost = mvDispatcher->post;
+    for (const auto &[name, call] : calls) {
+        for (const auto &failure : failures) {
+            mvtest::FailingAllocator allocator;
+            mvDispatcher->post = failingPost;
+            postFailure = failure.status;
+            EXPECT_EQ(call(), failure.status) << name;
+            mvDispatcher->post = realPost;
+            EXPECT_EQ(soundio_ring_buffer_fill_count(tree.sink()->upQueue) / int(sizeof(MvMessage)),
+                      failure.queued) << name << ", " << failure.status;
+            EXPECT_EQ(allocator.liveBlocks(), failure.queued) << name << ", " << failure.status;
+            tree.render(kBlock); // a queued message hands its record back
+            tree.flush();
+            EXPECT_EQ(allocator.liveBlocks(), 0) << name << ", " << failure.status;
+        }
+    }
+}
+
 // Every allocation of the calls that post a record, failed in turn, under
 // either dispatcher: the thread-safe one allocates a job after the record.
 class EveryAllocation : public ::testing::TestWithParam<mvtest::DispatcherKind> {};
