@@ -29,6 +29,7 @@ struct Scene {
     int voices;
     int channels;
     double rate;
+    int resampler = MV_RESAMPLER_STANDARD;
 };
 
 // Channel c of clip k: a sine of 110 + 37k + 53c Hz at a quarter of full
@@ -68,6 +69,7 @@ void renderScene(benchmark::State &state, Scene scene)
         mvEnqueueClip(machine, 0, nullptr, nullptr, scene.channels, kClipRate, MV_FORMAT_INT16, 1,
                       kClipRate, clips[v % kClipCount].data());
         mvSetLooping(machine, 1);
+        mvSetResampler(machine, scene.resampler);
         mvSetGain(machine, 0.0, 0.5f);
         mvSetFrequency(machine, 0.0, scene.rate);
         mvPlayAt(machine, double((691 * v) % kClipRate) / kClipRate);
@@ -104,3 +106,11 @@ BENCHMARK_CAPTURE(renderScene, A2_64_stereo, Scene{64, 2, 1.0})->Unit(benchmark:
 BENCHMARK_CAPTURE(renderScene, A3_64_mono_rate_1_37, Scene{64, 1, 1.37})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(renderScene, A4_256_mono, Scene{256, 1, 1.0})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(renderScene, A1_64_mono_bandlimited, Scene{64, 1, 1.0, MV_RESAMPLER_BANDLIMITED})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(renderScene, A2_64_stereo_bandlimited,
+                  Scene{64, 2, 1.0, MV_RESAMPLER_BANDLIMITED})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(renderScene, A3_64_mono_rate_1_37_bandlimited,
+                  Scene{64, 1, 1.37, MV_RESAMPLER_BANDLIMITED})
+    ->Unit(benchmark::kMillisecond);

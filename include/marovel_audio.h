@@ -353,6 +353,14 @@ struct MvSampler {
     uint8_t audioLooping;            /* the audio thread */
     uint8_t controlInterpolation;    /* under the lock */
     uint64_t audioInterpolation;     /* the audio thread: all ones when on */
+    /* Additions beyond the specified record (see mvSetResampler and
+     * mvSetTransitionFade). */
+    int32_t controlResampler;     /* under the lock: MV_RESAMPLER_* as last set */
+    void *resamplerState;         /* under the lock: the band-limited state, once made */
+    void *audioResampler;         /* the audio thread: that state while band-limited, else null */
+    double controlFade;           /* under the lock: transition fade time as last set */
+    void *fadeState;              /* under the lock: the fade state, once made */
+    void *audioFade;              /* the audio thread: that state once a fade time arrived */
 };
 
 /* Registry records (exported data, see below); all under the lock. */
@@ -422,6 +430,11 @@ struct MvDspVm {
     uint16_t stackBase;
     MvDspInterruptCallback interruptCallback;
     MvDspResourceList *resources;
+    /* Budget units an interrupt service spent beyond its own instruction
+     * (one per sample, frame step or delay-line element it touched). A
+     * service adds to it; the interpreter charges it to the run's budget
+     * after the service returns and clears it. 0 at creation. */
+    uint32_t serviceUnits;
 };
 
 /* An entry of mvDSPInterruptCallbacks: 0 served, anything else a failure
@@ -445,6 +458,11 @@ struct MvDspResourceList {
     int32_t capacity;
     int32_t count;
     MvDspResourceEntry *entries;
+    /* Non-zero outside the program's initialisation: resources are made on
+     * the control side only (routines 0 and 1), so the audio thread never
+     * allocates for a program. A hosting machine keeps its list sealed
+     * except while routines 0 and 1 run; a zeroed list is open. */
+    int32_t sealed;
 };
 
 typedef struct MvDspState MvDspState;
@@ -1005,14 +1023,59 @@ MV_API int mvSetInterpolation(MvMachine *sampler, int on);
 /* mvGetInterpolation: the interpolation byte last set (1 initially); -93,
  * -86, -99, or a dispatcher status. A control thread. */
 MV_API int mvGetInterpolation(MvMachine *sampler);
+
+/* Resamplers a sampler can use (mvSetResampler). */
+#define MV_RESAMPLER_STANDARD    0 /* linear or none, as mvSetInterpolation says */
+#define MV_RESAMPLER_BANDLIMITED 1 /* windowed-sinc, band-limited to both rates */
+
+/* mvSetResampler: chooses how the sampler reads its clips between frames.
+ * MV_RESAMPLER_STANDARD, the default, is the engine's own path that
+ * mvSetInterpolation governs, bit for bit. MV_RESAMPLER_BANDLIMITED filters
+ * with a 16-tap Kaiser-windowed sinc from polyphase tables; above a playback
+ * step of 1 (clip frames per output frame) the filter narrows and grows
+ * with the step, up to 64 taps, so content that would land past the
+ * output's Nyquist is removed instead of folding back (fully up to a step
+ * of about 3). It reads on both sides of the position, across clip joins
+ * and loop wraps, for every format, channel count and matrix; playback
+ * sounds at the position, as the standard path does. mvSetInterpolation then
+ * has no effect until the standard path is chosen again. The first call
+ * with MV_RESAMPLER_BANDLIMITED builds the shared tables (about 1.4 MB,
+ * once) and the sampler's own state (about 33 KB, kept until it is
+ * deleted). 0, -93, -86, -92 for another value, -99, -1, or a dispatcher
+ * status. A control thread. */
+MV_API int mvSetResampler(MvMachine *sampler, int resampler);
+/* mvGetResampler: the resampler as last set (MV_RESAMPLER_STANDARD until
+ * mvSetResampler is called), or -93, -86, -99, or a dispatcher status. A
+ * control thread. */
+MV_API int mvGetResampler(MvMachine *sampler);
+/* mvSetTransitionFade: fades the sampler's transitions over `seconds` (0 to
+ * 0.1) with a raised-cosine curve; 0, the default, keeps every transition
+ * instant. While the sampler plays, mvStop, mvPause, mvClearClipQueue,
+ * mvPlayAt and mvPlay's restart fade its sound out first and take effect on
+ * the audio side when the fade ends; a seek or restart then fades in at its
+ * new place, mvResume fades in, and a paused sampler holds silence instead
+ * of the held frame. A gain set with a time of 0 glides there on a raised
+ * cosine over the fade time, and mvSetFrequency with a time of 0 ramps over
+ * it. mvGetState reports the new state as soon as the call
+ * returns, as without fades; the audio state, and a clear's releases,
+ * follow when the fade out has ended. A command arriving while a fade out
+ * is still under way first completes the pending one at once. 0, -93, -86,
+ * -92 for a time outside 0 to 0.1 (or NaN), -1, -99, or a dispatcher status.
+ * A control thread. */
+MV_API int mvSetTransitionFade(MvMachine *sampler, double seconds);
+/* mvGetTransitionFade: the fade time as last set (0 until set), or the error
+ * as a negative number (-93.0, -86.0, -99.0, or a dispatcher status). A
+ * control thread. */
+MV_API double mvGetTransitionFade(MvMachine *sampler);
 /* mvSetChannelMatrix: routes each of sourceChannels clip channels into the
  * mix with weights (sourceChannels * vectorSize floats, source channel
  * major, copied). The first matrix, and any with rampTime <= 0 or NaN,
  * takes effect at once; a later one with rampTime > 0 glides from the
  * weights in use over rampTime seconds. Null weights: as
  * mvClearChannelMatrix. 0, -93, -86, -99, -81 vectorSize is not the sink
- * model's, -90 sourceChannels outside 1..64, -1, or a dispatcher status. A
- * control thread. */
+ * model's, -90 sourceChannels outside 1..64 or sourceChannels x vectorSize
+ * above 128 (a host model with wide vectors), -1, or a dispatcher status.
+ * A control thread. */
 MV_API int mvSetChannelMatrix(MvMachine *sampler, double rampTime, int sourceChannels,
                               int vectorSize, const float *weights);
 /* mvClearChannelMatrix: drops the matrix: a mono sink then plays a clip's
@@ -1109,13 +1172,12 @@ MV_API const char *mvGetDSPRoutineName(uint32_t index);
 /* mvGetDSPVersion: the byte-code version, 0. Any thread, the audio thread
  * too. */
 MV_API int mvGetDSPVersion(void);
-/* mvDSPAddResource: adds (release, data) to a program's resource list (the
- * vm->resources of an interrupt service) and returns its handle, 1 or more;
- * release(data) is called once when the program's resources are released,
- * and doubles as the resource's kind. -93 null list; -1 when the list
- * cannot grow (it is left unchanged). Under the lock: from a service
- * running in routine 0 or 1, never on the audio thread (it may
- * reallocate). */
+/* mvDSPAddResource: registers data with its release routine (also its kind)
+ * in a program's resource list, doubling the list with mvRealloc when full.
+ * The new handle (>= 1); -93 null list; -94 the list is sealed (called from
+ * routine 2 or 3, on the audio thread: nothing is allocated); -1 the list
+ * cannot grow (it is left unchanged). Under the lock: from a service running
+ * in routine 0 or 1. */
 MV_API int mvDSPAddResource(MvDspResourceList *list, MvDspResourceRelease release, void *data);
 
 #ifdef __cplusplus

@@ -118,6 +118,16 @@ JMV(jint, setInterpolation)(JNIEnv *, jclass, jlong h, jboolean on) {
 }
 
 JMV(jint, getInterpolation)(JNIEnv *, jclass, jlong h) { return mvGetInterpolation(machine(h)); }
+JMV(jint, setResampler)(JNIEnv *, jclass, jlong h, jint resampler) {
+    return mvSetResampler(machine(h), resampler);
+}
+JMV(jint, getResampler)(JNIEnv *, jclass, jlong h) { return mvGetResampler(machine(h)); }
+JMV(jint, setTransitionFade)(JNIEnv *, jclass, jlong h, jdouble seconds) {
+    return mvSetTransitionFade(machine(h), seconds);
+}
+JMV(jdouble, getTransitionFade)(JNIEnv *, jclass, jlong h) {
+    return mvGetTransitionFade(machine(h));
+}
 JMV(jint, play)(JNIEnv *, jclass, jlong h) { return mvPlay(machine(h)); }
 JMV(jint, playAt)(JNIEnv *, jclass, jlong h, jdouble time) { return mvPlayAt(machine(h), time); }
 JMV(jint, stop)(JNIEnv *, jclass, jlong h) { return mvStop(machine(h)); }

@@ -4,6 +4,7 @@
 #include "mv_machine.h"
 
 #include "mv_control.h"
+#include "mv_sampler_fade.h"
 
 #include <cmath>
 
@@ -311,6 +312,7 @@ int mvSetFrequency(MvMachine *machine, double seconds, double frequency) {
     if (!std::isfinite(frequency) || frequency < 0 || std::isnan(seconds))
         return MV_ERROR_FREQUENCY;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
+    seconds = mv::samplerJumpSeconds(machine, seconds); // a sampler's fade time
     return postChange<FrequencyChange>(machine, seconds, frequency, setFrequencyMessage,
                                        rampFrequencyMessage);
 }

@@ -16,11 +16,16 @@ void advanceRamps(MvMachine *machine, int frames, int rate, float *gainStart, fl
 // Nodes with a head of their own multiply their block values into the ones
 // received from above with the exported mvAdvanceMachineRamps.
 
-// Up-message callbacks with the message shape, for post().
-inline MvMessageFunc activateMessage() { return reinterpret_cast<MvMessageFunc>(mvSourceActivate); }
-inline MvMessageFunc changeMessage() {
-    return reinterpret_cast<MvMessageFunc>(mvDestinationChangeFunc);
+// Up-message callbacks with the message shape, for post(). Called through
+// their own type: a call through a cast function pointer is undefined.
+inline void activateCallback(MvSink *sink, void *source) {
+    mvSourceActivate(sink, static_cast<MvSource *>(source));
 }
+inline void changeCallback(MvSink *sink, void *record) {
+    mvDestinationChangeFunc(sink, static_cast<MvPullRecord *>(record));
+}
+inline MvMessageFunc activateMessage() { return activateCallback; }
+inline MvMessageFunc changeMessage() { return changeCallback; }
 
 // Allocates a default pull record for `destination` (null when out of memory).
 MvPullRecord *newDefaultPullRecord(MvDestination *destination);

@@ -6,8 +6,11 @@
 
 #include "mv_control.h"
 #include "mv_machine.h"
+#include "mv_sampler_bandlimited.h"
+#include "mv_sampler_fade.h"
 #include "mv_status.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -85,6 +88,9 @@ int command(MvMachine *machine, MvMessageFunc message, ControlHalf controlHalf)
     if (!controlHalf(sampler)) return mvDispatcher->unlock();
     return post(sampler, message, sampler);
 }
+
+// The longest transition fade a sampler takes.
+constexpr double kMaxTransitionFade = 0.1;
 
 double nonNegativeSeconds(double seconds) { return seconds >= 0.0 ? seconds : 0.0; } // NaN too
 
@@ -183,6 +189,8 @@ void releaseSampler(MvSink *, void *self)
     mvUninitSource(&sampler->source);
     mvUninitMachine(&sampler->machine);
     if (sampler->controlMatrix) mvFree(sampler->controlMatrix);
+    if (sampler->resamplerState) mvFree(sampler->resamplerState);
+    if (sampler->fadeState) mvFree(sampler->fadeState);
     reinterpret_cast<SamplerRecord *>(sampler)->~SamplerRecord();
     mvFree(sampler);
 }
@@ -199,10 +207,11 @@ void deleteMessage(MvSink *sink, void *argument)
     sendDown(sink, releaseSampler, argument);
 }
 
-void appendClipMessage(MvSink *, void *argument)
+void appendClipMessage(MvSink *sink, void *argument)
 {
     auto *clip = static_cast<MvClip *>(argument);
     MvSampler *sampler = clip->sampler;
+    settleFade(sink, sampler); // a pending clear must not take this clip along
     if (sampler->tail) {
         if (sampler->head == nullptr)
             MV_REPORT_ASSERTION("sampler->head != NULL", kSamplerReportPath,
@@ -220,14 +229,27 @@ void appendClipMessage(MvSink *, void *argument)
     clip->next = nullptr;
 }
 
-void clearQueueMessage(MvSink *sink, void *argument)
+} // namespace
+
+void mv::samplerClearQueue(MvSink *sink, MvSampler *sampler)
 {
-    MvSampler *sampler = target(argument);
     samplerHalt(sink, sampler);
     if (!sampler->head) return;
     MvClip *chain = sampler->head;
     sampler->head = sampler->tail = sampler->current = nullptr;
     sendDown(sink, releaseChainNotice, chain);
+}
+
+namespace {
+
+void clearQueueMessage(MvSink *sink, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    settleFade(sink, sampler);
+    if (SamplerFade *fade = fadeWhilePlaying(sampler))
+        beginFade(sink, fade, true, FadeAction::clear);
+    else
+        samplerClearQueue(sink, sampler);
 }
 
 // An empty queue answers play with the stopped notice and changes nothing.
@@ -241,7 +263,13 @@ bool queueEmpty(MvSampler *sampler)
 void playMessage(MvSink *sink, void *argument)
 {
     MvSampler *sampler = target(argument);
+    settleFade(sink, sampler);
     if (queueEmpty(sampler)) return;
+    if (SamplerFade *fade = fadeWhilePlaying(sampler)) {
+        beginFade(sink, fade, true, FadeAction::restart);
+        return;
+    }
+    if (sampler->audioState == kSamplerPaused) fadeIn(sink, sampler);
     if (sampler->audioState == kSamplerStopped) {
         sampler->current = sampler->head;
         activate(sink, sampler);
@@ -255,7 +283,9 @@ void playMessage(MvSink *sink, void *argument)
 void ensurePlayingMessage(MvSink *sink, void *argument)
 {
     MvSampler *sampler = target(argument);
+    settleFade(sink, sampler);
     if (queueEmpty(sampler)) return;
+    if (sampler->audioState == kSamplerPaused) fadeIn(sink, sampler);
     if (sampler->audioState == kSamplerStopped) {
         sampler->current = sampler->head;
         activate(sink, sampler);
@@ -280,13 +310,10 @@ bool seek(MvSampler *sampler, double seconds)
     return true;
 }
 
-void playAtMessage(MvSink *sink, void *argument)
+} // namespace
+
+void mv::samplerPlayFrom(MvSink *sink, MvSampler *sampler, double seconds)
 {
-    auto *record = static_cast<TimeRecord *>(argument);
-    MvSampler *sampler = record->sampler;
-    const double seconds = record->seconds;
-    sendDown(sink, mvDeferredFree, record);
-    if (queueEmpty(sampler)) return;
     if (!seek(sampler, seconds)) {
         sampler->position = 0.0;
         sampler->current = nullptr;
@@ -301,18 +328,65 @@ void playAtMessage(MvSink *sink, void *argument)
     sampler->audioState = kSamplerPlaying;
 }
 
-void stopMessage(MvSink *sink, void *argument) { samplerHalt(sink, target(argument)); }
+namespace {
 
-void pauseMessage(MvSink *, void *argument)
+void playAtMessage(MvSink *sink, void *argument)
 {
-    MvSampler *sampler = target(argument);
-    if (sampler->audioState == kSamplerPlaying) sampler->audioState = kSamplerPaused;
+    auto *record = static_cast<TimeRecord *>(argument);
+    MvSampler *sampler = record->sampler;
+    const double seconds = record->seconds;
+    sendDown(sink, mvDeferredFree, record);
+    settleFade(sink, sampler);
+    if (queueEmpty(sampler)) return;
+    if (SamplerFade *fade = fadeWhilePlaying(sampler)) {
+        fade->seekTime = seconds;
+        beginFade(sink, fade, true, FadeAction::seek);
+        return;
+    }
+    if (sampler->audioState == kSamplerPaused) fadeIn(sink, sampler);
+    samplerPlayFrom(sink, sampler, seconds);
 }
 
-void resumeMessage(MvSink *, void *argument)
+void stopMessage(MvSink *sink, void *argument)
 {
     MvSampler *sampler = target(argument);
-    if (sampler->audioState == kSamplerPaused) sampler->audioState = kSamplerPlaying;
+    settleFade(sink, sampler);
+    if (SamplerFade *fade = fadeWhilePlaying(sampler))
+        beginFade(sink, fade, true, FadeAction::stop);
+    else
+        samplerHalt(sink, sampler);
+}
+
+void pauseMessage(MvSink *sink, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    settleFade(sink, sampler);
+    if (SamplerFade *fade = fadeWhilePlaying(sampler))
+        beginFade(sink, fade, true, FadeAction::pause);
+    else if (sampler->audioState == kSamplerPlaying)
+        sampler->audioState = kSamplerPaused;
+}
+
+void resumeMessage(MvSink *sink, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    settleFade(sink, sampler);
+    if (sampler->audioState != kSamplerPaused) return;
+    sampler->audioState = kSamplerPlaying;
+    fadeIn(sink, sampler);
+}
+
+void fadeTimeMessage(MvSink *sink, void *argument)
+{
+    auto *record = static_cast<TimeRecord *>(argument);
+    MvSampler *sampler = record->sampler;
+    settleFade(sink, sampler);
+    sampler->audioFade = sampler->fadeState;
+    auto *fade = static_cast<SamplerFade *>(sampler->audioFade);
+    fade->seconds = record->seconds;
+    fade->length = fade->glideLength = 0;
+    fade->silent = fade->heardValid = false;
+    sendDown(sink, mvDeferredFree, record);
 }
 
 void loopingOnMessage(MvSink *, void *argument) { target(argument)->audioLooping = 1; }
@@ -324,6 +398,17 @@ void interpolationOnMessage(MvSink *, void *argument)
     target(argument)->audioInterpolation = kInterpolationOn;
 }
 void interpolationOffMessage(MvSink *, void *argument) { target(argument)->audioInterpolation = 0; }
+
+void bandlimitedOnMessage(MvSink *, void *argument)
+{
+    MvSampler *sampler = target(argument);
+    sampler->audioResampler = sampler->resamplerState;
+    bandlimitedReset(static_cast<BandlimitedState *>(sampler->audioResampler));
+}
+void standardResamplerMessage(MvSink *, void *argument)
+{
+    target(argument)->audioResampler = nullptr;
+}
 
 void loopStartMessage(MvSink *sink, void *argument)
 {
@@ -398,11 +483,25 @@ namespace mv {
 
 void samplerHalt(MvSink *sink, MvSampler *sampler)
 {
+    if (auto *fade = static_cast<SamplerFade *>(sampler->audioFade)) {
+        fade->length = fade->glideLength = 0;
+        fade->silent = fade->heardValid = false;
+    }
+    if (auto *state = static_cast<BandlimitedState *>(sampler->audioResampler))
+        bandlimitedReset(state);
     if (sampler->audioState == kSamplerStopped) return;
     mvSourceDeactivate(sink, &sampler->source);
     sampler->audioState = kSamplerStopped;
     sampler->position = 0.0;
     publishPlayPosition(sampler, 0.0);
+}
+
+double samplerJumpSeconds(MvMachine *machine, double seconds)
+{
+    if (seconds != 0.0 || checkSampler(machine) || mvDispatcher->lock()) return seconds;
+    const double fade = asSampler(machine)->controlFade;
+    mvDispatcher->unlock();
+    return fade > 0.0 ? fade : seconds;
 }
 
 void noticeStopped(MvSampler *sampler)
@@ -659,7 +758,8 @@ int mvSetChannelMatrix(MvMachine *machine, double rampTime, int sourceChannels, 
     if (status) return status;
     MvSampler *sampler = asSampler(machine);
     if (vectorSize != sampler->machine.sink->soundModel->vectorSize) return MV_ERROR_VECTOR_SIZE;
-    if (sourceChannels < 1 || sourceChannels > kMaxMatrixSourceChannels)
+    if (sourceChannels < 1 || sourceChannels > kMaxMatrixSourceChannels || vectorSize < 1 ||
+        sourceChannels * vectorSize > kMaxMatrixWeights)
         return MV_ERROR_SPEAKER_LAYOUT;
 
     if ((status = mvDispatcher->lock())) return status;
@@ -699,4 +799,70 @@ int mvGetPlayPosition(MvMachine *machine, double *seconds)
     *seconds = reinterpret_cast<SamplerRecord *>(asSampler(machine))
                    ->playPosition.load(std::memory_order_relaxed);
     return MV_OK;
+}
+
+int mvSetResampler(MvMachine *machine, int resampler)
+{
+    int status = checkSampler(machine);
+    if (status) return status;
+    if (resampler != MV_RESAMPLER_STANDARD && resampler != MV_RESAMPLER_BANDLIMITED)
+        return MV_ERROR_INDEX;
+    const bool bandlimited = resampler == MV_RESAMPLER_BANDLIMITED;
+    if (bandlimited) buildBandlimitedTables();
+    MvSampler *sampler = asSampler(machine);
+    if ((status = mvDispatcher->lock())) return status;
+    if (bandlimited && !sampler->resamplerState) {
+        // Kept until the sampler is released: the audio thread may hold it.
+        sampler->resamplerState = mvMalloc(sizeof(BandlimitedState));
+        if (!sampler->resamplerState) {
+            mvDispatcher->unlock();
+            return MV_ERROR_NO_MEMORY;
+        }
+        bandlimitedReset(static_cast<BandlimitedState *>(sampler->resamplerState));
+    }
+    sampler->controlResampler = resampler;
+    return post(sampler, bandlimited ? bandlimitedOnMessage : standardResamplerMessage, sampler);
+}
+
+int mvGetResampler(MvMachine *machine)
+{
+    return query(machine, never,
+                 [](const MvSampler *sampler) { return +sampler->controlResampler; });
+}
+
+int mvSetTransitionFade(MvMachine *machine, double seconds)
+{
+    int status = checkSampler(machine);
+    if (status) return status;
+    if (!(seconds >= 0.0 && seconds <= kMaxTransitionFade)) return MV_ERROR_INDEX;
+    MvSampler *sampler = asSampler(machine);
+    auto *record = static_cast<TimeRecord *>(mvMalloc(sizeof(TimeRecord)));
+    if (!record) return MV_ERROR_NO_MEMORY;
+    *record = TimeRecord{sampler, seconds};
+    if ((status = mvDispatcher->lock())) {
+        mvFree(record);
+        return status;
+    }
+    if (!sampler->fadeState) {
+        // Kept until the sampler is released: the audio thread may hold it.
+        sampler->fadeState = mvMalloc(sizeof(SamplerFade));
+        if (!sampler->fadeState) {
+            mvDispatcher->unlock();
+            mvFree(record);
+            return MV_ERROR_NO_MEMORY;
+        }
+        *static_cast<SamplerFade *>(sampler->fadeState) = SamplerFade{};
+    }
+    sampler->controlFade = seconds;
+    return postRecord(sampler, fadeTimeMessage, record);
+}
+
+double mvGetTransitionFade(MvMachine *machine)
+{
+    int status = checkSampler(machine);
+    if (status) return status;
+    if ((status = mvDispatcher->lock())) return status;
+    const double seconds = asSampler(machine)->controlFade;
+    status = mvDispatcher->unlock();
+    return status ? status : seconds;
 }

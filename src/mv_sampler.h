@@ -18,7 +18,10 @@ constexpr int32_t kSamplerPaused = MV_SAMPLER_PAUSED;
 // keeps two frames of that many floats and a ramp delta per weight on the
 // audio thread's stack, so the host must not be able to choose the size.
 constexpr int kMaxMatrixSourceChannels = 64;
-constexpr int kMaxMatrixWeights = kMaxMatrixSourceChannels * 2; // stereo vector size
+// Source channels x vector size: the ramp deltas on that stack. The built-in
+// models reach it with 64 channels (stereo); a host model with wider vectors
+// gets fewer source channels.
+constexpr int kMaxMatrixWeights = kMaxMatrixSourceChannels * 2;
 
 // Queue consistency reports name the sampler's source path and fixed lines.
 inline constexpr const char *kSamplerReportPath = "src/mv_sampler";
@@ -81,6 +84,14 @@ void noticeReleasedClip(MvSampler *sampler, MvClip *clip) MV_AUDIO_THREAD;
 // sink's tree and releases the clips they let go of (release callbacks run
 // here). Part of every drain of the sink's down queue.
 void collectSamplerNotices(MvSink *sink);
+
+// Audio side: halts the sampler and releases its whole queue.
+void samplerClearQueue(MvSink *sink, MvSampler *sampler);
+// Audio side: plays from `seconds` into the (non-empty) queue, as a seek.
+void samplerPlayFrom(MvSink *sink, MvSampler *sampler, double seconds);
+
+// Reads frame `index` of `clip`: `count` samples as floats.
+void readFrame(const MvClip *clip, int index, int count, float *out);
 
 // Test seam: false makes the render take its per-frame reference path
 // everywhere, so tests can compare the specialised runs against it.

@@ -12,6 +12,8 @@
 #include "mv_sampler.h"
 
 #include "mv_machine.h"
+#include "mv_sampler_bandlimited.h"
+#include "mv_sampler_fade.h"
 #include "mv_sampler_runs.h"
 #include "mv_sound_model.h"
 #include "mv_status.h"
@@ -23,11 +25,10 @@ using namespace mv;
 
 namespace mv {
 bool samplerFastRunsEnabled = true;
-}
-
-namespace {
 
 // ---- reading clip frames -------------------------------------------------
+
+namespace {
 
 template <typename Sample>
 void readSamples(const uint8_t *frame, int count, float *out)
@@ -41,6 +42,8 @@ const uint8_t *frameAddress(const MvClip *clip, int index)
            size_t(index) * size_t(clip->channels) * size_t(clip->sampleSize);
 }
 
+} // namespace
+
 void readFrame(const MvClip *clip, int index, int count, float *out)
 {
     const uint8_t *frame = frameAddress(clip, index);
@@ -53,6 +56,10 @@ void readFrame(const MvClip *clip, int index, int count, float *out)
     default: readSamples<Uint8Sample>(frame, count, out); break;
     }
 }
+
+} // namespace mv
+
+namespace {
 
 // The fraction between frame i and i + 1, zero with interpolation off.
 float maskedFraction(double position, int index, uint64_t interpolationMask)
@@ -96,6 +103,12 @@ void readPartner(const MvSampler *sampler, const MvClip *clip, int index, int li
         *count = widened;
     }
     readFrame(follower, 0, *count, b);
+}
+
+// The band-limited resampler's state while that mode is chosen, else null.
+BandlimitedState *bandlimitedStateOf(const MvSampler *sampler)
+{
+    return static_cast<BandlimitedState *>(sampler->audioResampler);
 }
 
 // ---- clip ends -----------------------------------------------------------
@@ -172,6 +185,7 @@ bool passClipEnd(MvSink *sink, MvSampler *sampler, double *position)
     MvClip *next = clip->next;
     *position -= clip->frames;
     if (clip->removeWhenDone) {
+        if (BandlimitedState *state = bandlimitedStateOf(sampler)) bandlimitedForget(state, clip);
         unlinkClip(sampler, clip);
         noticeReleasedClip(sampler, clip);
     }
@@ -224,11 +238,16 @@ bool renderFrame(const Block &block, SamplerRunning &running, float *frame)
     float b[kMaxMatrixSourceChannels];
     const int index = int(running.position);
     int count = std::min(block.limit, int(clip->channels));
-    readFrame(clip, index, count, a);
-    const float x = maskedFraction(running.position, index, sampler->audioInterpolation);
-    if (x > 0.0f) {
-        readPartner(sampler, clip, index, block.limit, a, b, &count);
-        for (int c = 0; c < count; ++c) a[c] = interpolate(a[c], b[c], x);
+    if (BandlimitedState *state = bandlimitedStateOf(sampler)) {
+        bandlimitedFrame(state, sampler, clip, running.position,
+                         stepOf(clip, running.frequency, block.rate), block.limit, count, a);
+    } else {
+        readFrame(clip, index, count, a);
+        const float x = maskedFraction(running.position, index, sampler->audioInterpolation);
+        if (x > 0.0f) {
+            readPartner(sampler, clip, index, block.limit, a, b, &count);
+            for (int c = 0; c < count; ++c) a[c] = interpolate(a[c], b[c], x);
+        }
     }
     if (block.matrix)
         block.model->mixFrameWeighted(block.model, running.gain, count, block.matrix->current, a,
@@ -243,20 +262,66 @@ bool renderFrame(const Block &block, SamplerRunning &running, float *frame)
     return true;
 }
 
-// The specialised run for this clip, or null when only the reference path
-// knows the mix (a matrix, or a model other than the engine's two).
+// How a frame of `clip` reaches the mix when a specialised run may take it;
+// false when only the reference path knows the mix (a matrix, or a model
+// other than the engine's two).
+bool runShape(const Block &block, const MvClip *clip, MixShape *shape)
+{
+    if (!samplerFastRunsEnabled || block.matrix) return false;
+    if (isMonoSoundModel(block.model))
+        *shape = MixShape::mono;
+    else if (isStereoSoundModel(block.model))
+        *shape = clip->channels == 1 ? MixShape::stereoFromMono : MixShape::stereoPair;
+    else
+        return false;
+    return true;
+}
+
+// The standard path's specialised run for this clip, or null.
 SamplerRun runFor(const Block &block, const SamplerRunning &running, const MvClip *clip)
 {
-    if (!samplerFastRunsEnabled || block.matrix) return nullptr;
     MixShape shape;
-    if (isMonoSoundModel(block.model))
-        shape = MixShape::mono;
-    else if (isStereoSoundModel(block.model))
-        shape = clip->channels == 1 ? MixShape::stereoFromMono : MixShape::stereoPair;
-    else
-        return nullptr;
+    if (bandlimitedStateOf(block.sampler) || !runShape(block, clip, &shape)) return nullptr;
     return samplerRunFor(shape, clip, block.sampler->audioInterpolation != 0,
                          steadyRate(running), steadyGain(running));
+}
+
+// Frames of the band-limited specialised run; 0 when it does not apply.
+int bandlimitedRunFrames(const Block &block, SamplerRunning &running, const MvClip *clip,
+                         int frames, float *mix)
+{
+    BandlimitedState *state = bandlimitedStateOf(block.sampler);
+    MixShape shape;
+    if (!state || !runShape(block, clip, &shape)) return 0;
+    return bandlimitedRun(state, block.sampler, shape, clip, running, block.rate, frames, mix);
+}
+
+// Renders one frame of a gain glide and a transition fade at the fade's
+// envelope; false when the sampler fell silent with it (playback ended,
+// stopped, paused). `incoming` is the gain from above at the block's start.
+bool renderFadeFrame(const Block &block, SamplerFade *fade, float incoming,
+                     SamplerRunning &running, float *frame)
+{
+    const float gain = running.gain;
+    float heard = gain;
+    if (fade->glideLength) {
+        heard += fade->glideDelta * glideWeight(*fade) * incoming;
+        if (++fade->glideFrame >= fade->glideLength) fade->glideLength = 0;
+    }
+    if (fade->length) heard *= fadeEnvelope(*fade);
+    running.gain = heard;
+    const bool more = renderFrame(block, running, frame);
+    running.gain = gain + running.gainStep;
+    if (!more) return false;
+    if (!fade->length || ++fade->frame < fade->length) return true;
+    fade->length = 0;
+    if (!fade->out) return true;
+    MvSampler *sampler = block.sampler;
+    sampler->position = running.position;
+    samplerEndFade(block.sink, sampler);
+    if (sampler->audioState != kSamplerPlaying || !sampler->current) return false;
+    running.position = sampler->position;
+    return true;
 }
 
 // ---- block set-up --------------------------------------------------------
@@ -305,6 +370,9 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
     advanceRamps(&sampler->machine, frames, sink->sampleRate, &ownGainStart, &ownGainEnd,
                  &ownFrequencyStart, &ownFrequencyEnd);
     if (frames <= 0 || !sampler->current) return following;
+    SamplerFade *fade = activeFade(sampler);
+    if (fade) noticeGainJump(sink, fade, ownGainStart, ownGainEnd);
+    if (fade && fade->silent) return following; // paused after a fade: silence
 
     SamplerRunning running;
     running.position = sampler->position;
@@ -335,7 +403,9 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
     float delta[kMaxMatrixWeights];
     if (block.matrix) {
         block.limit = block.matrix->sourceChannels;
-        block.weightCount = block.limit * block.model->vectorSize;
+        // mvSetChannelMatrix bounds the product; a model changed since
+        // must still not overrun delta.
+        block.weightCount = std::min(block.limit * block.model->vectorSize, kMaxMatrixWeights);
         block.delta = prepareMatrixRamp(block.matrix, frames, sink->sampleRate,
                                         block.weightCount, delta);
     } else {
@@ -345,6 +415,16 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
     for (int k = 0; k < frames;) {
         const MvClip *clip = sampler->current;
         float *frame = buffer + size_t(k) * block.channelCount;
+        if (fade && (fade->length || fade->glideLength)) {
+            if (!renderFadeFrame(block, fade, gainStart, running, frame)) return following;
+            ++k;
+            continue;
+        }
+        if (const int done = bandlimitedRunFrames(block, running, clip, frames - k, frame)) {
+            k += done;
+            if (!passClipEnds(block, &running.position)) return following;
+            continue;
+        }
         if (SamplerRun run = runFor(block, running, clip)) {
             if (const int done = run(clip, running, block.rate, frames - k, frame)) {
                 k += done;

@@ -16,22 +16,6 @@ namespace mv {
 
 namespace {
 
-// Adds one frame through the sound model's arithmetic (its mixFrame).
-template <MixShape shape>
-void mixFrameOf(float gain, float left, float right, float *out)
-{
-    if constexpr (shape == MixShape::mono) {
-        const float share = gain / 1.0f; // the model's gain / source channels
-        out[0] += 0.0f + share * left;
-    } else {
-        out[0] += gain * left;
-        out[1] += gain * right;
-    }
-}
-
-template <MixShape shape>
-constexpr int kMixChannels = shape == MixShape::mono ? 1 : 2;
-
 // Positions below this bound can be read without leaving the clip: with
 // interpolation frame i + 1 must exist too.
 template <bool interpolated>
@@ -181,6 +165,9 @@ __attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning 
         }
     }
     running = now;
+    // Clean upper halves: SSE code after the render (the host's own) would
+    // otherwise pay for a dirty state on every instruction.
+    _mm256_zeroupper();
     return k + scalarRun<Int16Sample, shape, true, steady>(clip, running, sinkRate, frames - k,
                                                           mix + size_t(k) * kMixChannels<shape>);
 }

@@ -76,6 +76,22 @@ float sampleAt(const uint8_t *frame, int channel)
 // doubles a mono clip or takes the first two channels.
 enum class MixShape { mono, stereoFromMono, stereoPair };
 
+// Adds one frame through the sound model's arithmetic (its mixFrame).
+template <MixShape shape>
+void mixFrameOf(float gain, float left, float right, float *out)
+{
+    if constexpr (shape == MixShape::mono) {
+        const float share = gain / 1.0f; // the model's gain / source channels
+        out[0] += 0.0f + share * left;
+    } else {
+        out[0] += gain * left;
+        out[1] += gain * right;
+    }
+}
+
+template <MixShape shape>
+constexpr int kMixChannels = shape == MixShape::mono ? 1 : 2;
+
 // Renders at most `frames` frames of `clip` into `mix` (the first of them),
 // carrying `running` along. Stops before a frame whose read, interpolation
 // partner included, would leave the clip; returns the frames rendered. The

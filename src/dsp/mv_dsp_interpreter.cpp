@@ -17,6 +17,12 @@
 //    while more than that remain nothing can run out in between; within the
 //    last 0xFFFF the limit drops to 0 and every fetch takes the exact path,
 //    which tests the budget after every instruction.
+//  - Block instructions and interrupt services charge their work on top of
+//    the instruction's own unit (one per word copied, per byte written or
+//    read, and what a service reports in serviceUnits), so the budget bounds
+//    a run's time and not only its instruction count. An instruction always
+//    completes; a charge that uses up the budget ends the run before the
+//    next one, as the last instruction of the budget would.
 //  - Register operands are ORed together: below 16 they are all valid and
 //    none is pc, so the handler needs no per-operand test and no pc update.
 //    R16..R19 and invalid bytes take the checked path of the same handler.
@@ -42,6 +48,8 @@ constexpr uint32_t kFirstSpecialRegister = MV_DSP_PC;
 // Most instructions one straight run can execute: pc only grows and stays
 // below the 16-bit image size.
 constexpr uint64_t kLongestStraightRun = 0xFFFF;
+// A block copy costs one unit per word it moves beyond the instruction.
+constexpr uint32_t kBytesPerCopyUnit = 4;
 
 // Integer division or remainder by zero, and INT_MIN / -1, stop the run with
 // the status the instruction set otherwise never produces, so a report of it
@@ -203,6 +211,15 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         limit = left > kLongestStraightRun ? fastEnd : 0;                                      \
         DISPATCH();                                                                            \
     } while (0)
+// Work beyond the instruction's own unit, which NEXT or JUMP still takes:
+// leaves at least that unit, so a charge that uses up the budget stops the
+// run at the next fetch.
+#define CHARGE(units)                                                                          \
+    do {                                                                                       \
+        const uint64_t work = (units);                                                         \
+        left = left > work ? left - work : 1;                                                  \
+        limit = left > kLongestStraightRun ? fastEnd : 0;                                      \
+    } while (0)
 // After writing register d: a written pc continues one byte past its value.
 #define NEXT_AFTER_WRITE(length, d)                                                            \
     do {                                                                                       \
@@ -340,6 +357,7 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         if ((source) + (count) - 1 >= size || (destination) + (count) - 1 >= size)             \
             FAIL(MV_DSP_INVALID_ADDRESS, length);                                              \
         std::memmove(mem + (destination), mem + (source), count);                              \
+        CHARGE((count) / kBytesPerCopyUnit);                                                   \
         NEXT(length);                                                                          \
     }
 // Pop checks for k words: enough words (else 7), sp not below the base (else 6).
@@ -412,7 +430,10 @@ op_HALT:
 op_INT: {
     reg[PC] = uint32_t(pc + 1);
     const MvDspInterruptCallback callback = vm->interruptCallback;
+    vm->serviceUnits = 0;
     if (!callback || uint8_t(callback(vm, BYTE(1))) == 0) return MV_DSP_INTERRUPT_ERROR;
+    CHARGE(vm->serviceUnits);
+    vm->serviceUnits = 0;
     // The service may have moved pc; continue one byte past where it left it.
     JUMP(reg[PC] + 1);
 }
@@ -603,6 +624,7 @@ op_PUTC: {
 op_PUTS: {
     const uint32_t address = HALF(1);
     if (address >= size || !putString(mem, address, size)) FAIL(MV_DSP_INVALID_ADDRESS, 3);
+    CHARGE(std::strlen(reinterpret_cast<const char *>(mem + address)));
     NEXT(3);
 }
 op_PUTNL:
@@ -622,6 +644,7 @@ op_GETS: {
     const uint32_t address = HALF(1), length = HALF(3);
     if (address + length >= size) FAIL(MV_DSP_INVALID_ADDRESS, 5);
     readLine(mem + address, length);
+    CHARGE(std::strlen(reinterpret_cast<const char *>(mem + address)));
     NEXT(5);
 }
 op_CMP:

@@ -28,6 +28,12 @@ constexpr uint32_t kFrameWords = 2; // saved lr and fp
 constexpr uint32_t kSignBit = 0x80000000;
 constexpr int kResultRegister = 0;
 
+// Budget units beyond the interrupt instruction itself. A libm call costs
+// about as much as a handful of simple instructions; block services pay per
+// sample, per frame and delay line, and per delay-line element they clear.
+constexpr uint64_t kMathCallUnits = 8;
+constexpr uint64_t kReverbLines = 2 * (MV_REVERB_COMBS + MV_REVERB_ALLPASSES);
+
 // ---- stack and registers --------------------------------------------------
 
 uint32_t registerOf(const MvDspVm *vm, int index) { return dspVmGetRegister(vm, index); }
@@ -84,24 +90,31 @@ uint32_t ofFloats(uint32_t a, uint32_t b)
     return floatWord(F(asFloat(a), asFloat(b)));
 }
 
-template <uint32_t (*F)(uint32_t)>
+template <uint32_t (*F)(uint32_t), uint64_t Units = 0>
 int32_t unaryService(MvDspVm *vm, int)
 {
     if (!stackHolds(vm, 1)) return kStackUnderflow;
     setResult(vm, F(dspVmPop(vm)));
+    dspVmChargeWork(vm, Units);
     return kServed;
 }
 
 // The first operand is the word on top of the stack.
-template <uint32_t (*F)(uint32_t, uint32_t)>
+template <uint32_t (*F)(uint32_t, uint32_t), uint64_t Units = 0>
 int32_t binaryService(MvDspVm *vm, int)
 {
     if (!stackHolds(vm, 2)) return kStackUnderflow;
     const uint32_t first = dspVmPop(vm);
     const uint32_t second = dspVmPop(vm);
     setResult(vm, F(first, second));
+    dspVmChargeWork(vm, Units);
     return kServed;
 }
+
+template <double (*F)(double)>
+constexpr MvDspInterruptHandler mathService = unaryService<ofFloat<F>, kMathCallUnits>;
+template <double (*F)(double, double)>
+constexpr MvDspInterruptHandler mathService2 = binaryService<ofFloats<F>, kMathCallUnits>;
 
 double cosine(double x) { return std::cos(x); }
 double sine(double x) { return std::sin(x); }
@@ -179,8 +192,23 @@ int32_t registerResource(MvDspVm *vm, MvDspResourceRelease release, void *record
     return kServed;
 }
 
+// Only routines 0 and 1 create: the audio thread never allocates.
+bool creationRefused(const MvDspVm *vm) { return dspResourcesSealed(vm->resources); }
+
+// What creating or muting a reverberator clears.
+uint64_t delayLineElements(const MvReverb *reverb)
+{
+    uint64_t elements = 0;
+    for (int i = 0; i < MV_REVERB_COMBS; ++i)
+        elements += uint64_t(reverb->combL[i].bufSize) + uint64_t(reverb->combR[i].bufSize);
+    for (int i = 0; i < MV_REVERB_ALLPASSES; ++i)
+        elements += uint64_t(reverb->allpassL[i].bufSize) + uint64_t(reverb->allpassR[i].bufSize);
+    return elements;
+}
+
 int32_t biquadNew(MvDspVm *vm, int)
 {
+    if (creationRefused(vm)) return MV_ERROR_INCONSISTENT;
     if (creationStackShort(vm, 1)) return kServed;
     const int32_t rate = popInt(vm);
     if (rate <= 0) return MV_ERROR_SAMPLE_RATE;
@@ -193,6 +221,7 @@ int32_t biquadNew(MvDspVm *vm, int)
 
 int32_t reverbNew(MvDspVm *vm, int)
 {
+    if (creationRefused(vm)) return MV_ERROR_INCONSISTENT;
     if (creationStackShort(vm, 8)) return kServed;
     const int32_t rate = popInt(vm);
     if (rate < kReverbMinRate || rate > kReverbMaxRate) return MV_ERROR_SAMPLE_RATE;
@@ -203,6 +232,7 @@ int32_t reverbNew(MvDspVm *vm, int)
     void *block = mvMalloc(reverbBlockSize(rate));
     if (!block) return MV_ERROR_NO_MEMORY;
     reverbInit(block, rate, channels, roomSize, damp, wet, dry, width, mode);
+    dspVmChargeWork(vm, delayLineElements(static_cast<const MvReverb *>(block)));
     return registerResource(vm, releaseReverb, block);
 }
 
@@ -249,6 +279,7 @@ int32_t biquadProcessService(MvDspVm *vm, int)
     if (!blockStartsInMemory(vm, block) || !blockInMemory(vm, block, 1)) return kInvalidAddress;
     auto *filter = static_cast<MvBiquad *>(dspFindResource(vm->resources, block.handle, releaseBiquad));
     if (!filter) return kNoSuchResource;
+    dspVmChargeWork(vm, uint64_t(block.count));
     biquadProcess(filter, blockSamples(vm, block), block.count, block.step);
     return kServed;
 }
@@ -263,6 +294,7 @@ int32_t reverbProcessService(MvDspVm *vm, int)
     auto *reverb = static_cast<MvReverb *>(dspFindResource(vm->resources, block.handle, releaseReverb));
     if (!reverb) return kNoSuchResource;
     if (!blockInMemory(vm, block, reverb->channels)) return kInvalidAddress;
+    dspVmChargeWork(vm, uint64_t(block.count) * (uint64_t(reverb->channels) + kReverbLines));
     reverbProcess(reverb, blockSamples(vm, block), block.count, block.step);
     return kServed;
 }
@@ -279,6 +311,16 @@ int32_t applyToResource(MvDspVm *vm, void (*operation)(Record *, Values...))
     auto *record = static_cast<Record *>(dspFindResource(vm->resources, handle, Release));
     if (!record) return kNoSuchResource;
     std::apply([&](auto... value) { operation(record, value...); }, values);
+    return kServed;
+}
+
+int32_t reverbMuteService(MvDspVm *vm, int)
+{
+    if (!stackHolds(vm, 1)) return kStackUnderflow;
+    auto *reverb = static_cast<MvReverb *>(dspFindResource(vm->resources, popInt(vm), releaseReverb));
+    if (!reverb) return kNoSuchResource;
+    dspVmChargeWork(vm, delayLineElements(reverb));
+    reverbMute(reverb);
     return kServed;
 }
 
@@ -306,25 +348,25 @@ using enum MvDspInterrupt;
 constexpr ServiceRow kServices[] = {
     {ENTER_FRAME, enterFrame},
     {LEAVE_FRAME, leaveFrame},
-    {COS, unaryService<ofFloat<cosine>>},
-    {SIN, unaryService<ofFloat<sine>>},
-    {TAN, unaryService<ofFloat<tangent>>},
-    {ACOS, unaryService<ofFloat<arcCosine>>},
-    {ASIN, unaryService<ofFloat<arcSine>>},
-    {ATAN, unaryService<ofFloat<arcTangent>>},
-    {ATAN2, binaryService<ofFloats<arcTangent2>>},
-    {COSH, unaryService<ofFloat<hyperbolicCosine>>},
-    {SINH, unaryService<ofFloat<hyperbolicSine>>},
-    {TANH, unaryService<ofFloat<hyperbolicTangent>>},
-    {EXP, unaryService<ofFloat<exponential>>},
-    {LOG, unaryService<ofFloat<naturalLog>>},
-    {LOG10, unaryService<ofFloat<decimalLog>>},
-    {POW, binaryService<ofFloats<power>>},
-    {SQRT, unaryService<ofFloat<squareRoot>>},
-    {FMOD, binaryService<ofFloats<remainderTowardZero>>},
-    {FLOOR, unaryService<ofFloat<floorOf>>},
-    {CEIL, unaryService<ofFloat<ceilingOf>>},
-    {ROUND, unaryService<ofFloat<roundHalfAway>>},
+    {COS, mathService<cosine>},
+    {SIN, mathService<sine>},
+    {TAN, mathService<tangent>},
+    {ACOS, mathService<arcCosine>},
+    {ASIN, mathService<arcSine>},
+    {ATAN, mathService<arcTangent>},
+    {ATAN2, mathService2<arcTangent2>},
+    {COSH, mathService<hyperbolicCosine>},
+    {SINH, mathService<hyperbolicSine>},
+    {TANH, mathService<hyperbolicTangent>},
+    {EXP, mathService<exponential>},
+    {LOG, mathService<naturalLog>},
+    {LOG10, mathService<decimalLog>},
+    {POW, mathService2<power>},
+    {SQRT, mathService<squareRoot>},
+    {FMOD, mathService2<remainderTowardZero>},
+    {FLOOR, mathService<floorOf>},
+    {CEIL, mathService<ceilingOf>},
+    {ROUND, mathService<roundHalfAway>},
     {FABS, unaryService<floatAbs>},
     {IABS, unaryService<intAbs>},
     {FSIGN, unaryService<floatSign>},
@@ -348,7 +390,7 @@ constexpr ServiceRow kServices[] = {
     {BIQUAD_HIGHSHELF, biquadService<biquadHighShelf>},
     {REVERB_NEW, reverbNew},
     {REVERB_PROCESS, reverbProcessService},
-    {REVERB_MUTE, reverbService<reverbMute>},
+    {REVERB_MUTE, reverbMuteService},
     {REVERB_ROOM_SIZE, reverbService<reverbSetRoomSize>},
     {REVERB_DAMP, reverbService<reverbSetDamp>},
     {REVERB_WET, reverbService<reverbSetWet>},

@@ -3,6 +3,7 @@
 // the first failure and hands it to the control side.
 #include "dsp/mv_dsp_machine.h"
 
+#include "dsp/mv_dsp_resources.h"
 #include "dsp/mv_dsp_vm.h"
 #include "mv_machine.h"
 #include "mv_sink.h"
@@ -101,7 +102,7 @@ void failOnControlSide(MvDspState *state, MvDspStatus status) {
 
 // Routine 0 with the stream's rate and channel count, then routine 1 with
 // the initial message if one is queued. Control side.
-void dspInitialise(MvSink *sink, MvDspState *state) {
+void runInitialisers(MvSink *sink, MvDspState *state) {
     MvDspVm *vm = state->vm;
     MvDspStatus status = runRoutine(
         state, MV_DSP_ROUTINE_INIT, 0, kInitRoutineRoom,
@@ -118,6 +119,14 @@ void dspInitialise(MvSink *sink, MvDspState *state) {
     if (message != nullptr) mvFree(message);
     if (status != MV_DSP_OK) return failOnControlSide(state, status);
     dspVmReset(vm);
+}
+
+// The program makes its filters and reverberators here, on the control side;
+// afterwards its list stays sealed, so routines 2 and 3 cannot allocate.
+void dspInitialise(MvSink *sink, MvDspState *state, MvDspResourceList *resources) {
+    dspSealResources(resources, false);
+    runInitialisers(sink, state);
+    dspSealResources(resources, true);
 }
 
 // Queued messages oldest first, then the main routine. A failed message and
@@ -229,7 +238,7 @@ void dspPrepare(MvPullRecord *record) {
     // way through the down queue.
     if (program->state.report.status != MV_DSP_OK) return;
     releaseResources(&program->resources);
-    dspInitialise(sinkOf(program), &program->state);
+    dspInitialise(sinkOf(program), &program->state, &program->resources);
 }
 
 void dspRelease(MvSink *, void *record) {
@@ -286,6 +295,7 @@ MvDspFunc *newProgram(uint16_t programLength, const uint8_t *program, uint16_t r
     resources->capacity = kFirstResourceCapacity;
     resources->count = 1;
     resources->entries[0] = MvDspResourceEntry{nullptr, nullptr};
+    dspSealResources(resources, true); // until the first initialisation
 
     dspVmSetInterruptCallback(state->vm, dispatchDspInterrupt);
     state->vm->resources = resources;
@@ -321,7 +331,7 @@ extern "C" int mvSetDSP(MvMachine *machine, uint16_t programLength, const uint8_
         dspRelease(nullptr, record);
         return locked;
     }
-    if (mv::sinkHasOutput(sink)) dspInitialise(sink, &record->state);
+    if (mv::sinkHasOutput(sink)) dspInitialise(sink, &record->state, &record->resources);
     MvPullRecord *previous = destination->pull;
     destination->pull = reinterpret_cast<MvPullRecord *>(record);
     const int posted = mvDispatcher->post(sink, mv::changeMessage(), record);

@@ -4,6 +4,7 @@ extern "C" MV_API int mvDSPAddResource(MvDspResourceList *list, MvDspResourceRel
                                        void *data)
 {
     if (!list) return MV_ERROR_NULL_POINTER;
+    if (dspResourcesSealed(list)) return MV_ERROR_INCONSISTENT;
     if (list->count == list->capacity) {
         const int32_t capacity = list->capacity * 2;
         void *entries = mvRealloc(list->entries, sizeof(MvDspResourceEntry) * capacity);
@@ -21,3 +22,7 @@ void *dspFindResource(const MvDspResourceList *list, int32_t handle, MvDspResour
     const MvDspResourceEntry &entry = list->entries[handle];
     return entry.release == release ? entry.data : nullptr;
 }
+
+bool dspResourcesSealed(const MvDspResourceList *list) { return list && list->sealed != 0; }
+
+void dspSealResources(MvDspResourceList *list, bool sealed) { list->sealed = sealed ? 1 : 0; }

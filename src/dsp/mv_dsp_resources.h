@@ -7,3 +7,8 @@
 // The data of handle if it names a resource released by release; null for
 // handle 0, handles out of range, other kinds and a null list.
 void *dspFindResource(const MvDspResourceList *list, int32_t handle, MvDspResourceRelease release);
+
+// A sealed list takes no new resources: outside routines 0 and 1 a program
+// runs on the audio thread, which never allocates. A null list is not sealed.
+bool dspResourcesSealed(const MvDspResourceList *list);
+void dspSealResources(MvDspResourceList *list, bool sealed);

@@ -22,6 +22,7 @@ MvDspVm *dspVmCreate(const uint8_t *program, uint16_t programLength, uint16_t re
     vm->stackBase = uint16_t(programLength + regionLength);
     vm->interruptCallback = nullptr;
     vm->resources = nullptr;
+    vm->serviceUnits = 0;
     dspVmReset(vm);
     return vm;
 }

@@ -10,8 +10,14 @@
 #include <cstdint>
 #include <cstring>
 
-// Budget the hosting machine gives every routine run.
-constexpr uint32_t kDspRunBudget = 0xFFFFFF;
+// Budget the hosting machine gives every routine run, in units: a simple
+// instruction costs one, block instructions and interrupt services one more
+// per element of their work, so a run is bounded in time, not just in
+// instructions.
+#ifndef MV_DSP_RUN_BUDGET
+#define MV_DSP_RUN_BUDGET 0xFFFFFF // fuzz builds shrink it
+#endif
+constexpr uint32_t kDspRunBudget = MV_DSP_RUN_BUDGET;
 
 // Record and image come from the standard allocator (not the engine hooks).
 MvDspVm *dspVmCreate(const uint8_t *program, uint16_t programLength, uint16_t regionLength,
@@ -51,6 +57,13 @@ inline void dspVmStoreHalf(uint8_t *at, uint32_t value) {
     at[1] = uint8_t(value >> 8);
 }
 
+// Adds the work of an interrupt service to what the interpreter charges once
+// the service returns (saturating).
+inline void dspVmChargeWork(MvDspVm *vm, uint64_t units) {
+    const uint64_t total = uint64_t{vm->serviceUnits} + units;
+    vm->serviceUnits = total > UINT32_MAX ? UINT32_MAX : uint32_t(total);
+}
+
 // The interpreter: runs from the current pc until HALT, a failure, or
-// budget instructions (0 = no limit).
+// budget units of work (0 = no limit).
 MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) MV_AUDIO_THREAD;

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <numbers>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -523,6 +524,136 @@ TEST_P(DspAllocationFailure, SendDSPMessageReturnsMinusOneAndLeaksNothing) {
 INSTANTIATE_TEST_SUITE_P(Dispatchers, DspAllocationFailure,
                          ::testing::Values(DispatcherKind::threadUnsafe,
                                            DispatcherKind::threadSafe));
+
+// ------------------------------------------------------------ audio-side bounds
+
+// The word a service finds on top of the stack: a valid rate for the
+// creators, the handle of its own kind for the others (routine 0 makes
+// filter 1, reverberator 2 and filter 3, which fills the first list).
+uint32_t firstArgumentFor(int number) {
+    const std::string_view name = mvasm::interruptName(number);
+    if (name.ends_with("_NEW")) return kRate;
+    return name.starts_with("REVERB") ? 2 : 1;
+}
+
+// Every service, built-in or a host's, called from routine 3 with plausible
+// arguments (handle, the sample block, frames, step 2, four 1.0 floats).
+std::string serviceInMainRoutine(int number) {
+    return R"(
+        LDI32 R7, 48000
+        PUSH R7
+        INT BIQUAD_NEW
+        LDI32 R1, 0x3F800000
+        PUSH R1
+        PUSH R1
+        PUSH R1
+        PUSH R1
+        PUSH R1
+        PUSH R1
+        LDI8 R1, 2
+        PUSH R1
+        PUSH R7
+        INT REVERB_NEW
+        PUSH R7
+        INT BIQUAD_NEW
+)" + std::string(kRoutineEntries) + R"(
+main:   POP2 R1, R2             ; frames, sample address
+        LDI32 R3, 0x3F800000
+        PUSH R3
+        PUSH R3
+        PUSH R3
+        PUSH R3
+        LDI8 R3, 2
+        PUSH R3
+        PUSH R1
+        PUSH R2
+        LDI32 R3, )" + std::to_string(firstArgumentFor(number)) + R"(
+        PUSH R3
+        INT )" + std::to_string(number) + R"(
+        LDI8 R0, 0
+        HALT
+)";
+}
+
+TEST_F(HostInterrupts, NoServiceAllocatesOnTheAudioThread) {
+    int services = 0;
+    for (int number = 0; number < 256; ++number) {
+        if (mvDSPInterruptCallbacks[number] == nullptr) continue;
+        SCOPED_TRACE("interrupt " + std::to_string(number));
+        ++services;
+        Tree tree;
+        tree.addTone(440, 0.5f);
+        ASSERT_EQ(tree.attach(assemble(serviceInMainRoutine(number))), 0);
+        ASSERT_EQ(tree.error().status, 0);
+        ASSERT_EQ(tree.program()->resources.count, tree.program()->resources.capacity);
+        {
+            mvtest::FailingAllocator allocator;
+            tree.render();
+            tree.render();
+            EXPECT_EQ(allocator.allocationCalls(), 0);
+        }
+        tree.drainDownQueue();
+        const DspError error = tree.error();
+        const bool creates = number == kHostSlot || mvasm::interruptName(number).ends_with("_NEW");
+        if (creates) {
+            EXPECT_EQ(error.status, MV_DSP_INTERRUPT_ERROR);
+            EXPECT_EQ(error.routine, MV_DSP_ROUTINE_MAIN);
+            EXPECT_EQ(int32_t(error.registers[0]), MV_ERROR_INCONSISTENT);
+            EXPECT_EQ(tree.program()->resources.count, 4);
+        }
+    }
+    EXPECT_EQ(services, 51 + 1);
+}
+
+// Runaway main routines: each loop iteration counts itself in R1, so the
+// count at the budget's end tells what one iteration was charged.
+struct Runaway {
+    const char *name;
+    const char *body;       // one iteration, R1 counted after its work
+    uint32_t unitsPerIteration;
+};
+
+const Runaway kRunaways[] = {
+    // 4096 bytes = 1024 words, plus COPY, INC and JMP.
+    {"block copies", "loop: COPY buffer, buffer + 4096, 4096\n", 1024 + 3},
+    // 1024 samples, plus four pushes, INT, INC and JMP.
+    {"filter calls", "loop: PUSH R5\nPUSH R4\nPUSH R3\nPUSH R2\nINT BIQUAD_PROCESS\n",
+     1024 + 7},
+};
+
+TEST_F(DspMachineTest, RunawayBlockWorkEndsWithinTheBudget) {
+    for (const Runaway &runaway : kRunaways) {
+        SCOPED_TRACE(runaway.name);
+        const mvasm::Program program = assemble(std::string(R"(
+        LDI32 R0, 48000
+        PUSH R0
+        INT BIQUAD_NEW
+        ST32 filter, R0
+)") + kRoutineEntries + R"(
+main:   LDI8 R1, 0
+        LD32 R2, filter
+        LDI16 R3, buffer
+        LDI16 R4, 1024
+        LDI8 R5, 1
+)" + runaway.body + R"(
+        INC R1
+        JMP loop
+filter: .word 0
+buffer: .zero 8192
+)");
+        Tree tree;
+        ASSERT_EQ(tree.attach(program), 0);
+        tree.render();
+        tree.drainDownQueue();
+        const DspError error = tree.error();
+        EXPECT_EQ(error.status, MV_DSP_NOT_RESPONDING);
+        EXPECT_EQ(error.routine, MV_DSP_ROUTINE_MAIN);
+        constexpr uint32_t kPrologue = 5;
+        const uint32_t iterations = (kDspRunBudget - kPrologue) / runaway.unitsPerIteration;
+        EXPECT_GE(error.registers[1], iterations - 1);
+        EXPECT_LE(error.registers[1], iterations + 1);
+    }
+}
 
 // ------------------------------------------------------------ examples
 

@@ -339,8 +339,10 @@ TEST(SamplerFormats, AnInt16ClipIsNeverReadPastItsLastSample)
 
 // Builds a random tree (formats, channel counts, rates, gain and frequency
 // ramps, loops, interpolation, pauses, clips queued while playing) from
-// `scene` and renders it.
-std::vector<float> renderRandomScene(uint32_t scene, Model model, bool fastRuns)
+// `scene` and renders it; every sampler gets `resampler` unless it is
+// negative (the call never made).
+std::vector<float> renderRandomScene(uint32_t scene, Model model, bool fastRuns,
+                                     int resampler = -1)
 {
     mv::samplerFastRunsEnabled = fastRuns;
     std::mt19937 random(scene);
@@ -382,6 +384,7 @@ std::vector<float> renderRandomScene(uint32_t scene, Model model, bool fastRuns)
         for (int c = 0, count = 1 + pick(3); c < count; ++c) enqueueRandomClip(sampler);
         mvSetLooping(m(sampler), pick(2));
         mvSetInterpolation(m(sampler), pick(4) != 0);
+        if (resampler >= 0) EXPECT_EQ(mvSetResampler(m(sampler), resampler), MV_OK);
         mvSetGain(m(sampler), 0.0, float(uniform(0.0, 0.15)));
         startRamps(sampler);
         mvPlayAt(m(sampler), uniform(0.0, 0.05));
@@ -412,6 +415,31 @@ TEST(SamplerSpecialisedRuns, RenderTheSameBitsAsTheReferencePath)
                 << "scene " << scene;
             EXPECT_NE(std::count(fast.begin(), fast.end(), 0.0f), long(fast.size()));
         }
+}
+
+TEST(SamplerSpecialisedRuns, TheBandLimitedRunRendersTheSameBitsAsItsPlainReference)
+{
+    for (Model model : {Model::mono, Model::stereo})
+        for (uint32_t scene = 1; scene <= 8; ++scene) {
+            const std::vector<float> fast =
+                renderRandomScene(scene, model, true, MV_RESAMPLER_BANDLIMITED);
+            const std::vector<float> reference =
+                renderRandomScene(scene, model, false, MV_RESAMPLER_BANDLIMITED);
+            ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)),
+                      0)
+                << "scene " << scene;
+            // and it is not the standard path's sound
+            EXPECT_NE(fast, renderRandomScene(scene, model, true)) << "scene " << scene;
+        }
+}
+
+TEST(SamplerResamplers, TheStandardPathIsBitIdenticalWhetherChosenOrNeverNamed)
+{
+    for (uint32_t scene = 1; scene <= 6; ++scene) {
+        const std::vector<float> untouched = renderRandomScene(scene, Model::stereo, true);
+        EXPECT_EQ(untouched, renderRandomScene(scene, Model::stereo, true, MV_RESAMPLER_STANDARD))
+            << "scene " << scene;
+    }
 }
 
 } // namespace

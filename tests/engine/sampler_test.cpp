@@ -291,6 +291,26 @@ TEST_F(SamplerControl, ChannelMatricesMustFitTheModelAndABoundedSourceCount)
     EXPECT_EQ(sampler->controlMatrix, nullptr);
 }
 
+// A host-written model with four weights per source channel: the render's
+// ramp deltas (128 on the audio thread's stack) bound the product, not the
+// channel count alone.
+TEST(SamplerMatrixBound, SourceChannelsTimesVectorSizeFitTheRampBuffer)
+{
+    mvtest::EngineSession session(mvtest::DispatcherKind::threadUnsafe, mvtest::kFallbackOnlyOrder);
+    MvSoundModel *model = nullptr;
+    ASSERT_EQ(mvNewStereoSoundModel(&model), 0);
+    model->vectorSize = 4;
+    MvSink *sink = nullptr;
+    ASSERT_EQ(mvNewSink(&sink, model, 256), 0);
+    MvSampler *sampler = nullptr;
+    ASSERT_EQ(mvNewSampler(&sampler, &sink->base), 0);
+    const float weights[64 * 4] = {};
+    EXPECT_EQ(mvSetChannelMatrix(m(sampler), 0.0, 64, 4, weights), MV_ERROR_SPEAKER_LAYOUT);
+    EXPECT_EQ(mvSetChannelMatrix(m(sampler), 0.5, 33, 4, weights), MV_ERROR_SPEAKER_LAYOUT);
+    EXPECT_EQ(mvSetChannelMatrix(m(sampler), 0.0, 32, 4, weights), MV_OK);
+    EXPECT_EQ(mvSetChannelMatrix(m(sampler), 0.5, 32, 4, weights), MV_OK);
+}
+
 TEST_F(SamplerControl, OnlyALaterMatrixRamps)
 {
     const float one = 1.0f;

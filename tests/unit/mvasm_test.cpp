@@ -8,7 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <set>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -185,6 +192,18 @@ TEST(Mvasm, EveryOpcodeRoundTripsThroughTheDisassembler) {
     EXPECT_EQ(mvasm::disassemble(again.bytes.data(), again.bytes.size()), listing);
 }
 
+// Each instruction alone in a buffer of its exact size: the disassembler
+// reads no byte past the last operand (AddressSanitizer watches).
+TEST(Mvasm, EveryInstructionDisassemblesAtTheVeryEndOfItsBuffer) {
+    for (int op = 0; op < mv::dsp::OPCODE_COUNT; ++op) {
+        auto bytes = std::make_unique<uint8_t[]>(mv::dsp::kInstructions[op].length());
+        bytes[0] = uint8_t(op);
+        const Bytes expected(bytes.get(), bytes.get() + mv::dsp::kInstructions[op].length());
+        const std::string listing = mvasm::disassemble(bytes.get(), expected.size());
+        EXPECT_EQ(mvasm::assemble(listing).bytes, expected) << listing;
+    }
+}
+
 TEST(Mvasm, DisassemblyShowsAddressesAndKeepsUndecodableBytes) {
     const Bytes bytes = {0x05, 0x01, 0x05, 0x06, 0x00, 0x14, 0x52, 0x02, 0x11, 0x03, 0x01};
     const std::string listing = mvasm::disassemble(bytes.data(), bytes.size());
@@ -269,6 +288,10 @@ TEST(MvasmErrors, OperandShapeAndDefinitions) {
     EXPECT_EQ(firstError("LDI8 R0, 12x"), "prog.s:1:10: malformed number '12x'");
     EXPECT_EQ(firstError(".string \"open"), "prog.s:1:9: unterminated literal");
     EXPECT_EQ(firstError("NOP $"), "prog.s:1:5: unexpected character '$'");
+    EXPECT_EQ(firstError(".word 0x7FFFFFFFFFFFFFFF + 0x7FFFFFFFFFFFFFFF"),
+              "prog.s:1:28: the expression overflows 64-bit arithmetic");
+    EXPECT_EQ(firstError(".word 0x7FFFFFFFFFFFFFFF + later\nlater: HALT"),
+              "prog.s:1:28: the expression overflows 64-bit arithmetic");
 }
 
 TEST(MvasmErrors, AllErrorsAreReportedInSourceOrder) {
@@ -278,5 +301,61 @@ TEST(MvasmErrors, AllErrorsAreReportedInSourceOrder) {
     EXPECT_EQ(program.errors[1], "p:2:1: unknown mnemonic 'BAD'");
     EXPECT_EQ(program.errors[2].substr(0, 7), "p:3:10:");
 }
+
+// ---------------------------------------------------------------- command lines
+
+#if defined(MVASM_PATH) && defined(MV_TONE_PATH)
+
+struct CommandCase {
+    const char *program;
+    std::string arguments; // %s stands for a scratch directory
+    int exitStatus;
+    const char *said;      // in standard output and error together
+};
+
+class ToolCommandLines : public ::testing::Test {
+protected:
+    std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                ("mvasm_test_" + std::to_string(::getpid()));
+    void SetUp() override {
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir / "my-gain.mvs") << "start: HALT\n";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    // Exit status (-1 for a signal, as an abort is) and everything printed.
+    std::pair<int, std::string> run(const char *program, std::string arguments) {
+        for (size_t at; (at = arguments.find("%s")) != std::string::npos;)
+            arguments.replace(at, 2, dir.string());
+        const std::string said = (dir / "said.txt").string();
+        const int status = std::system(
+            ("cd " + dir.string() + " && " + program + " " + arguments + " >" + said + " 2>&1")
+                .c_str());
+        std::ifstream in(said);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+    }
+};
+
+TEST_F(ToolCommandLines, BadInputGetsAMessageAndAnExitStatus) {
+    const CommandCase cases[] = {
+        {MVASM_PATH, "%s", 1, "Is a directory"},
+        {MVASM_PATH, "-d %s", 1, "Is a directory"},
+        {MVASM_PATH, "--help", 0, "usage: mvasm"},
+        {MVASM_PATH, "-c -n my-gain my-gain.mvs", 2, "must be a C identifier"},
+        {MVASM_PATH, "-c -n int my-gain.mvs", 2, "must be a C identifier"},
+        {MVASM_PATH, "-c my-gain.mvs", 0, "const uint8_t my_gain[]"},
+        {MV_TONE_PATH, "abc", 2, "usage: mv_tone"},
+        {MV_TONE_PATH, "440 1e300", 2, "usage: mv_tone"},
+    };
+    for (const CommandCase &c : cases) {
+        SCOPED_TRACE(std::string(c.program) + " " + c.arguments);
+        const auto [status, said] = run(c.program, c.arguments);
+        EXPECT_EQ(status, c.exitStatus);
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    }
+}
+
+#endif
 
 } // namespace

@@ -16,21 +16,28 @@ namespace {
 
 constexpr int kBytesPerArrayLine = 12;
 
-void usage() {
+void usage(std::FILE *to) {
     std::fputs("usage: mvasm [-c] [-n NAME] [-o OUTPUT] SOURCE   assemble (raw bytes, or a C array "
                "with -c)\n"
                "       mvasm -d PROGRAM                         disassemble with addresses\n"
                "       mvasm --version\n"
+               "       mvasm --help                             this text\n"
                "Raw output goes to SOURCE with the extension .bin unless -o says otherwise;\n"
-               "C arrays and disassembly go to standard output unless -o says otherwise.\n",
-               stderr);
+               "C arrays and disassembly go to standard output unless -o says otherwise.\n"
+               "NAME (default: from SOURCE) must be a C identifier.\n",
+               to);
 }
 
+// Whole file through stdio, so that a directory or a read error is a
+// message (errno) rather than a stream exception.
 bool readFile(const std::string &path, std::string &contents) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file) return false;
+    char buffer[1 << 14];
+    while (const size_t n = std::fread(buffer, 1, sizeof buffer, file)) contents.append(buffer, n);
+    const bool failed = std::ferror(file);
+    std::fclose(file);
+    return !failed;
 }
 
 std::string stem(const std::string &path) {
@@ -41,13 +48,35 @@ std::string stem(const std::string &path) {
                : path;
 }
 
+bool isCKeyword(const std::string &word) {
+    static const char *const kKeywords[] = {
+        "auto",     "break",    "case",     "char",   "const",    "continue", "default",
+        "do",       "double",   "else",     "enum",   "extern",   "float",    "for",
+        "goto",     "if",       "inline",   "int",    "long",     "register", "restrict",
+        "return",   "short",    "signed",   "sizeof", "static",   "struct",   "switch",
+        "typedef",  "union",    "unsigned", "void",   "volatile", "while",    "_Bool",
+        "_Complex", "_Imaginary"};
+    for (const char *keyword : kKeywords)
+        if (word == keyword) return true;
+    return false;
+}
+
+// A name the C array can carry: letters, digits and underscores, not
+// starting with a digit, and no keyword.
+bool isCIdentifier(const std::string &name) {
+    if (name.empty() || std::isdigit(uint8_t(name[0]))) return false;
+    for (const char c : name)
+        if (!std::isalnum(uint8_t(c)) && c != '_') return false;
+    return !isCKeyword(name);
+}
+
 // A C identifier from the file name: letters, digits, underscores.
 std::string arrayName(const std::string &path) {
     std::string base = stem(path);
     base = base.substr(base.find_last_of('/') + 1);
     for (char &c : base)
         if (!std::isalnum(uint8_t(c))) c = '_';
-    if (base.empty() || std::isdigit(uint8_t(base[0]))) base = "program_" + base;
+    if (!isCIdentifier(base)) base = "program_" + base;
     return base;
 }
 
@@ -84,21 +113,32 @@ int main(int argc, char **argv) {
             std::printf("mvasm %s\n", MV_PROJECT_VERSION);
             return 0;
         }
+        if (argument == "--help" || argument == "-h") {
+            usage(stdout);
+            return 0;
+        }
         if (argument == "-d") disassembleMode = true;
         else if (argument == "-c") cOutput = true;
         else if ((argument == "-o" || argument == "-n") && i + 1 < argc)
             (argument == "-o" ? output : name) = argv[++i];
         else if (argument[0] != '-' && input.empty()) input = argument;
         else {
-            usage();
+            usage(stderr);
             return 2;
         }
     }
     if (input.empty()) {
-        usage();
+        usage(stderr);
+        return 2;
+    }
+    if (!name.empty() && !isCIdentifier(name)) {
+        std::fprintf(stderr, "mvasm: -n %s: the array name must be a C identifier (letters, "
+                             "digits and _, not starting with a digit, no keyword)\n",
+                     name.c_str());
         return 2;
     }
     std::string contents;
+    errno = 0;
     if (!readFile(input, contents)) {
         std::fprintf(stderr, "mvasm: cannot read %s: %s\n", input.c_str(), std::strerror(errno));
         return 1;

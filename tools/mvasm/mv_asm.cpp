@@ -363,7 +363,10 @@ private:
         while (true) {
             const Token &token = take();
             if (token.kind == TokenKind::Integer || token.kind == TokenKind::Character) {
-                result.constant += negative ? -token.integer : token.integer;
+                if (!accumulate(result.constant, token.integer, negative)) {
+                    error(token.column, "the expression overflows 64-bit arithmetic");
+                    return std::nullopt;
+                }
             } else if (token.kind == TokenKind::Identifier && !looksLikeRegister(token.text)) {
                 result.labels.push_back({token.text, negative, token.column});
             } else {
@@ -390,9 +393,20 @@ private:
                                         "undefined label '" + reference.name + "'");
                 return std::nullopt;
             }
-            value += reference.negative ? -int64_t(found->second) : int64_t(found->second);
+            if (!accumulate(value, int64_t(found->second), reference.negative)) {
+                if (final)
+                    diagnostics_.report(expression.line, reference.column,
+                                        "the expression overflows 64-bit arithmetic");
+                return std::nullopt;
+            }
         }
         return value;
+    }
+
+    // total += term (or -= term); false when the result leaves int64.
+    static bool accumulate(int64_t &total, int64_t term, bool negative) {
+        return !(negative ? __builtin_sub_overflow(total, term, &total)
+                          : __builtin_add_overflow(total, term, &total));
     }
 
     void place(size_t offset, const Slot &slot, const Expression &expression, int64_t value) {

@@ -64,14 +64,15 @@ bool decodable(const uint8_t *bytes, size_t at, size_t length) {
     return true;
 }
 
+// Reads only the operand's own bytes: the last operand may end the buffer.
 std::string operandText(Operand kind, const uint8_t *at) {
-    const uint32_t half = uint32_t(at[0] | at[1] << 8);
+    const auto half = [at] { return uint32_t(at[0] | at[1] << 8); };
     switch (kind) {
     case Operand::Register: return registerName(at[0]);
     case Operand::Imm8: return std::to_string(at[0]);
-    case Operand::Imm16: return std::to_string(half);
-    case Operand::Address: return hex(half, 4);
-    case Operand::Imm32: return hex(half | uint32_t(at[2]) << 16 | uint32_t(at[3]) << 24, 8);
+    case Operand::Imm16: return std::to_string(half());
+    case Operand::Address: return hex(half(), 4);
+    case Operand::Imm32: return hex(half() | uint32_t(at[2]) << 16 | uint32_t(at[3]) << 24, 8);
     case Operand::Interrupt: {
         const std::string_view name = interruptName(at[0]);
         return name.empty() ? std::to_string(at[0]) : std::string(name);

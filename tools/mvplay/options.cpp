@@ -60,6 +60,8 @@ const char *usageText()
            "  --no-downmix          play only the first channels of a file with more\n"
            "                        channels than the output, without folding the rest in\n"
            "  --no-interpolation    repeat frames instead of interpolating\n"
+           "  --resampler NAME      standard (as interpolation says) or bandlimited\n"
+           "  --fade MS             fade stops, pauses, seeks and jumps over MS (0 to 100)\n"
            "  --no-stream           load every file whole instead of streaming it\n"
            "  --render OUT          render to a file instead of a device: .wav .flac .ogg\n"
            "                        .aiff by the name, - for WAV on standard output\n"
@@ -157,6 +159,14 @@ bool parseOptions(int argc, char **argv, Options &options, std::string &error)
         else if (arg == "--gain") ok = number(options.gainDb, any);
         else if (arg == "--rate") ok = number(options.rate, positive);
         else if (arg == "--duration") ok = number(options.duration, positive);
+        else if (arg == "--fade")
+            ok = number(options.fadeMs, [](double v) { return v >= 0.0 && v <= 100.0; });
+        else if (arg == "--resampler") {
+            const char *v = value();
+            ok = v && (std::string(v) == "standard" || std::string(v) == "bandlimited");
+            if (ok) options.resampler = std::string(v) == "bandlimited";
+            else if (v) error = std::string("unknown resampler: ") + v;
+        }
         else if (arg == "--render") ok = (options.render = true) && text(options.renderPath);
         else if (arg == "--device") ok = text(options.device);
         else if (arg == "--dsp") ok = text(options.dspPath);

@@ -22,6 +22,8 @@ struct Options {
     bool downmix = true;
     bool dither = true;
     bool stream = true;      // false: every file loaded whole
+    int resampler = 0;       // MV_RESAMPLER_*
+    double fadeMs = 0.0;     // transition fade; 0: none
     bool demo = false;
     bool render = false;
     std::string renderPath;  // "-": standard output

@@ -130,6 +130,10 @@ int buildTree(const Options &options, int device, Tree &tree)
     if (!status) status = mvNewMixer(&tree.mixer, &tree.meter->machine);
     if (!status) status = mvNewSampler(&tree.sampler, &tree.mixer->machine);
     if (!status) status = mvSetInterpolation(tree.samplerMachine(), options.interpolation);
+    if (!status && options.resampler)
+        status = mvSetResampler(tree.samplerMachine(), options.resampler);
+    if (!status && options.fadeMs > 0.0)
+        status = mvSetTransitionFade(tree.samplerMachine(), options.fadeMs / 1000.0);
     if (!status) status = mvSetFrequency(tree.samplerMachine(), 0.0, options.rate);
     if (!status) status = mvSetGain(&tree.mixer->machine, 0.0, linearGain(options.gainDb));
     if (!status && options.demo) status = startDemoScene(tree.demo, &tree.meter->machine);

@@ -189,6 +189,28 @@ public final class MVNatives {
     /** @return 1 with interpolation, 0 without, -93, -86 */
     public static native int getInterpolation(long h);
 
+    /** The engine's own resampler, governed by setInterpolation (the default). */
+    public static final int RESAMPLER_STANDARD = 0;
+    /** The band-limited windowed-sinc resampler. */
+    public static final int RESAMPLER_BANDLIMITED = 1;
+
+    /** Chooses RESAMPLER_STANDARD or RESAMPLER_BANDLIMITED. @return 0, -93, -86, -92, -1 */
+    public static native int setResampler(long h, int resampler);
+
+    /** @return the resampler as last set, -93, -86 */
+    public static native int getResampler(long h);
+
+    /**
+     * Fades stops, pauses, seeks, clears and gain or frequency jumps over seconds (0 to 0.1;
+     * 0, the default, keeps every transition as specified).
+     *
+     * @return 0, -93, -86, -92, -1
+     */
+    public static native int setTransitionFade(long h, double seconds);
+
+    /** @return the fade time as last set, or the error as a negative number */
+    public static native double getTransitionFade(long h);
+
     /** Plays from the first queued clip (resumes a paused sampler). @return 0, -93, -86 */
     public static native int play(long h);
 

@@ -85,6 +85,11 @@ class LifecycleTest {
         assertEquals(0, MVNatives.playAt(sampler, 0.5));
         assertEquals(0, MVNatives.setInterpolation(sampler, false));
         assertEquals(0, MVNatives.getInterpolation(sampler));
+        assertEquals(0, MVNatives.setResampler(sampler, MVNatives.RESAMPLER_BANDLIMITED));
+        assertEquals(MVNatives.RESAMPLER_BANDLIMITED, MVNatives.getResampler(sampler));
+        assertEquals(-92, MVNatives.setResampler(sampler, 7));
+        assertEquals(0, MVNatives.setTransitionFade(sampler, 0.002));
+        assertEquals(0.002, MVNatives.getTransitionFade(sampler));
         assertEquals(CLIPS_PER_WORKER, MVNatives.getClipQueueSize(sampler));
         assertTrue(MVNatives.getProcessedClips(sampler) >= 0);
         assertEquals(0, MVNatives.clearChannelMatrix(sampler));
