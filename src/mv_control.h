@@ -13,16 +13,18 @@ namespace mv {
 // The status precedence of every locked call: the body's failure (a
 // negative answer) wins, then a failed unlock; with neither, the body's
 // answer (a status of 0 or a non-negative value).
-inline int lockedStatus(int answer, int unlocked) {
-    return answer < 0 || unlocked == MV_OK ? answer : unlocked;
+template <class Answer> Answer lockedStatus(Answer answer, int unlocked) {
+    return answer < 0 || unlocked == MV_OK ? answer : Answer(unlocked);
 }
 
-// Runs `body` under the lock. -99 without a dispatcher; a failed lock's
-// status; otherwise lockedStatus of the body's answer and the unlock.
-template <class Body> int lockedRead(Body body) {
-    if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    if (int status = mvDispatcher->lock()) return status;
-    int answer = body();
+// Runs `body` under the lock; it answers a status or a non-negative value
+// (an int or a double). -99 without a dispatcher; a failed lock's status;
+// otherwise lockedStatus of the body's answer and the unlock.
+template <class Body> auto lockedRead(Body body) -> decltype(body()) {
+    using Answer = decltype(body());
+    if (!mvDispatcher) return Answer(MV_ERROR_NOT_INITIALIZED);
+    if (int status = mvDispatcher->lock()) return Answer(status);
+    Answer answer = body();
     return lockedStatus(answer, mvDispatcher->unlock());
 }
 
@@ -51,32 +53,55 @@ inline int lockedRunThenDestroy(int (*work)(void *)) {
     return mvDispatcher->destroy();
 }
 
-// What a locked change asks for when it is done: an up-message to post, or
-// only the unlock with a status (0, or a failure that wins over it).
+// What a locked change asks for when it is done: an up-message to post
+// (`owned`: one that carries its own record, see postOwned), or only the
+// unlock with a status (0, or a failure that wins over it).
 struct Post {
     int status;
     MvMessageFunc message; // null: nothing to tell the audio side
     void *argument;
+    bool owned;
 };
-inline Post postMessage(MvMessageFunc message, void *argument) { return {MV_OK, message, argument}; }
-inline Post postNothing() { return {MV_OK, nullptr, nullptr}; }
-inline Post postFailure(int status) { return {status, nullptr, nullptr}; }
+inline Post postMessage(MvMessageFunc message, void *argument) {
+    return {MV_OK, message, argument, false};
+}
+inline Post postOwnedMessage(MvMessageFunc message, void *record) {
+    return {MV_OK, message, record, true};
+}
+inline Post postNothing() { return {MV_OK, nullptr, nullptr, false}; }
+inline Post postFailure(int status) { return {status, nullptr, nullptr, false}; }
 
-// Takes the lock, runs `change`, then posts the message it asks for (the
-// dispatcher's post releases the lock and answers the call) or unlocks. A
-// failed lock's status means `change` never ran.
+inline int postOwned(MvSink *sink, MvMessageFunc message, void *record);
+
+// Ends a locked change: posts the message it asks for (the dispatcher's
+// post releases the lock and answers the call) or unlocks.
+inline int finishPost(MvSink *sink, Post post) {
+    if (!post.message) return lockedStatus(post.status, mvDispatcher->unlock());
+    if (post.owned) return postOwned(sink, post.message, post.argument);
+    return mvDispatcher->post(sink, post.message, post.argument);
+}
+
+// Takes the lock, runs `change`, then finishes as it asks. A failed lock's
+// status means `change` never ran.
 template <class Change> int lockedPost(MvSink *sink, Change change) {
     if (int status = mvDispatcher->lock()) return status;
-    Post post = change();
-    if (post.message) return mvDispatcher->post(sink, post.message, post.argument);
-    return lockedStatus(post.status, mvDispatcher->unlock());
+    return finishPost(sink, change());
+}
+
+// How a message's record is freed when its message never ran: mvFree
+// unless the record says otherwise.
+using RecordRelease = void (*)(void *record);
+
+inline void releaseRecord(void *record, RecordRelease release) {
+    if (release) release(record);
+    else mvFree(record);
 }
 
 // Takes the lock for posting a record the caller allocated; when the lock
-// fails nobody has seen the record, so it is freed here.
-inline int lockOwning(void *record) {
+// fails nobody has seen the record, so it is released here.
+inline int lockOwning(void *record, RecordRelease release = nullptr) {
     int status = mvDispatcher->lock();
-    if (status) mvFree(record);
+    if (status) releaseRecord(record, release);
     return status;
 }
 
@@ -95,8 +120,9 @@ inline bool postQueuedNothing(int status) { return status != MV_OK && status != 
 // under the lock again, the control-side change that expected the message,
 // and the record is freed; when that lock fails the change stays and so
 // does the record it may point at. A queued message keeps its record.
-template <class Undo = NoUndo>
-int postOwned(MvSink *sink, MvMessageFunc message, void *record, Undo undo = {}) {
+template <class Undo>
+int postOwned(MvSink *sink, MvMessageFunc message, void *record, Undo undo,
+              RecordRelease release = nullptr) {
     int status = mvDispatcher->post(sink, message, record);
     if (!postQueuedNothing(status)) return status;
     if constexpr (!std::is_same_v<Undo, NoUndo>) {
@@ -104,8 +130,12 @@ int postOwned(MvSink *sink, MvMessageFunc message, void *record, Undo undo = {})
         undo();
         mvDispatcher->unlock();
     }
-    mvFree(record);
+    releaseRecord(record, release);
     return status;
+}
+
+inline int postOwned(MvSink *sink, MvMessageFunc message, void *record) {
+    return postOwned(sink, message, record, NoUndo{});
 }
 
 } // namespace mv
