@@ -212,6 +212,10 @@ constexpr const char *kAutomaticName = "Automatic";
 constexpr const char *kAutomaticID = "auto";
 constexpr int kAutomaticIndex = -1;
 
+bool preferredIsFallback() {
+    return engineBackendOf(mvBackendList.contexts[kPreferredSlot]) == kFallbackBackend;
+}
+
 } // namespace
 
 bool backendOrderIsValid() {
@@ -226,7 +230,8 @@ int openDeviceRegistry(DeviceEvents events) {
     mvBackendList.count = 0;
     realtimeWarningGiven = false;
     int status = addConnection(kPreferredSlot, connectPreferred);
-    if (status == MV_OK && engineBackendOf(mvBackendList.contexts[kPreferredSlot]) != kFallbackBackend)
+    // The fallback needs a connection of its own unless it is the preferred one.
+    if (status == MV_OK && !preferredIsFallback())
         status = addConnection(kFallbackSlot, connectFallback);
     if (status == MV_OK) status = buildDeviceList();
     if (status != MV_OK) closeDeviceRegistry();

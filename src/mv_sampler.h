@@ -35,7 +35,8 @@ constexpr int kReportLineRampWithoutMatrix = 402;
 
 // The sampler's render callback. Audio thread.
 MvSource *samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
-                        double frequencyStart, double frequencyEnd, int frames, float *buffer) MV_AUDIO_THREAD;
+                        double frequencyStart, double frequencyEnd, int frames,
+                        float *buffer) MV_AUDIO_THREAD;
 
 // Audio side: leaves the active list and resets the playback state, when
 // the sampler is not already stopped.

@@ -37,4 +37,5 @@ void reverbProcess(MvReverb *reverb, float *samples, int count, int step) MV_AUD
 enum class ReverbKernel { Scalar, Sse2, Avx };
 bool reverbKernelAvailable(ReverbKernel kernel);
 // reverbProcess with a chosen kernel, which must be available.
-void reverbProcessWith(ReverbKernel kernel, MvReverb *reverb, float *samples, int count, int step) MV_AUDIO_THREAD;
+void reverbProcessWith(ReverbKernel kernel, MvReverb *reverb, float *samples, int count,
+                       int step) MV_AUDIO_THREAD;
