@@ -7,6 +7,8 @@
 // an index into it.
 #include "mv_convert.h"
 
+#include "mv_cpu.h"
+
 #include "marovel_audio.h"
 
 #include <cmath>
@@ -231,15 +233,14 @@ void clipFloatToInt16Sse2(uint8_t *out, const uint8_t *in, unsigned count)
     }
 }
 
-__attribute__((target("avx2"))) inline __m128i scaleClampedToInt16Avx2(__m128 four)
+MV_TARGET_AVX2 inline __m128i scaleClampedToInt16Avx2(__m128 four)
 {
     const __m256d scale = _mm256_set1_pd(FloatScale<I16>::full);
     const __m256d half = _mm256_set1_pd(0.5);
     return _mm256_cvtpd_epi32(_mm256_sub_pd(_mm256_mul_pd(_mm256_cvtps_pd(four), scale), half));
 }
 
-__attribute__((target("avx2"))) void clipFloatToInt16Avx2(uint8_t *out, const uint8_t *in,
-                                                          unsigned count)
+MV_TARGET_AVX2 void clipFloatToInt16Avx2(uint8_t *out, const uint8_t *in, unsigned count)
 {
     const __m256 one = _mm256_set1_ps(1.0f);
     const __m256 minusOne = _mm256_set1_ps(-1.0f);
@@ -253,14 +254,19 @@ __attribute__((target("avx2"))) void clipFloatToInt16Avx2(uint8_t *out, const ui
     }
 }
 
+// The widest of the two this processor runs, chosen once.
+ContiguousLoop widestClipFloatToInt16()
+{
+    static const ContiguousLoop widest =
+        cpuFeatures().avx2 ? clipFloatToInt16Avx2 : clipFloatToInt16Sse2;
+    return widest;
+}
+
 void clipFloatToInt16Wide(uint8_t *out, const uint8_t *in, unsigned count)
 {
-    static const bool hasAvx2 = __builtin_cpu_supports("avx2");
     const unsigned wide = count - count % kWideStep;
-    if (hasAvx2 && wideLoopsMayUseAvx2)
-        clipFloatToInt16Avx2(out, in, wide);
-    else
-        clipFloatToInt16Sse2(out, in, wide);
+    const ContiguousLoop loop = wideLoopsMayUseAvx2 ? widestClipFloatToInt16() : clipFloatToInt16Sse2;
+    loop(out, in, wide);
     contiguousLoop<F32, I16, fromFloat<I16, true>>(out + size_t(wide) * I16::bytes,
                                                    in + size_t(wide) * F32::bytes, count - wide);
 }

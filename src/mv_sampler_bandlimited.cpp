@@ -5,6 +5,8 @@
 // folded in halves), so they give the same bits.
 #include "mv_sampler_bandlimited.h"
 
+#include "mv_cpu.h"
+
 #include <algorithm>
 #include <cmath>
 #include <mutex>
@@ -297,16 +299,12 @@ float plainDot(const float *row, float toNext, const float *x, int taps)
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx"))) float foldLanes(__m256 sums)
+MV_TARGET_AVX float foldLanes(__m256 sums)
 {
     const __m128 quarter = _mm_add_ps(_mm256_castps256_ps128(sums), _mm256_extractf128_ps(sums, 1));
     const __m128 halves = _mm_add_ps(quarter, _mm_movehl_ps(quarter, quarter));
     return _mm_cvtss_f32(_mm_add_ss(halves, _mm_shuffle_ps(halves, halves, 1)));
 }
-
-bool haveAvx() { return __builtin_cpu_supports("avx2"); }
-#else
-bool haveAvx() { return false; }
 #endif
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -317,7 +315,7 @@ constexpr float kInt16Scale = 3.0517578125e-05f; // 2^-15, as Int16Sample::toFlo
 // frame `first` on: int16 mono and stereo clips with vector loads, every
 // other one sample by sample; the values Sample::toFloat gives.
 template <typename Sample>
-__attribute__((target("avx2"))) __m256 clipLanes(const MvClip *clip, int first, int channel)
+MV_TARGET_AVX2 __m256 clipLanes(const MvClip *clip, int first, int channel)
 {
     const auto *data = static_cast<const uint8_t *>(clip->data);
     if constexpr (std::is_same_v<Sample, Int16Sample>) {
@@ -364,8 +362,8 @@ constexpr float kDirectScale = std::is_same_v<Sample, Int16Sample> ? kInt16Scale
 
 // Eight raw samples of channel `channel` from frame `first` on.
 template <typename Sample, int channel>
-__attribute__((target("avx2"), always_inline)) inline __m256 directLanes(const MvClip *clip,
-                                                                         int first)
+MV_TARGET_AVX2 __attribute__((always_inline)) inline __m256 directLanes(const MvClip *clip,
+                                                                        int first)
 {
     if constexpr (std::is_same_v<Sample, Int16Sample>) {
         const auto *samples =
@@ -385,9 +383,9 @@ __attribute__((target("avx2"), always_inline)) inline __m256 directLanes(const M
 // checks, the filter length fixed. Stops before the first frame whose
 // window would reach past the clip's end.
 template <typename Sample, MixShape shape, bool steadyGain, int taps>
-__attribute__((target("avx2"))) int insideRun(const MvClip *clip, const Bank &bank,
-                                              SamplerRunning &running, double sinkRate, int frames,
-                                              float *mix)
+MV_TARGET_AVX2 int insideRun(const MvClip *clip, const Bank &bank,
+                             SamplerRunning &running, double sinkRate, int frames,
+                             float *mix)
 {
     constexpr int count = shape == MixShape::stereoPair ? 2 : 1;
     const double end = double(clip->frames - taps / 2);
@@ -443,9 +441,9 @@ int insideRunFor(const MvClip *clip, const Bank &bank, SamplerRunning &running, 
 // The run with AVX dot products; the same operations as bandlimitedFrame
 // and the model's mix, frame by frame.
 template <typename Sample, MixShape shape, bool steady, bool steadyGain>
-__attribute__((target("avx2"))) int vectorRun(BandlimitedState *state, const MvSampler *sampler,
-                                              const MvClip *clip, SamplerRunning &running,
-                                              double sinkRate, int frames, float *mix)
+MV_TARGET_AVX2 int vectorRun(BandlimitedState *state, const MvSampler *sampler,
+                             const MvClip *clip, SamplerRunning &running,
+                             double sinkRate, int frames, float *mix)
 {
     constexpr int ringChannels = kMixChannels<shape>;
     constexpr int count = shape == MixShape::stereoPair ? 2 : 1;
@@ -527,7 +525,38 @@ int vectorRunFor(BandlimitedState *state, const MvSampler *sampler, const MvClip
                                   : vectorRunOf<shape, false, false>(clip->format);
     return run(state, sampler, clip, running, sinkRate, frames, mix);
 }
+
+int vectorShapeRun(BandlimitedState *state, const MvSampler *sampler, MixShape shape,
+                   const MvClip *clip, SamplerRunning &running, double sinkRate, int frames,
+                   float *mix)
+{
+    switch (shape) {
+    case MixShape::mono:
+        return vectorRunFor<MixShape::mono>(state, sampler, clip, running, sinkRate, frames, mix);
+    case MixShape::stereoFromMono:
+        return vectorRunFor<MixShape::stereoFromMono>(state, sampler, clip, running, sinkRate,
+                                                      frames, mix);
+    default:
+        return vectorRunFor<MixShape::stereoPair>(state, sampler, clip, running, sinkRate, frames,
+                                                  mix);
+    }
+}
 #endif
+
+// The vector run of the instruction set this processor has, or null (the
+// reference path then renders every frame); chosen once.
+using ShapeRun = int (*)(BandlimitedState *, const MvSampler *, MixShape, const MvClip *,
+                         SamplerRunning &, double, int, float *);
+
+ShapeRun vectorShapeRuns()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    static const ShapeRun run = cpuFeatures().avx2 ? vectorShapeRun : nullptr;
+    return run;
+#else
+    return nullptr;
+#endif
+}
 
 } // namespace
 
@@ -575,23 +604,8 @@ int bandlimitedRun(BandlimitedState *state, const MvSampler *sampler, MixShape s
                    const MvClip *clip, SamplerRunning &running, double sinkRate, int frames,
                    float *mix)
 {
-#if defined(__x86_64__) || defined(__i386__)
-    if (haveAvx()) {
-        switch (shape) {
-        case MixShape::mono:
-            return vectorRunFor<MixShape::mono>(state, sampler, clip, running, sinkRate, frames,
-                                                mix);
-        case MixShape::stereoFromMono:
-            return vectorRunFor<MixShape::stereoFromMono>(state, sampler, clip, running, sinkRate,
-                                                          frames, mix);
-        default:
-            return vectorRunFor<MixShape::stereoPair>(state, sampler, clip, running, sinkRate,
-                                                      frames, mix);
-        }
-    }
-#endif
-    (void)state, (void)sampler, (void)shape, (void)clip, (void)running, (void)sinkRate;
-    (void)frames, (void)mix;
+    if (const ShapeRun run = vectorShapeRuns())
+        return run(state, sampler, shape, clip, running, sinkRate, frames, mix);
     return 0; // the reference path renders it
 }
 

@@ -6,6 +6,8 @@
 // values, so both produce the same bits; a test holds them to it.
 #include "mv_sampler_runs.h"
 
+#include "mv_cpu.h"
+
 #include <cstdint>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -66,14 +68,14 @@ int scalarRun(const MvClip *clip, SamplerRunning &running, double sinkRate, int 
 constexpr int kLanes = 8;
 constexpr float kInt16Scale = 3.0517578125e-05f; // 2^-15, as Int16Sample::toFloat
 
-__attribute__((target("avx2"))) void addInto(float *out, __m256 v)
+MV_TARGET_AVX2 void addInto(float *out, __m256 v)
 {
     _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), v));
 }
 
 // The low or the high int16 half of each 32-bit word, as floats.
 template <bool high>
-__attribute__((target("avx2"))) __m256 int16Half(__m256i words)
+MV_TARGET_AVX2 __m256 int16Half(__m256i words)
 {
     const __m256i value = high ? _mm256_srai_epi32(words, 16)
                                : _mm256_srai_epi32(_mm256_slli_epi32(words, 16), 16);
@@ -84,9 +86,9 @@ __attribute__((target("avx2"))) __m256 int16Half(__m256i words)
 // eight indices: one 32-bit word each, two channels of one frame, or with a
 // mono clip both frames in one word. No word reaches past frame i + 1.
 template <int channels>
-__attribute__((target("avx2"))) void gatherInt16Words(const int16_t *data, int clipChannels,
-                                                      __m256i index, __m256i &here,
-                                                      __m256i &next)
+MV_TARGET_AVX2 void gatherInt16Words(const int16_t *data, int clipChannels,
+                                     __m256i index, __m256i &here,
+                                     __m256i &next)
 {
     const auto *words = reinterpret_cast<const int *>(data);
     if constexpr (channels == 1) {
@@ -98,20 +100,20 @@ __attribute__((target("avx2"))) void gatherInt16Words(const int16_t *data, int c
     }
 }
 
-__attribute__((target("avx2"))) __m256 interpolateLanes(__m256 a, __m256 b, __m256 x)
+MV_TARGET_AVX2 __m256 interpolateLanes(__m256 a, __m256 b, __m256 x)
 {
     return _mm256_add_ps(a, _mm256_mul_ps(_mm256_sub_ps(b, a), x));
 }
 
 // The fractions of four positions against their truncated indices.
-__attribute__((target("avx2"))) __m128 fractionLanes(__m256d position, __m128i index)
+MV_TARGET_AVX2 __m128 fractionLanes(__m256d position, __m128i index)
 {
     return _mm256_cvtpd_ps(_mm256_sub_pd(position, _mm256_cvtepi32_pd(index)));
 }
 
 template <MixShape shape, int channels, bool steady, bool steadyGain>
-__attribute__((target("avx2"))) int int16Run(const MvClip *clip, SamplerRunning &running,
-                                             double sinkRate, int frames, float *mix)
+MV_TARGET_AVX2 int int16Run(const MvClip *clip, SamplerRunning &running,
+                            double sinkRate, int frames, float *mix)
 {
     const auto *data = static_cast<const int16_t *>(clip->data);
     const double end = readableEnd<true>(clip);
@@ -188,7 +190,7 @@ SamplerRun int16RunFor(MixShape shape, const MvClip *clip, bool steady, bool ste
 {
     // Gather offsets are 32-bit byte counts.
     const int64_t clipBytes = int64_t(clip->frames) * clip->channels * Int16Sample::bytes;
-    if (clipBytes > INT32_MAX || !__builtin_cpu_supports("avx2")) return nullptr;
+    if (clipBytes > INT32_MAX) return nullptr;
     const int channels = clip->channels;
     if (steady)
         return steadyGain ? int16RunFor<true, true>(shape, channels)
@@ -198,6 +200,21 @@ SamplerRun int16RunFor(MixShape shape, const MvClip *clip, bool steady, bool ste
 }
 
 #endif
+
+// The vector run for an interpolated int16 clip, or null: the picker of
+// the instruction set this processor has, chosen once.
+using Int16RunPicker = SamplerRun (*)(MixShape shape, const MvClip *clip, bool steady,
+                                      bool steadyGain);
+
+Int16RunPicker vectorInt16Runs()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    static const Int16RunPicker picker = cpuFeatures().avx2 ? Int16RunPicker(int16RunFor) : nullptr;
+    return picker;
+#else
+    return nullptr;
+#endif
+}
 
 template <typename Sample, MixShape shape>
 SamplerRun pickVariant(bool interpolated, bool steady)
@@ -226,10 +243,9 @@ SamplerRun samplerRunFor(MixShape shape, const MvClip *clip, bool interpolated, 
                          bool steadyGain)
 {
     const int format = clip->format;
-#if defined(__x86_64__) || defined(__i386__)
     if (format == MV_FORMAT_INT16 && interpolated)
-        if (SamplerRun run = int16RunFor(shape, clip, steady, steadyGain)) return run;
-#endif
+        if (const Int16RunPicker picker = vectorInt16Runs())
+            if (SamplerRun run = picker(shape, clip, steady, steadyGain)) return run;
     switch (shape) {
     case MixShape::mono: return pickFormat<MixShape::mono>(format, interpolated, steady);
     case MixShape::stereoFromMono:

@@ -134,26 +134,19 @@ void readLine(uint8_t *target, uint32_t length) {
 } // namespace
 
 MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
-    // The dispatch table, indexed by the opcode byte: the 82 instructions in
-    // opcode order, then the unknown-opcode exit for every byte that is no
-    // instruction, so fetching needs no range test.
+    // The dispatch table, indexed by the opcode byte: the 82 instructions of
+    // the list in opcode order (each at its label op_MNEMONIC below), then the
+    // unknown-opcode exit for every byte that is no instruction, so fetching
+    // needs no range test.
 #define UNKNOWN_2 &&unknown_opcode, &&unknown_opcode
 #define UNKNOWN_8 UNKNOWN_2, UNKNOWN_2, UNKNOWN_2, UNKNOWN_2
 #define UNKNOWN_32 UNKNOWN_8, UNKNOWN_8, UNKNOWN_8, UNKNOWN_8
 #define UNKNOWN_174 UNKNOWN_32, UNKNOWN_32, UNKNOWN_32, UNKNOWN_32, UNKNOWN_32, UNKNOWN_8, \
     UNKNOWN_2, UNKNOWN_2, UNKNOWN_2
     static const void *const kHandlers[] = {
-        &&op_NOP, &&op_HALT, &&op_INT, &&op_LDI32, &&op_LDI16, &&op_LDI8, &&op_MOV, &&op_PUSH,
-        &&op_POP, &&op_POP2, &&op_DUP, &&op_CALL, &&op_RET, &&op_ST32, &&op_ST32R, &&op_ST16,
-        &&op_ST16R, &&op_ST8, &&op_ST8R, &&op_LD32, &&op_LD32R, &&op_LD16, &&op_LD16R, &&op_LD8,
-        &&op_LD8R, &&op_COPY, &&op_COPYR, &&op_INC, &&op_FINC, &&op_DEC, &&op_FDEC, &&op_ADD,
-        &&op_FADD, &&op_SUB, &&op_FSUB, &&op_MULU, &&op_MUL, &&op_FMUL, &&op_DIVU, &&op_DIV,
-        &&op_FDIV, &&op_SHL, &&op_SHR, &&op_SAR, &&op_MODU, &&op_MOD, &&op_AND, &&op_OR,
-        &&op_XOR, &&op_NOT, &&op_NOPA, &&op_NOPB, &&op_ITOF, &&op_FTOI, &&op_JMP, &&op_JMPR,
-        &&op_JZ, &&op_JNZ, &&op_JEQ, &&op_JNE, &&op_JGTU, &&op_JGT, &&op_JGEU, &&op_JGE,
-        &&op_JLTU, &&op_JLT, &&op_JLEU, &&op_JLE, &&op_PRINTU, &&op_PRINTI, &&op_PRINTF,
-        &&op_PUTC, &&op_PUTS, &&op_PUTNL, &&op_READU, &&op_READI, &&op_READF, &&op_GETC,
-        &&op_GETS, &&op_CMP, &&op_CMPU, &&op_FCMP,
+#define MV_DSP_HANDLER(name, operands) &&op_##name,
+        MV_DSP_OPCODES(MV_DSP_HANDLER)
+#undef MV_DSP_HANDLER
         UNKNOWN_174,
     };
     static_assert(std::size(kHandlers) == 256 && OPCODE_COUNT == 82);

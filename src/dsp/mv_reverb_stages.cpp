@@ -5,6 +5,8 @@
 // path of the same stage.
 #include "mv_reverb_stages.h"
 
+#include "mv_cpu.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -199,11 +201,9 @@ constexpr Stages kSse2Stages{readCombsSse2, dampCombsSse2, writeCombsSse2, runAl
 
 // AVX: four frames at a time as one vector of doubles. Only "avx" is
 // enabled here (no FMA), so products and sums stay separately rounded.
-#define MV_AVX __attribute__((target("avx")))
+MV_TARGET_AVX __m256d loadFlushed(const float *cells) { return _mm256_cvtps_pd(flushLanes(_mm_loadu_ps(cells))); }
 
-MV_AVX __m256d loadFlushed(const float *cells) { return _mm256_cvtps_pd(flushLanes(_mm_loadu_ps(cells))); }
-
-MV_AVX void readCombsAvx(Network &net, Pass &pass)
+MV_TARGET_AVX void readCombsAvx(Network &net, Pass &pass)
 {
     clearSides(pass);
     for (int line = 0; line < kCombLines; ++line) {
@@ -223,7 +223,7 @@ MV_AVX void readCombsAvx(Network &net, Pass &pass)
 // Four combs per vector, four vectors in flight. The pass keeps a comb's
 // frames together, the recurrence wants a frame's combs together: blocks of
 // four frames by four combs are transposed on the way in and out.
-MV_AVX void dampCombsAvx(Network &net, Pass &pass)
+MV_TARGET_AVX void dampCombsAvx(Network &net, Pass &pass)
 {
     constexpr int groups = kCombLines / kQuad;
     __m128 store[groups];
@@ -255,7 +255,7 @@ MV_AVX void dampCombsAvx(Network &net, Pass &pass)
     dampFrames(net, pass, k);
 }
 
-MV_AVX void writeCombsAvx(Network &net, const Pass &pass)
+MV_TARGET_AVX void writeCombsAvx(Network &net, const Pass &pass)
 {
     for (int line = 0; line < kCombLines; ++line) {
         float *cells = net.cursor[line];
@@ -270,7 +270,7 @@ MV_AVX void writeCombsAvx(Network &net, const Pass &pass)
     }
 }
 
-MV_AVX void runAllpassesAvx(Network &net, Pass &pass)
+MV_TARGET_AVX void runAllpassesAvx(Network &net, Pass &pass)
 {
     for (int s = 0; s < 2; ++s) {
         double *acc = pass.side[s];
@@ -291,12 +291,6 @@ MV_AVX void runAllpassesAvx(Network &net, Pass &pass)
 }
 
 constexpr Stages kAvxStages{readCombsAvx, dampCombsAvx, writeCombsAvx, runAllpassesAvx};
-
-bool processorHasAvx()
-{
-    __builtin_cpu_init(); // may run before the library's own constructors
-    return __builtin_cpu_supports("avx");
-}
 #endif
 
 } // namespace
@@ -307,7 +301,7 @@ const Stages *stagesFor(ReverbKernel kernel)
     case ReverbKernel::Scalar: return &kScalarStages;
 #if defined(__SSE2__)
     case ReverbKernel::Sse2: return &kSse2Stages;
-    case ReverbKernel::Avx: return processorHasAvx() ? &kAvxStages : nullptr;
+    case ReverbKernel::Avx: return cpuFeatures().avx ? &kAvxStages : nullptr;
 #else
     case ReverbKernel::Sse2:
     case ReverbKernel::Avx: return nullptr;

@@ -139,9 +139,10 @@ TEST(SamplerFade, EveryTransitionOfALoopingSineStepsNoMoreThanTheSineItself)
             const std::vector<float> after = tree.render(512);
             out.insert(out.end(), after.begin(), after.end());
             EXPECT_LE(largestStep(out), sineStep) << event.name << " at phase " << phase;
-            if (event.endsSilent)
+            if (event.endsSilent) {
                 EXPECT_EQ(*std::max_element(after.begin() + 128, after.end()), 0.0f)
                     << event.name << " at phase " << phase;
+            }
         }
 }
 

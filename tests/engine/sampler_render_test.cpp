@@ -384,7 +384,9 @@ std::vector<float> renderRandomScene(uint32_t scene, Model model, bool fastRuns,
         for (int c = 0, count = 1 + pick(3); c < count; ++c) enqueueRandomClip(sampler);
         mvSetLooping(m(sampler), pick(2));
         mvSetInterpolation(m(sampler), pick(4) != 0);
-        if (resampler >= 0) EXPECT_EQ(mvSetResampler(m(sampler), resampler), MV_OK);
+        if (resampler >= 0) {
+            EXPECT_EQ(mvSetResampler(m(sampler), resampler), MV_OK);
+        }
         mvSetGain(m(sampler), 0.0, float(uniform(0.0, 0.15)));
         startRamps(sampler);
         mvPlayAt(m(sampler), uniform(0.0, 0.05));
