@@ -152,8 +152,9 @@ typedef struct MvDispatcher {
     int (*unlock)(void);
     /* Has mvSendUpMessage(sink, callback, argument) done on the engine side
      * and releases the lock on every path (do not unlock after it). 0, -1,
-     * -95 or -96; the status of the queued send reaches nobody. Under the
-     * lock. */
+     * -95 or -96; the status of the queued send reaches nobody. A failure
+     * means nothing was queued, except -96 (only the unlock failed), after
+     * which the message is queued and will run. Under the lock. */
     int (*post)(MvSink *sink, MvMessageFunc callback, void *argument);
     /* Runs fn(argument) on the engine side (the engine thread of the
      * thread-safe dispatcher) and returns its result; the lock stays held.

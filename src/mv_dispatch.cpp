@@ -4,11 +4,14 @@
 // mvDispatcher.
 #include "marovel_audio.h"
 #include "mv_dispatch.h"
-#include "mv_lifecycle.h"
 #include "mv_thread.h"
 
 #include <atomic>
 #include <cstddef>
+
+extern "C" {
+MV_API MvDispatcher *mvDispatcher = nullptr;
+}
 
 namespace {
 
@@ -18,7 +21,8 @@ thread_local bool isEngineThread = false;
 // Housekeeping: what the control side owes the audio threads and libsoundio
 // at regular intervals.
 void drainDownQueuesOfEverySink() {
-    // Re-read count each step: a down message may change the list.
+    // The list is the sink room's; this only walks it. Re-read count each
+    // step: a down message may change the list.
     for (int i = 0; i < mvSinkList.count; ++i) mvFlushDownQueueImpl(mvSinkList.items[i]);
 }
 
@@ -347,6 +351,16 @@ MV_API int mvDeleteDispatcher(MvDispatcher *dispatcher) {
 } // extern "C"
 
 namespace mv {
+
+void installDispatcher(MvDispatcher *dispatcher) {
+    std::atomic_ref<MvDispatcher *>(mvDispatcher).store(dispatcher, std::memory_order_release);
+}
+
+void uninstallDispatcher() { installDispatcher(nullptr); }
+
+bool isInstalledDispatcher(const MvDispatcher *dispatcher) {
+    return std::atomic_ref<MvDispatcher *>(mvDispatcher).load(std::memory_order_acquire) == dispatcher;
+}
 
 bool callerIsEngineSide() {
     MvDispatcher *installed = std::atomic_ref<MvDispatcher *>(mvDispatcher).load(std::memory_order_acquire);

@@ -3,6 +3,7 @@
 // locking the audio thread (every hand-over is an up- or down-message).
 #include "mv_machine.h"
 
+#include "mv_control.h"
 #include "mv_sampler_fade.h"
 
 #include <cmath>
@@ -51,7 +52,7 @@ void returnToControlSide(MvSink *sink, void *record) {
     mvSendDownMessage(sink, mvDeferredFree, record);
 }
 
-void setGainNow(MvSink *sink, void *argument) {
+void setGainMessage(MvSink *sink, void *argument) {
     auto *change = static_cast<GainChange *>(argument);
     MvMachine *m = change->machine;
     m->gainStart = m->gain = m->gainTarget = change->value;
@@ -59,7 +60,7 @@ void setGainNow(MvSink *sink, void *argument) {
     returnToControlSide(sink, change);
 }
 
-void rampGain(MvSink *sink, void *argument) {
+void rampGainMessage(MvSink *sink, void *argument) {
     auto *change = static_cast<GainChange *>(argument);
     MvMachine *m = change->machine;
     m->gainTarget = change->value;
@@ -67,7 +68,7 @@ void rampGain(MvSink *sink, void *argument) {
     returnToControlSide(sink, change);
 }
 
-void setFrequencyNow(MvSink *sink, void *argument) {
+void setFrequencyMessage(MvSink *sink, void *argument) {
     auto *change = static_cast<FrequencyChange *>(argument);
     MvMachine *m = change->machine;
     m->frequencyStart = m->frequency = m->frequencyTarget = change->value;
@@ -75,7 +76,7 @@ void setFrequencyNow(MvSink *sink, void *argument) {
     returnToControlSide(sink, change);
 }
 
-void rampFrequency(MvSink *sink, void *argument) {
+void rampFrequencyMessage(MvSink *sink, void *argument) {
     auto *change = static_cast<FrequencyChange *>(argument);
     MvMachine *m = change->machine;
     m->frequencyTarget = change->value;
@@ -90,12 +91,8 @@ int postChange(MvMachine *machine, double seconds, Value value, MvMessageFunc no
     auto *change = static_cast<Change *>(mvMalloc(sizeof(Change)));
     if (!change) return MV_ERROR_NO_MEMORY;
     *change = Change{machine, seconds, value};
-    int status = mvDispatcher->lock();
-    if (status) {
-        mvFree(change);
-        return status;
-    }
-    return mv::postRecord(machine->sink, seconds > 0 ? ramp : now, change);
+    if (int status = mv::lockOwning(change)) return status;
+    return mv::postOwned(machine->sink, seconds > 0 ? ramp : now, change);
 }
 
 // The type tag of a node whose removal is on its way to the audio thread:
@@ -104,7 +101,7 @@ int deletedNode(MvMachine *) { return MV_ERROR_MACHINE_TYPE; }
 
 // Audio side of a node removal: leave the active list, then let the control
 // side run the node's final release.
-void detachOnAudioThread(MvSink *sink, void *argument) {
+void detachMessage(MvSink *sink, void *argument) {
     auto *source = static_cast<MvSource *>(argument);
     mvSourceDeactivate(sink, source);
     mvSendDownMessage(sink, source->releaseFunc, source->owner->self);
@@ -133,17 +130,10 @@ MvPullRecord *newDefaultPullRecord(MvDestination *destination) {
 }
 
 int connectChild(MvSource *source, bool activateNow) {
-    int status = mvDispatcher->lock();
-    if (status) return status;
-    mvSourceConnect(source);
-    if (!activateNow) return mvDispatcher->unlock();
-    return mvDispatcher->post(source->owner->sink, activateMessage(), source);
-}
-
-int postRecord(MvSink *sink, MvMessageFunc message, void *record) {
-    const int status = mvDispatcher->post(sink, message, record);
-    if (status == MV_ERROR_NO_MEMORY) mvFree(record);
-    return status;
+    return lockedPost(source->owner->sink, [&] {
+        mvSourceConnect(source);
+        return activateNow ? postMessage(activateMessage(), source) : postNothing();
+    });
 }
 
 bool claimForDeletion(MvMachine *machine) {
@@ -153,14 +143,11 @@ bool claimForDeletion(MvMachine *machine) {
 }
 
 int detachNode(MvSource *source) {
-    int status = mvDispatcher->lock();
-    if (status) return status;
-    if (!claimForDeletion(source->owner)) {
-        mvDispatcher->unlock();
-        return MV_ERROR_MACHINE_TYPE;
-    }
-    mvSourceDisconnect(source);
-    return mvDispatcher->post(source->owner->sink, detachOnAudioThread, source);
+    return lockedPost(source->owner->sink, [&] {
+        if (!claimForDeletion(source->owner)) return postFailure(MV_ERROR_MACHINE_TYPE);
+        mvSourceDisconnect(source);
+        return postMessage(detachMessage, source);
+    });
 }
 
 void preparePullRecords(MvDestination *destination) {
@@ -297,18 +284,15 @@ int mvResetDestinationFunc(MvMachine *machine) {
     if (!machine) return MV_ERROR_NULL_POINTER;
     if (!machine->destination) return MV_ERROR_NOT_DESTINATION;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    int status = mvDispatcher->lock();
-    if (status) return status;
     MvDestination *destination = machine->destination;
-    if (destination->pull && destination->pull->pullFunc == mvDestinationPullImpl)
-        return mvDispatcher->unlock();
-    MvPullRecord *record = mv::newDefaultPullRecord(destination);
-    if (!record) {
-        mvDispatcher->unlock();
-        return MV_ERROR_NO_MEMORY;
-    }
-    destination->pull = record;
-    return mvDispatcher->post(machine->sink, mv::changeMessage(), record);
+    return mv::lockedPost(machine->sink, [&] {
+        if (destination->pull && destination->pull->pullFunc == mvDestinationPullImpl)
+            return mv::postNothing();
+        MvPullRecord *record = mv::newDefaultPullRecord(destination);
+        if (!record) return mv::postFailure(MV_ERROR_NO_MEMORY);
+        destination->pull = record;
+        return mv::postMessage(mv::changeMessage(), record);
+    });
 }
 
 int mvDeleteMachine(MvMachine *machine) {
@@ -320,7 +304,7 @@ int mvSetGain(MvMachine *machine, double seconds, float gain) {
     if (!machine) return MV_ERROR_NULL_POINTER;
     if (!std::isfinite(gain) || std::isnan(seconds)) return MV_ERROR_GAIN;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    return postChange<GainChange>(machine, seconds, gain, setGainNow, rampGain);
+    return postChange<GainChange>(machine, seconds, gain, setGainMessage, rampGainMessage);
 }
 
 int mvSetFrequency(MvMachine *machine, double seconds, double frequency) {
@@ -329,8 +313,8 @@ int mvSetFrequency(MvMachine *machine, double seconds, double frequency) {
         return MV_ERROR_FREQUENCY;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
     seconds = mv::samplerJumpSeconds(machine, seconds); // a sampler's fade time
-    return postChange<FrequencyChange>(machine, seconds, frequency, setFrequencyNow,
-                                       rampFrequency);
+    return postChange<FrequencyChange>(machine, seconds, frequency, setFrequencyMessage,
+                                       rampFrequencyMessage);
 }
 
 } // extern "C"

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "marovel_audio.h"
+#include "mv_audio_thread.h"
 
 namespace mv {
 
@@ -10,7 +11,7 @@ namespace mv {
 // `frames` frames at `rate` frames per second and stores the block's start
 // and end values. Audio thread.
 void advanceRamps(MvMachine *machine, int frames, int rate, float *gainStart, float *gainEnd,
-                  double *frequencyStart, double *frequencyEnd);
+                  double *frequencyStart, double *frequencyEnd) MV_AUDIO_THREAD;
 
 // Nodes with a head of their own multiply their block values into the ones
 // received from above with the exported mvAdvanceMachineRamps.
@@ -33,10 +34,6 @@ MvPullRecord *newDefaultPullRecord(MvDestination *destination);
 // once is then activated by an up-message (post), otherwise the lock is
 // released. Returns the dispatcher's status.
 int connectChild(MvSource *source, bool activateNow);
-
-// Posts a message that carries a record of its own; when the dispatcher
-// could not queue it for lack of memory, the record is freed at once.
-int postRecord(MvSink *sink, MvMessageFunc message, void *record);
 
 // Under the lock: marks a node whose removal starts now, so that a second
 // delete (or any typed call) before its release fails with -86 instead of

@@ -1,6 +1,7 @@
 // Mixer: groups sources under one gain and one rate. It owns no buffer and
 // touches no sample: it advances its own ramps and pulls its children into
 // its parent's mix with its factors multiplied into the ones it received.
+#include "mv_control.h"
 #include "mv_machine.h"
 
 using namespace mv;
@@ -51,14 +52,15 @@ int mvNewMixer(MvMixer **out, MvMachine *parent)
         mvFree(mixer);
         return MV_ERROR_NO_MEMORY;
     }
-    const int status = mvDispatcher->lock();
-    if (status) {
-        releaseMixer(parent->sink, mixer);
-        return status;
-    }
-    *out = mixer;
-    mvSourceConnect(&mixer->source);
-    return mvDispatcher->post(mixer->machine.sink, activateMessage(), &mixer->source);
+    bool connected = false;
+    const int status = lockedPost(mixer->machine.sink, [&] {
+        connected = true;
+        *out = mixer;
+        mvSourceConnect(&mixer->source);
+        return postMessage(activateMessage(), &mixer->source);
+    });
+    if (!connected) releaseMixer(parent->sink, mixer); // the lock failed: nobody saw it
+    return status;
 }
 
 int mvDeleteMixer(MvMachine *mixer)

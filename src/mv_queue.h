@@ -2,6 +2,7 @@
 #pragma once
 
 #include "marovel_audio.h"
+#include "mv_audio_thread.h"
 
 namespace mv {
 
@@ -28,7 +29,7 @@ private:
 // The audio thread's drain of the up queue: runs the queued messages in
 // order while the down queue has room for what each hands back; the rest
 // waits for the next chunk. Audio thread.
-void drainUpQueueOnAudioThread(MvSink *sink);
+void drainUpQueueOnAudioThread(MvSink *sink) MV_AUDIO_THREAD;
 
 // Destroys both rings without running what they hold (drain them first) and
 // clears the fields. Safe on a sink whose rings were never created.

@@ -4,6 +4,7 @@
 // render lives in mv_sampler_render.cpp.
 #include "mv_sampler.h"
 
+#include "mv_control.h"
 #include "mv_machine.h"
 #include "mv_sampler_bandlimited.h"
 #include "mv_sampler_fade.h"
@@ -35,17 +36,7 @@ int checkSampler(MvMachine *machine)
     return MV_OK;
 }
 
-int post(MvSampler *sampler, MvMessageFunc message, void *argument)
-{
-    return mvDispatcher->post(sampler->machine.sink, message, argument);
-}
-
-// Posts a message that carries a record of its own; when the dispatcher
-// could not queue it for lack of memory, the record goes back at once.
-int postRecord(MvSampler *sampler, MvMessageFunc message, void *record)
-{
-    return mv::postRecord(sampler->machine.sink, message, record);
-}
+MvSink *sinkOf(MvSampler *sampler) { return sampler->machine.sink; }
 
 void sendDown(MvSink *sink, MvMessageFunc message, void *argument)
 {
@@ -62,12 +53,11 @@ int query(MvMachine *machine, bool (*needsFlush)(const MvSampler *), Read read)
     int status = checkSampler(machine);
     if (status) return status;
     MvSampler *sampler = asSampler(machine);
-    if ((status = mvDispatcher->lock())) return status;
-    if (needsFlush(sampler)) status = mvDispatcher->run(flushDownQueue, sampler->machine.sink);
-    const int value = read(sampler);
-    const int unlockStatus = mvDispatcher->unlock();
-    if (status) return status;
-    return unlockStatus ? unlockStatus : value;
+    return mv::lockedRead([&] {
+        if (needsFlush(sampler))
+            if (int flushed = mvDispatcher->run(flushDownQueue, sinkOf(sampler))) return flushed;
+        return read(sampler);
+    });
 }
 
 bool always(const MvSampler *) { return true; }
@@ -83,9 +73,9 @@ int command(MvMachine *machine, MvMessageFunc message, ControlHalf controlHalf)
     int status = checkSampler(machine);
     if (status) return status;
     MvSampler *sampler = asSampler(machine);
-    if ((status = mvDispatcher->lock())) return status;
-    if (!controlHalf(sampler)) return mvDispatcher->unlock();
-    return post(sampler, message, sampler);
+    return mv::lockedPost(sinkOf(sampler), [&] {
+        return controlHalf(sampler) ? mv::postMessage(message, sampler) : mv::postNothing();
+    });
 }
 
 // The longest transition fade a sampler takes.
@@ -125,7 +115,7 @@ void releaseChain(MvClip *clip)
     }
 }
 
-void releaseChainMessage(MvSink *, void *head) { releaseChain(static_cast<MvClip *>(head)); }
+void releaseChainNotice(MvSink *, void *head) { releaseChain(static_cast<MvClip *>(head)); }
 
 constexpr uint32_t kStoppedBit = 0x80000000u;
 
@@ -236,7 +226,7 @@ void mv::samplerClearQueue(MvSink *sink, MvSampler *sampler)
     if (!sampler->head) return;
     MvClip *chain = sampler->head;
     sampler->head = sampler->tail = sampler->current = nullptr;
-    sendDown(sink, releaseChainMessage, chain);
+    sendDown(sink, releaseChainNotice, chain);
 }
 
 namespace {
@@ -497,10 +487,9 @@ void samplerHalt(MvSink *sink, MvSampler *sampler)
 
 double samplerJumpSeconds(MvMachine *machine, double seconds)
 {
-    if (seconds != 0.0 || checkSampler(machine) || mvDispatcher->lock()) return seconds;
-    const double fade = asSampler(machine)->controlFade;
-    mvDispatcher->unlock();
-    return fade > 0.0 ? fade : seconds;
+    if (seconds != 0.0 || checkSampler(machine)) return seconds;
+    const double fade = mv::lockedRead([&] { return asSampler(machine)->controlFade; });
+    return fade > 0.0 ? fade : seconds; // a failed lock (negative) keeps the jump
 }
 
 void noticeStopped(MvSampler *sampler)
@@ -548,14 +537,15 @@ int mvNewSampler(MvSampler **out, MvMachine *parent)
     sampler->controlInterpolation = 1;
     sampler->audioInterpolation = kInterpolationOn;
 
-    const int status = mvDispatcher->lock();
-    if (status) {
-        releaseSampler(parent->sink, sampler);
-        return status;
-    }
-    mvSourceConnect(&sampler->source); // joins the active list when it first plays
-    *out = sampler;
-    return mvDispatcher->unlock();
+    bool connected = false;
+    const int status = mv::lockedRead([&] {
+        connected = true;
+        mvSourceConnect(&sampler->source); // joins the active list when it first plays
+        *out = sampler;
+        return MV_OK;
+    });
+    if (!connected) releaseSampler(parent->sink, sampler); // the lock failed: nobody saw it
+    return status;
 }
 
 int mvDeleteSampler(MvMachine *machine)
@@ -563,14 +553,12 @@ int mvDeleteSampler(MvMachine *machine)
     int status = checkSampler(machine);
     if (status) return status;
     MvSampler *sampler = asSampler(machine);
-    if ((status = mvDispatcher->lock())) return status;
-    if (!claimForDeletion(machine)) {
-        mvDispatcher->unlock();
-        return MV_ERROR_MACHINE_TYPE;
-    }
-    sampler->controlState = kSamplerStopped;
-    mvSourceDisconnect(&sampler->source);
-    return post(sampler, deleteMessage, sampler);
+    return mv::lockedPost(sinkOf(sampler), [&] {
+        if (!claimForDeletion(machine)) return mv::postFailure(MV_ERROR_MACHINE_TYPE);
+        sampler->controlState = kSamplerStopped;
+        mvSourceDisconnect(&sampler->source);
+        return mv::postMessage(deleteMessage, sampler);
+    });
 }
 
 int mvEnqueueClip(MvMachine *machine, int removeWhenDone, MvClipRelease release,
@@ -595,18 +583,11 @@ int mvEnqueueClip(MvMachine *machine, int removeWhenDone, MvClipRelease release,
                    release,       releaseContext,       nullptr, nullptr};
     if (!nativeByteOrder) mvByteSwap(data, 1, clip->sampleSize, channels * frames);
 
-    if ((status = mvDispatcher->lock())) {
-        mvFree(clip);
-        return status;
-    }
+    if ((status = mv::lockOwning(clip))) return status;
     ++sampler->queuedClips;
-    status = post(sampler, appendClipMessage, clip);
-    if (status == MV_ERROR_NO_MEMORY && mvDispatcher->lock() == MV_OK) {
-        --sampler->queuedClips; // never queued: the host keeps its data
-        mvDispatcher->unlock();
-        mvFree(clip);
-    }
-    return status;
+    // A clip that was never queued leaves the count; the host keeps its data.
+    return mv::postOwned(sinkOf(sampler), appendClipMessage, clip,
+                         [sampler] { --sampler->queuedClips; });
 }
 
 int mvClearClipQueue(MvMachine *machine)
@@ -655,12 +636,9 @@ static int sendTime(MvMachine *machine, double seconds, MvMessageFunc message,
     auto *record = static_cast<TimeRecord *>(mvMalloc(sizeof(TimeRecord)));
     if (!record) return MV_ERROR_NO_MEMORY;
     *record = TimeRecord{sampler, nonNegativeSeconds(seconds)};
-    if ((status = mvDispatcher->lock())) {
-        mvFree(record);
-        return status;
-    }
+    if ((status = mv::lockOwning(record))) return status;
     controlHalf(sampler, record->seconds);
-    return postRecord(sampler, message, record);
+    return mv::postOwned(sinkOf(sampler), message, record);
 }
 
 int mvPlayAt(MvMachine *machine, double seconds)
@@ -678,12 +656,8 @@ int mvSetLoopStart(MvMachine *machine, double seconds)
 
 double mvGetLoopStart(MvMachine *machine)
 {
-    int status = checkSampler(machine);
-    if (status) return status;
-    if ((status = mvDispatcher->lock())) return status;
-    const double seconds = asSampler(machine)->controlLoopStart;
-    status = mvDispatcher->unlock();
-    return status ? status : seconds;
+    if (int status = checkSampler(machine)) return status;
+    return mv::lockedRead([&] { return asSampler(machine)->controlLoopStart; });
 }
 
 int mvStop(MvMachine *machine)
@@ -761,25 +735,19 @@ int mvSetChannelMatrix(MvMachine *machine, double rampTime, int sourceChannels, 
         sourceChannels * vectorSize > kMaxMatrixWeights)
         return MV_ERROR_SPEAKER_LAYOUT;
 
+    // The matrix is built under the lock: whether it ramps depends on the
+    // control matrix before it.
     if ((status = mvDispatcher->lock())) return status;
     // Only a later matrix ramps, from the one before it; every other matrix
     // (a NaN ramp time included, which would poison the weights) is instant.
     const bool ramped = sampler->controlMatrix && rampTime > 0.0;
     MvChannelMatrix *matrix =
         newMatrix(sampler, ramped ? rampTime : 0.0, sourceChannels, vectorSize, weights, ramped);
-    if (!matrix) {
-        mvDispatcher->unlock();
-        return MV_ERROR_NO_MEMORY;
-    }
+    if (!matrix) return mv::finishPost(sinkOf(sampler), mv::postFailure(MV_ERROR_NO_MEMORY));
     MvChannelMatrix *previous = sampler->controlMatrix;
     sampler->controlMatrix = matrix;
-    status = post(sampler, ramped ? installRampedMessage : installInstantMessage, matrix);
-    if (status == MV_ERROR_NO_MEMORY && mvDispatcher->lock() == MV_OK) {
-        sampler->controlMatrix = previous; // never queued
-        mvDispatcher->unlock();
-        mvFree(matrix);
-    }
-    return status;
+    return mv::postOwned(sinkOf(sampler), ramped ? installRampedMessage : installInstantMessage,
+                         matrix, [sampler, previous] { sampler->controlMatrix = previous; });
 }
 
 int mvClearChannelMatrix(MvMachine *machine)
@@ -809,18 +777,17 @@ int mvSetResampler(MvMachine *machine, int resampler)
     const bool bandlimited = resampler == MV_RESAMPLER_BANDLIMITED;
     if (bandlimited) buildBandlimitedTables();
     MvSampler *sampler = asSampler(machine);
-    if ((status = mvDispatcher->lock())) return status;
-    if (bandlimited && !sampler->resamplerState) {
-        // Kept until the sampler is released: the audio thread may hold it.
-        sampler->resamplerState = mvMalloc(sizeof(BandlimitedState));
-        if (!sampler->resamplerState) {
-            mvDispatcher->unlock();
-            return MV_ERROR_NO_MEMORY;
+    return mv::lockedPost(sinkOf(sampler), [&] {
+        if (bandlimited && !sampler->resamplerState) {
+            // Kept until the sampler is released: the audio thread may hold it.
+            sampler->resamplerState = mvMalloc(sizeof(BandlimitedState));
+            if (!sampler->resamplerState) return mv::postFailure(MV_ERROR_NO_MEMORY);
+            bandlimitedReset(static_cast<BandlimitedState *>(sampler->resamplerState));
         }
-        bandlimitedReset(static_cast<BandlimitedState *>(sampler->resamplerState));
-    }
-    sampler->controlResampler = resampler;
-    return post(sampler, bandlimited ? bandlimitedOnMessage : standardResamplerMessage, sampler);
+        sampler->controlResampler = resampler;
+        return mv::postMessage(bandlimited ? bandlimitedOnMessage : standardResamplerMessage,
+                               sampler);
+    });
 }
 
 int mvGetResampler(MvMachine *machine)
@@ -838,30 +805,22 @@ int mvSetTransitionFade(MvMachine *machine, double seconds)
     auto *record = static_cast<TimeRecord *>(mvMalloc(sizeof(TimeRecord)));
     if (!record) return MV_ERROR_NO_MEMORY;
     *record = TimeRecord{sampler, seconds};
-    if ((status = mvDispatcher->lock())) {
-        mvFree(record);
-        return status;
-    }
+    if ((status = mv::lockOwning(record))) return status;
     if (!sampler->fadeState) {
         // Kept until the sampler is released: the audio thread may hold it.
         sampler->fadeState = mvMalloc(sizeof(SamplerFade));
         if (!sampler->fadeState) {
-            mvDispatcher->unlock();
             mvFree(record);
-            return MV_ERROR_NO_MEMORY;
+            return mv::finishPost(sinkOf(sampler), mv::postFailure(MV_ERROR_NO_MEMORY));
         }
         *static_cast<SamplerFade *>(sampler->fadeState) = SamplerFade{};
     }
     sampler->controlFade = seconds;
-    return postRecord(sampler, fadeTimeMessage, record);
+    return mv::postOwned(sinkOf(sampler), fadeTimeMessage, record);
 }
 
 double mvGetTransitionFade(MvMachine *machine)
 {
-    int status = checkSampler(machine);
-    if (status) return status;
-    if ((status = mvDispatcher->lock())) return status;
-    const double seconds = asSampler(machine)->controlFade;
-    status = mvDispatcher->unlock();
-    return status ? status : seconds;
+    if (int status = checkSampler(machine)) return status;
+    return mv::lockedRead([&] { return asSampler(machine)->controlFade; });
 }

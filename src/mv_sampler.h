@@ -3,6 +3,7 @@
 #pragma once
 
 #include "marovel_audio.h"
+#include "mv_audio_thread.h"
 
 #include <atomic>
 
@@ -34,11 +35,12 @@ constexpr int kReportLineRampWithoutMatrix = 402;
 
 // The sampler's render callback. Audio thread.
 MvSource *samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
-                        double frequencyStart, double frequencyEnd, int frames, float *buffer);
+                        double frequencyStart, double frequencyEnd, int frames,
+                        float *buffer) MV_AUDIO_THREAD;
 
 // Audio side: leaves the active list and resets the playback state, when
 // the sampler is not already stopped.
-void samplerHalt(MvSink *sink, MvSampler *sampler);
+void samplerHalt(MvSink *sink, MvSampler *sampler) MV_AUDIO_THREAD;
 
 // What the audio side reports to the control side without a down message
 // each: clips that ended, loop wraps and stops come in any number per block
@@ -75,9 +77,9 @@ inline void publishPlayPosition(MvSampler *sampler, double seconds)
 }
 
 // Audio side: the notices of the render and of the sampler's up-messages.
-void noticeStopped(MvSampler *sampler);
-void noticeClipAdvanced(MvSampler *sampler);
-void noticeReleasedClip(MvSampler *sampler, MvClip *clip);
+void noticeStopped(MvSampler *sampler) MV_AUDIO_THREAD;
+void noticeClipAdvanced(MvSampler *sampler) MV_AUDIO_THREAD;
+void noticeReleasedClip(MvSampler *sampler, MvClip *clip) MV_AUDIO_THREAD;
 
 // Control side, under the lock: applies the notices of every sampler in the
 // sink's tree and releases the clips they let go of (release callbacks run

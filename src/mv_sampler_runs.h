@@ -3,6 +3,7 @@
 #pragma once
 
 #include "marovel_audio.h"
+#include "mv_audio_thread.h"
 #include "mv_convert.h"
 
 #include <type_traits>
@@ -101,6 +102,6 @@ using SamplerRun = int (*)(const MvClip *clip, SamplerRunning &running, double s
 // The run for `clip`; steady and steadyGain as steadyRate() and
 // steadyGain() tell.
 SamplerRun samplerRunFor(MixShape shape, const MvClip *clip, bool interpolated, bool steady,
-                         bool steadyGain);
+                         bool steadyGain) MV_AUDIO_THREAD;
 
 } // namespace mv

@@ -1,20 +1,32 @@
-// Sink: the root machine. Owns one libsoundio output stream (or a loopback
-// configuration that the host renders itself), the two message queues of its
-// tree and its sound model, and pulls its tree once per chunk.
+// Sink, control side: the root machine. Owns one libsoundio output stream
+// (or a loopback configuration that the host renders itself), the two
+// message queues of its tree and its sound model. Here: the sink list,
+// creation, opening (with the fallback configuration), following the
+// default device, deletion and the getters, all under the lock. The audio
+// side (write callback, chunk loop, loopback render) is mv_sink_render.cpp.
 #include "mv_sink.h"
 
-#include "mv_lifecycle.h"
+#include "mv_control.h"
+#include "mv_devices.h"
 #include "mv_machine.h"
 #include "mv_queue.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
 
+extern "C" {
+MV_API MvSinkList mvSinkList = {0, 0, nullptr};
+}
+
 namespace {
 
+using mv::isSink;
+using mv::recordOf;
+using mv::SinkRecord;
+
+constexpr int kInitialSinkCapacity = 4;
 constexpr int kFallbackRate = 8000;
 constexpr int kFallbackLayout = 0; // libsoundio's built-in layout number
 constexpr SoundIoFormat kFallbackFormat = SoundIoFormatFloat32LE;
@@ -37,67 +49,7 @@ constexpr mv::DeviceFormat kDeviceFormats[] = {
     {SoundIoFormatS8, MV_FORMAT_INT8, false},
 };
 
-// What the sink keeps beyond the public record. The mix buffer of one chunk
-// (bufferSize frames of the model's channels) follows it in the same
-// allocation, so the audio thread never needs stack or heap for it.
-struct SinkRecord {
-    MvSink sink; // first: an MvSink pointer is a SinkRecord pointer
-    bool loopback;
-    SoundIoOutStream loopbackStream; // the stream a loopback configuration stands for
-    float *mix;
-    // The stream's latency after its last write, seconds (mvGetSinkLatency).
-    std::atomic<double> latency;
-};
-
-SinkRecord *recordOf(MvSink *sink) { return reinterpret_cast<SinkRecord *>(sink); }
-
-bool isSink(MvMachine *machine) { return machine->deleteFunc == mvDeleteSink; }
-
 bool hasOutput(MvSink *sink) { return sink->stream || recordOf(sink)->loopback; }
-
-// ---- the chunk loop shared by the write callback and loopback renders ----
-
-void renderChunk(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChannelArea *areas,
-                 int frames) {
-    MvSoundModel *model = sink->soundModel;
-    float *mix = recordOf(sink)->mix;
-    std::fill_n(mix, static_cast<size_t>(frames) * model->channelCount, 0.0f);
-    float gainStart, gainEnd;
-    double frequencyStart, frequencyEnd;
-    mv::advanceRamps(&sink->base, frames, sink->sampleRate, &gainStart, &gainEnd,
-                     &frequencyStart, &frequencyEnd);
-    MvPullRecord *pull = sink->destination.audioPull;
-    pull->pullFunc(sink, pull, gainStart, gainEnd, frequencyStart, frequencyEnd, frames, mix);
-    model->writeDevice(model, layout, sink->converter, &sink->dither, sink->sampleSize,
-                       sink->byteSwap, frames, mix, areas);
-}
-
-// Renders frames into the areas in chunks of at most bufferSize, running the
-// queued control changes before each chunk (as many as the down queue has
-// room to answer).
-void renderFrames(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChannelArea *areas,
-                  int frames) {
-    mv::AudioRenderScope audio;
-    while (frames > 0) {
-        mv::drainUpQueueOnAudioThread(sink);
-        int chunk = std::min(frames, sink->bufferSize);
-        renderChunk(sink, layout, areas, chunk);
-        frames -= chunk;
-    }
-}
-
-// ---- stream callbacks ----
-
-void writeCallback(SoundIoOutStream *stream, int frameCountMin, int frameCountMax) {
-    auto *sink = static_cast<MvSink *>(stream->userdata);
-    mv::writeStream(sink, stream, frameCountMin, frameCountMax, soundio_outstream_begin_write,
-                    soundio_outstream_end_write);
-    double latency = 0.0;
-    if (soundio_outstream_get_latency(stream, &latency) == 0)
-        recordOf(sink)->latency.store(latency, std::memory_order_relaxed);
-}
-
-void underflowCallback(SoundIoOutStream *) {}
 
 int openWork(void *argument);
 
@@ -116,30 +68,12 @@ void reopenOnFallback(MvSink *sink, int reason) {
     openWork(sink);
 }
 
-// Down-message of the error callback (control side).
-void reopenAfterStreamError(MvSink *sink, void *) {
-    if (sink->stream) reopenOnFallback(sink, kStreamingError);
-}
-
-void errorCallback(SoundIoOutStream *stream, int soundioError) {
-    if (int (*print)(const char *, ...) = mvPrint) // read once: the host may clear it
-        print("Error code %d in stream: %s\n", soundioError, stream->name ? stream->name : "");
-    // A failed send has already been reported by mvSendDownMessage.
-    mvSendDownMessage(static_cast<MvSink *>(stream->userdata), reopenAfterStreamError, nullptr);
-}
-
 // ---- open work ----
 
 // The device an open attempt uses, with one reference; -94 when missing.
 int pickDevice(MvSink *sink, bool fallback, SoundIoDevice **out) {
     int index = fallback ? mvDeviceList.fallbackDefaultIndex : sink->deviceIndex;
-    if (index == -1) {
-        *out = mv::takeCurrentDefaultDevice();
-    } else {
-        bool listed = index >= 0 && index < mvDeviceList.count;
-        *out = listed ? mvDeviceList.devices[index] : nullptr;
-        if (*out) soundio_device_ref(*out);
-    }
+    *out = index == -1 ? mv::takeCurrentDefaultDevice() : mv::takeListedDevice(index);
     return *out ? MV_OK : MV_ERROR_INCONSISTENT;
 }
 
@@ -200,9 +134,9 @@ int openAttempt(MvSink *sink, bool fallback) {
         return MV_ERROR_NO_MEMORY;
     }
     stream->userdata = sink;
-    stream->write_callback = writeCallback;
-    stream->underflow_callback = underflowCallback;
-    stream->error_callback = errorCallback;
+    stream->write_callback = mv::writeCallback;
+    stream->underflow_callback = mv::underflowCallback;
+    stream->error_callback = mv::errorCallback;
     sink->device = device;
     sink->stream = stream;
     int status = MV_OK;
@@ -307,30 +241,28 @@ bool removeFromSinkList(MvSink *sink) {
     return true;
 }
 
+// Destroys the stream, drains and destroys the queues and releases the
+// sink with everything below it. Engine side; the sink is already out of
+// mvSinkList (or the whole list is being torn down).
+void teardownSink(MvSink *sink) {
+    closeStream(sink);
+    mvFlushUpQueueImpl(sink);
+    mvFlushDownQueueImpl(sink);
+    mv::destroySinkQueues(sink);
+    mvUninitDestination(&sink->destination);
+    sink->soundModel->destroy(sink->soundModel);
+    mvFree(sink);
+}
+
 int teardownWork(void *argument) {
-    mv::teardownSink(static_cast<MvSink *>(argument));
+    teardownSink(static_cast<MvSink *>(argument));
     return MV_OK;
 }
 
-// Reads one value of a machine's root sink under the lock; the value wins
-// over the unlock status unless it is 0.
+// Reads one value of a machine's root sink under the lock.
 template <typename Read> int readSink(MvMachine *machine, Read read) {
     if (!machine) return MV_ERROR_NULL_POINTER;
-    if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    int status = mvDispatcher->lock();
-    if (status) return status;
-    int value = read(machine->sink);
-    status = mvDispatcher->unlock();
-    return value != 0 ? value : status;
-}
-
-// Runs engine-side work for a sink under the lock.
-int runLocked(int (*work)(void *), void *argument) {
-    int status = mvDispatcher->lock();
-    if (status) return status;
-    status = mvDispatcher->run(work, argument);
-    int unlockStatus = mvDispatcher->unlock();
-    return status ? status : unlockStatus;
+    return mv::lockedRead([&] { return read(machine->sink); });
 }
 
 int checkSink(MvSink *sink) {
@@ -344,6 +276,10 @@ int checkSink(MvSink *sink) {
 
 namespace mv {
 
+void streamErrorNotice(MvSink *sink, void *) {
+    if (sink->stream) reopenOnFallback(sink, kStreamingError);
+}
+
 bool sinkHasOutput(MvSink *sink) { return hasOutput(sink); }
 
 const DeviceFormat *chooseDeviceFormat(SoundIoDevice *device) {
@@ -352,28 +288,17 @@ const DeviceFormat *chooseDeviceFormat(SoundIoDevice *device) {
     return nullptr;
 }
 
-void writeStream(MvSink *sink, SoundIoOutStream *stream, int frameCountMin, int frameCountMax,
-                 BeginWriteFunc beginWrite, EndWriteFunc endWrite) {
-    do {
-        int frames = std::min(std::max(sink->bufferSize, frameCountMin), frameCountMax);
-        SoundIoChannelArea *areas;
-        if (beginWrite(stream, &areas, &frames)) return;
-        frameCountMin -= frames;
-        frameCountMax -= frames;
-        renderFrames(sink, &stream->layout, areas, frames);
-        if (endWrite(stream)) return;
-        if (frames == 0) return; // the stream took nothing: wait for the next callback
-    } while (frameCountMax > 0);
+int createSinkList() {
+    auto *items = static_cast<MvSink **>(mvMalloc(sizeof(MvSink *) * kInitialSinkCapacity));
+    if (!items) return MV_ERROR_NO_MEMORY;
+    mvSinkList = {kInitialSinkCapacity, 0, items};
+    return MV_OK;
 }
 
-void teardownSink(MvSink *sink) {
-    closeStream(sink);
-    mvFlushUpQueueImpl(sink);
-    mvFlushDownQueueImpl(sink);
-    mv::destroySinkQueues(sink);
-    mvUninitDestination(&sink->destination);
-    sink->soundModel->destroy(sink->soundModel);
-    mvFree(sink);
+void deleteEverySink() {
+    for (int i = 0; i < mvSinkList.count; ++i) teardownSink(mvSinkList.items[i]);
+    mvFree(mvSinkList.items);
+    mvSinkList = {0, 0, nullptr};
 }
 
 void followDefaultDevice() {
@@ -410,51 +335,36 @@ int mvNewSink(MvSink **out, MvSoundModel *soundModel, int bufferSize) {
     SinkRecord *record = allocateSink(soundModel, bufferSize);
     if (!record) return MV_ERROR_NO_MEMORY;
     MvSink *sink = &record->sink;
+    bool listed = false;
     int status = buildSink(sink, soundModel, bufferSize);
-    if (status == MV_OK) status = mvDispatcher->lock();
-    if (status != MV_OK) {
-        discardNewSink(sink);
-        return status;
-    }
-    status = appendToSinkList(sink);
-    if (status != MV_OK) {
-        discardNewSink(sink);
-        mvDispatcher->unlock();
-        return status;
-    }
-    *out = sink;
-    return mvDispatcher->unlock();
+    if (status == MV_OK) status = mv::lockedRead([&] {
+        int appended = appendToSinkList(sink);
+        listed = appended == MV_OK;
+        if (listed) *out = sink;
+        return appended;
+    });
+    if (!listed) discardNewSink(sink);
+    return status;
 }
 
 int mvOpenSink(MvSink *sink, int deviceIndex, int sampleRate) {
     if (int status = checkSink(sink)) return status;
-    int status = mvDispatcher->lock();
-    if (status) return status;
-    if (deviceIndex < -1 || deviceIndex >= mvDeviceList.count) {
-        mvDispatcher->unlock();
-        return MV_ERROR_INDEX;
-    }
-    sink->error = MV_OK;
-    sink->deviceIndex = deviceIndex;
-    sink->requestedRate = sampleRate;
-    status = mvDispatcher->run(openWork, sink);
-    int unlockStatus = mvDispatcher->unlock();
-    return status ? status : unlockStatus;
+    return mv::lockedRead([&] {
+        if (deviceIndex < -1 || deviceIndex >= mvDeviceList.count) return MV_ERROR_INDEX;
+        sink->error = MV_OK;
+        sink->deviceIndex = deviceIndex;
+        sink->requestedRate = sampleRate;
+        return mvDispatcher->run(openWork, sink);
+    });
 }
 
 int mvDeleteSink(MvMachine *sink) {
     if (!sink) return MV_ERROR_NULL_POINTER;
     if (!isSink(sink)) return MV_ERROR_MACHINE_TYPE;
-    if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    int status = mvDispatcher->lock();
-    if (status) return status;
-    if (!removeFromSinkList(sink->sink)) {
-        mvDispatcher->unlock();
-        return MV_ERROR_INCONSISTENT;
-    }
-    status = mvDispatcher->run(teardownWork, sink->sink);
-    int unlockStatus = mvDispatcher->unlock();
-    return status ? status : unlockStatus;
+    return mv::lockedRead([&] {
+        if (!removeFromSinkList(sink->sink)) return MV_ERROR_INCONSISTENT;
+        return mvDispatcher->run(teardownWork, sink->sink);
+    });
 }
 
 int mvGetSinkError(MvMachine *machine) {
@@ -496,23 +406,7 @@ int mvOpenLoopbackSink(MvSink *sink, int sampleRate, int channelCount, int forma
     if (!layout) return MV_ERROR_SPEAKER_LAYOUT;
     if (!mvSelectConverter(kMixFormat, format, kClip, kNoDither)) return MV_ERROR_SAMPLE_FORMAT;
     LoopbackRequest request{sink, sampleRate, layout, format};
-    return runLocked(openLoopbackWork, &request);
-}
-
-int mvRenderLoopbackSink(MvSink *sink, int frames, void *output) {
-    if (!sink) return MV_ERROR_NULL_POINTER;
-    if (!isSink(&sink->base)) return MV_ERROR_MACHINE_TYPE;
-    if (frames < 0) return MV_ERROR_BUFFER_SIZE;
-    if (!output && frames > 0) return MV_ERROR_NULL_POINTER;
-    SinkRecord *record = recordOf(sink);
-    if (!record->loopback) return MV_ERROR_PULL_FUNCTION;
-    SoundIoChannelArea areas[SOUNDIO_MAX_CHANNELS];
-    int frameBytes = sink->speakerCount * sink->sampleSize;
-    for (int ch = 0; ch < sink->speakerCount; ++ch)
-        areas[ch] = SoundIoChannelArea{static_cast<char *>(output) + ch * sink->sampleSize,
-                                       frameBytes};
-    renderFrames(sink, &record->loopbackStream.layout, areas, frames);
-    return MV_OK;
+    return mv::lockedRun(openLoopbackWork, &request);
 }
 
 } // extern "C"

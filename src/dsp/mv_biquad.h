@@ -4,11 +4,12 @@
 #pragma once
 
 #include "marovel_audio.h"
+#include "mv_audio_thread.h"
 
 void biquadReset(MvBiquad *filter);
 // Filters count floats in place, step floats apart; count <= 0 only
 // rewrites the state (rounded to float, subnormals flushed).
-void biquadProcess(MvBiquad *filter, float *samples, int count, int step);
+void biquadProcess(MvBiquad *filter, float *samples, int count, int step) MV_AUDIO_THREAD;
 
 // Designs overwrite the five coefficients and leave the state alone, so a
 // running filter can be swept. Frequencies in hertz.

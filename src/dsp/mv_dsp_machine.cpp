@@ -5,6 +5,7 @@
 
 #include "dsp/mv_dsp_resources.h"
 #include "dsp/mv_dsp_vm.h"
+#include "mv_control.h"
 #include "mv_machine.h"
 #include "mv_sink.h"
 
@@ -147,28 +148,13 @@ MvDspStatus runBlockRoutines(MvSink *sink, MvDspState *state, int frames) {
     return status;
 }
 
-// Undoes a pull change whose up-message was not queued: the audio thread
-// never saw the record, so it goes back to being unreachable.
-void rollBackPullChange(MvDestination *destination, MvPullRecord *previous, MvDspFunc *program) {
-    if (mvDispatcher->lock() == 0) {
-        if (destination->pull == reinterpret_cast<MvPullRecord *>(program))
-            destination->pull = previous;
-        mvDispatcher->unlock();
-    }
-    dspRelease(nullptr, program);
-}
+// A program whose pull change never reached the audio thread.
+void releaseProgram(void *record) { dspRelease(nullptr, record); }
 
-// Locks the dispatcher and finds the program attached to destination: 0 with
-// the lock held, or a status with the lock released.
-int lockProgram(MvDestination *destination, MvDspFunc **program) {
-    const int locked = mvDispatcher->lock();
-    if (locked != 0) return locked;
-    if (destination->pull->pullFunc != dspPull) {
-        mvDispatcher->unlock();
-        return MV_ERROR_PULL_FUNCTION;
-    }
-    *program = asProgram(destination->pull);
-    return 0;
+// The program attached to destination, or null when its pull is not one.
+// Under the lock.
+MvDspFunc *attachedProgram(MvDestination *destination) {
+    return destination->pull->pullFunc == dspPull ? asProgram(destination->pull) : nullptr;
 }
 
 } // namespace
@@ -224,7 +210,7 @@ int dspPull(MvSink *sink, MvPullRecord *record, float gainStart, float gainEnd,
         const MvDspStatus status = runBlockRoutines(sink, state, frames);
         if (status != MV_DSP_OK) {
             recordDspFailure(state, status);
-            mvSendDownMessage(sink, publishDspError, state);
+            mvSendDownMessage(sink, publishDspErrorNotice, state);
         }
         std::memcpy(block, image, blockBytes);
     }
@@ -263,7 +249,7 @@ void appendDspMessage(MvSink *, void *argument) {
     *tail = message;
 }
 
-void publishDspError(MvSink *, void *argument) {
+void publishDspErrorNotice(MvSink *, void *argument) {
     auto *state = static_cast<MvDspState *>(argument);
     state->publishedError = &state->report;
 }
@@ -326,17 +312,19 @@ extern "C" int mvSetDSP(MvMachine *machine, uint16_t programLength, const uint8_
                                    stackSize, initCount, initWords);
     if (record == nullptr) return MV_ERROR_NO_MEMORY;
     record->destination = destination;
-    const int locked = mvDispatcher->lock();
-    if (locked != 0) {
-        dspRelease(nullptr, record);
-        return locked;
-    }
+    if (const int locked = mv::lockOwning(record, releaseProgram)) return locked;
     if (mv::sinkHasOutput(sink)) dspInitialise(sink, &record->state, &record->resources);
     MvPullRecord *previous = destination->pull;
     destination->pull = reinterpret_cast<MvPullRecord *>(record);
-    const int posted = mvDispatcher->post(sink, mv::changeMessage(), record);
-    if (posted != 0) rollBackPullChange(destination, previous, record);
-    return posted;
+    // A change that never reached the audio thread leaves the previous
+    // record in place and the new one unreachable.
+    return mv::postOwned(
+        sink, mv::changeMessage(), record,
+        [destination, previous, record] {
+            if (destination->pull == reinterpret_cast<MvPullRecord *>(record))
+                destination->pull = previous;
+        },
+        releaseProgram);
 }
 
 extern "C" int mvSendDSPMessage(MvMachine *machine, int32_t count, const int32_t *words) {
@@ -345,20 +333,17 @@ extern "C" int mvSendDSPMessage(MvMachine *machine, int32_t count, const int32_t
         return MV_ERROR_NULL_POINTER;
     MvDestination *destination = machine->destination;
     if (destination == nullptr) return MV_ERROR_NOT_DESTINATION;
-    MvDspFunc *program = nullptr;
-    if (const int status = lockProgram(destination, &program)) return status;
-    MvDspState *state = &program->state;
-    // A failed program takes no more messages; the host learns why from
-    // mvGetDSPError.
-    if (state->publishedError != nullptr) return mvDispatcher->unlock();
-    MvDspMessage *message = newDspMessage(state, count, words);
-    if (message == nullptr) {
-        mvDispatcher->unlock();
-        return MV_ERROR_NO_MEMORY;
-    }
-    const int posted = mvDispatcher->post(machine->sink, appendDspMessage, message);
-    if (posted != 0) mvFree(message);
-    return posted;
+    return mv::lockedPost(machine->sink, [&] {
+        MvDspFunc *program = attachedProgram(destination);
+        if (program == nullptr) return mv::postFailure(MV_ERROR_PULL_FUNCTION);
+        MvDspState *state = &program->state;
+        // A failed program takes no more messages; the host learns why from
+        // mvGetDSPError.
+        if (state->publishedError != nullptr) return mv::postNothing();
+        MvDspMessage *message = newDspMessage(state, count, words);
+        if (message == nullptr) return mv::postFailure(MV_ERROR_NO_MEMORY);
+        return mv::postOwnedMessage(appendDspMessage, message);
+    });
 }
 
 extern "C" int mvGetDSPError(MvMachine *machine, uint8_t *routine, uint32_t *registers,
@@ -368,14 +353,15 @@ extern "C" int mvGetDSPError(MvMachine *machine, uint8_t *routine, uint32_t *reg
     if (machine == nullptr) return MV_ERROR_NULL_POINTER;
     MvDestination *destination = machine->destination;
     if (destination == nullptr) return MV_ERROR_NOT_DESTINATION;
-    MvDspFunc *program = nullptr;
-    if (const int status = lockProgram(destination, &program)) return status;
-    const MvDspReport *report = program->state.publishedError;
-    if (report == nullptr) return mvDispatcher->unlock();
-    if (routine != nullptr) *routine = static_cast<uint8_t>(report->routine);
-    if (registers != nullptr) std::copy_n(report->registers, MV_DSP_REGISTER_COUNT, registers);
-    if (traceLength != nullptr) *traceLength = report->traceLength;
-    if (trace != nullptr) std::copy_n(report->trace, report->traceLength, trace);
-    const int unlocked = mvDispatcher->unlock();
-    return unlocked != 0 ? unlocked : report->status;
+    return mv::lockedRead([&]() -> int {
+        MvDspFunc *program = attachedProgram(destination);
+        if (program == nullptr) return MV_ERROR_PULL_FUNCTION;
+        const MvDspReport *report = program->state.publishedError;
+        if (report == nullptr) return MV_OK;
+        if (routine != nullptr) *routine = static_cast<uint8_t>(report->routine);
+        if (registers != nullptr) std::copy_n(report->registers, MV_DSP_REGISTER_COUNT, registers);
+        if (traceLength != nullptr) *traceLength = report->traceLength;
+        if (trace != nullptr) std::copy_n(report->trace, report->traceLength, trace);
+        return report->status;
+    });
 }

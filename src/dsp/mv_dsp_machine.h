@@ -4,10 +4,12 @@
 #pragma once
 
 #include "marovel_audio.h"
+#include "mv_audio_thread.h"
 
 // Pull function and type tag of a program record (audio thread).
 int dspPull(MvSink *sink, MvPullRecord *record, float gainStart, float gainEnd,
-            double frequencyStart, double frequencyEnd, int frames, float *buffer);
+            double frequencyStart, double frequencyEnd, int frames,
+            float *buffer) MV_AUDIO_THREAD;
 
 // Re-initialises the program when the sink opens its stream (control side).
 void dspPrepare(MvPullRecord *record);
@@ -16,14 +18,14 @@ void dspPrepare(MvPullRecord *record);
 void dspRelease(MvSink *sink, void *record);
 
 // Up-message: appends an MvDspMessage to its program's queue (audio thread).
-void appendDspMessage(MvSink *sink, void *message);
+void appendDspMessage(MvSink *sink, void *message) MV_AUDIO_THREAD;
 
 // Down-message: makes a failure recorded on the audio thread visible to
 // mvGetDSPError (control side).
-void publishDspError(MvSink *sink, void *state);
+void publishDspErrorNotice(MvSink *sink, void *state);
 
 // The VM's interrupt callback: looks the number up in mvDSPInterruptCallbacks.
-int dispatchDspInterrupt(MvDspVm *vm, uint32_t number);
+int dispatchDspInterrupt(MvDspVm *vm, uint32_t number) MV_AUDIO_THREAD;
 
 // Records status, registers and the frame-chain trace of a failed run.
-void recordDspFailure(MvDspState *state, MvDspStatus status);
+void recordDspFailure(MvDspState *state, MvDspStatus status) MV_AUDIO_THREAD;

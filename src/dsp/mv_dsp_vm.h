@@ -4,6 +4,7 @@
 #pragma once
 
 #include "marovel_audio.h"
+#include "mv_audio_thread.h"
 
 #include <bit>
 #include <cstdint>
@@ -65,4 +66,4 @@ inline void dspVmChargeWork(MvDspVm *vm, uint64_t units) {
 
 // The interpreter: runs from the current pc until HALT, a failure, or
 // budget units of work (0 = no limit).
-MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget);
+MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) MV_AUDIO_THREAD;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "marovel_audio.h"
+#include "mv_audio_thread.h"
 
 #include <cstddef>
 
@@ -30,10 +31,11 @@ void reverbSetMode(MvReverb *reverb, float value);
 void reverbMute(MvReverb *reverb);
 // Processes count frames of reverb->channels floats in place; frames start
 // step floats apart. Runs the widest kernel the processor offers.
-void reverbProcess(MvReverb *reverb, float *samples, int count, int step);
+void reverbProcess(MvReverb *reverb, float *samples, int count, int step) MV_AUDIO_THREAD;
 
 // Vector widths of the block loop; every kernel gives bit-identical results.
 enum class ReverbKernel { Scalar, Sse2, Avx };
 bool reverbKernelAvailable(ReverbKernel kernel);
 // reverbProcess with a chosen kernel, which must be available.
-void reverbProcessWith(ReverbKernel kernel, MvReverb *reverb, float *samples, int count, int step);
+void reverbProcessWith(ReverbKernel kernel, MvReverb *reverb, float *samples, int count,
+                       int step) MV_AUDIO_THREAD;

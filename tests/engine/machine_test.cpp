@@ -25,6 +25,8 @@ constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
 class Machines : public ::testing::Test {
 protected:
+    explicit Machines(mvtest::DispatcherKind dispatcher = mvtest::DispatcherKind::threadUnsafe)
+        : tree_{mvtest::Model::mono, kRate, kBlock, dispatcher} {}
     std::vector<float> renderBlocks(int blocks) { return tree_.render(blocks * kBlock); }
     mvtest::Probe *probeUnder(MvMachine *parent, float level = 1.0f,
                               std::atomic<int> *releases = nullptr) {
@@ -37,7 +39,7 @@ protected:
     }
 
     std::atomic<int> releases_{0}; // outlives the engine, whose teardown releases probes
-    mvtest::LoopbackTree tree_{mvtest::Model::mono, kRate, kBlock};
+    mvtest::LoopbackTree tree_;
     MvSink *sink_ = tree_.sink();
 };
 
@@ -210,7 +212,18 @@ TEST_F(Machines, BadInputIsRejectedBeforeAnythingIsQueued) {
     EXPECT_EQ(mvResetDestinationFunc(m), MV_ERROR_NOT_DESTINATION);
 }
 
-TEST_F(Machines, AllocationFailuresReturnMinusOneAndLeakNothing) {
+// The same machine framework under either dispatcher.
+class MachinesUnder : public Machines,
+                      public ::testing::WithParamInterface<mvtest::DispatcherKind> {
+protected:
+    MachinesUnder() : Machines(GetParam()) {}
+
+    // Engine-side work runs in order: once a refresh has run, everything
+    // posted before it is in the up queue.
+    void settle() { ASSERT_EQ(mvRefreshDeviceList(), MV_OK); }
+};
+
+TEST_P(MachinesUnder, AllocationFailuresReturnMinusOneAndLeakNothing) {
     mvtest::Group *group;
     ASSERT_EQ(mvtest::newGroup(&group, &sink_->base), MV_OK);
     CountingPull custom;
@@ -218,8 +231,9 @@ TEST_F(Machines, AllocationFailuresReturnMinusOneAndLeakNothing) {
     ASSERT_EQ(mvDispatcher->lock(), MV_OK);
     group->destination.pull = &custom.record;
     ASSERT_EQ(mvDispatcher->post(sink_, mv::changeMessage(), &custom.record), MV_OK);
+    settle();
     renderBlocks(1);
-    mvFlushDownQueueImpl(sink_);
+    tree_.flush();
 
     mvtest::FailingAllocator allocator;
     allocator.failNth(1);
@@ -239,9 +253,59 @@ TEST_F(Machines, AllocationFailuresReturnMinusOneAndLeakNothing) {
 
     allocator.failNever(); // retire the stack record before it goes out of scope
     ASSERT_EQ(mvResetDestinationFunc(&group->machine), MV_OK);
+    settle();
     renderBlocks(1);
-    mvFlushDownQueueImpl(sink_);
+    tree_.flush();
     EXPECT_EQ(custom.frees, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDispatchers, MachinesUnder,
+                         ::testing::Values(mvtest::DispatcherKind::threadUnsafe,
+                                           mvtest::DispatcherKind::threadSafe));
+
+// A failed post frees the message's record only when it queued nothing:
+// -1 and -95 fail before the message is queued, -96 (the unlock) after it.
+int (*realPost)(MvSink *, MvMessageFunc, void *);
+int postFailure = MV_OK;
+
+int failingPost(MvSink *sink, MvMessageFunc message, void *argument) {
+    if (postFailure == MV_ERROR_MUTEX) {
+        EXPECT_EQ(realPost(sink, message, argument), MV_OK);
+        return postFailure;
+    }
+    EXPECT_EQ(mvDispatcher->unlock(), MV_OK);
+    return postFailure;
+}
+
+TEST(FailedPost, FreesTheRecordOnlyWhenNothingWasQueued) {
+    mvtest::LoopbackTree tree{mvtest::Model::mono, kRate, kBlock};
+    MvSampler *sampler = tree.newSampler();
+    MvMachine *s = &sampler->machine;
+    const std::vector<std::pair<std::string, std::function<int()>>> calls = {
+        {"gain", [&] { return mvSetGain(s, 1.0, 0.5f); }},
+        {"frequency", [&] { return mvSetFrequency(s, 0.0, 0.5); }},
+        {"loop start", [&] { return mvSetLoopStart(s, 1.0); }},
+    };
+    const struct {
+        int status;
+        int queued;
+    } failures[] = {{MV_ERROR_NO_MEMORY, 0}, {MV_ERROR_CONDITION, 0}, {MV_ERROR_MUTEX, 1}};
+    realPost = mvDispatcher->post;
+    for (const auto &[name, call] : calls) {
+        for (const auto &failure : failures) {
+            mvtest::FailingAllocator allocator;
+            mvDispatcher->post = failingPost;
+            postFailure = failure.status;
+            EXPECT_EQ(call(), failure.status) << name;
+            mvDispatcher->post = realPost;
+            EXPECT_EQ(soundio_ring_buffer_fill_count(tree.sink()->upQueue) / int(sizeof(MvMessage)),
+                      failure.queued) << name << ", " << failure.status;
+            EXPECT_EQ(allocator.liveBlocks(), failure.queued) << name << ", " << failure.status;
+            tree.render(kBlock); // a queued message hands its record back
+            tree.flush();
+            EXPECT_EQ(allocator.liveBlocks(), 0) << name << ", " << failure.status;
+        }
+    }
 }
 
 // Every allocation of the calls that post a record, failed in turn, under

@@ -110,9 +110,11 @@ TEST(Mixer, CallsCheckTheirArguments)
     EXPECT_EQ(mvDeleteMixer(tree.root()), MV_ERROR_MACHINE_TYPE);
 }
 
-TEST(Mixer, EveryAllocationFailureReturnsMinusOneAndLeavesNothing)
+class MixerAllocation : public testing::TestWithParam<mvtest::DispatcherKind> {};
+
+TEST_P(MixerAllocation, EveryAllocationFailureReturnsMinusOneAndLeavesNothing)
 {
-    LoopbackTree tree(Model::stereo);
+    LoopbackTree tree(Model::stereo, 48000, 1024, GetParam());
     for (int failing = 1; failing <= 2; ++failing) {
         mvtest::FailingAllocator allocator;
         allocator.failNth(failing);
@@ -122,5 +124,9 @@ TEST(Mixer, EveryAllocationFailureReturnsMinusOneAndLeavesNothing)
         EXPECT_EQ(mixer, nullptr);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(BothDispatchers, MixerAllocation,
+                         testing::Values(mvtest::DispatcherKind::threadUnsafe,
+                                         mvtest::DispatcherKind::threadSafe));
 
 } // namespace

@@ -414,9 +414,11 @@ TEST_F(SamplerRelease, PlayingThroughRemoveWhenDoneClips)
 
 // ---- allocation failures -------------------------------------------------
 
-TEST(SamplerAllocation, EveryAllocationFailureReturnsMinusOneAndLeavesNothing)
+class SamplerAllocation : public testing::TestWithParam<mvtest::DispatcherKind> {};
+
+TEST_P(SamplerAllocation, EveryAllocationFailureReturnsMinusOneAndLeavesNothing)
 {
-    LoopbackTree tree(Model::mono);
+    LoopbackTree tree(Model::mono, 48000, 1024, GetParam());
     MvSampler *sampler = tree.newSampler();
     const float weight = 1.0f;
     int16_t data[2] = {1, 2};
@@ -442,5 +444,9 @@ TEST(SamplerAllocation, EveryAllocationFailureReturnsMinusOneAndLeavesNothing)
     EXPECT_EQ(mvGetClipQueueSize(m(sampler)), 0);
     EXPECT_EQ(sampler->controlMatrix, nullptr);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothDispatchers, SamplerAllocation,
+                         testing::Values(mvtest::DispatcherKind::threadUnsafe,
+                                         mvtest::DispatcherKind::threadSafe));
 
 } // namespace

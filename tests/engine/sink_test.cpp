@@ -27,6 +27,9 @@ constexpr int kFallbackRate = 8000;
 
 class Sinks : public ::testing::Test {
 protected:
+    explicit Sinks(mvtest::DispatcherKind dispatcher = mvtest::DispatcherKind::threadUnsafe)
+        : engine_{dispatcher, mvtest::kFallbackOnlyOrder} {}
+
     void SetUp() override { ASSERT_EQ(engine_.status(), MV_OK); }
 
     MvSink *newSink(int bufferSize = 256, bool stereo = false) {
@@ -45,8 +48,7 @@ protected:
     }
 
     // The fallback backend alone: no sound server needed.
-    mvtest::EngineSession engine_{mvtest::DispatcherKind::threadUnsafe,
-                                  mvtest::kFallbackOnlyOrder};
+    mvtest::EngineSession engine_;
 };
 
 TEST(SinkWithoutEngine, NeedsInitialisation) {
@@ -329,7 +331,12 @@ TEST_F(Sinks, AHostToneMachinePlaysThroughALoopbackWithItsGainRamps) {
 
 // ---- teardown and allocation ----
 
-TEST_F(Sinks, AllocationFailuresInCreationLeaveNothingBehind) {
+class SinksUnder : public Sinks, public ::testing::WithParamInterface<mvtest::DispatcherKind> {
+protected:
+    SinksUnder() : Sinks(GetParam()) {}
+};
+
+TEST_P(SinksUnder, AllocationFailuresInCreationLeaveNothingBehind) {
     for (int i = 0; i < 4; ++i) newSink();
     MvSoundModel *model;
     ASSERT_EQ(mvNewMonoSoundModel(&model), MV_OK);
@@ -346,6 +353,10 @@ TEST_F(Sinks, AllocationFailuresInCreationLeaveNothingBehind) {
     allocator.failNever();
     model->destroy(model);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothDispatchers, SinksUnder,
+                         ::testing::Values(mvtest::DispatcherKind::threadUnsafe,
+                                           mvtest::DispatcherKind::threadSafe));
 
 TEST_F(Sinks, DeletionReleasesTheWholeTreeAndEveryPendingMessage) {
     mvtest::FailingAllocator allocator;

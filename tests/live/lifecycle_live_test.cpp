@@ -1,6 +1,6 @@
 // Lifecycle and device registry against the private PulseAudio server that
 // scripts/pulse starts (null sinks mv_null_a, the default, and mv_null_b).
-#include "mv_lifecycle.h"
+#include "mv_devices.h"
 #include "mv_pulse_support.h"
 #include "mv_session.h"
 

@@ -1,5 +1,5 @@
 // Library lifecycle and device registry on libsoundio's Dummy backend.
-#include "mv_lifecycle.h"
+#include "mv_devices.h"
 #include "mv_session.h"
 #include "mv_test_support.h"
 

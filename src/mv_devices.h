@@ -1,5 +1,6 @@
-// Library lifecycle and device registry: what the dispatchers and the sink
-// area need beyond the public interface. Internal.
+// Device registry: the backend connections and the flat list of output
+// devices they offer. Internal. It knows nothing of sinks: whoever opens the
+// registry says what a device event means for them.
 #pragma once
 
 #include "marovel_audio.h"
@@ -12,6 +13,25 @@ namespace mv {
 constexpr int kFallbackBackend = 7;  // always connected, offers the fallback device
 constexpr int kRescannedBackend = 6; // rescanned by mvRefreshDeviceList
 constexpr int kBackendNumbers = 8;   // 0..7; 0 means none
+
+// What libsoundio tells the registry about its connections, passed on.
+// Both arrive inside event flushing, on the engine side under the lock.
+struct DeviceEvents {
+    void (*devicesChanged)();                                 // the default may have moved
+    void (*backendLost)(SoundIo *context, int soundioError); // its devices are gone
+};
+
+// True when mvBackendOrder names only engine backend numbers.
+bool backendOrderIsValid();
+
+// Connects the preferred backend (mvBackendOrder) and the fallback, then
+// lists their devices. 0, or the first failure with nothing left behind.
+// Engine side.
+int openDeviceRegistry(DeviceEvents events);
+
+// Releases the device list and every connection; the per-backend errors
+// keep their values. Engine side.
+void closeDeviceRegistry();
 
 // The engine backend number a context was connected for (7 for the
 // fallback connection even though libsoundio calls it Dummy); 0 for a
@@ -29,11 +49,8 @@ bool connectionLost(const SoundIo *context);
 // Engine side, under the lock.
 SoundIoDevice *takeCurrentDefaultDevice();
 
-// mvDispatcher is written by the host's thread at install and read by
-// engine threads deciding whether they own the registry; these keep both
-// sides properly ordered.
-void installDispatcher(MvDispatcher *dispatcher);
-void uninstallDispatcher();
-bool isInstalledDispatcher(const MvDispatcher *dispatcher);
+// The listed device at `index` with a new reference, or null when the list
+// has no such entry. Engine side, under the lock.
+SoundIoDevice *takeListedDevice(int index);
 
 } // namespace mv
