@@ -301,7 +301,8 @@ typedef struct MvMixer {
 /* Release callback of a clip: called once per clip with its data and
  * context, when the engine has let go of it. Runs under the lock, never on
  * the audio thread. It may call any engine function except mvUninitialize,
- * for instance enqueue the next clip of a stream. */
+ * for instance enqueue the next clip of a stream (mvDeleteSink of the
+ * clip's own sink answers -94). */
 typedef void (*MvClipRelease)(void *data, void *context);
 
 /* A queued clip. mvEnqueueClip fills it; afterwards only the queue links
@@ -856,8 +857,10 @@ MV_API int mvNewSink(MvSink **out, MvSoundModel *soundModel, int bufferSize);
 MV_API int mvOpenSink(MvSink *sink, int deviceIndex, int sampleRate);
 
 /* mvDeleteSink: deletes a sink with everything below it (clips released).
- * 0, -99, -93, -86 not a sink, -94 not in the sink list, or a dispatcher
- * status. A control thread. */
+ * 0, -99, -93, -86 not a sink, -94 not in the sink list or called from a
+ * release callback (or down message) of that very sink, which still works on
+ * the sink when the callback returns, or a dispatcher status. A control
+ * thread. */
 MV_API int mvDeleteSink(MvMachine *sink);
 
 /* mvGetSinkError: why the machine's sink is on the fallback configuration

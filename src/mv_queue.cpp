@@ -93,6 +93,8 @@ void drain(MvSink *sink, SoundIoRingBuffer *ring) {
 // real hosts stay a level or two deep.
 constexpr int kMaxNestedDownDrains = 16;
 thread_local int nestedDownDrains = 0;
+// The sinks whose down queue this thread is draining, outermost first.
+thread_local MvSink *drainedSinks[kMaxNestedDownDrains];
 
 // Set while the thread renders for a sink (a stream's audio thread, or a host
 // thread rendering a loopback sink).
@@ -106,7 +108,7 @@ constexpr int kDownRoomPerUpMessage = 4 * kMessageBytes;
 
 void drainDownQueue(MvSink *sink) {
     if (nestedDownDrains >= kMaxNestedDownDrains) return; // the drains below go on
-    ++nestedDownDrains;
+    drainedSinks[nestedDownDrains++] = sink;
     drain(sink, sink->downQueue);
     mv::collectSamplerNotices(sink);
     --nestedDownDrains;
@@ -194,6 +196,12 @@ void drainUpQueueOnAudioThread(MvSink *sink) {
     drain(sink, sink->upQueue, [down] {
         return !down || soundio_ring_buffer_free_count(down) >= kDownRoomPerUpMessage;
     });
+}
+
+bool drainsDownQueueOf(const MvSink *sink) {
+    for (int level = 0; level < nestedDownDrains; ++level)
+        if (drainedSinks[level] == sink) return true;
+    return false;
 }
 
 void destroySinkQueues(MvSink *sink) {

@@ -31,6 +31,11 @@ private:
 // waits for the next chunk. Audio thread.
 void drainUpQueueOnAudioThread(MvSink *sink) MV_AUDIO_THREAD;
 
+// True while this thread drains the sink's down queue, that is inside a
+// down message or a release callback of that sink: the drain still reads
+// the sink and its tree afterwards.
+bool drainsDownQueueOf(const MvSink *sink);
+
 // Destroys both rings without running what they hold (drain them first) and
 // clears the fields. Safe on a sink whose rings were never created.
 void destroySinkQueues(MvSink *sink);

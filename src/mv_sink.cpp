@@ -361,6 +361,9 @@ int mvOpenSink(MvSink *sink, int deviceIndex, int sampleRate) {
 int mvDeleteSink(MvMachine *sink) {
     if (!sink) return MV_ERROR_NULL_POINTER;
     if (!isSink(sink)) return MV_ERROR_MACHINE_TYPE;
+    // From a release callback of the sink's own clips: the drain that runs
+    // the callback goes on over the sink when it returns.
+    if (mv::drainsDownQueueOf(sink->sink)) return MV_ERROR_INCONSISTENT;
     return mv::lockedRead([&] {
         if (!removeFromSinkList(sink->sink)) return MV_ERROR_INCONSISTENT;
         return mvDispatcher->run(teardownWork, sink->sink);

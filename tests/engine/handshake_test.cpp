@@ -209,6 +209,35 @@ TEST_P(ReleaseCallbackConcurrency, QueryingFromTheCallbackAnswers)
     stream(true);
 }
 
+// Deleting the clip's own sink from its release callback would free the sink
+// under the drain that runs the callback; it is refused, and the sink lives.
+TEST_P(ReleaseCallbackConcurrency, DeletingTheClipsOwnSinkIsRefused)
+{
+    struct Attempt {
+        MvSink *sink;
+        std::atomic<int> status{1};
+        static void onRelease(void *, void *context)
+        {
+            auto *self = static_cast<Attempt *>(context);
+            self->status = mvDeleteSink(&self->sink->base);
+        }
+    } attempt{tree_.sink()};
+    MvSampler *sampler = tree_.newSampler();
+    std::vector<float> data(Streamer::kFrames, 0.25f);
+    ASSERT_EQ(mvEnqueueClip(m(sampler), 1, Attempt::onRelease, &attempt, 1, kRate,
+                            MV_FORMAT_FLOAT32, 1, Streamer::kFrames, data.data()),
+              MV_OK);
+    ASSERT_EQ(mvPlay(m(sampler)), MV_OK);
+    withinWatchdog([&] {
+        for (int block = 0; block < 100 && attempt.status.load() == 1; ++block) {
+            tree_.render(Streamer::kFrames);
+            mvGetClipQueueSize(m(sampler));
+        }
+    });
+    EXPECT_EQ(attempt.status.load(), MV_ERROR_INCONSISTENT);
+    EXPECT_EQ(mvGetSampleRate(&tree_.sink()->base), kRate) << "the sink is still there";
+}
+
 INSTANTIATE_TEST_SUITE_P(BothDispatchers, ReleaseCallbackConcurrency,
                          ::testing::Values(DispatcherKind::threadUnsafe,
                                            DispatcherKind::threadSafe));
