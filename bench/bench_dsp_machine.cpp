@@ -36,14 +36,8 @@ void runAttached(benchmark::State &state, const std::vector<uint8_t> &program) {
         state.SkipWithError("the example program does not assemble");
         return;
     }
-    MvDispatcher *dispatcher = nullptr;
-    MvSoundModel *model = nullptr;
-    MvSink *sink = nullptr;
-    mvBackendOrder[0] = 7;
-    for (int i = 1; i < 7; ++i) mvBackendOrder[i] = 0;
-    if (mvNewThreadUnsafeDispatcher(&dispatcher) || mvInitialize(dispatcher) ||
-        mvNewStereoSoundModel(&model) || mvNewSink(&sink, model, kBlockFrames) ||
-        mvOpenLoopbackSink(sink, kRate, kChannels, MV_FORMAT_FLOAT32)) {
+    MvSink *sink = mvbench::openLoopbackSink(kChannels, kBlockFrames, kRate, MV_FORMAT_FLOAT32);
+    if (!sink) {
         state.SkipWithError("cannot build the loopback tree");
         return;
     }

@@ -3,6 +3,7 @@
 // 48000 Hz stereo float32 loopback sink, rendered in 1024-frame blocks.
 // The scenes match the peer measurements A1-A4 (shared/peers): 64 mono
 // voices; 64 stereo voices; 64 mono voices at rate 1.37; 256 mono voices.
+#include "bench_common.h"
 #include "marovel_audio.h"
 
 #include <benchmark/benchmark.h>
@@ -48,14 +49,8 @@ std::vector<int16_t> makeClip(int k, int channels)
 
 void renderScene(benchmark::State &state, Scene scene)
 {
-    int order[7] = {7, 0, 0, 0, 0, 0, 0};
-    std::memcpy(mvBackendOrder, order, sizeof order);
-    MvDispatcher *dispatcher = nullptr;
-    MvSoundModel *model = nullptr;
-    MvSink *sink = nullptr;
-    if (mvNewThreadUnsafeDispatcher(&dispatcher) || mvInitialize(dispatcher) ||
-        mvNewStereoSoundModel(&model) || mvNewSink(&sink, model, kBlockFrames) ||
-        mvOpenLoopbackSink(sink, kSinkRate, 2, MV_FORMAT_FLOAT32)) {
+    MvSink *sink = mvbench::openLoopbackSink(2, kBlockFrames, kSinkRate, MV_FORMAT_FLOAT32);
+    if (!sink) {
         state.SkipWithError("engine set-up failed");
         return;
     }

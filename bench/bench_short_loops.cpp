@@ -3,11 +3,11 @@
 // per block. Measured as seconds of 48000 Hz mono output rendered per CPU
 // second through a loopback sink in 256-frame blocks, the calling thread
 // draining the down queue every 8 blocks as a quiet host's dispatcher would.
+#include "bench_common.h"
 #include "marovel_audio.h"
 
 #include <benchmark/benchmark.h>
 
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -24,14 +24,8 @@ struct Scene {
 
 void renderShortLoops(benchmark::State &state, Scene scene)
 {
-    int order[7] = {7, 0, 0, 0, 0, 0, 0};
-    std::memcpy(mvBackendOrder, order, sizeof order);
-    MvDispatcher *dispatcher = nullptr;
-    MvSoundModel *model = nullptr;
-    MvSink *sink = nullptr;
-    if (mvNewThreadUnsafeDispatcher(&dispatcher) || mvInitialize(dispatcher) ||
-        mvNewMonoSoundModel(&model) || mvNewSink(&sink, model, kBlockFrames) ||
-        mvOpenLoopbackSink(sink, kSinkRate, 1, MV_FORMAT_FLOAT32)) {
+    MvSink *sink = mvbench::openLoopbackSink(1, kBlockFrames, kSinkRate, MV_FORMAT_FLOAT32);
+    if (!sink) {
         state.SkipWithError("engine set-up failed");
         return;
     }

@@ -52,16 +52,9 @@ void clearUpperState()
 
 void sseAfterRender(benchmark::State &state, Case c)
 {
-    int order[7] = {7, 0, 0, 0, 0, 0, 0};
-    std::memcpy(mvBackendOrder, order, sizeof order);
-    MvDispatcher *dispatcher = nullptr;
-    MvSoundModel *model = nullptr;
-    MvSink *sink = nullptr;
+    MvSink *sink = mvbench::openLoopbackSink(2, kBlockFrames, kSinkRate, c.outputFormat);
     MvSampler *sampler = nullptr;
-    if (mvNewThreadUnsafeDispatcher(&dispatcher) || mvInitialize(dispatcher) ||
-        mvNewStereoSoundModel(&model) || mvNewSink(&sink, model, kBlockFrames) ||
-        mvOpenLoopbackSink(sink, kSinkRate, 2, c.outputFormat) ||
-        mvNewSampler(&sampler, &sink->base)) {
+    if (!sink || mvNewSampler(&sampler, &sink->base)) {
         state.SkipWithError("engine set-up failed");
         return;
     }
