@@ -354,8 +354,8 @@ struct MvSampler {
     uint8_t audioLooping;            /* the audio thread */
     uint8_t controlInterpolation;    /* under the lock */
     uint64_t audioInterpolation;     /* the audio thread: all ones when on */
-    /* Additions beyond the specified record (see mvSetResampler and
-     * mvSetTransitionFade). */
+    /* Added after the original fields, which keep their layout (see
+     * mvSetResampler and mvSetTransitionFade). */
     int32_t controlResampler;     /* under the lock: MV_RESAMPLER_* as last set */
     void *resamplerState;         /* under the lock: the band-limited state, once made */
     void *audioResampler;         /* the audio thread: that state while band-limited, else null */
