@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+using namespace mv;
+
 namespace {
 
 constexpr int kBlock = 4096;

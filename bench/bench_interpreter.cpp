@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+using namespace mv;
+
 namespace {
 
 constexpr uint32_t kSpinIterations = 1000000;

@@ -13,6 +13,7 @@ extern "C" {
 MV_API MvDispatcher *mvDispatcher = nullptr;
 }
 
+namespace mv {
 namespace {
 
 // Set on the thread-safe dispatcher's engine thread for its whole life.
@@ -298,6 +299,9 @@ int threadStartStatus(mv::ThreadResult result) {
 }
 
 } // namespace
+} // namespace mv
+
+using namespace mv;
 
 extern "C" {
 

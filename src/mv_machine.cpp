@@ -8,6 +8,7 @@
 
 #include <cmath>
 
+namespace mv {
 namespace {
 
 constexpr float kInitialGain = 1.0f;
@@ -109,7 +110,6 @@ void detachMessage(MvSink *sink, void *argument) {
 
 } // namespace
 
-namespace mv {
 
 void advanceRamps(MvMachine *m, int frames, int rate, float *gainStart, float *gainEnd,
                   double *frequencyStart, double *frequencyEnd) {
@@ -158,6 +158,8 @@ void preparePullRecords(MvDestination *destination) {
 }
 
 } // namespace mv
+
+using namespace mv;
 
 extern "C" {
 

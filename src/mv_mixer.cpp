@@ -6,6 +6,7 @@
 
 using namespace mv;
 
+namespace mv {
 namespace {
 
 MvSource *mixerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
@@ -35,6 +36,7 @@ void releaseMixer(MvSink *, void *self)
 }
 
 } // namespace
+} // namespace mv
 
 int mvNewMixer(MvMixer **out, MvMachine *parent)
 {

@@ -24,6 +24,7 @@ extern "C" void __tsan_release(void *address);
 #define MV_RING_RELEASE(ring) ((void)0)
 #endif
 
+namespace mv {
 namespace {
 
 constexpr int kMessageBytes = int(sizeof(MvMessage));
@@ -173,7 +174,6 @@ void reportDownMessageFailure(int status) {
 
 } // namespace
 
-namespace mv {
 
 int createSinkQueues(MvSink *sink) {
     SoundIoRingBuffer *up = createRing();
@@ -212,6 +212,8 @@ void destroySinkQueues(MvSink *sink) {
 }
 
 } // namespace mv
+
+using namespace mv;
 
 extern "C" {
 

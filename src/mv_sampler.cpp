@@ -18,6 +18,7 @@
 
 using namespace mv;
 
+namespace mv {
 namespace {
 
 // A seek or loop-start value travelling to the audio thread.
@@ -219,6 +220,7 @@ void appendClipMessage(MvSink *sink, void *argument)
 }
 
 } // namespace
+} // namespace mv
 
 void mv::samplerClearQueue(MvSink *sink, MvSampler *sampler)
 {
@@ -229,6 +231,7 @@ void mv::samplerClearQueue(MvSink *sink, MvSampler *sampler)
     sendDown(sink, releaseChainNotice, chain);
 }
 
+namespace mv {
 namespace {
 
 void clearQueueMessage(MvSink *sink, void *argument)
@@ -300,6 +303,7 @@ bool seek(MvSampler *sampler, double seconds)
 }
 
 } // namespace
+} // namespace mv
 
 void mv::samplerPlayFrom(MvSink *sink, MvSampler *sampler, double seconds)
 {
@@ -317,6 +321,7 @@ void mv::samplerPlayFrom(MvSink *sink, MvSampler *sampler, double seconds)
     sampler->audioState = kSamplerPlaying;
 }
 
+namespace mv {
 namespace {
 
 void playAtMessage(MvSink *sink, void *argument)
@@ -468,7 +473,6 @@ MvChannelMatrix *newMatrix(MvSampler *sampler, double rampTime, int sourceChanne
 
 } // namespace
 
-namespace mv {
 
 void samplerHalt(MvSink *sink, MvSampler *sampler)
 {

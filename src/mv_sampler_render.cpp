@@ -57,7 +57,6 @@ void readFrame(const MvClip *clip, int index, int count, float *out)
     }
 }
 
-} // namespace mv
 
 namespace {
 
@@ -359,6 +358,7 @@ double queuePosition(const MvSampler *sampler)
 }
 
 } // namespace
+} // namespace mv
 
 MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
                             double frequencyStart, double frequencyEnd, int frames, float *buffer)

@@ -20,6 +20,7 @@ extern "C" {
 MV_API MvSinkList mvSinkList = {0, 0, nullptr};
 }
 
+namespace mv {
 namespace {
 
 using mv::isSink;
@@ -274,7 +275,6 @@ int checkSink(MvSink *sink) {
 
 } // namespace
 
-namespace mv {
 
 void streamErrorNotice(MvSink *sink, void *) {
     if (sink->stream) reopenOnFallback(sink, kStreamingError);
@@ -325,6 +325,8 @@ void abandonBackend(SoundIo *context, int soundioError) {
 }
 
 } // namespace mv
+
+using namespace mv;
 
 extern "C" {
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+namespace mv {
 namespace {
 
 using mv::isSink;
@@ -47,7 +48,6 @@ void renderFrames(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChann
 
 } // namespace
 
-namespace mv {
 
 void writeCallback(SoundIoOutStream *stream, int frameCountMin, int frameCountMax) {
     auto *sink = static_cast<MvSink *>(stream->userdata);
@@ -82,6 +82,8 @@ void writeStream(MvSink *sink, SoundIoOutStream *stream, int frameCountMin, int 
 }
 
 } // namespace mv
+
+using namespace mv;
 
 extern "C" {
 

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstring>
 
+namespace mv {
 namespace {
 
 // Where the mono model's stride check reports from: the path hosts have
@@ -252,6 +253,9 @@ constexpr MvSoundModel kStereoModel = {
 };
 
 } // namespace
+} // namespace mv
+
+using namespace mv;
 
 int mvNewMonoSoundModel(MvSoundModel **out)
 {

@@ -17,6 +17,7 @@ void (*mvFree)(void *pointer) = std::free;
 int (*mvPrint)(const char *format, ...) = nullptr;
 }
 
+namespace mv {
 namespace {
 constexpr int kVersion = 4;
 
@@ -65,6 +66,9 @@ void reverseBytes(unsigned char *value, int size) {
     }
 }
 } // namespace
+} // namespace mv
+
+using namespace mv;
 
 extern "C" {
 

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <numbers>
 
+namespace mv {
+
 namespace {
 
 // Common terms of every design, in double from the float arguments.
@@ -182,3 +184,5 @@ void biquadHighShelf(MvBiquad *filter, float frequency, float slope, float gainD
                     2 * ((a - 1) - (a + 1) * t.c) / a0,
                     ((a + 1) - (a - 1) * t.c - k) / a0);
 }
+
+} // namespace mv

@@ -6,6 +6,8 @@
 #include "marovel_audio.h"
 #include "mv_audio_thread.h"
 
+namespace mv {
+
 void biquadReset(MvBiquad *filter);
 // Filters count floats in place, step floats apart; count <= 0 only
 // rewrites the state (rounded to float, subnormals flushed).
@@ -21,3 +23,5 @@ void biquadAllpass(MvBiquad *filter, float frequency, float q);
 void biquadPeaking(MvBiquad *filter, float frequency, float q, float gainDb);
 void biquadLowShelf(MvBiquad *filter, float frequency, float slope, float gainDb);
 void biquadHighShelf(MvBiquad *filter, float frequency, float slope, float gainDb);
+
+} // namespace mv

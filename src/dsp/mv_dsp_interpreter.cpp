@@ -36,8 +36,9 @@
 #include <cstdio>
 #include <cstring>
 
+namespace mv {
+
 namespace {
-using namespace mv::dsp;
 
 constexpr uint32_t PC = MV_DSP_PC;
 constexpr uint32_t SP = MV_DSP_SP;
@@ -647,3 +648,5 @@ op_CMPU:
 op_FCMP:
     BINARY(compareFloats(asFloat(x), asFloat(y)))
 }
+
+} // namespace mv

@@ -16,6 +16,8 @@
 #include <cmath>
 #include <tuple>
 
+namespace mv {
+
 namespace {
 
 constexpr int32_t kServed = 0;
@@ -413,9 +415,11 @@ constexpr std::array<MvDspInterruptHandler, kInterruptNumbers> kLoadTable = [] {
 void releaseBiquad(void *record) { mvFree(record); }
 void releaseReverb(void *record) { mvFree(record); }
 
+} // namespace mv
+
 // Spelled out entry by entry so the exported table is constant-initialised
 // (filled at load, before any constructor runs).
-#define MV_ENTRY(n) kLoadTable[n]
+#define MV_ENTRY(n) mv::kLoadTable[n]
 #define MV_ROW(r)                                                                              \
     MV_ENTRY(16 * (r) + 0), MV_ENTRY(16 * (r) + 1), MV_ENTRY(16 * (r) + 2),                    \
         MV_ENTRY(16 * (r) + 3), MV_ENTRY(16 * (r) + 4), MV_ENTRY(16 * (r) + 5),                \
@@ -424,7 +428,7 @@ void releaseReverb(void *record) { mvFree(record); }
         MV_ENTRY(16 * (r) + 12), MV_ENTRY(16 * (r) + 13), MV_ENTRY(16 * (r) + 14),             \
         MV_ENTRY(16 * (r) + 15)
 
-constinit MvDspInterruptHandler mvDSPInterruptCallbacks[kInterruptNumbers] = {
+constinit MvDspInterruptHandler mvDSPInterruptCallbacks[mv::kInterruptNumbers] = {
     MV_ROW(0),  MV_ROW(1),  MV_ROW(2),  MV_ROW(3),  MV_ROW(4),  MV_ROW(5),  MV_ROW(6),  MV_ROW(7),
     MV_ROW(8),  MV_ROW(9),  MV_ROW(10), MV_ROW(11), MV_ROW(12), MV_ROW(13), MV_ROW(14), MV_ROW(15),
 };

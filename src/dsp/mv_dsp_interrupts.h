@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace mv {
+
 enum class MvDspInterrupt : uint8_t {
     // Frames
     ENTER_FRAME = 0,
@@ -70,3 +72,5 @@ constexpr int kDspInterruptServiceCount = 51;
 // Both return the record to mvFree; as distinct routines they are the kinds.
 void releaseBiquad(void *record);
 void releaseReverb(void *record);
+
+} // namespace mv

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace mv::dsp {
+namespace mv {
 
 // What an operand byte group means; the size follows from the kind.
 enum class Operand : uint8_t {
@@ -174,4 +174,4 @@ static_assert(kInstructions[OP_LDI32].length() == 6 && kInstructions[OP_COPY].le
 static_assert(kInstructions[OP_GETS].length() == 5 && kInstructions[OP_JLE].length() == 5);
 static_assert(kInstructions[OP_ST32].length() == 4 && kInstructions[OP_PRINTF].length() == 3);
 
-} // namespace mv::dsp
+} // namespace mv

@@ -14,6 +14,8 @@
 #include <initializer_list>
 #include <iterator>
 
+namespace mv {
+
 namespace {
 
 // Addresses are 16-bit, so an image holds at most this many bytes.
@@ -294,6 +296,10 @@ MvDspFunc *newProgram(uint16_t programLength, const uint8_t *program, uint16_t r
 }
 
 } // namespace
+
+} // namespace mv
+
+using namespace mv;
 
 extern "C" int mvSetDSP(MvMachine *machine, uint16_t programLength, const uint8_t *program,
                         uint16_t stackSize, int32_t initCount, const int32_t *initWords) {

@@ -6,6 +6,8 @@
 #include "marovel_audio.h"
 #include "mv_audio_thread.h"
 
+namespace mv {
+
 // Pull function and type tag of a program record (audio thread).
 int dspPull(MvSink *sink, MvPullRecord *record, float gainStart, float gainEnd,
             double frequencyStart, double frequencyEnd, int frames,
@@ -29,3 +31,5 @@ int dispatchDspInterrupt(MvDspVm *vm, uint32_t number) MV_AUDIO_THREAD;
 
 // Records status, registers and the frame-chain trace of a failed run.
 void recordDspFailure(MvDspState *state, MvDspStatus status) MV_AUDIO_THREAD;
+
+} // namespace mv

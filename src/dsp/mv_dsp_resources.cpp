@@ -1,5 +1,7 @@
 #include "mv_dsp_resources.h"
 
+using namespace mv;
+
 extern "C" MV_API int mvDSPAddResource(MvDspResourceList *list, MvDspResourceRelease release,
                                        void *data)
 {
@@ -16,6 +18,8 @@ extern "C" MV_API int mvDSPAddResource(MvDspResourceList *list, MvDspResourceRel
     return list->count++;
 }
 
+namespace mv {
+
 void *dspFindResource(const MvDspResourceList *list, int32_t handle, MvDspResourceRelease release)
 {
     if (!list || handle <= 0 || handle >= list->count) return nullptr;
@@ -26,3 +30,5 @@ void *dspFindResource(const MvDspResourceList *list, int32_t handle, MvDspResour
 bool dspResourcesSealed(const MvDspResourceList *list) { return list && list->sealed != 0; }
 
 void dspSealResources(MvDspResourceList *list, bool sealed) { list->sealed = sealed ? 1 : 0; }
+
+} // namespace mv

@@ -4,6 +4,8 @@
 
 #include "marovel_audio.h"
 
+namespace mv {
+
 // The data of handle if it names a resource released by release; null for
 // handle 0, handles out of range, other kinds and a null list.
 void *dspFindResource(const MvDspResourceList *list, int32_t handle, MvDspResourceRelease release);
@@ -12,3 +14,5 @@ void *dspFindResource(const MvDspResourceList *list, int32_t handle, MvDspResour
 // runs on the audio thread, which never allocates. A null list is not sealed.
 bool dspResourcesSealed(const MvDspResourceList *list);
 void dspSealResources(MvDspResourceList *list, bool sealed);
+
+} // namespace mv

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+namespace mv {
+
 inline float loadSample(const float *at)
 {
     float value;
@@ -12,3 +14,5 @@ inline float loadSample(const float *at)
 }
 
 inline void storeSample(float *at, float value) { std::memcpy(at, &value, sizeof value); }
+
+} // namespace mv

@@ -3,6 +3,8 @@
 
 #include <array>
 
+namespace mv {
+
 namespace {
 constexpr std::array<const char *, MV_DSP_BAD_RESULT + 1> kStatusTexts = {
     "No error",
@@ -26,6 +28,10 @@ constexpr std::array<const char *, MV_DSP_ROUTINE_MAIN + 1> kRoutineNames = {
 
 constexpr int kByteCodeVersion = 0;
 } // namespace
+
+} // namespace mv
+
+using namespace mv;
 
 const char *mvGetDSPErrorString(uint32_t code) {
     return code < kStatusTexts.size() ? kStatusTexts[code] : "Not a DSP error code";

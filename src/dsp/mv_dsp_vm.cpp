@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace mv {
+
 MvDspVm *dspVmCreate(const uint8_t *program, uint16_t programLength, uint16_t regionLength,
                      uint16_t stackSize) {
     // The creator guarantees that the three lengths fit 16-bit addresses.
@@ -68,3 +70,5 @@ uint32_t dspVmGetRegister(const MvDspVm *vm, int index) {
 void dspVmSetRegister(MvDspVm *vm, int index, uint32_t value) {
     vm->registers[index] = value;
 }
+
+} // namespace mv

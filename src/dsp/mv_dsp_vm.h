@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace mv {
+
 // Budget the hosting machine gives every routine run, in units: a simple
 // instruction costs one, block instructions and interrupt services one more
 // per element of their work, so a run is bounded in time, not just in
@@ -67,3 +69,5 @@ inline void dspVmChargeWork(MvDspVm *vm, uint64_t units) {
 // The interpreter: runs from the current pc until HALT, a failure, or
 // budget units of work (0 = no limit).
 MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) MV_AUDIO_THREAD;
+
+} // namespace mv

@@ -13,8 +13,9 @@
 #include <cstring>
 #include <initializer_list>
 
+namespace mv {
+
 namespace {
-using namespace mv::reverb;
 
 constexpr int kCombTuning[MV_REVERB_COMBS] = {1116, 1188, 1277, 1356, 1422, 1491, 1557, 1617};
 constexpr int kAllpassTuning[MV_REVERB_ALLPASSES] = {556, 441, 341, 225};
@@ -275,3 +276,5 @@ void reverbProcessWith(ReverbKernel kernel, MvReverb *reverb, float *samples, in
 {
     process(*stagesFor(kernel), reverb, samples, count, step);
 }
+
+} // namespace mv

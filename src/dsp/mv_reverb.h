@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+namespace mv {
+
 // Rates the delay-line layout can serve: below the minimum the shortest
 // line would have no element; above the maximum rate * tuning overflows.
 constexpr int kReverbMinRate = 196;
@@ -39,3 +41,5 @@ bool reverbKernelAvailable(ReverbKernel kernel);
 // reverbProcess with a chosen kernel, which must be available.
 void reverbProcessWith(ReverbKernel kernel, MvReverb *reverb, float *samples, int count,
                        int step) MV_AUDIO_THREAD;
+
+} // namespace mv

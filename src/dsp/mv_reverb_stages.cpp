@@ -15,7 +15,7 @@
 #include <immintrin.h>
 #endif
 
-namespace mv::reverb {
+namespace mv {
 namespace {
 
 constexpr uint32_t kExponentBits = 0x7F800000;
@@ -310,4 +310,4 @@ const Stages *stagesFor(ReverbKernel kernel)
     return nullptr;
 }
 
-} // namespace mv::reverb
+} // namespace mv

@@ -5,7 +5,7 @@
 
 #include "mv_reverb.h"
 
-namespace mv::reverb {
+namespace mv {
 
 constexpr int kLines = 2 * (MV_REVERB_COMBS + MV_REVERB_ALLPASSES);
 constexpr int kCombLines = 2 * MV_REVERB_COMBS;
@@ -49,4 +49,4 @@ struct Stages {
 // The stages of a kernel, or null when this processor cannot run it.
 const Stages *stagesFor(ReverbKernel kernel);
 
-} // namespace mv::reverb
+} // namespace mv

@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <cstdio>
 
+using namespace mv;
+
 namespace {
 
 constexpr size_t kHeaderSize = 8;

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <numbers>
 
+using namespace mv;
+
 namespace {
 
 using enum MvDspInterrupt;

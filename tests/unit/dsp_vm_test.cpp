@@ -16,6 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace mv;
+
 namespace {
 
 constexpr uint32_t kRunBudget = 100000;

@@ -118,7 +118,7 @@ end:    HALT
 // Opcodes of the instructions found by walking the byte code from 0.
 std::set<int> opcodesIn(const Bytes &bytes, size_t codeLength) {
     std::set<int> found;
-    for (size_t at = 0; at < codeLength; at += mv::dsp::kInstructions[bytes[at]].length())
+    for (size_t at = 0; at < codeLength; at += mv::kInstructions[bytes[at]].length())
         found.insert(bytes[at]);
     return found;
 }
@@ -183,7 +183,7 @@ TEST(Mvasm, EveryOpcodeRoundTripsThroughTheDisassembler) {
     )");
     ASSERT_TRUE(program.ok()) << program.errors.front();
     const std::set<int> opcodes = opcodesIn(program.bytes, program.address("table"));
-    EXPECT_EQ(opcodes.size(), size_t(mv::dsp::OPCODE_COUNT));
+    EXPECT_EQ(opcodes.size(), size_t(mv::OPCODE_COUNT));
 
     const std::string listing = mvasm::disassemble(program.bytes.data(), program.bytes.size());
     const mvasm::Program again = mvasm::assemble(listing, "listing");
@@ -195,10 +195,10 @@ TEST(Mvasm, EveryOpcodeRoundTripsThroughTheDisassembler) {
 // Each instruction alone in a buffer of its exact size: the disassembler
 // reads no byte past the last operand (AddressSanitizer watches).
 TEST(Mvasm, EveryInstructionDisassemblesAtTheVeryEndOfItsBuffer) {
-    for (int op = 0; op < mv::dsp::OPCODE_COUNT; ++op) {
-        auto bytes = std::make_unique<uint8_t[]>(mv::dsp::kInstructions[op].length());
+    for (int op = 0; op < mv::OPCODE_COUNT; ++op) {
+        auto bytes = std::make_unique<uint8_t[]>(mv::kInstructions[op].length());
         bytes[0] = uint8_t(op);
-        const Bytes expected(bytes.get(), bytes.get() + mv::dsp::kInstructions[op].length());
+        const Bytes expected(bytes.get(), bytes.get() + mv::kInstructions[op].length());
         const std::string listing = mvasm::disassemble(bytes.get(), expected.size());
         EXPECT_EQ(mvasm::assemble(listing).bytes, expected) << listing;
     }

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+using namespace mv;
+
 namespace {
 
 struct Settings {

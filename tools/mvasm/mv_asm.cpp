@@ -13,9 +13,9 @@
 
 namespace mvasm {
 namespace {
-using mv::dsp::InstructionInfo;
-using mv::dsp::kInstructions;
-using mv::dsp::Operand;
+using mv::InstructionInfo;
+using mv::kInstructions;
+using mv::Operand;
 
 constexpr int64_t kMaxProgramLength = 0xFFFF;
 
@@ -238,7 +238,7 @@ std::optional<int> registerNumber(std::string_view name) {
         return std::nullopt;
     if (text.size() == 3 && text[1] == '0') return std::nullopt;
     const int number = std::atoi(text.c_str() + 1);
-    if (number >= mv::dsp::kRegisterCount) return std::nullopt;
+    if (number >= mv::kRegisterCount) return std::nullopt;
     return number;
 }
 

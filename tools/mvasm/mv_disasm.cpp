@@ -11,9 +11,10 @@
 
 namespace mvasm {
 namespace {
-using mv::dsp::InstructionInfo;
-using mv::dsp::kInstructions;
-using mv::dsp::Operand;
+using mv::InstructionInfo;
+using mv::kInstructions;
+using mv::MvDspInterrupt;
+using mv::Operand;
 
 // The interrupt services by name; the numbers come from the services' enum.
 #define SERVICE(name) std::pair<int, std::string_view>{int(MvDspInterrupt::name), #name}
@@ -33,7 +34,7 @@ constexpr std::pair<int, std::string_view> kInterrupts[] = {
     SERVICE(REVERB_MODE),
 };
 #undef SERVICE
-static_assert(std::size(kInterrupts) == kDspInterruptServiceCount);
+static_assert(std::size(kInterrupts) == mv::kDspInterruptServiceCount);
 
 constexpr std::array<std::string_view, 4> kRegisterAliases = {"pc", "fp", "sp", "lr"};
 constexpr int kFirstAliased = 16;
@@ -52,14 +53,14 @@ std::string hex(uint32_t value, int digits) {
 
 // Whether the bytes at at decode as a whole instruction with valid registers.
 bool decodable(const uint8_t *bytes, size_t at, size_t length) {
-    if (bytes[at] >= mv::dsp::OPCODE_COUNT) return false;
+    if (bytes[at] >= mv::OPCODE_COUNT) return false;
     const InstructionInfo &info = kInstructions[bytes[at]];
     if (at + info.length() > length) return false;
     size_t offset = at + 1;
     for (int i = 0; i < info.operandCount(); ++i) {
-        if (info.operands[i] == Operand::Register && bytes[offset] >= mv::dsp::kRegisterCount)
+        if (info.operands[i] == Operand::Register && bytes[offset] >= mv::kRegisterCount)
             return false;
-        offset += mv::dsp::operandSize(info.operands[i]);
+        offset += mv::operandSize(info.operands[i]);
     }
     return true;
 }
@@ -89,7 +90,7 @@ std::string instructionText(const uint8_t *at) {
     for (int i = 0; i < info.operandCount(); ++i) {
         text += i ? ", " : " ";
         text += operandText(info.operands[i], operand);
-        operand += mv::dsp::operandSize(info.operands[i]);
+        operand += mv::operandSize(info.operands[i]);
     }
     return text;
 }
