@@ -86,15 +86,20 @@ void rampFrequencyMessage(MvSink *sink, void *argument) {
 }
 
 // Allocates a change record and posts it with the immediate or ramp handler.
-template <typename Change, typename Value>
+// `rampTime` gives, under the lock, the time the change takes for the time
+// asked for.
+template <typename Change, typename Value, typename RampTime>
 int postChange(MvMachine *machine, double seconds, Value value, MvMessageFunc now,
-               MvMessageFunc ramp) {
+               MvMessageFunc ramp, RampTime rampTime) {
     auto *change = static_cast<Change *>(mvMalloc(sizeof(Change)));
     if (!change) return MV_ERROR_NO_MEMORY;
     *change = Change{machine, seconds, value};
     if (int status = mv::lockOwning(change)) return status;
-    return mv::postOwned(machine->sink, seconds > 0 ? ramp : now, change);
+    change->seconds = rampTime(change->seconds);
+    return mv::postOwned(machine->sink, change->seconds > 0 ? ramp : now, change);
 }
+
+double askedTime(double seconds) { return seconds; }
 
 // The type tag of a node whose removal is on its way to the audio thread:
 // every call that needs the node's type, a second delete included, fails.
@@ -306,7 +311,8 @@ int mvSetGain(MvMachine *machine, double seconds, float gain) {
     if (!machine) return MV_ERROR_NULL_POINTER;
     if (!std::isfinite(gain) || std::isnan(seconds)) return MV_ERROR_GAIN;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    return postChange<GainChange>(machine, seconds, gain, setGainMessage, rampGainMessage);
+    return postChange<GainChange>(machine, seconds, gain, setGainMessage, rampGainMessage,
+                                  askedTime);
 }
 
 int mvSetFrequency(MvMachine *machine, double seconds, double frequency) {
@@ -314,9 +320,11 @@ int mvSetFrequency(MvMachine *machine, double seconds, double frequency) {
     if (!std::isfinite(frequency) || frequency < 0 || std::isnan(seconds))
         return MV_ERROR_FREQUENCY;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    seconds = mv::samplerJumpSeconds(machine, seconds); // a sampler's fade time
+    // A jump on a sampler with a transition fade ramps over the fade time.
     return postChange<FrequencyChange>(machine, seconds, frequency, setFrequencyMessage,
-                                       rampFrequencyMessage);
+                                       rampFrequencyMessage, [machine](double asked) {
+                                           return mv::samplerJumpSeconds(machine, asked);
+                                       });
 }
 
 } // extern "C"

@@ -492,33 +492,8 @@ void samplerHalt(MvSink *sink, MvSampler *sampler)
 double samplerJumpSeconds(MvMachine *machine, double seconds)
 {
     if (seconds != 0.0 || checkSampler(machine)) return seconds;
-    const double fade = mv::lockedRead([&] { return asSampler(machine)->controlFade; });
-    return fade > 0.0 ? fade : seconds; // a failed lock (negative) keeps the jump
-}
-
-void noticeStopped(MvSampler *sampler)
-{
-    noticesOf(sampler).progress.store(kStoppedBit, std::memory_order_release);
-}
-
-void noticeClipAdvanced(MvSampler *sampler)
-{
-    noticesOf(sampler).progress.fetch_add(1, std::memory_order_release);
-}
-
-void noticeReleasedClip(MvSampler *sampler, MvClip *clip)
-{
-    std::atomic<MvClip *> &released = noticesOf(sampler).released;
-    clip->next = released.load(std::memory_order_relaxed);
-    while (!released.compare_exchange_weak(clip->next, clip, std::memory_order_release,
-                                           std::memory_order_relaxed)) {}
-}
-
-void collectSamplerNotices(MvSink *sink)
-{
-    MvClip *released = nullptr;
-    takeNoticesBelow(&sink->destination, &released);
-    handBackChain(released);
+    const double fade = asSampler(machine)->controlFade;
+    return fade > 0.0 ? fade : seconds;
 }
 
 } // namespace mv
