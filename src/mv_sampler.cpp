@@ -1,7 +1,7 @@
-// Sampler control: the clip queue and every sampler call, each as a control
-// half under the dispatcher lock and an up-message the sink's audio thread
-// applies between blocks, plus the down-messages that report back. The
-// render lives in mv_sampler_render.cpp.
+// Sampler control: every sampler call, each as a control half under the
+// dispatcher lock and an up-message the sink's audio thread applies between
+// blocks. Clip release and the notices the audio side reports back live in
+// mv_sampler_notices.cpp, the render in mv_sampler_render.cpp.
 #include "mv_sampler.h"
 
 #include "mv_control.h"
@@ -88,94 +88,13 @@ bool validSampleRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
 
 bool knownFormat(int format) { return format >= MV_FORMAT_FLOAT32 && format <= MV_FORMAT_UINT8; }
 
-// ---- clip release (control side) -----------------------------------------
-
-// The clip leaves the queue count; its release callback comes separately.
-void countOff(MvClip *clip) { --clip->sampler->queuedClips; }
-
-// Hands the data back to the host and frees the record; touches no sampler,
-// so a callback that deletes the clip's sampler cannot pull it away.
-void handBack(MvClip *clip)
-{
-    if (clip->release) clip->release(clip->data, clip->releaseContext);
-    mvFree(clip);
-}
-
-void releaseClip(MvClip *clip)
-{
-    countOff(clip);
-    handBack(clip);
-}
-
-void releaseChain(MvClip *clip)
-{
-    while (clip) {
-        MvClip *next = clip->next;
-        releaseClip(clip);
-        clip = next;
-    }
-}
-
-void releaseChainNotice(MvSink *, void *head) { releaseChain(static_cast<MvClip *>(head)); }
-
-constexpr uint32_t kStoppedBit = 0x80000000u;
-
-// Applies one sampler's notices and appends the clips it released, oldest
-// first and already counted off, at *tail; returns the new end of the list.
-MvClip **takeNotices(MvSampler *sampler, MvClip **tail)
-{
-    SamplerNotices &notices = noticesOf(sampler);
-    const uint32_t progress = notices.progress.exchange(0, std::memory_order_acquire);
-    if (progress & kStoppedBit) {
-        sampler->controlState = kSamplerStopped;
-        sampler->processedClips = 0;
-    }
-    sampler->processedClips += int32_t(progress & ~kStoppedBit);
-    MvClip *newest = notices.released.exchange(nullptr, std::memory_order_acquire);
-    MvClip *oldest = nullptr;
-    while (newest) {
-        MvClip *older = newest->next;
-        newest->next = oldest;
-        oldest = newest;
-        newest = older;
-        countOff(oldest);
-    }
-    for (*tail = oldest; *tail; tail = &(*tail)->next) {}
-    return tail;
-}
-
-MvClip **takeNoticesBelow(MvDestination *destination, MvClip **tail)
-{
-    for (MvSource *source = destination->connectedHead; source; source = source->connectedNext) {
-        MvMachine *owner = source->owner;
-        if (owner->deleteFunc == mvDeleteSampler)
-            tail = takeNotices(static_cast<MvSampler *>(owner->self), tail);
-        if (owner->destination) tail = takeNoticesBelow(owner->destination, tail);
-    }
-    return tail;
-}
-
-// Hands back a list gathered by takeNotices. The whole tree is walked first
-// and only then do the host's callbacks run, since they may change it.
-void handBackChain(MvClip *clip)
-{
-    while (clip) {
-        MvClip *next = clip->next;
-        handBack(clip);
-        clip = next;
-    }
-}
-
 // Final release of a sampler: its notices, its queue, its matrix and itself.
 // Also the source's release callback, through which a deleted parent or sink
 // lets go.
 void releaseSampler(MvSink *, void *self)
 {
     auto *sampler = static_cast<MvSampler *>(self);
-    MvClip *released = nullptr;
-    takeNotices(sampler, &released);
-    handBackChain(released);
-    releaseChain(sampler->head);
+    releaseSamplerClips(sampler);
     mvUninitSource(&sampler->source);
     mvUninitMachine(&sampler->machine);
     if (sampler->controlMatrix) mvFree(sampler->controlMatrix);
@@ -228,7 +147,7 @@ void mv::samplerClearQueue(MvSink *sink, MvSampler *sampler)
     if (!sampler->head) return;
     MvClip *chain = sampler->head;
     sampler->head = sampler->tail = sampler->current = nullptr;
-    sendDown(sink, releaseChainNotice, chain);
+    sendDown(sink, releaseClipsNotice, chain);
 }
 
 namespace mv {

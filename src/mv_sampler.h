@@ -86,6 +86,12 @@ void noticeReleasedClip(MvSampler *sampler, MvClip *clip) MV_AUDIO_THREAD;
 // here). Part of every drain of the sink's down queue.
 void collectSamplerNotices(MvSink *sink);
 
+// Control side: applies the sampler's last notices and releases its clips,
+// the played and the queued ones, as its final release does.
+void releaseSamplerClips(MvSampler *sampler);
+// Down-message: releases a chain of clips the audio side unlinked (a clear).
+void releaseClipsNotice(MvSink *sink, void *head);
+
 // Audio side: halts the sampler and releases its whole queue.
 void samplerClearQueue(MvSink *sink, MvSampler *sampler);
 // Audio side: plays from `seconds` into the (non-empty) queue, as a seek.
