@@ -4,7 +4,6 @@
 #include "mv_machine.h"
 
 #include "mv_control.h"
-#include "mv_sampler_fade.h"
 
 #include <cmath>
 
@@ -320,10 +319,9 @@ int mvSetFrequency(MvMachine *machine, double seconds, double frequency) {
     if (!std::isfinite(frequency) || frequency < 0 || std::isnan(seconds))
         return MV_ERROR_FREQUENCY;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    // A jump on a sampler with a transition fade ramps over the fade time.
     return postChange<FrequencyChange>(machine, seconds, frequency, setFrequencyMessage,
                                        rampFrequencyMessage, [machine](double asked) {
-                                           return mv::samplerJumpSeconds(machine, asked);
+                                           return mv::frequencyRampSeconds(machine, asked);
                                        });
 }
 

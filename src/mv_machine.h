@@ -50,4 +50,10 @@ int detachNode(MvSource *source);
 // of every destination connected below it.
 void preparePullRecords(MvDestination *destination);
 
+// Control side, under the lock: the time a frequency change asked for at
+// `seconds` takes on this machine. A jump (0) on a sampler with a transition
+// fade ramps over the fade time; other machines keep the time asked for.
+// Defined by the sampler, the one node type that changes it.
+double frequencyRampSeconds(MvMachine *machine, double seconds);
+
 } // namespace mv

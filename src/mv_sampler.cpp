@@ -408,7 +408,7 @@ void samplerHalt(MvSink *sink, MvSampler *sampler)
     publishPlayPosition(sampler, 0.0);
 }
 
-double samplerJumpSeconds(MvMachine *machine, double seconds)
+double frequencyRampSeconds(MvMachine *machine, double seconds)
 {
     if (seconds != 0.0 || checkSampler(machine)) return seconds;
     const double fade = asSampler(machine)->controlFade;

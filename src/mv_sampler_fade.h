@@ -71,9 +71,4 @@ void noticeGainJump(MvSink *sink, SamplerFade *fade, float ownGainStart, float o
 // (may halt the sampler, pause it silent, or move the position and fade in).
 void samplerEndFade(MvSink *sink, MvSampler *sampler);
 
-// Control side, under the lock: the ramp time for a frequency change asked
-// for at `seconds`: a jump (0) on a sampler with a fade time ramps over that
-// time; other machines keep the time asked for.
-double samplerJumpSeconds(MvMachine *machine, double seconds);
-
 } // namespace mv
