@@ -1,7 +1,7 @@
 // The sampler's specialised runs: the format, the channel shape, the
 // interpolation and a steady rate fixed at compile time, and for
-// interpolated int16 clips eight frames at a time with AVX2 where the
-// processor has it. Every run performs exactly the operations of the
+// interpolated int16 and float32 clips eight frames at a time with AVX2
+// where the processor has it. Every run performs exactly the operations of the
 // reference path (mv_sampler_render.cpp) in the same order on the same
 // values, so both produce the same bits; a test holds them to it.
 #include "mv_sampler_runs.h"
@@ -214,6 +214,327 @@ const Int16RunPicker kVectorInt16Runs = nullptr;
 
 Int16RunPicker vectorInt16Runs() { return kVectorInt16Runs; }
 
+#if defined(__x86_64__) || defined(__i386__)
+
+// ---- interpolated float32 frames, eight at a time with AVX2 --------------
+//
+// The same plan as the int16 run, with the frames read by plain loads (a
+// clip's frame i and i + 1 lie side by side) and two more savings:
+//
+// - With a steady rate the eight positions need not wait on eight serial
+//   additions. Inside one binade p + step rounds to p + d for a fixed d, so
+//   the candidates p + n·d are checked all at once against what the serial
+//   additions give (p_n + step == p_n+1 for every n); only where one check
+//   fails (a binade crossed, a tie) are the eight frames added one by one.
+//   A ramped gain is found the same way. Either way each value is the
+//   reference path's serial sum, bit for bit.
+// - The reference path interpolates only where x > 0; a float clip may hold
+//   infinities or a negative zero, for which a + (b - a) · 0 is not a, so
+//   the lanes with x == 0 keep a.
+
+// Helpers of the run below, inlined into it: a call would cost a
+// vzeroupper and spill the running values each time.
+#define MV_LANES MV_TARGET_AVX2 __attribute__((always_inline)) inline
+
+// The running values of eight frames: positions of frames 0-3 and 4-7 and
+// the gains of all eight.
+struct RunningLanes {
+    __m256d low;
+    __m256d high;
+    __m256 gain;
+};
+
+// The increments by which the running values step inside one binade, times
+// 0..8 for the eight frames and the next block's start.
+struct RunningIncrements {
+    __m256d low, high, lowNext, highNext; // position increments of frames 0-3, 4-7, 1-4, 5-8
+    __m256 gain, gainNext;                // gain increments of frames 0-7, 1-8
+    double eight;
+    float gainEight;
+};
+
+MV_LANES RunningIncrements incrementsOf(double delta, float gainDelta)
+{
+    const __m256d d = _mm256_set1_pd(delta);
+    const __m256 g = _mm256_set1_ps(gainDelta);
+    return {_mm256_mul_pd(d, _mm256_set_pd(3, 2, 1, 0)),
+            _mm256_mul_pd(d, _mm256_set_pd(7, 6, 5, 4)),
+            _mm256_mul_pd(d, _mm256_set_pd(4, 3, 2, 1)),
+            _mm256_mul_pd(d, _mm256_set_pd(8, 7, 6, 5)),
+            _mm256_mul_ps(g, _mm256_set_ps(7, 6, 5, 4, 3, 2, 1, 0)),
+            _mm256_mul_ps(g, _mm256_set_ps(8, 7, 6, 5, 4, 3, 2, 1)),
+            8.0 * delta,
+            8.0f * gainDelta};
+}
+
+// Candidate positions from `start`, and whether adding `step` to each gives
+// the next (they are the serial sums, then) and the last is below `end`.
+MV_LANES bool checkedPositions(const RunningIncrements &increments, double start, double step,
+                               double end, RunningLanes &lanes)
+{
+    const __m256d base = _mm256_set1_pd(start);
+    const __m256d s = _mm256_set1_pd(step);
+    lanes.low = _mm256_add_pd(base, increments.low);
+    lanes.high = _mm256_add_pd(base, increments.high);
+    const __m256d lowNext = _mm256_add_pd(base, increments.lowNext);
+    const __m256d highNext = _mm256_add_pd(base, increments.highNext);
+    const __m256d serial =
+        _mm256_and_pd(_mm256_cmp_pd(_mm256_add_pd(lanes.low, s), lowNext, _CMP_EQ_OQ),
+                      _mm256_cmp_pd(_mm256_add_pd(lanes.high, s), highNext, _CMP_EQ_OQ));
+    const __m256d inside = _mm256_cmp_pd(lanes.high, _mm256_set1_pd(end), _CMP_LT_OQ);
+    return _mm256_movemask_pd(_mm256_and_pd(serial, inside)) == 0xF;
+}
+
+MV_LANES bool checkedGains(const RunningIncrements &increments, float start, float step,
+                           RunningLanes &lanes)
+{
+    const __m256 base = _mm256_set1_ps(start);
+    lanes.gain = _mm256_add_ps(base, increments.gain);
+    const __m256 next = _mm256_add_ps(base, increments.gainNext);
+    const __m256 serial =
+        _mm256_cmp_ps(_mm256_add_ps(lanes.gain, _mm256_set1_ps(step)), next, _CMP_EQ_OQ);
+    return _mm256_movemask_ps(serial) == 0xFF;
+}
+
+// The running values of the next eight frames, advancing `now` past them;
+// false when one of them would read past `end` (then `now` is untouched).
+// The increments found hold from block to block until a check fails.
+template <bool steady, bool steadyGain> class LaneRunning {
+public:
+    MV_LANES LaneRunning(const MvClip *clip, double sinkRate, double end, const SamplerRunning &now)
+        : clip_(clip), sinkRate_(sinkRate), end_(end), step_(stepOf(clip, now.frequency, sinkRate))
+    {
+        findIncrements(now);
+    }
+
+    MV_LANES bool next(SamplerRunning &now, RunningLanes &lanes)
+    {
+        if (steady && checkedPositions(increments_, now.position, step_, end_, lanes) &&
+            (steadyGain || checkedGains(increments_, now.gain, now.gainStep, lanes))) {
+            now.position += increments_.eight;
+            if constexpr (!steadyGain) now.gain += increments_.gainEight;
+            if constexpr (steadyGain) lanes.gain = _mm256_set1_ps(now.gain);
+            return true;
+        }
+        if (!serial(now, lanes)) return false;
+        findIncrements(now);
+        return true;
+    }
+
+private:
+    // One by one, as the reference path adds them.
+    MV_TARGET_AVX2 bool serial(SamplerRunning &now, RunningLanes &lanes)
+    {
+        alignas(32) double positions[kLanes];
+        alignas(32) float gains[kLanes];
+        SamplerRunning after = now;
+        for (int j = 0; j < kLanes; ++j) {
+            positions[j] = after.position;
+            gains[j] = after.gain;
+            advance<steady, steadyGain>(after, clip_, sinkRate_, step_);
+        }
+        lanes.low = _mm256_load_pd(positions);
+        lanes.high = _mm256_load_pd(positions + 4);
+        lanes.gain = _mm256_load_ps(gains);
+        // A steady step is never negative, so the last position is the largest.
+        if constexpr (steady) {
+            if (!(positions[kLanes - 1] < end_)) return false;
+        } else {
+            const __m256d endLanes = _mm256_set1_pd(end_);
+            const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(lanes.low, endLanes, _CMP_LT_OQ),
+                                                 _mm256_cmp_pd(lanes.high, endLanes, _CMP_LT_OQ));
+            if (_mm256_movemask_pd(inside) != 0xF) return false;
+        }
+        now = after;
+        return true;
+    }
+
+    // How one step rounds at the current values: exact differences, both
+    // terms multiples of the same unit.
+    MV_LANES void findIncrements(const SamplerRunning &now)
+    {
+        if constexpr (steady)
+            increments_ = incrementsOf((now.position + step_) - now.position,
+                                       (now.gain + now.gainStep) - now.gain);
+    }
+
+    const MvClip *clip_;
+    double sinkRate_;
+    double end_;
+    double step_;
+    RunningIncrements increments_{};
+};
+
+// The fractions of the eight frames and their clip frame indices.
+MV_LANES __m256 fractionsOf(const RunningLanes &lanes, int *index)
+{
+    const __m128i iLow = _mm256_cvttpd_epi32(lanes.low);
+    const __m128i iHigh = _mm256_cvttpd_epi32(lanes.high);
+    _mm_store_si128(reinterpret_cast<__m128i *>(index), iLow);
+    _mm_store_si128(reinterpret_cast<__m128i *>(index + 4), iHigh);
+    return _mm256_set_m128(fractionLanes(lanes.high, iHigh), fractionLanes(lanes.low, iLow));
+}
+
+// a + (b - a) · x where x > 0, else a, as the reference path reads.
+MV_LANES __m256 interpolateWhereNeeded(__m256 a, __m256 b, __m256 x)
+{
+    const __m256 needed = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_GT_OQ);
+    return _mm256_blendv_ps(a, interpolateLanes(a, b, x), needed);
+}
+
+// Each of four values twice, for frames laid out left, right: the low and
+// the high four of `v`.
+MV_LANES __m256 pairsOf(__m128 v)
+{
+    return _mm256_set_m128(_mm_unpackhi_ps(v, v), _mm_unpacklo_ps(v, v));
+}
+
+// Channel 0 of frames i and i + 1 for the eight indices of a mono clip:
+// two floats side by side, one 64-bit load each.
+MV_LANES void monoPairs(const float *data, const int *index, __m256 &a, __m256 &b)
+{
+    auto two = [&](int j) {
+        const auto *pair = reinterpret_cast<const double *>(data + index[j]);
+        const __m128 first = _mm_castpd_ps(_mm_load_sd(pair));
+        return _mm_loadh_pi(first, reinterpret_cast<const __m64 *>(data + index[j + 1]));
+    };
+    // [a0 b0 a1 b1 | a4 b4 a5 b5] and [a2 b2 a3 b3 | a6 b6 a7 b7]
+    const __m256 even = _mm256_set_m128(two(4), two(0));
+    const __m256 odd = _mm256_set_m128(two(6), two(2));
+    a = _mm256_shuffle_ps(even, odd, _MM_SHUFFLE(2, 0, 2, 0));
+    b = _mm256_shuffle_ps(even, odd, _MM_SHUFFLE(3, 1, 3, 1));
+}
+
+// Channel 0 of frames i and i + 1 of a clip with more channels.
+MV_LANES void firstChannelPairs(const float *data, int channels, const int *index, __m256 &a,
+                                __m256 &b)
+{
+    alignas(32) float here[kLanes];
+    alignas(32) float next[kLanes];
+    for (int j = 0; j < kLanes; ++j) {
+        const float *frame = data + size_t(index[j]) * channels;
+        here[j] = frame[0];
+        next[j] = frame[channels];
+    }
+    a = _mm256_load_ps(here);
+    b = _mm256_load_ps(next);
+}
+
+// Channels 0 and 1 of frames i and i + 1 for four indices, laid out left,
+// right frame after frame.
+template <int channels>
+MV_LANES void stereoPairs(const float *data, int clipChannels, const int *index, __m256 &a,
+                          __m256 &b)
+{
+    auto frames = [&](int j) {
+        const float *frame = data + size_t(index[j]) * (channels ? channels : clipChannels);
+        if constexpr (channels == 2) {
+            return _mm_loadu_ps(frame); // frames i and i + 1 at once
+        } else {
+            const __m128d here = _mm_load_sd(reinterpret_cast<const double *>(frame));
+            return _mm_castpd_ps(
+                _mm_loadh_pd(here, reinterpret_cast<const double *>(frame + clipChannels)));
+        }
+    };
+    const __m256d even = _mm256_castps_pd(_mm256_set_m128(frames(2), frames(0)));
+    const __m256d odd = _mm256_castps_pd(_mm256_set_m128(frames(3), frames(1)));
+    a = _mm256_castpd_ps(_mm256_unpacklo_pd(even, odd));
+    b = _mm256_castpd_ps(_mm256_unpackhi_pd(even, odd));
+}
+
+// Mixes eight frames at `out`, the first of them.
+template <MixShape shape, int channels>
+MV_LANES void mixFloat32Lanes(const float *data, int clipChannels, const RunningLanes &lanes,
+                              float *out)
+{
+    alignas(16) int index[kLanes];
+    const __m256 x = fractionsOf(lanes, index);
+    __m256 a, b;
+    if constexpr (shape == MixShape::stereoPair) {
+        const __m256 gainLow = pairsOf(_mm256_castps256_ps128(lanes.gain));
+        const __m256 gainHigh = pairsOf(_mm256_extractf128_ps(lanes.gain, 1));
+        stereoPairs<channels>(data, clipChannels, index, a, b);
+        const __m256 xLow = pairsOf(_mm256_castps256_ps128(x));
+        addInto(out, _mm256_mul_ps(gainLow, interpolateWhereNeeded(a, b, xLow)));
+        stereoPairs<channels>(data, clipChannels, index + 4, a, b);
+        const __m256 xHigh = pairsOf(_mm256_extractf128_ps(x, 1));
+        addInto(out + kLanes, _mm256_mul_ps(gainHigh, interpolateWhereNeeded(a, b, xHigh)));
+        return;
+    }
+    if constexpr (channels == 1) monoPairs(data, index, a, b);
+    else firstChannelPairs(data, clipChannels, index, a, b);
+    const __m256 v = _mm256_mul_ps(lanes.gain, interpolateWhereNeeded(a, b, x));
+    if constexpr (shape == MixShape::mono) {
+        addInto(out, _mm256_add_ps(_mm256_setzero_ps(), v));
+    } else {
+        const __m256 low = _mm256_unpacklo_ps(v, v);  // frames 0, 1 | 4, 5
+        const __m256 high = _mm256_unpackhi_ps(v, v); // frames 2, 3 | 6, 7
+        addInto(out, _mm256_permute2f128_ps(low, high, 0x20));
+        addInto(out + kLanes, _mm256_permute2f128_ps(low, high, 0x31));
+    }
+}
+
+template <MixShape shape, int channels, bool steady, bool steadyGain>
+MV_TARGET_AVX2 int float32Run(const MvClip *clip, SamplerRunning &running, double sinkRate,
+                              int frames, float *mix)
+{
+    const auto *data = static_cast<const float *>(clip->data);
+    SamplerRunning now = running;
+    LaneRunning<steady, steadyGain> runningLanes(clip, sinkRate, readableEnd<true>(clip), now);
+    RunningLanes lanes;
+    int k = 0;
+    for (; k + kLanes <= frames && runningLanes.next(now, lanes); k += kLanes)
+        mixFloat32Lanes<shape, channels>(data, clip->channels, lanes,
+                                         mix + size_t(k) * kMixChannels<shape>);
+    running = now;
+    _mm256_zeroupper();
+    return k + scalarRun<Float32Sample, shape, true, steady>(clip, running, sinkRate, frames - k,
+                                                             mix + size_t(k) * kMixChannels<shape>);
+}
+
+// channels: 1 a mono clip, 2 a stereo one, 0 any other.
+template <bool steady, bool steadyGain> SamplerRun float32RunFor(MixShape shape, int channels)
+{
+    switch (shape) {
+    case MixShape::mono:
+        return channels == 1 ? float32Run<MixShape::mono, 1, steady, steadyGain>
+                             : float32Run<MixShape::mono, 0, steady, steadyGain>;
+    case MixShape::stereoFromMono:
+        return float32Run<MixShape::stereoFromMono, 1, steady, steadyGain>;
+    default:
+        return channels == 2 ? float32Run<MixShape::stereoPair, 2, steady, steadyGain>
+                             : float32Run<MixShape::stereoPair, 0, steady, steadyGain>;
+    }
+}
+
+SamplerRun float32RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain)
+{
+    const int channels = clip->channels;
+    if (steady)
+        return steadyGain ? float32RunFor<true, true>(shape, channels)
+                          : float32RunFor<true, false>(shape, channels);
+    return steadyGain ? float32RunFor<false, true>(shape, channels)
+                      : float32RunFor<false, false>(shape, channels);
+}
+
+#endif
+
+// The vector run for an interpolated float32 clip, or null, picked as the
+// int16 one is.
+using Float32RunPicker = SamplerRun (*)(MixShape shape, const MvClip *clip, bool steady,
+                                        bool steadyGain);
+
+#if defined(__x86_64__) || defined(__i386__)
+const Float32RunPicker kVectorFloat32Runs =
+    cpuFeatures().avx2 ? Float32RunPicker(float32RunFor) : nullptr;
+#else
+const Float32RunPicker kVectorFloat32Runs = nullptr;
+#endif
+
+Float32RunPicker vectorFloat32Runs() { return kVectorFloat32Runs; }
+
+#undef MV_LANES
+
 template <typename Sample, MixShape shape>
 SamplerRun pickVariant(bool interpolated, bool steady)
 {
@@ -244,6 +565,9 @@ SamplerRun samplerRunFor(MixShape shape, const MvClip *clip, bool interpolated, 
     if (format == MV_FORMAT_INT16 && interpolated)
         if (const Int16RunPicker picker = vectorInt16Runs())
             if (SamplerRun run = picker(shape, clip, steady, steadyGain)) return run;
+    if (format == MV_FORMAT_FLOAT32 && interpolated)
+        if (const Float32RunPicker picker = vectorFloat32Runs())
+            return picker(shape, clip, steady, steadyGain);
     switch (shape) {
     case MixShape::mono: return pickFormat<MixShape::mono>(format, interpolated, steady);
     case MixShape::stereoFromMono:
