@@ -118,37 +118,19 @@ MV_TARGET_AVX2 int int16Run(const MvClip *clip, SamplerRunning &running,
 {
     const auto *data = static_cast<const int16_t *>(clip->data);
     const double end = readableEnd<true>(clip);
-    const double steadyStep = stepOf(clip, running.frequency, sinkRate);
     SamplerRunning now = running;
-    alignas(32) double positions[kLanes];
-    alignas(32) float gains[kLanes];
+    // The scalar run stops at the right frame.
+    LaneRunning<steady, steadyGain> runningLanes(clip, sinkRate, end, now);
+    RunningLanes lanes;
     int k = 0;
-    for (; k + kLanes <= frames; k += kLanes) {
-        SamplerRunning after = now;
-        for (int j = 0; j < kLanes; ++j) {
-            positions[j] = after.position;
-            if constexpr (!steadyGain) gains[j] = after.gain;
-            advance<steady, steadyGain>(after, clip, sinkRate, steadyStep);
-        }
-        const __m256d pLow = _mm256_load_pd(positions);
-        const __m256d pHigh = _mm256_load_pd(positions + 4);
-        // The scalar run stops at the right frame. A steady step is never
-        // negative, so the last position is the largest.
-        if constexpr (steady) {
-            if (!(positions[kLanes - 1] < end)) break;
-        } else {
-            const __m256d endLanes = _mm256_set1_pd(end);
-            const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(pLow, endLanes, _CMP_LT_OQ),
-                                                 _mm256_cmp_pd(pHigh, endLanes, _CMP_LT_OQ));
-            if (_mm256_movemask_pd(inside) != 0xF) break;
-        }
-        now = after;
-
+    for (; k + kLanes <= frames && runningLanes.next(now, lanes); k += kLanes) {
+        const __m256d pLow = lanes.low;
+        const __m256d pHigh = lanes.high;
         const __m128i iLow = _mm256_cvttpd_epi32(pLow);
         const __m128i iHigh = _mm256_cvttpd_epi32(pHigh);
         const __m256 x = _mm256_set_m128(fractionLanes(pHigh, iHigh), fractionLanes(pLow, iLow));
         const __m256i index = _mm256_set_m128i(iHigh, iLow);
-        const __m256 gainLanes = steadyGain ? _mm256_set1_ps(now.gain) : _mm256_load_ps(gains);
+        const __m256 gainLanes = lanes.gain;
         __m256i here, next;
         gatherInt16Words<channels>(data, clip->channels, index, here, next);
         // A mono clip's frame i + 1 is the high half of the word of frame i.
