@@ -2,12 +2,15 @@
 // AVX2 runs (mv_sampler_runs.cpp). Internal.
 //
 // With a steady rate the eight positions need not wait on eight serial
-// additions: inside one binade p + step rounds to p + d for a fixed d, so
-// the candidates p + n·d are checked all at once against what the serial
-// additions give (p_n + step == p_n+1 for every n); only where a check
-// fails (a binade crossed, a tie) are the eight frames added one by one. A
-// ramped gain is found the same way. Either way each value is the reference
-// path's serial sum, bit for bit.
+// additions. Within one binade [2^e, 2^e+1) doubles lie u = 2^(e-52) apart,
+// so p + step rounds to p + d, d being step rounded to a multiple of u,
+// unless step lies exactly halfway between two multiples (a tie, rounded
+// to even by p's last bit). Without a tie, and while p + 8d stays inside
+// the binade, the serial sums are p + n·d, every one exact: n·d and the sum
+// are multiples of u below 2^e+1. A ramped gain is found the same way in
+// float, rising or falling. Anywhere else (a binade crossed, a tie, zero,
+// a subnormal) the eight frames are added one by one. Either way each value
+// is the reference path's serial sum, bit for bit.
 #pragma once
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -16,6 +19,11 @@
 #include "mv_sampler_runs.h"
 
 #include <immintrin.h>
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
 
 namespace mv {
 
@@ -33,56 +41,56 @@ struct RunningLanes {
     __m256 gain;
 };
 
-// The increments by which the running values step inside one binade, times
-// 0..8 for the eight frames and the next block's start.
+// The bounds of the binade holding `value`, zero where none serves (zero,
+// negative, subnormal, not finite).
+template <typename Real>
+struct Binade {
+    Real low = 0;
+    Real high = 0;
+    Real unit = 0; // the spacing of its values
+};
+
+template <typename Real>
+Binade<Real> binadeOf(Real value)
+{
+    using Bits = std::conditional_t<sizeof(Real) == 8, uint64_t, uint32_t>;
+    constexpr int kMantissaBits = std::numeric_limits<Real>::digits - 1;
+    constexpr Bits kExponent = Bits(~Bits(0) >> 1) & Bits(~((Bits(1) << kMantissaBits) - 1));
+    if (!(value >= std::numeric_limits<Real>::min()) || !(value <= std::numeric_limits<Real>::max()))
+        return {};
+    const Real low = std::bit_cast<Real>(Bits(std::bit_cast<Bits>(value) & kExponent));
+    return {low, 2 * low, low * std::numeric_limits<Real>::epsilon()};
+}
+
+// The increment by which `step` moves every value of the binade of
+// `value`, or false when it is no single increment (a tie, or no binade).
+// step - d is exact: d lies within half a unit of step.
+template <typename Real>
+bool binadeIncrement(Real value, Real step, Binade<Real> &binade, Real &increment)
+{
+    binade = binadeOf(value);
+    increment = (value + step) - value;
+    const Real off = step - increment;
+    return binade.unit != 0 && off != binade.unit / 2 && -off != binade.unit / 2;
+}
+
+// The increments of the eight frames from the first, found once per binade.
 struct RunningIncrements {
-    __m256d low, high, lowNext, highNext; // position increments of frames 0-3, 4-7, 1-4, 5-8
-    __m256 gain, gainNext;                // gain increments of frames 0-7, 1-8
-    double eight;
+    __m256d low, high; // positions: 0-3 and 4-7 times d
+    __m256 gain;       // gains: 0-7 times the gain's d
+    double seven, eight;
     float gainEight;
 };
 
 MV_LANES RunningIncrements incrementsOf(double delta, float gainDelta)
 {
     const __m256d d = _mm256_set1_pd(delta);
-    const __m256 g = _mm256_set1_ps(gainDelta);
     return {_mm256_mul_pd(d, _mm256_set_pd(3, 2, 1, 0)),
             _mm256_mul_pd(d, _mm256_set_pd(7, 6, 5, 4)),
-            _mm256_mul_pd(d, _mm256_set_pd(4, 3, 2, 1)),
-            _mm256_mul_pd(d, _mm256_set_pd(8, 7, 6, 5)),
-            _mm256_mul_ps(g, _mm256_set_ps(7, 6, 5, 4, 3, 2, 1, 0)),
-            _mm256_mul_ps(g, _mm256_set_ps(8, 7, 6, 5, 4, 3, 2, 1)),
+            _mm256_mul_ps(_mm256_set1_ps(gainDelta), _mm256_set_ps(7, 6, 5, 4, 3, 2, 1, 0)),
+            7.0 * delta,
             8.0 * delta,
             8.0f * gainDelta};
-}
-
-// Candidate positions from `start`, and whether adding `step` to each gives
-// the next (they are the serial sums, then) and the last is below `end`.
-MV_LANES bool checkedPositions(const RunningIncrements &increments, double start, double step,
-                               double end, RunningLanes &lanes)
-{
-    const __m256d base = _mm256_set1_pd(start);
-    const __m256d s = _mm256_set1_pd(step);
-    lanes.low = _mm256_add_pd(base, increments.low);
-    lanes.high = _mm256_add_pd(base, increments.high);
-    const __m256d lowNext = _mm256_add_pd(base, increments.lowNext);
-    const __m256d highNext = _mm256_add_pd(base, increments.highNext);
-    const __m256d serial =
-        _mm256_and_pd(_mm256_cmp_pd(_mm256_add_pd(lanes.low, s), lowNext, _CMP_EQ_OQ),
-                      _mm256_cmp_pd(_mm256_add_pd(lanes.high, s), highNext, _CMP_EQ_OQ));
-    const __m256d inside = _mm256_cmp_pd(lanes.high, _mm256_set1_pd(end), _CMP_LT_OQ);
-    return _mm256_movemask_pd(_mm256_and_pd(serial, inside)) == 0xF;
-}
-
-MV_LANES bool checkedGains(const RunningIncrements &increments, float start, float step,
-                           RunningLanes &lanes)
-{
-    const __m256 base = _mm256_set1_ps(start);
-    lanes.gain = _mm256_add_ps(base, increments.gain);
-    const __m256 next = _mm256_add_ps(base, increments.gainNext);
-    const __m256 serial =
-        _mm256_cmp_ps(_mm256_add_ps(lanes.gain, _mm256_set1_ps(step)), next, _CMP_EQ_OQ);
-    return _mm256_movemask_ps(serial) == 0xFF;
 }
 
 // The running values of the next eight frames, advancing `now` past them;
@@ -98,12 +106,22 @@ public:
 
     MV_LANES bool next(SamplerRunning &now, RunningLanes &lanes)
     {
-        if (steady && checkedPositions(increments_, now.position, step_, end_, lanes) &&
-            (steadyGain || checkedGains(increments_, now.gain, now.gainStep, lanes))) {
-            now.position += increments_.eight;
-            if constexpr (!steadyGain) now.gain += increments_.gainEight;
-            if constexpr (steadyGain) lanes.gain = _mm256_set1_ps(now.gain);
-            return true;
+        if constexpr (steady) {
+            const double after = now.position + increments_.eight;
+            const float gainAfter = now.gain + increments_.gainEight;
+            // Rising positions stay above the binade's low end; a gain may
+            // fall, and must stay a unit above it so its sums round there.
+            if (after < positionHigh_ && now.position + increments_.seven < end_ &&
+                (steadyGain || (gainAfter > gainLow_ && gainAfter < gainHigh_))) {
+                const __m256d base = _mm256_set1_pd(now.position);
+                lanes.low = _mm256_add_pd(base, increments_.low);
+                lanes.high = _mm256_add_pd(base, increments_.high);
+                lanes.gain = steadyGain ? _mm256_set1_ps(now.gain)
+                                        : _mm256_add_ps(_mm256_set1_ps(now.gain), increments_.gain);
+                now.position = after;
+                if constexpr (!steadyGain) now.gain = gainAfter;
+                return true;
+            }
         }
         if (!serial(now, lanes)) return false;
         findIncrements(now);
@@ -138,13 +156,23 @@ private:
         return true;
     }
 
-    // How one step rounds at the current values: exact differences, both
-    // terms multiples of the same unit.
+    // How one step moves the current values within their binades; the
+    // bounds stay closed (zero) where no single increment serves.
     MV_LANES void findIncrements(const SamplerRunning &now)
     {
-        if constexpr (steady)
-            increments_ = incrementsOf((now.position + step_) - now.position,
-                                       (now.gain + now.gainStep) - now.gain);
+        if constexpr (steady) {
+            Binade<double> positions;
+            Binade<float> gains;
+            double delta;
+            float gainDelta;
+            positionHigh_ = binadeIncrement(now.position, step_, positions, delta) && step_ >= 0
+                                ? positions.high
+                                : 0.0;
+            const bool gainServes = binadeIncrement(now.gain, now.gainStep, gains, gainDelta);
+            gainLow_ = gainServes ? gains.low : std::numeric_limits<float>::infinity();
+            gainHigh_ = gainServes ? gains.high : 0.0f;
+            increments_ = incrementsOf(delta, gainServes ? gainDelta : 0.0f);
+        }
     }
 
     const MvClip *clip_;
@@ -152,6 +180,9 @@ private:
     double end_;
     double step_;
     RunningIncrements increments_{};
+    double positionHigh_ = 0.0;
+    float gainLow_ = 0.0f;
+    float gainHigh_ = 0.0f;
 };
 
 } // namespace mv
