@@ -224,11 +224,14 @@ MV_LANES __m256 interpolateWhereNeeded(__m256 a, __m256 b, __m256 x)
     return _mm256_blendv_ps(a, interpolateLanes(a, b, x), needed);
 }
 
-// Each of four values twice, for frames laid out left, right: the low and
-// the high four of `v`.
-MV_LANES __m256 pairsOf(__m128 v)
+// Each of the low (or high) four values of `v` twice, for frames laid out
+// left, right.
+template <bool high>
+MV_LANES __m256 pairsOf(__m256 v)
 {
-    return _mm256_set_m128(_mm_unpackhi_ps(v, v), _mm_unpacklo_ps(v, v));
+    const __m256i twice = high ? _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7)
+                               : _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+    return _mm256_permutevar8x32_ps(v, twice);
 }
 
 // Channel 0 of frames i and i + 1 for the eight indices of a mono clip:
@@ -293,14 +296,13 @@ MV_LANES void mixFloat32Lanes(const float *data, int clipChannels, const Running
     const __m256 x = fractionsOf(lanes, index);
     __m256 a, b;
     if constexpr (shape == MixShape::stereoPair) {
-        const __m256 gainLow = pairsOf(_mm256_castps256_ps128(lanes.gain));
-        const __m256 gainHigh = pairsOf(_mm256_extractf128_ps(lanes.gain, 1));
         stereoPairs<channels>(data, clipChannels, index, a, b);
-        const __m256 xLow = pairsOf(_mm256_castps256_ps128(x));
-        addInto(out, _mm256_mul_ps(gainLow, interpolateWhereNeeded(a, b, xLow)));
+        const __m256 xLow = pairsOf<false>(x);
+        addInto(out, _mm256_mul_ps(pairsOf<false>(lanes.gain), interpolateWhereNeeded(a, b, xLow)));
         stereoPairs<channels>(data, clipChannels, index + 4, a, b);
-        const __m256 xHigh = pairsOf(_mm256_extractf128_ps(x, 1));
-        addInto(out + kLanes, _mm256_mul_ps(gainHigh, interpolateWhereNeeded(a, b, xHigh)));
+        const __m256 xHigh = pairsOf<true>(x);
+        addInto(out + kLanes,
+                _mm256_mul_ps(pairsOf<true>(lanes.gain), interpolateWhereNeeded(a, b, xHigh)));
         return;
     }
     if constexpr (channels == 1) monoPairs(data, index, a, b);
@@ -309,10 +311,8 @@ MV_LANES void mixFloat32Lanes(const float *data, int clipChannels, const Running
     if constexpr (shape == MixShape::mono) {
         addInto(out, _mm256_add_ps(_mm256_setzero_ps(), v));
     } else {
-        const __m256 low = _mm256_unpacklo_ps(v, v);  // frames 0, 1 | 4, 5
-        const __m256 high = _mm256_unpackhi_ps(v, v); // frames 2, 3 | 6, 7
-        addInto(out, _mm256_permute2f128_ps(low, high, 0x20));
-        addInto(out + kLanes, _mm256_permute2f128_ps(low, high, 0x31));
+        addInto(out, pairsOf<false>(v));
+        addInto(out + kLanes, pairsOf<true>(v));
     }
 }
 
