@@ -267,8 +267,56 @@ void clipFloatToInt16Wide(uint8_t *out, const uint8_t *in, unsigned count)
     contiguousLoop<F32, I16, fromFloat<I16, true>>(out + size_t(wide) * I16::bytes,
                                                    in + size_t(wide) * F32::bytes, count - wide);
 }
+// Every other sample of interleaved stereo on both sides (stride 2), one
+// channel of a device period as the stereo model writes it: the same AVX2
+// arithmetic on eight samples at a time, stored one by one so the other
+// channel's samples are never touched.
+constexpr int kPairStride = 2;
+
+MV_TARGET_AVX2 void clipEveryOtherFloatToInt16Avx2(uint8_t *out, const float *in, unsigned count)
+{
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 minusOne = _mm256_set1_ps(-1.0f);
+    for (unsigned i = 0; i < count; i += kWideStep) {
+        const float *frames = in + size_t(i) * kPairStride;
+        // [0 1 4 5 | 2 3 6 7] of the channel, then in order
+        const __m256 picked = _mm256_shuffle_ps(_mm256_loadu_ps(frames),
+                                                _mm256_loadu_ps(frames + kWideStep),
+                                                _MM_SHUFFLE(2, 0, 2, 0));
+        const __m256 x = _mm256_castpd_ps(
+            _mm256_permute4x64_pd(_mm256_castps_pd(picked), _MM_SHUFFLE(3, 1, 2, 0)));
+        const __m256 y = _mm256_max_ps(_mm256_min_ps(x, one), minusOne);
+        const __m128i samples = _mm_packs_epi32(scaleClampedToInt16Avx2(_mm256_castps256_ps128(y)),
+                                                scaleClampedToInt16Avx2(_mm256_extractf128_ps(y, 1)));
+        alignas(16) int16_t values[kWideStep];
+        _mm_store_si128(reinterpret_cast<__m128i *>(values), samples);
+        for (int j = 0; j < kWideStep; ++j)
+            I16::store(out + (size_t(i) + j) * kPairStride * I16::bytes, values[j]);
+    }
+    _mm256_zeroupper();
+}
+
+// Chosen when the library loads, as the contiguous loop is.
+const bool kEveryOtherLoopMayRun = cpuFeatures().avx2;
+
+void clipFloatToInt16(void *dst, int dstStride, const void *src, int srcStride, unsigned count,
+                      MvTriangularDitherState *dither)
+{
+    unsigned wide = 0;
+    if (dstStride == kPairStride && srcStride == kPairStride && wideLoopsMayUseAvx2 &&
+        kEveryOtherLoopMayRun) {
+        wide = count - count % kWideStep;
+        clipEveryOtherFloatToInt16Avx2(static_cast<uint8_t *>(dst), static_cast<const float *>(src),
+                                       wide);
+    }
+    convert<F32, I16, fromFloat<I16, true>, clipFloatToInt16Wide>(
+        static_cast<uint8_t *>(dst) + size_t(wide) * kPairStride * I16::bytes, dstStride,
+        static_cast<const float *>(src) + size_t(wide) * kPairStride, srcStride, count - wide,
+        dither);
+}
 #else
 constexpr ContiguousLoop clipFloatToInt16Wide = contiguousLoop<F32, I16, fromFloat<I16, true>>;
+constexpr MvConverter clipFloatToInt16 = convert<F32, I16, fromFloat<I16, true>, clipFloatToInt16Wide>;
 #endif
 
 // float32 -> integer, in table order: plain, dither, clip, clip and dither.
@@ -281,8 +329,7 @@ constexpr MvConverter floatTo =
         : convert<F32, Dst, fromFloat<Dst, (variant & clipVariant) != 0>>;
 
 template <>
-constexpr MvConverter floatTo<I16, clipVariant> =
-    convert<F32, I16, fromFloat<I16, true>, clipFloatToInt16Wide>;
+constexpr MvConverter floatTo<I16, clipVariant> = clipFloatToInt16;
 
 // ---------------------------------------------------------------------------
 // Rules between integer formats, on the views of mv_convert.h.

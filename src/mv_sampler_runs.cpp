@@ -1,12 +1,13 @@
 // The sampler's specialised runs: the format, the channel shape, the
 // interpolation and a steady rate fixed at compile time, and for
-// interpolated int16 clips eight frames at a time with AVX2 where the
-// processor has it. Every run performs exactly the operations of the
+// interpolated int16 and float32 clips eight frames at a time with AVX2
+// where the processor has it. Every run performs exactly the operations of the
 // reference path (mv_sampler_render.cpp) in the same order on the same
 // values, so both produce the same bits; a test holds them to it.
 #include "mv_sampler_runs.h"
 
 #include "mv_cpu.h"
+#include "mv_sampler_lanes.h"
 
 #include <cstdint>
 
@@ -117,37 +118,19 @@ MV_TARGET_AVX2 int int16Run(const MvClip *clip, SamplerRunning &running,
 {
     const auto *data = static_cast<const int16_t *>(clip->data);
     const double end = readableEnd<true>(clip);
-    const double steadyStep = stepOf(clip, running.frequency, sinkRate);
     SamplerRunning now = running;
-    alignas(32) double positions[kLanes];
-    alignas(32) float gains[kLanes];
+    // The scalar run stops at the right frame.
+    LaneRunning<steady, steadyGain> runningLanes(clip, sinkRate, end, now);
+    RunningLanes lanes;
     int k = 0;
-    for (; k + kLanes <= frames; k += kLanes) {
-        SamplerRunning after = now;
-        for (int j = 0; j < kLanes; ++j) {
-            positions[j] = after.position;
-            if constexpr (!steadyGain) gains[j] = after.gain;
-            advance<steady, steadyGain>(after, clip, sinkRate, steadyStep);
-        }
-        const __m256d pLow = _mm256_load_pd(positions);
-        const __m256d pHigh = _mm256_load_pd(positions + 4);
-        // The scalar run stops at the right frame. A steady step is never
-        // negative, so the last position is the largest.
-        if constexpr (steady) {
-            if (!(positions[kLanes - 1] < end)) break;
-        } else {
-            const __m256d endLanes = _mm256_set1_pd(end);
-            const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(pLow, endLanes, _CMP_LT_OQ),
-                                                 _mm256_cmp_pd(pHigh, endLanes, _CMP_LT_OQ));
-            if (_mm256_movemask_pd(inside) != 0xF) break;
-        }
-        now = after;
-
+    for (; k + kLanes <= frames && runningLanes.next(now, lanes); k += kLanes) {
+        const __m256d pLow = lanes.low;
+        const __m256d pHigh = lanes.high;
         const __m128i iLow = _mm256_cvttpd_epi32(pLow);
         const __m128i iHigh = _mm256_cvttpd_epi32(pHigh);
         const __m256 x = _mm256_set_m128(fractionLanes(pHigh, iHigh), fractionLanes(pLow, iLow));
         const __m256i index = _mm256_set_m128i(iHigh, iLow);
-        const __m256 gainLanes = steadyGain ? _mm256_set1_ps(now.gain) : _mm256_load_ps(gains);
+        const __m256 gainLanes = lanes.gain;
         __m256i here, next;
         gatherInt16Words<channels>(data, clip->channels, index, here, next);
         // A mono clip's frame i + 1 is the high half of the word of frame i.
@@ -214,6 +197,184 @@ const Int16RunPicker kVectorInt16Runs = nullptr;
 
 Int16RunPicker vectorInt16Runs() { return kVectorInt16Runs; }
 
+#if defined(__x86_64__) || defined(__i386__)
+
+// ---- interpolated float32 frames, eight at a time with AVX2 --------------
+//
+// The same plan as the int16 run, with the frames read by plain loads (a
+// clip's frame i and i + 1 lie side by side) and the running values found
+// eight at a time (mv_sampler_lanes.h). The reference path interpolates
+// only where x > 0; a float clip may hold infinities or a negative zero,
+// for which a + (b - a) · 0 is not a, so the lanes with x == 0 keep a.
+
+// The fractions of the eight frames and their clip frame indices.
+MV_LANES __m256 fractionsOf(const RunningLanes &lanes, int *index)
+{
+    const __m128i iLow = _mm256_cvttpd_epi32(lanes.low);
+    const __m128i iHigh = _mm256_cvttpd_epi32(lanes.high);
+    _mm_store_si128(reinterpret_cast<__m128i *>(index), iLow);
+    _mm_store_si128(reinterpret_cast<__m128i *>(index + 4), iHigh);
+    return _mm256_set_m128(fractionLanes(lanes.high, iHigh), fractionLanes(lanes.low, iLow));
+}
+
+// a + (b - a) · x where x > 0, else a, as the reference path reads.
+MV_LANES __m256 interpolateWhereNeeded(__m256 a, __m256 b, __m256 x)
+{
+    const __m256 needed = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_GT_OQ);
+    return _mm256_blendv_ps(a, interpolateLanes(a, b, x), needed);
+}
+
+// Each of the low (or high) four values of `v` twice, for frames laid out
+// left, right.
+template <bool high>
+MV_LANES __m256 pairsOf(__m256 v)
+{
+    const __m256i twice = high ? _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7)
+                               : _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+    return _mm256_permutevar8x32_ps(v, twice);
+}
+
+// Channel 0 of frames i and i + 1 for the eight indices of a mono clip:
+// two floats side by side, one 64-bit load each.
+MV_LANES void monoPairs(const float *data, const int *index, __m256 &a, __m256 &b)
+{
+    auto two = [&](int j) {
+        const auto *pair = reinterpret_cast<const double *>(data + index[j]);
+        const __m128 first = _mm_castpd_ps(_mm_load_sd(pair));
+        return _mm_loadh_pi(first, reinterpret_cast<const __m64 *>(data + index[j + 1]));
+    };
+    // [a0 b0 a1 b1 | a4 b4 a5 b5] and [a2 b2 a3 b3 | a6 b6 a7 b7]
+    const __m256 even = _mm256_set_m128(two(4), two(0));
+    const __m256 odd = _mm256_set_m128(two(6), two(2));
+    a = _mm256_shuffle_ps(even, odd, _MM_SHUFFLE(2, 0, 2, 0));
+    b = _mm256_shuffle_ps(even, odd, _MM_SHUFFLE(3, 1, 3, 1));
+}
+
+// Channel 0 of frames i and i + 1 of a clip with more channels.
+MV_LANES void firstChannelPairs(const float *data, int channels, const int *index, __m256 &a,
+                                __m256 &b)
+{
+    alignas(32) float here[kLanes];
+    alignas(32) float next[kLanes];
+    for (int j = 0; j < kLanes; ++j) {
+        const float *frame = data + size_t(index[j]) * channels;
+        here[j] = frame[0];
+        next[j] = frame[channels];
+    }
+    a = _mm256_load_ps(here);
+    b = _mm256_load_ps(next);
+}
+
+// Channels 0 and 1 of frames i and i + 1 for four indices, laid out left,
+// right frame after frame.
+template <int channels>
+MV_LANES void stereoPairs(const float *data, int clipChannels, const int *index, __m256 &a,
+                          __m256 &b)
+{
+    auto frames = [&](int j) {
+        const float *frame = data + size_t(index[j]) * (channels ? channels : clipChannels);
+        if constexpr (channels == 2) {
+            return _mm_loadu_ps(frame); // frames i and i + 1 at once
+        } else {
+            const __m128d here = _mm_load_sd(reinterpret_cast<const double *>(frame));
+            return _mm_castpd_ps(
+                _mm_loadh_pd(here, reinterpret_cast<const double *>(frame + clipChannels)));
+        }
+    };
+    const __m256d even = _mm256_castps_pd(_mm256_set_m128(frames(2), frames(0)));
+    const __m256d odd = _mm256_castps_pd(_mm256_set_m128(frames(3), frames(1)));
+    a = _mm256_castpd_ps(_mm256_unpacklo_pd(even, odd));
+    b = _mm256_castpd_ps(_mm256_unpackhi_pd(even, odd));
+}
+
+// Mixes eight frames at `out`, the first of them.
+template <MixShape shape, int channels>
+MV_LANES void mixFloat32Lanes(const float *data, int clipChannels, const RunningLanes &lanes,
+                              float *out)
+{
+    alignas(16) int index[kLanes];
+    const __m256 x = fractionsOf(lanes, index);
+    __m256 a, b;
+    if constexpr (shape == MixShape::stereoPair) {
+        stereoPairs<channels>(data, clipChannels, index, a, b);
+        const __m256 xLow = pairsOf<false>(x);
+        addInto(out, _mm256_mul_ps(pairsOf<false>(lanes.gain), interpolateWhereNeeded(a, b, xLow)));
+        stereoPairs<channels>(data, clipChannels, index + 4, a, b);
+        const __m256 xHigh = pairsOf<true>(x);
+        addInto(out + kLanes,
+                _mm256_mul_ps(pairsOf<true>(lanes.gain), interpolateWhereNeeded(a, b, xHigh)));
+        return;
+    }
+    if constexpr (channels == 1) monoPairs(data, index, a, b);
+    else firstChannelPairs(data, clipChannels, index, a, b);
+    const __m256 v = _mm256_mul_ps(lanes.gain, interpolateWhereNeeded(a, b, x));
+    if constexpr (shape == MixShape::mono) {
+        addInto(out, _mm256_add_ps(_mm256_setzero_ps(), v));
+    } else {
+        addInto(out, pairsOf<false>(v));
+        addInto(out + kLanes, pairsOf<true>(v));
+    }
+}
+
+template <MixShape shape, int channels, bool steady, bool steadyGain>
+MV_TARGET_AVX2 int float32Run(const MvClip *clip, SamplerRunning &running, double sinkRate,
+                              int frames, float *mix)
+{
+    const auto *data = static_cast<const float *>(clip->data);
+    SamplerRunning now = running;
+    LaneRunning<steady, steadyGain> runningLanes(clip, sinkRate, readableEnd<true>(clip), now);
+    RunningLanes lanes;
+    int k = 0;
+    for (; k + kLanes <= frames && runningLanes.next(now, lanes); k += kLanes)
+        mixFloat32Lanes<shape, channels>(data, clip->channels, lanes,
+                                         mix + size_t(k) * kMixChannels<shape>);
+    running = now;
+    _mm256_zeroupper();
+    return k + scalarRun<Float32Sample, shape, true, steady>(clip, running, sinkRate, frames - k,
+                                                             mix + size_t(k) * kMixChannels<shape>);
+}
+
+// channels: 1 a mono clip, 2 a stereo one, 0 any other.
+template <bool steady, bool steadyGain> SamplerRun float32RunFor(MixShape shape, int channels)
+{
+    switch (shape) {
+    case MixShape::mono:
+        return channels == 1 ? float32Run<MixShape::mono, 1, steady, steadyGain>
+                             : float32Run<MixShape::mono, 0, steady, steadyGain>;
+    case MixShape::stereoFromMono:
+        return float32Run<MixShape::stereoFromMono, 1, steady, steadyGain>;
+    default:
+        return channels == 2 ? float32Run<MixShape::stereoPair, 2, steady, steadyGain>
+                             : float32Run<MixShape::stereoPair, 0, steady, steadyGain>;
+    }
+}
+
+SamplerRun float32RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain)
+{
+    const int channels = clip->channels;
+    if (steady)
+        return steadyGain ? float32RunFor<true, true>(shape, channels)
+                          : float32RunFor<true, false>(shape, channels);
+    return steadyGain ? float32RunFor<false, true>(shape, channels)
+                      : float32RunFor<false, false>(shape, channels);
+}
+
+#endif
+
+// The vector run for an interpolated float32 clip, or null, picked as the
+// int16 one is.
+using Float32RunPicker = SamplerRun (*)(MixShape shape, const MvClip *clip, bool steady,
+                                        bool steadyGain);
+
+#if defined(__x86_64__) || defined(__i386__)
+const Float32RunPicker kVectorFloat32Runs =
+    cpuFeatures().avx2 ? Float32RunPicker(float32RunFor) : nullptr;
+#else
+const Float32RunPicker kVectorFloat32Runs = nullptr;
+#endif
+
+Float32RunPicker vectorFloat32Runs() { return kVectorFloat32Runs; }
+
 template <typename Sample, MixShape shape>
 SamplerRun pickVariant(bool interpolated, bool steady)
 {
@@ -244,6 +405,9 @@ SamplerRun samplerRunFor(MixShape shape, const MvClip *clip, bool interpolated, 
     if (format == MV_FORMAT_INT16 && interpolated)
         if (const Int16RunPicker picker = vectorInt16Runs())
             if (SamplerRun run = picker(shape, clip, steady, steadyGain)) return run;
+    if (format == MV_FORMAT_FLOAT32 && interpolated)
+        if (const Float32RunPicker picker = vectorFloat32Runs())
+            return picker(shape, clip, steady, steadyGain);
     switch (shape) {
     case MixShape::mono: return pickFormat<MixShape::mono>(format, interpolated, steady);
     case MixShape::stereoFromMono:

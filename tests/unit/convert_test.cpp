@@ -280,7 +280,7 @@ TEST(FloatConversion, ClippedDitheredInt16IsAlwaysEven)
 // The contiguous float32 -> int16 clip loop is a hand-widened fast path; it
 // must give the strided loop's answer bit for bit, for any input bits, any
 // length and any alignment.
-TEST(FloatConversion, ContiguousClipToInt16MatchesStridedLoop)
+TEST(FloatConversion, ContiguousAndEveryOtherClipToInt16MatchTheStridedLoop)
 {
     std::vector<float> input = edgeAndRandomFloats(200000, 11);
     const Bytes noise = randomBytes(4 * 20000, 5);
@@ -291,11 +291,25 @@ TEST(FloatConversion, ContiguousClipToInt16MatchesStridedLoop)
     std::vector<float> interleaved(input.size() * 2, 0.0f);
     for (size_t i = 0; i < input.size(); ++i)
         interleaved[2 * i] = input[i];
+    // The reference: the plain strided loop (the AVX2 loops off).
+    mv::wideLoopsMayUseAvx2 = false;
     std::vector<int16_t> strided(input.size() * 2);
     clip(strided.data(), 2, interleaved.data(), 2, unsigned(input.size()), nullptr);
 
     for (bool avx2 : {true, false}) {
         mv::wideLoopsMayUseAvx2 = avx2;
+        // Stride 2 on both sides, one channel of interleaved stereo: the
+        // other channel's samples stay as they were.
+        for (unsigned count : {unsigned(input.size()), 7u, 8u, 9u, 17u}) {
+            std::vector<int16_t> pairs(2 * size_t(count) + 1, 0x5A5A);
+            clip(pairs.data(), 2, interleaved.data(), 2, count, nullptr);
+            for (unsigned i = 0; i < count; ++i) {
+                ASSERT_EQ(pairs[2 * i], strided[2 * i])
+                    << "avx2 " << avx2 << " input bits " << std::bit_cast<uint32_t>(input[i]);
+                ASSERT_EQ(pairs[2 * i + 1], 0x5A5A);
+            }
+            ASSERT_EQ(pairs[2 * count], 0x5A5A);
+        }
         for (size_t start : {0, 1, 3}) {
             for (unsigned count : {unsigned(input.size() - start), 7u, 8u, 9u, 15u, 17u}) {
                 std::vector<int16_t> contiguous(count + 2, 0x5A5A);
