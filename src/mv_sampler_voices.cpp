@@ -1,0 +1,321 @@
+// Sibling sampler voices rendered in one pass. One voice's run is bound by
+// its serial chains, the position plus a step and the gain plus its step,
+// frame after frame; two to four voices rendered together run their chains
+// side by side, one vector lane per voice, so the chains overlap while each
+// is still the very sequence of additions of the one-voice path. The mix
+// receives, sample by sample, voice 0's addition before voice 1's and so on,
+// the order of rendering the voices one after another, so the bits are those
+// of the one-voice path.
+//
+// A group covers interpolated or nearest int16 clips of one channel shape
+// at a steady rate, without a matrix, a running fade or the band-limited
+// mode, and runs in eight-frame chunks only as far as every member stays
+// inside its clip; then each member finishes its block alone, in order.
+#include "mv_sampler_voices.h"
+
+#include "mv_cpu.h"
+#include "mv_sampler_fade.h"
+#include "mv_sampler_lanes.h"
+#include "mv_sound_model.h"
+
+#include <cstdint>
+
+namespace mv {
+
+namespace {
+
+constexpr int kMaxGroup = 4; // voices per group: one double lane each
+
+// What the members of a group share.
+struct GroupKind {
+    MixShape shape;
+    int channels; // of the clips: 1 or 2
+    bool interpolated;
+
+    bool operator==(const GroupKind &) const = default;
+};
+
+// The sampler's current clip and settings can join a group, and of which
+// kind; only what the voice's block set-up leaves as it is.
+bool clipFits(const MvSampler *sampler, const MvSoundModel *model, GroupKind *kind)
+{
+    const MvClip *clip = sampler->current;
+    if (!clip || clip->format != MV_FORMAT_INT16 || sampler->audioMatrix ||
+        sampler->audioResampler) // the band-limited mode keeps its own path
+        return false;
+    if (clip->channels != 1 && clip->channels != 2) return false;
+    // Gather offsets are 32-bit byte counts.
+    if (int64_t(clip->frames) * clip->channels * Int16Sample::bytes > INT32_MAX) return false;
+    if (isMonoSoundModel(model))
+        kind->shape = MixShape::mono;
+    else if (isStereoSoundModel(model))
+        kind->shape = clip->channels == 1 ? MixShape::stereoFromMono : MixShape::stereoPair;
+    else
+        return false;
+    kind->channels = clip->channels;
+    kind->interpolated = sampler->audioInterpolation != 0;
+    return true;
+}
+
+// The begun voice can join a group, and of which kind.
+bool voiceFits(const SamplerVoice &voice, GroupKind *kind)
+{
+    if (voice.fade && (voice.fade->length || voice.fade->glideLength)) return false;
+    return steadyRate(voice.running) && clipFits(voice.block.sampler, voice.block.model, kind);
+}
+
+// Renders the members' first frames, eight at a time, while all stay
+// inside their clips; returns the frames rendered.
+using GroupRun = int (*)(SamplerVoice *const *members, int frames, float *mix);
+
+#if defined(__x86_64__) || defined(__i386__)
+
+// Positions below this bound can be read by a chunk: frame i + 1 is read
+// with interpolation, and by the word a mono clip's frame i is gathered in.
+template <int channels, bool interpolated>
+double groupEnd(const MvClip *clip)
+{
+    return interpolated || channels == 1 ? clip->frames - 1.0 : double(clip->frames);
+}
+
+// Four frames' positions, one vector of voices per frame, as one vector of
+// frames per voice.
+MV_TARGET_AVX2 inline void voicesOfFrames(const __m256d *frame, __m256d *voice)
+{
+    const __m256d t0 = _mm256_unpacklo_pd(frame[0], frame[1]);
+    const __m256d t1 = _mm256_unpackhi_pd(frame[0], frame[1]);
+    const __m256d t2 = _mm256_unpacklo_pd(frame[2], frame[3]);
+    const __m256d t3 = _mm256_unpackhi_pd(frame[2], frame[3]);
+    voice[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+    voice[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+    voice[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+    voice[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
+// Eight frames' gains, one vector of voices per frame, as one vector of
+// frames per voice.
+MV_TARGET_AVX2 inline void gainsOfFrames(const __m128 *frame, __m256 *voice)
+{
+    __m256 pair[4]; // frames j and j + 4
+    for (int j = 0; j < 4; ++j) pair[j] = _mm256_set_m128(frame[j + 4], frame[j]);
+    const __m256d t0 = _mm256_castps_pd(_mm256_unpacklo_ps(pair[0], pair[1]));
+    const __m256d t1 = _mm256_castps_pd(_mm256_unpackhi_ps(pair[0], pair[1]));
+    const __m256d t2 = _mm256_castps_pd(_mm256_unpacklo_ps(pair[2], pair[3]));
+    const __m256d t3 = _mm256_castps_pd(_mm256_unpackhi_ps(pair[2], pair[3]));
+    voice[0] = _mm256_castpd_ps(_mm256_unpacklo_pd(t0, t2));
+    voice[1] = _mm256_castpd_ps(_mm256_unpackhi_pd(t0, t2));
+    voice[2] = _mm256_castpd_ps(_mm256_unpacklo_pd(t1, t3));
+    voice[3] = _mm256_castpd_ps(_mm256_unpackhi_pd(t1, t3));
+}
+
+// One voice's eight frames at positions low (frames 0-3) and high (4-7),
+// times its gains, as int16Run computes them.
+template <MixShape shape, int channels, bool interpolated>
+MV_TARGET_AVX2 inline void voiceLanes(const int16_t *data, __m256d low, __m256d high,
+                                      __m256 gains, __m256 &left, __m256 &right)
+{
+    const __m128i iLow = _mm256_cvttpd_epi32(low);
+    const __m128i iHigh = _mm256_cvttpd_epi32(high);
+    const __m256i index = _mm256_set_m128i(iHigh, iLow);
+    if constexpr (interpolated) {
+        const __m256 x = _mm256_set_m128(fractionLanes(high, iHigh), fractionLanes(low, iLow));
+        __m256i here, next;
+        gatherInt16Words<channels>(data, channels, index, here, next);
+        // A mono clip's frame i + 1 is the high half of the word of frame i.
+        left = _mm256_mul_ps(
+            gains, interpolateLanes(int16Half<false>(here), int16Half<channels == 1>(next), x));
+        if constexpr (shape == MixShape::stereoPair)
+            right = _mm256_mul_ps(
+                gains, interpolateLanes(int16Half<true>(here), int16Half<true>(next), x));
+    } else {
+        const __m256i here = gatherInt16Word<channels>(data, channels, index);
+        left = _mm256_mul_ps(gains, int16Half<false>(here));
+        if constexpr (shape == MixShape::stereoPair)
+            right = _mm256_mul_ps(gains, int16Half<true>(here));
+    }
+    if constexpr (shape != MixShape::stereoPair) right = left;
+}
+
+// Adds the members' eight frames into the mix, voice after voice for
+// every sample.
+template <int N, MixShape shape, int channels, bool interpolated>
+MV_TARGET_AVX2 inline void mixMembers(const int16_t *const *data, const __m256d *low,
+                                      const __m256d *high, const __m256 *gains, float *mix)
+{
+    __m256 left, right;
+    if constexpr (shape == MixShape::mono) {
+        __m256 sum = _mm256_loadu_ps(mix);
+        for (int v = 0; v < N; ++v) {
+            voiceLanes<shape, channels, interpolated>(data[v], low[v], high[v], gains[v], left,
+                                                      right);
+            sum = _mm256_add_ps(sum, _mm256_add_ps(_mm256_setzero_ps(), left));
+        }
+        _mm256_storeu_ps(mix, sum);
+    } else {
+        __m256 first = _mm256_loadu_ps(mix);           // frames 0-3, interleaved
+        __m256 second = _mm256_loadu_ps(mix + kLanes); // frames 4-7
+        for (int v = 0; v < N; ++v) {
+            voiceLanes<shape, channels, interpolated>(data[v], low[v], high[v], gains[v], left,
+                                                      right);
+            const __m256 lo = _mm256_unpacklo_ps(left, right);  // frames 0, 1 | 4, 5
+            const __m256 hi = _mm256_unpackhi_ps(left, right); // frames 2, 3 | 6, 7
+            first = _mm256_add_ps(first, _mm256_permute2f128_ps(lo, hi, 0x20));
+            second = _mm256_add_ps(second, _mm256_permute2f128_ps(lo, hi, 0x31));
+        }
+        _mm256_storeu_ps(mix, first);
+        _mm256_storeu_ps(mix + kLanes, second);
+    }
+}
+
+template <int N, MixShape shape, int channels, bool interpolated, bool steadyGain>
+MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix)
+{
+    // Lanes past the members stand still at 0, inside an end of 1.
+    alignas(32) double position[kMaxGroup] = {}, step[kMaxGroup] = {};
+    alignas(32) double end[kMaxGroup] = {1.0, 1.0, 1.0, 1.0};
+    alignas(16) float gain[kMaxGroup] = {}, gainStep[kMaxGroup] = {};
+    const int16_t *data[N];
+    __m256 steadyGains[N];
+    for (int v = 0; v < N; ++v) {
+        const SamplerRunning &running = members[v]->running;
+        const MvClip *clip = members[v]->block.sampler->current;
+        data[v] = static_cast<const int16_t *>(clip->data);
+        position[v] = running.position;
+        step[v] = stepOf(clip, running.frequency, members[v]->block.rate);
+        end[v] = groupEnd<channels, interpolated>(clip);
+        gain[v] = running.gain;
+        gainStep[v] = running.gainStep;
+        steadyGains[v] = _mm256_set1_ps(running.gain);
+    }
+    __m256d now = _mm256_load_pd(position);
+    const __m256d steps = _mm256_load_pd(step);
+    const __m256d ends = _mm256_load_pd(end);
+    __m128 gainNow = _mm_load_ps(gain);
+    const __m128 gainSteps = _mm_load_ps(gainStep);
+    int k = 0;
+    for (; k + kLanes <= frames; k += kLanes) {
+        __m256d at[kLanes]; // the members' positions, frame by frame
+        __m256d after = now;
+        for (int j = 0; j < kLanes; ++j) {
+            at[j] = after;
+            after = _mm256_add_pd(after, steps);
+        }
+        // A steady step is never negative: the last position is the largest.
+        if (_mm256_movemask_pd(_mm256_cmp_pd(at[kLanes - 1], ends, _CMP_LT_OQ)) != 0xF) break;
+        now = after;
+        __m256 gains[kMaxGroup];
+        if constexpr (steadyGain) {
+            for (int v = 0; v < N; ++v) gains[v] = steadyGains[v];
+        } else {
+            __m128 gainAt[kLanes];
+            for (int j = 0; j < kLanes; ++j) {
+                gainAt[j] = gainNow;
+                gainNow = _mm_add_ps(gainNow, gainSteps);
+            }
+            gainsOfFrames(gainAt, gains);
+        }
+        __m256d low[kMaxGroup], high[kMaxGroup];
+        voicesOfFrames(at, low);
+        voicesOfFrames(at + 4, high);
+        mixMembers<N, shape, channels, interpolated>(data, low, high, gains,
+                                                     mix + size_t(k) * kMixChannels<shape>);
+    }
+    _mm256_store_pd(position, now);
+    _mm_store_ps(gain, gainNow);
+    for (int v = 0; v < N; ++v) {
+        members[v]->running.position = position[v];
+        if constexpr (!steadyGain) members[v]->running.gain = gain[v];
+    }
+    // Clean upper halves for whatever SSE code runs next.
+    _mm256_zeroupper();
+    return k;
+}
+
+template <int N, MixShape shape, int channels>
+GroupRun groupRunOf(bool interpolated, bool steadyGain)
+{
+    if (interpolated)
+        return steadyGain ? groupRun<N, shape, channels, true, true>
+                          : groupRun<N, shape, channels, true, false>;
+    return steadyGain ? groupRun<N, shape, channels, false, true>
+                      : groupRun<N, shape, channels, false, false>;
+}
+
+template <int N>
+GroupRun groupRunOf(const GroupKind &kind, bool steadyGain)
+{
+    switch (kind.shape) {
+    case MixShape::mono:
+        return kind.channels == 1 ? groupRunOf<N, MixShape::mono, 1>(kind.interpolated, steadyGain)
+                                  : groupRunOf<N, MixShape::mono, 2>(kind.interpolated, steadyGain);
+    case MixShape::stereoFromMono:
+        return groupRunOf<N, MixShape::stereoFromMono, 1>(kind.interpolated, steadyGain);
+    default: return groupRunOf<N, MixShape::stereoPair, 2>(kind.interpolated, steadyGain);
+    }
+}
+
+GroupRun avx2GroupRun(int count, const GroupKind &kind, bool steadyGain)
+{
+    switch (count) {
+    case 2: return groupRunOf<2>(kind, steadyGain);
+    case 3: return groupRunOf<3>(kind, steadyGain);
+    default: return groupRunOf<4>(kind, steadyGain);
+    }
+}
+
+#endif
+
+// The group run for `count` members of `kind`: the picker of the
+// instruction set this processor has, chosen when the library loads; null
+// where groups have no run (the voices render one by one).
+using GroupRunPicker = GroupRun (*)(int count, const GroupKind &kind, bool steadyGain);
+
+#if defined(__x86_64__) || defined(__i386__)
+const GroupRunPicker kGroupRuns = cpuFeatures().avx2 ? GroupRunPicker(avx2GroupRun) : nullptr;
+#else
+const GroupRunPicker kGroupRuns = nullptr;
+#endif
+
+} // namespace
+
+MvSource *renderSamplerVoices(SamplerVoice &leader, MvSource *following,
+                              const VoiceFactors &factors, float *buffer)
+{
+    GroupKind kind;
+    if (!kGroupRuns || !samplerFastRunsEnabled || !voiceFits(leader, &kind)) {
+        finishSamplerVoice(leader, 0, buffer);
+        return following;
+    }
+    // Siblings are begun in list order, each exactly as its own render
+    // call would; one begun that cannot join is rendered after the group.
+    SamplerVoice siblings[kMaxGroup - 1];
+    SamplerVoice *members[kMaxGroup] = {&leader};
+    SamplerVoice *straggler = nullptr;
+    int count = 1;
+    while (count < kMaxGroup && following && following->renderFunc == samplerRender) {
+        auto *sampler = static_cast<MvSampler *>(following->owner->self);
+        GroupKind its;
+        if (!clipFits(sampler, leader.block.model, &its) || !(its == kind)) break;
+        SamplerVoice &voice = siblings[count - 1];
+        MvSource *after = following->activeNext;
+        const bool begun = beginSamplerVoice(leader.block.sink, sampler, factors, voice);
+        following = after;
+        if (!begun) continue; // nothing to render this block
+        if (!voiceFits(voice, &its) || !(its == kind)) {
+            straggler = &voice;
+            break;
+        }
+        members[count++] = &voice;
+    }
+    int done = 0;
+    if (count > 1) {
+        bool steadyGains = true;
+        for (int v = 0; v < count; ++v) steadyGains = steadyGains && steadyGain(members[v]->running);
+        done = kGroupRuns(count, kind, steadyGains)(members, leader.frames, buffer);
+    }
+    for (int v = 0; v < count; ++v) finishSamplerVoice(*members[v], done, buffer);
+    if (straggler) finishSamplerVoice(*straggler, 0, buffer);
+    return following;
+}
+
+} // namespace mv
