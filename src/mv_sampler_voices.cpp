@@ -8,9 +8,12 @@
 // of the one-voice path.
 //
 // A group covers interpolated or nearest int16 clips of one channel shape
-// at a steady rate, without a matrix, a running fade or the band-limited
-// mode, and runs in eight-frame chunks only as far as every member stays
-// inside its clip; then each member finishes its block alone, in order.
+// at a steady rate of at most two clip frames per output frame, without a
+// matrix, a running fade or the band-limited mode, and runs in eight-frame
+// chunks only as far as every member's sixteen-frame window stays inside
+// its clip; then each member finishes its block alone, in order. A chunk
+// reads its frames from that window with lane permutes, not gathers, which
+// cost several times as much on some processors.
 #include "mv_sampler_voices.h"
 
 #include "mv_cpu.h"
@@ -25,6 +28,10 @@ namespace mv {
 namespace {
 
 constexpr int kMaxGroup = 4; // voices per group: one double lane each
+// The clip frames a chunk reads from: eight steps of at most kMaxGroupStep
+// frames from the first frame's index, plus the interpolation partner.
+constexpr int kWindowFrames = 16;
+constexpr double kMaxGroupStep = 2.0;
 
 // What the members of a group share.
 struct GroupKind {
@@ -61,7 +68,10 @@ bool clipFits(const MvSampler *sampler, const MvSoundModel *model, GroupKind *ki
 bool voiceFits(const SamplerVoice &voice, GroupKind *kind)
 {
     if (voice.fade && (voice.fade->length || voice.fade->glideLength)) return false;
-    return steadyRate(voice.running) && clipFits(voice.block.sampler, voice.block.model, kind);
+    if (!steadyRate(voice.running) || !clipFits(voice.block.sampler, voice.block.model, kind))
+        return false;
+    const MvClip *clip = voice.block.sampler->current;
+    return stepOf(clip, voice.running.frequency, voice.block.rate) <= kMaxGroupStep;
 }
 
 // Renders the members' first frames, eight at a time, while all stay
@@ -70,12 +80,32 @@ using GroupRun = int (*)(SamplerVoice *const *members, int frames, float *mix);
 
 #if defined(__x86_64__) || defined(__i386__)
 
-// Positions below this bound can be read by a chunk: frame i + 1 is read
-// with interpolation, and by the word a mono clip's frame i is gathered in.
-template <int channels, bool interpolated>
-double groupEnd(const MvClip *clip)
+// A chunk whose first position is below this bound reads inside the clip:
+// its window starts at that position's frame. Every later position of the
+// chunk is at most 14 frames further (each step adds at most 2 and rounds
+// to at most the exact sum), so its frame and partner stay in the window.
+double groupEnd(const MvClip *clip) { return clip->frames - (kWindowFrames - 1.0); }
+
+// Eight int16 samples as floats, as Int16Sample::toFloat.
+MV_TARGET_AVX2 inline __m256 int16Floats(const int16_t *samples)
 {
-    return interpolated || channels == 1 ? clip->frames - 1.0 : double(clip->frames);
+    const __m256i value =
+        _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(samples)));
+    return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
+}
+
+// The lanes at `offset` (0 to 15) of a sixteen-lane window held as halves.
+MV_TARGET_AVX2 inline __m256 pickFloats(__m256 low, __m256 high, __m256i offset)
+{
+    const __m256 fromHigh = _mm256_castsi256_ps(_mm256_slli_epi32(offset, 28)); // offset >= 8
+    return _mm256_blendv_ps(_mm256_permutevar8x32_ps(low, offset),
+                            _mm256_permutevar8x32_ps(high, offset), fromHigh);
+}
+
+MV_TARGET_AVX2 inline __m256i pickWords(__m256i low, __m256i high, __m256i offset)
+{
+    return _mm256_castps_si256(pickFloats(_mm256_castsi256_ps(low), _mm256_castsi256_ps(high),
+                                          offset));
 }
 
 // Four frames' positions, one vector of voices per frame, as one vector of
@@ -109,29 +139,45 @@ MV_TARGET_AVX2 inline void gainsOfFrames(const __m128 *frame, __m256 *voice)
 }
 
 // One voice's eight frames at positions low (frames 0-3) and high (4-7),
-// times its gains, as int16Run computes them.
+// times its gains, with int16Run's arithmetic.
 template <MixShape shape, int channels, bool interpolated>
 MV_TARGET_AVX2 inline void voiceLanes(const int16_t *data, __m256d low, __m256d high,
                                       __m256 gains, __m256 &left, __m256 &right)
 {
     const __m128i iLow = _mm256_cvttpd_epi32(low);
     const __m128i iHigh = _mm256_cvttpd_epi32(high);
-    const __m256i index = _mm256_set_m128i(iHigh, iLow);
-    if constexpr (interpolated) {
-        const __m256 x = _mm256_set_m128(fractionLanes(high, iHigh), fractionLanes(low, iLow));
-        __m256i here, next;
-        gatherInt16Words<channels>(data, channels, index, here, next);
-        // A mono clip's frame i + 1 is the high half of the word of frame i.
-        left = _mm256_mul_ps(
-            gains, interpolateLanes(int16Half<false>(here), int16Half<channels == 1>(next), x));
-        if constexpr (shape == MixShape::stereoPair)
-            right = _mm256_mul_ps(
-                gains, interpolateLanes(int16Half<true>(here), int16Half<true>(next), x));
+    const int first = _mm_cvtsi128_si32(iLow);
+    const __m256i offset =
+        _mm256_sub_epi32(_mm256_set_m128i(iHigh, iLow), _mm256_set1_epi32(first));
+    const __m256i partner = _mm256_add_epi32(offset, _mm256_set1_epi32(1));
+    const int16_t *window = data + size_t(first) * channels;
+    __m256 x = _mm256_setzero_ps();
+    if constexpr (interpolated)
+        x = _mm256_set_m128(fractionLanes(high, iHigh), fractionLanes(low, iLow));
+    if constexpr (channels == 1) {
+        const __m256 samplesLow = int16Floats(window);
+        const __m256 samplesHigh = int16Floats(window + kLanes);
+        left = pickFloats(samplesLow, samplesHigh, offset);
+        if constexpr (interpolated)
+            left = interpolateLanes(left, pickFloats(samplesLow, samplesHigh, partner), x);
+        left = _mm256_mul_ps(gains, left);
     } else {
-        const __m256i here = gatherInt16Word<channels>(data, channels, index);
-        left = _mm256_mul_ps(gains, int16Half<false>(here));
-        if constexpr (shape == MixShape::stereoPair)
-            right = _mm256_mul_ps(gains, int16Half<true>(here));
+        // One 32-bit word per frame: its two channels.
+        const auto *words = reinterpret_cast<const __m256i *>(window);
+        const __m256i wordsLow = _mm256_loadu_si256(words);
+        const __m256i wordsHigh = _mm256_loadu_si256(words + 1);
+        const __m256i here = pickWords(wordsLow, wordsHigh, offset);
+        if constexpr (interpolated) {
+            const __m256i next = pickWords(wordsLow, wordsHigh, partner);
+            left = interpolateLanes(int16Half<false>(here), int16Half<false>(next), x);
+            if constexpr (shape == MixShape::stereoPair)
+                right = interpolateLanes(int16Half<true>(here), int16Half<true>(next), x);
+        } else {
+            left = int16Half<false>(here);
+            if constexpr (shape == MixShape::stereoPair) right = int16Half<true>(here);
+        }
+        left = _mm256_mul_ps(gains, left);
+        if constexpr (shape == MixShape::stereoPair) right = _mm256_mul_ps(gains, right);
     }
     if constexpr (shape != MixShape::stereoPair) right = left;
 }
@@ -182,7 +228,7 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
         data[v] = static_cast<const int16_t *>(clip->data);
         position[v] = running.position;
         step[v] = stepOf(clip, running.frequency, members[v]->block.rate);
-        end[v] = groupEnd<channels, interpolated>(clip);
+        end[v] = groupEnd(clip);
         gain[v] = running.gain;
         gainStep[v] = running.gainStep;
         steadyGains[v] = _mm256_set1_ps(running.gain);
@@ -200,8 +246,7 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
             at[j] = after;
             after = _mm256_add_pd(after, steps);
         }
-        // A steady step is never negative: the last position is the largest.
-        if (_mm256_movemask_pd(_mm256_cmp_pd(at[kLanes - 1], ends, _CMP_LT_OQ)) != 0xF) break;
+        if (_mm256_movemask_pd(_mm256_cmp_pd(at[0], ends, _CMP_LT_OQ)) != 0xF) break;
         now = after;
         __m256 gains[kMaxGroup];
         if constexpr (steadyGain) {
