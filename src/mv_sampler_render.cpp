@@ -407,39 +407,46 @@ bool mv::beginSamplerVoice(MvSink *sink, MvSampler *sampler, const VoiceFactors 
     return true;
 }
 
-void mv::finishSamplerVoice(SamplerVoice &voice, int from, float *buffer)
+bool mv::renderSamplerVoice(SamplerVoice &voice, int from, int to, float *buffer)
 {
     const Block &block = voice.block;
     MvSampler *sampler = block.sampler;
     SamplerRunning &running = voice.running;
     SamplerFade *fade = voice.fade;
-    const int frames = voice.frames;
     // The stretch rendered before may have stepped past the clip's end.
-    if (from > 0 && !passClipEnds(block, &running.position)) return;
-    for (int k = from; k < frames;) {
+    if (from > 0 && !passClipEnds(block, &running.position)) return false;
+    for (int k = from; k < to;) {
         const MvClip *clip = sampler->current;
         float *frame = buffer + size_t(k) * block.channelCount;
         if (fade && (fade->length || fade->glideLength)) {
-            if (!renderFadeFrame(block, fade, voice.incoming, running, frame)) return;
+            if (!renderFadeFrame(block, fade, voice.incoming, running, frame)) return false;
             ++k;
             continue;
         }
-        if (const int done = bandlimitedRunFrames(block, running, clip, frames - k, frame)) {
+        if (const int done = bandlimitedRunFrames(block, running, clip, to - k, frame)) {
             k += done;
-            if (!passClipEnds(block, &running.position)) return;
+            if (!passClipEnds(block, &running.position)) return false;
             continue;
         }
         if (SamplerRun run = runFor(block, running, clip)) {
-            if (const int done = run(clip, running, block.rate, frames - k, frame)) {
+            if (const int done = run(clip, running, block.rate, to - k, frame)) {
                 k += done;
-                if (!passClipEnds(block, &running.position)) return;
+                if (!passClipEnds(block, &running.position)) return false;
                 continue;
             }
         }
-        if (!renderFrame(block, running, frame)) return;
+        if (!renderFrame(block, running, frame)) return false;
         ++k;
     }
-    sampler->position = running.position;
+    return true;
+}
+
+void mv::finishSamplerVoice(SamplerVoice &voice, int from, float *buffer)
+{
+    if (!renderSamplerVoice(voice, from, voice.frames, buffer)) return;
+    const Block &block = voice.block;
+    MvSampler *sampler = block.sampler;
+    sampler->position = voice.running.position;
     publishPlayPosition(sampler, queuePosition(sampler));
     if (block.matrix && block.matrix->rampTime < 0.0) block.matrix->current = block.matrix->target;
 }

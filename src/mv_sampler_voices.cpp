@@ -9,11 +9,12 @@
 //
 // A group covers interpolated or nearest int16 clips of one channel shape
 // at a steady rate of at most two clip frames per output frame, without a
-// matrix, a running fade or the band-limited mode, and runs in eight-frame
-// chunks only as far as every member's sixteen-frame window stays inside
-// its clip; then each member finishes its block alone, in order. A chunk
-// reads its frames from that window with lane permutes, not gathers, which
-// cost several times as much on some processors.
+// matrix, a running fade or the band-limited mode. It runs in eight-frame
+// chunks while every member's window of clip frames stays inside its clip;
+// at a clip end or loop wrap every member renders the next chunk alone, in
+// order, and the group goes on if all still fit. A chunk reads its frames
+// from the window with lane permutes, not gathers, which cost several
+// times as much on some processors.
 #include "mv_sampler_voices.h"
 
 #include "mv_cpu.h"
@@ -28,10 +29,15 @@ namespace mv {
 namespace {
 
 constexpr int kMaxGroup = 4; // voices per group: one double lane each
-// The clip frames a chunk reads from: eight steps of at most kMaxGroupStep
-// frames from the first frame's index, plus the interpolation partner.
-constexpr int kWindowFrames = 16;
+// The clip frames a chunk may reach past its first frame's index: eight
+// steps of at most one frame, or of at most two (the widest a group takes),
+// then the interpolation partner.
+constexpr int kNarrowReach = 8;
+constexpr int kWideReach = 16;
 constexpr double kMaxGroupStep = 2.0;
+
+// The reach that covers chunks at this step.
+int reachOf(double step) { return step <= 1.0 ? kNarrowReach : kWideReach; }
 
 // What the members of a group share.
 struct GroupKind {
@@ -81,10 +87,14 @@ using GroupRun = int (*)(SamplerVoice *const *members, int frames, float *mix);
 #if defined(__x86_64__) || defined(__i386__)
 
 // A chunk whose first position is below this bound reads inside the clip:
-// its window starts at that position's frame. Every later position of the
-// chunk is at most 14 frames further (each step adds at most 2 and rounds
-// to at most the exact sum), so its frame and partner stay in the window.
-double groupEnd(const MvClip *clip) { return clip->frames - (kWindowFrames - 1.0); }
+// its window runs from that position's frame to `reach` frames on. Every
+// later position of the chunk is at most 7 steps further (each addition
+// rounds to at most the exact sum), so its frame and partner stay inside.
+template <int reach>
+double groupEnd(const MvClip *clip)
+{
+    return clip->frames - double(reach);
+}
 
 // Eight int16 samples as floats, as Int16Sample::toFloat.
 MV_TARGET_AVX2 inline __m256 int16Floats(const int16_t *samples)
@@ -140,7 +150,7 @@ MV_TARGET_AVX2 inline void gainsOfFrames(const __m128 *frame, __m256 *voice)
 
 // One voice's eight frames at positions low (frames 0-3) and high (4-7),
 // times its gains, with int16Run's arithmetic.
-template <MixShape shape, int channels, bool interpolated>
+template <MixShape shape, int channels, bool interpolated, int reach>
 MV_TARGET_AVX2 inline void voiceLanes(const int16_t *data, __m256d low, __m256d high,
                                       __m256 gains, __m256 &left, __m256 &right)
 {
@@ -149,26 +159,45 @@ MV_TARGET_AVX2 inline void voiceLanes(const int16_t *data, __m256d low, __m256d 
     const int first = _mm_cvtsi128_si32(iLow);
     const __m256i offset =
         _mm256_sub_epi32(_mm256_set_m128i(iHigh, iLow), _mm256_set1_epi32(first));
-    const __m256i partner = _mm256_add_epi32(offset, _mm256_set1_epi32(1));
     const int16_t *window = data + size_t(first) * channels;
     __m256 x = _mm256_setzero_ps();
     if constexpr (interpolated)
         x = _mm256_set_m128(fractionLanes(high, iHigh), fractionLanes(low, iLow));
     if constexpr (channels == 1) {
-        const __m256 samplesLow = int16Floats(window);
-        const __m256 samplesHigh = int16Floats(window + kLanes);
-        left = pickFloats(samplesLow, samplesHigh, offset);
-        if constexpr (interpolated)
-            left = interpolateLanes(left, pickFloats(samplesLow, samplesHigh, partner), x);
+        if constexpr (reach == kNarrowReach) {
+            // Frames and partners both lie within eight of the window's
+            // start and of one frame after it.
+            left = _mm256_permutevar8x32_ps(int16Floats(window), offset);
+            if constexpr (interpolated)
+                left = interpolateLanes(
+                    left, _mm256_permutevar8x32_ps(int16Floats(window + 1), offset), x);
+        } else {
+            const __m256i partner = _mm256_add_epi32(offset, _mm256_set1_epi32(1));
+            const __m256 samplesLow = int16Floats(window);
+            const __m256 samplesHigh = int16Floats(window + kLanes);
+            left = pickFloats(samplesLow, samplesHigh, offset);
+            if constexpr (interpolated)
+                left = interpolateLanes(left, pickFloats(samplesLow, samplesHigh, partner), x);
+        }
         left = _mm256_mul_ps(gains, left);
     } else {
         // One 32-bit word per frame: its two channels.
         const auto *words = reinterpret_cast<const __m256i *>(window);
-        const __m256i wordsLow = _mm256_loadu_si256(words);
-        const __m256i wordsHigh = _mm256_loadu_si256(words + 1);
-        const __m256i here = pickWords(wordsLow, wordsHigh, offset);
+        __m256i here, next;
+        if constexpr (reach == kNarrowReach) {
+            here = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(words), offset);
+            if constexpr (interpolated)
+                next = _mm256_permutevar8x32_epi32(
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i *>(window + 2)), offset);
+        } else {
+            const __m256i wordsLow = _mm256_loadu_si256(words);
+            const __m256i wordsHigh = _mm256_loadu_si256(words + 1);
+            here = pickWords(wordsLow, wordsHigh, offset);
+            if constexpr (interpolated)
+                next = pickWords(wordsLow, wordsHigh,
+                                 _mm256_add_epi32(offset, _mm256_set1_epi32(1)));
+        }
         if constexpr (interpolated) {
-            const __m256i next = pickWords(wordsLow, wordsHigh, partner);
             left = interpolateLanes(int16Half<false>(here), int16Half<false>(next), x);
             if constexpr (shape == MixShape::stereoPair)
                 right = interpolateLanes(int16Half<true>(here), int16Half<true>(next), x);
@@ -184,7 +213,7 @@ MV_TARGET_AVX2 inline void voiceLanes(const int16_t *data, __m256d low, __m256d 
 
 // Adds the members' eight frames into the mix, voice after voice for
 // every sample.
-template <int N, MixShape shape, int channels, bool interpolated>
+template <int N, MixShape shape, int channels, bool interpolated, int reach>
 MV_TARGET_AVX2 inline void mixMembers(const int16_t *const *data, const __m256d *low,
                                       const __m256d *high, const __m256 *gains, float *mix)
 {
@@ -192,7 +221,7 @@ MV_TARGET_AVX2 inline void mixMembers(const int16_t *const *data, const __m256d 
     if constexpr (shape == MixShape::mono) {
         __m256 sum = _mm256_loadu_ps(mix);
         for (int v = 0; v < N; ++v) {
-            voiceLanes<shape, channels, interpolated>(data[v], low[v], high[v], gains[v], left,
+            voiceLanes<shape, channels, interpolated, reach>(data[v], low[v], high[v], gains[v], left,
                                                       right);
             sum = _mm256_add_ps(sum, _mm256_add_ps(_mm256_setzero_ps(), left));
         }
@@ -201,7 +230,7 @@ MV_TARGET_AVX2 inline void mixMembers(const int16_t *const *data, const __m256d 
         __m256 first = _mm256_loadu_ps(mix);           // frames 0-3, interleaved
         __m256 second = _mm256_loadu_ps(mix + kLanes); // frames 4-7
         for (int v = 0; v < N; ++v) {
-            voiceLanes<shape, channels, interpolated>(data[v], low[v], high[v], gains[v], left,
+            voiceLanes<shape, channels, interpolated, reach>(data[v], low[v], high[v], gains[v], left,
                                                       right);
             const __m256 lo = _mm256_unpacklo_ps(left, right);  // frames 0, 1 | 4, 5
             const __m256 hi = _mm256_unpackhi_ps(left, right); // frames 2, 3 | 6, 7
@@ -213,7 +242,7 @@ MV_TARGET_AVX2 inline void mixMembers(const int16_t *const *data, const __m256d 
     }
 }
 
-template <int N, MixShape shape, int channels, bool interpolated, bool steadyGain>
+template <int N, MixShape shape, int channels, bool interpolated, int reach, bool steadyGain>
 MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix)
 {
     // Lanes past the members stand still at 0, inside an end of 1.
@@ -228,7 +257,7 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
         data[v] = static_cast<const int16_t *>(clip->data);
         position[v] = running.position;
         step[v] = stepOf(clip, running.frequency, members[v]->block.rate);
-        end[v] = groupEnd(clip);
+        end[v] = groupEnd<reach>(clip);
         gain[v] = running.gain;
         gainStep[v] = running.gainStep;
         steadyGains[v] = _mm256_set1_ps(running.gain);
@@ -262,7 +291,7 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
         __m256d low[kMaxGroup], high[kMaxGroup];
         voicesOfFrames(at, low);
         voicesOfFrames(at + 4, high);
-        mixMembers<N, shape, channels, interpolated>(data, low, high, gains,
+        mixMembers<N, shape, channels, interpolated, reach>(data, low, high, gains,
                                                      mix + size_t(k) * kMixChannels<shape>);
     }
     _mm256_store_pd(position, now);
@@ -276,35 +305,43 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
     return k;
 }
 
-template <int N, MixShape shape, int channels>
-GroupRun groupRunOf(bool interpolated, bool steadyGain)
+template <int N, MixShape shape, int channels, bool interpolated>
+GroupRun groupRunOf(bool narrow, bool steadyGain)
 {
-    if (interpolated)
-        return steadyGain ? groupRun<N, shape, channels, true, true>
-                          : groupRun<N, shape, channels, true, false>;
-    return steadyGain ? groupRun<N, shape, channels, false, true>
-                      : groupRun<N, shape, channels, false, false>;
+    if (narrow)
+        return steadyGain ? groupRun<N, shape, channels, interpolated, kNarrowReach, true>
+                          : groupRun<N, shape, channels, interpolated, kNarrowReach, false>;
+    return steadyGain ? groupRun<N, shape, channels, interpolated, kWideReach, true>
+                      : groupRun<N, shape, channels, interpolated, kWideReach, false>;
+}
+
+template <int N, MixShape shape, int channels>
+GroupRun groupRunOf(bool interpolated, bool narrow, bool steadyGain)
+{
+    return interpolated ? groupRunOf<N, shape, channels, true>(narrow, steadyGain)
+                        : groupRunOf<N, shape, channels, false>(narrow, steadyGain);
 }
 
 template <int N>
-GroupRun groupRunOf(const GroupKind &kind, bool steadyGain)
+GroupRun groupRunOf(const GroupKind &kind, bool narrow, bool steadyGain)
 {
+    const bool on = kind.interpolated;
     switch (kind.shape) {
     case MixShape::mono:
-        return kind.channels == 1 ? groupRunOf<N, MixShape::mono, 1>(kind.interpolated, steadyGain)
-                                  : groupRunOf<N, MixShape::mono, 2>(kind.interpolated, steadyGain);
+        return kind.channels == 1 ? groupRunOf<N, MixShape::mono, 1>(on, narrow, steadyGain)
+                                  : groupRunOf<N, MixShape::mono, 2>(on, narrow, steadyGain);
     case MixShape::stereoFromMono:
-        return groupRunOf<N, MixShape::stereoFromMono, 1>(kind.interpolated, steadyGain);
-    default: return groupRunOf<N, MixShape::stereoPair, 2>(kind.interpolated, steadyGain);
+        return groupRunOf<N, MixShape::stereoFromMono, 1>(on, narrow, steadyGain);
+    default: return groupRunOf<N, MixShape::stereoPair, 2>(on, narrow, steadyGain);
     }
 }
 
-GroupRun avx2GroupRun(int count, const GroupKind &kind, bool steadyGain)
+GroupRun avx2GroupRun(int count, const GroupKind &kind, bool narrow, bool steadyGain)
 {
     switch (count) {
-    case 2: return groupRunOf<2>(kind, steadyGain);
-    case 3: return groupRunOf<3>(kind, steadyGain);
-    default: return groupRunOf<4>(kind, steadyGain);
+    case 2: return groupRunOf<2>(kind, narrow, steadyGain);
+    case 3: return groupRunOf<3>(kind, narrow, steadyGain);
+    default: return groupRunOf<4>(kind, narrow, steadyGain);
     }
 }
 
@@ -313,13 +350,30 @@ GroupRun avx2GroupRun(int count, const GroupKind &kind, bool steadyGain)
 // The group run for `count` members of `kind`: the picker of the
 // instruction set this processor has, chosen when the library loads; null
 // where groups have no run (the voices render one by one).
-using GroupRunPicker = GroupRun (*)(int count, const GroupKind &kind, bool steadyGain);
+using GroupRunPicker = GroupRun (*)(int count, const GroupKind &kind, bool narrow,
+                                    bool steadyGain);
 
 #if defined(__x86_64__) || defined(__i386__)
 const GroupRunPicker kGroupRuns = cpuFeatures().avx2 ? GroupRunPicker(avx2GroupRun) : nullptr;
 #else
 const GroupRunPicker kGroupRuns = nullptr;
 #endif
+
+// Renders the group's first frames while every member stays inside its
+// clip; returns the frames rendered.
+int runGroup(SamplerVoice *const *members, int count, const GroupKind &kind, float *mix,
+             int frames)
+{
+    bool narrow = true, steadyGains = true;
+    for (int v = 0; v < count; ++v) {
+        const SamplerVoice &voice = *members[v];
+        const MvClip *clip = voice.block.sampler->current;
+        narrow = narrow && reachOf(stepOf(clip, voice.running.frequency, voice.block.rate)) ==
+                               kNarrowReach;
+        steadyGains = steadyGains && steadyGain(voice.running);
+    }
+    return kGroupRuns(count, kind, narrow, steadyGains)(members, frames, mix);
+}
 
 } // namespace
 
@@ -352,13 +406,29 @@ MvSource *renderSamplerVoices(SamplerVoice &leader, MvSource *following,
         }
         members[count++] = &voice;
     }
+    bool ended[kMaxGroup] = {};
     int done = 0;
-    if (count > 1) {
-        bool steadyGains = true;
-        for (int v = 0; v < count; ++v) steadyGains = steadyGains && steadyGain(members[v]->running);
-        done = kGroupRuns(count, kind, steadyGains)(members, leader.frames, buffer);
+    while (count > 1) {
+        done += runGroup(members, count, kind, buffer + size_t(done) * leader.block.channelCount,
+                         leader.frames - done);
+        if (done + kLanes > leader.frames) break;
+        // A member's window reached its clip's end: every member renders
+        // the next chunk alone, in order; the group goes on if all fit.
+        bool fit = true;
+        for (int v = 0; v < count; ++v)
+            if (!renderSamplerVoice(*members[v], done, done + kLanes, buffer)) {
+                ended[v] = true;
+                fit = false;
+            }
+        done += kLanes;
+        for (int v = 0; v < count && fit; ++v) {
+            GroupKind its;
+            fit = voiceFits(*members[v], &its) && its == kind;
+        }
+        if (!fit) break;
     }
-    for (int v = 0; v < count; ++v) finishSamplerVoice(*members[v], done, buffer);
+    for (int v = 0; v < count; ++v)
+        if (!ended[v]) finishSamplerVoice(*members[v], done, buffer);
     if (straggler) finishSamplerVoice(*straggler, 0, buffer);
     return following;
 }

@@ -55,8 +55,13 @@ struct SamplerVoice {
 bool beginSamplerVoice(MvSink *sink, MvSampler *sampler, const VoiceFactors &factors,
                        SamplerVoice &voice) MV_AUDIO_THREAD;
 
-// Renders the voice's frames from `from` to the block's end into `buffer`
-// (the block's first frame) and closes its block.
+// Renders the voice's frames from `from` to `to` into `buffer` (the
+// block's first frame); false when its playback ended or fell silent on
+// the way (its block is then closed).
+bool renderSamplerVoice(SamplerVoice &voice, int from, int to, float *buffer) MV_AUDIO_THREAD;
+
+// Renders the voice's frames from `from` to the block's end and closes its
+// block.
 void finishSamplerVoice(SamplerVoice &voice, int from, float *buffer) MV_AUDIO_THREAD;
 
 // Renders the begun `leader` and, where they fit, the siblings after it in

@@ -473,8 +473,10 @@ std::vector<float> renderSiblingVoices(uint32_t scene, Model model, bool fastRun
         for (auto &byte : bytes) byte = uint8_t(random());
         clips.push_back(std::move(bytes));
         mvtest::enqueue(sampler, log, clips.back().data(), frames, clipChannels,
-                        uniform(22050.0, 96000.0), format, pick(4) == 0);
+                        uniform(22050.0, 48000.0), format, pick(4) == 0);
     };
+    // Steps of at most one clip frame per output frame, two or four.
+    const double fastest = scene % 7 < 3 ? 1.0 : scene % 7 < 5 ? 2.0 : 4.0;
     LoopbackTree tree(model, 48000, 256);
     std::vector<MvSampler *> samplers;
     for (int v = 0; v < voices; ++v) {
@@ -485,12 +487,12 @@ std::vector<float> renderSiblingVoices(uint32_t scene, Model model, bool fastRun
         mvSetInterpolation(m(sampler), scene % 3 != 0);
         mvSetGain(m(sampler), 0.0, float(uniform(0.02, 0.15)));
         if (pick(2)) mvSetGain(m(sampler), uniform(0.001, 0.02), float(uniform(0.02, 0.15)));
-        mvSetFrequency(m(sampler), 0.0, uniform(0.5, 2.0));
+        mvSetFrequency(m(sampler), 0.0, uniform(0.4, fastest));
         mvPlayAt(m(sampler), uniform(0.0, 0.01));
     }
     std::vector<float> out = tree.render(1500);
     auto any = [&] { return m(samplers[size_t(pick(voices))]); };
-    mvSetFrequency(any(), 0.002, uniform(0.5, 2.0));
+    mvSetFrequency(any(), 0.002, uniform(0.4, fastest));
     const float weights[4] = {0.3f, 0.7f, 0.6f, 0.1f};
     mvSetChannelMatrix(any(), 0.0, 2, tree.channels(), weights);
     mvPause(any());
@@ -510,7 +512,7 @@ std::vector<float> renderSiblingVoices(uint32_t scene, Model model, bool fastRun
 TEST(SamplerVoiceGroups, SiblingsRenderedTogetherGiveTheBitsOfTheReferencePath)
 {
     for (Model model : {Model::mono, Model::stereo})
-        for (uint32_t scene = 1; scene <= 30; ++scene) {
+        for (uint32_t scene = 1; scene <= 40; ++scene) {
             const std::vector<float> fast = renderSiblingVoices(scene, model, true);
             const std::vector<float> reference = renderSiblingVoices(scene, model, false);
             ASSERT_EQ(fast.size(), reference.size());
