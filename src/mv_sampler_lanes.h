@@ -1,5 +1,8 @@
-// The running values of a sampler run for eight frames at once, for the
-// AVX2 runs (mv_sampler_runs.cpp). Internal.
+// Eight-frame lanes of the sampler's AVX2 runs, shared by the one-voice
+// runs (mv_sampler_runs.cpp) and the sibling-voice runs
+// (mv_sampler_voices.cpp) so all read, interpolate and mix frames the same
+// way, and find the running values of eight frames the same way. Never FMA:
+// a fused multiply-add would round differently. Internal.
 //
 // With a steady rate the eight positions need not wait on eight serial
 // additions. Within one binade [2^e, 2^e+1) doubles lie u = 2^(e-52) apart,
@@ -27,7 +30,64 @@
 
 namespace mv {
 
-constexpr int kRunLanes = 8;
+constexpr int kLanes = 8;
+constexpr float kInt16Scale = 3.0517578125e-05f; // 2^-15, as Int16Sample::toFloat
+
+MV_TARGET_AVX2 inline void addInto(float *out, __m256 v)
+{
+    _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), v));
+}
+
+// The low or the high int16 half of each 32-bit word, as floats.
+template <bool high>
+MV_TARGET_AVX2 inline __m256 int16Half(__m256i words)
+{
+    const __m256i value = high ? _mm256_srai_epi32(words, 16)
+                               : _mm256_srai_epi32(_mm256_slli_epi32(words, 16), 16);
+    return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
+}
+
+// The first 32-bit word of frame i for the eight indices: its first two
+// channels, or with a mono clip frame i and frame i + 1 together.
+template <int channels>
+MV_TARGET_AVX2 inline __m256i gatherInt16Word(const int16_t *data, int clipChannels,
+                                              __m256i index)
+{
+    const auto *words = reinterpret_cast<const int *>(data);
+    if constexpr (channels == 1) {
+        return _mm256_i32gather_epi32(words, index, 2);
+    } else {
+        const __m256i offsets = _mm256_mullo_epi32(index, _mm256_set1_epi32(clipChannels * 2));
+        return _mm256_i32gather_epi32(words, offsets, 1);
+    }
+}
+
+// The first two samples of frames i (`here`) and i + 1 (`next`) for the
+// eight indices: one 32-bit word each, two channels of one frame, or with a
+// mono clip both frames in one word. No word reaches past frame i + 1.
+template <int channels>
+MV_TARGET_AVX2 inline void gatherInt16Words(const int16_t *data, int clipChannels,
+                                            __m256i index, __m256i &here, __m256i &next)
+{
+    here = gatherInt16Word<channels>(data, clipChannels, index);
+    if constexpr (channels == 1)
+        next = here;
+    else
+        next = gatherInt16Word<channels>(data + clipChannels, clipChannels, index);
+}
+
+MV_TARGET_AVX2 inline __m256 interpolateLanes(__m256 a, __m256 b, __m256 x)
+{
+    return _mm256_add_ps(a, _mm256_mul_ps(_mm256_sub_ps(b, a), x));
+}
+
+// The fractions of four positions against their truncated indices.
+MV_TARGET_AVX2 inline __m128 fractionLanes(__m256d position, __m128i index)
+{
+    return _mm256_cvtpd_ps(_mm256_sub_pd(position, _mm256_cvtepi32_pd(index)));
+}
+
+// ---- the running values of eight frames ----------------------------------
 
 // Helpers of the runs, inlined into them: a call would cost a vzeroupper
 // and spill the running values each time.
@@ -132,10 +192,10 @@ private:
     // One by one, as the reference path adds them.
     MV_TARGET_AVX2 bool serial(SamplerRunning &now, RunningLanes &lanes)
     {
-        alignas(32) double positions[kRunLanes];
-        alignas(32) float gains[kRunLanes];
+        alignas(32) double positions[kLanes];
+        alignas(32) float gains[kLanes];
         SamplerRunning after = now;
-        for (int j = 0; j < kRunLanes; ++j) {
+        for (int j = 0; j < kLanes; ++j) {
             positions[j] = after.position;
             gains[j] = after.gain;
             advance<steady, steadyGain>(after, clip_, sinkRate_, step_);
@@ -145,7 +205,7 @@ private:
         lanes.gain = _mm256_load_ps(gains);
         // A steady step is never negative, so the last position is the largest.
         if constexpr (steady) {
-            if (!(positions[kRunLanes - 1] < end_)) return false;
+            if (!(positions[kLanes - 1] < end_)) return false;
         } else {
             const __m256d endLanes = _mm256_set1_pd(end_);
             const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(lanes.low, endLanes, _CMP_LT_OQ),

@@ -15,6 +15,7 @@
 #include "mv_sampler_bandlimited.h"
 #include "mv_sampler_fade.h"
 #include "mv_sampler_runs.h"
+#include "mv_sampler_voices.h"
 #include "mv_sound_model.h"
 #include "mv_status.h"
 
@@ -206,17 +207,7 @@ bool passClipEnd(MvSink *sink, MvSampler *sampler, double *position)
 
 // ---- the reference path: one frame ---------------------------------------
 
-struct Block {
-    MvSink *sink;
-    MvSampler *sampler;
-    MvSoundModel *model;
-    int channelCount; // floats per mix-buffer frame
-    int limit;        // source channels a frame may use
-    MvChannelMatrix *matrix;
-    const float *delta; // per-frame weight change, or null without a ramp
-    int weightCount;
-    double rate;
-};
+using Block = SamplerBlock;
 
 // Carries a position that has run past the current clip's end into the
 // clips after it; false when playback ended.
@@ -360,30 +351,33 @@ double queuePosition(const MvSampler *sampler)
 } // namespace
 } // namespace mv
 
-MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
-                            double frequencyStart, double frequencyEnd, int frames, float *buffer)
+bool mv::beginSamplerVoice(MvSink *sink, MvSampler *sampler, const VoiceFactors &factors,
+                           SamplerVoice &voice)
 {
-    auto *sampler = static_cast<MvSampler *>(self);
-    MvSource *following = sampler->source.activeNext;
+    const int frames = factors.frames;
     float ownGainStart, ownGainEnd;
     double ownFrequencyStart, ownFrequencyEnd;
     advanceRamps(&sampler->machine, frames, sink->sampleRate, &ownGainStart, &ownGainEnd,
                  &ownFrequencyStart, &ownFrequencyEnd);
-    if (frames <= 0 || !sampler->current) return following;
+    if (frames <= 0 || !sampler->current) return false;
     SamplerFade *fade = activeFade(sampler);
     if (fade) noticeGainJump(sink, fade, ownGainStart, ownGainEnd);
-    if (fade && fade->silent) return following; // paused after a fade: silence
+    if (fade && fade->silent) return false; // paused after a fade: silence
+    voice.fade = fade;
+    voice.incoming = factors.gainStart;
+    voice.frames = frames;
 
-    SamplerRunning running;
+    SamplerRunning &running = voice.running;
     running.position = sampler->position;
-    running.gain = ownGainStart * gainStart;
-    running.gainStep = (ownGainEnd * gainEnd - running.gain) / float(frames);
+    running.gain = ownGainStart * factors.gainStart;
+    running.gainStep = (ownGainEnd * factors.gainEnd - running.gain) / float(frames);
     if (sampler->audioState == kSamplerPaused) {
         running.frequency = 0.0;
         running.frequencyStep = 0.0;
     } else {
-        running.frequency = frequencyStart * ownFrequencyStart;
-        running.frequencyStep = (frequencyEnd * ownFrequencyEnd - running.frequency) / frames;
+        running.frequency = factors.frequencyStart * ownFrequencyStart;
+        running.frequencyStep =
+            (factors.frequencyEnd * ownFrequencyEnd - running.frequency) / frames;
     }
     // Factors that overflow together have no meaningful rate: hold still.
     if (!std::isfinite(running.frequency) || !std::isfinite(running.frequencyStep)) {
@@ -391,7 +385,7 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
         running.frequencyStep = 0.0;
     }
 
-    Block block;
+    Block &block = voice.block;
     block.sink = sink;
     block.sampler = sampler;
     block.model = sink->soundModel;
@@ -400,43 +394,70 @@ MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gai
     block.rate = sink->sampleRate;
     block.delta = nullptr;
     block.weightCount = 0;
-    float delta[kMaxMatrixWeights];
     if (block.matrix) {
         block.limit = block.matrix->sourceChannels;
         // mvSetChannelMatrix bounds the product; a model changed since
         // must still not overrun delta.
         block.weightCount = std::min(block.limit * block.model->vectorSize, kMaxMatrixWeights);
         block.delta = prepareMatrixRamp(block.matrix, frames, sink->sampleRate,
-                                        block.weightCount, delta);
+                                        block.weightCount, voice.delta);
     } else {
         block.limit = std::min(block.channelCount, kMaxMatrixSourceChannels);
     }
+    return true;
+}
 
-    for (int k = 0; k < frames;) {
+bool mv::renderSamplerVoice(SamplerVoice &voice, int from, int to, float *buffer)
+{
+    const Block &block = voice.block;
+    MvSampler *sampler = block.sampler;
+    SamplerRunning &running = voice.running;
+    SamplerFade *fade = voice.fade;
+    // The stretch rendered before may have stepped past the clip's end.
+    if (from > 0 && !passClipEnds(block, &running.position)) return false;
+    for (int k = from; k < to;) {
         const MvClip *clip = sampler->current;
         float *frame = buffer + size_t(k) * block.channelCount;
         if (fade && (fade->length || fade->glideLength)) {
-            if (!renderFadeFrame(block, fade, gainStart, running, frame)) return following;
+            if (!renderFadeFrame(block, fade, voice.incoming, running, frame)) return false;
             ++k;
             continue;
         }
-        if (const int done = bandlimitedRunFrames(block, running, clip, frames - k, frame)) {
+        if (const int done = bandlimitedRunFrames(block, running, clip, to - k, frame)) {
             k += done;
-            if (!passClipEnds(block, &running.position)) return following;
+            if (!passClipEnds(block, &running.position)) return false;
             continue;
         }
         if (SamplerRun run = runFor(block, running, clip)) {
-            if (const int done = run(clip, running, block.rate, frames - k, frame)) {
+            if (const int done = run(clip, running, block.rate, to - k, frame)) {
                 k += done;
-                if (!passClipEnds(block, &running.position)) return following;
+                if (!passClipEnds(block, &running.position)) return false;
                 continue;
             }
         }
-        if (!renderFrame(block, running, frame)) return following;
+        if (!renderFrame(block, running, frame)) return false;
         ++k;
     }
-    sampler->position = running.position;
+    return true;
+}
+
+void mv::finishSamplerVoice(SamplerVoice &voice, int from, float *buffer)
+{
+    if (!renderSamplerVoice(voice, from, voice.frames, buffer)) return;
+    const Block &block = voice.block;
+    MvSampler *sampler = block.sampler;
+    sampler->position = voice.running.position;
     publishPlayPosition(sampler, queuePosition(sampler));
     if (block.matrix && block.matrix->rampTime < 0.0) block.matrix->current = block.matrix->target;
-    return following;
+}
+
+MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
+                            double frequencyStart, double frequencyEnd, int frames, float *buffer)
+{
+    auto *sampler = static_cast<MvSampler *>(self);
+    MvSource *following = sampler->source.activeNext;
+    const VoiceFactors factors{gainStart, gainEnd, frequencyStart, frequencyEnd, frames};
+    SamplerVoice voice;
+    if (!beginSamplerVoice(sink, sampler, factors, voice)) return following;
+    return renderSamplerVoices(voice, following, factors, buffer);
 }

@@ -505,4 +505,110 @@ TEST(SamplerResamplers, TheStandardPathIsBitIdenticalWhetherChosenOrNeverNamed)
     }
 }
 
+// ---- sibling voices rendered together against the reference path ---------
+
+// 1 to 5 sibling samplers under the sink, mostly int16 clips of one shape so
+// that groups of 2, 3 and 4 and leftovers form: short clips (ends and loop
+// wraps inside blocks), gain ramps, now and then a clip of another format or
+// channel count; then one voice each gets a rate ramp, a matrix, a pause and
+// a fade, the others playing on.
+std::vector<float> renderSiblingVoices(uint32_t scene, Model model, bool fastRuns)
+{
+    mv::samplerFastRunsEnabled = fastRuns;
+    std::mt19937 random(scene);
+    auto uniform = [&](double low, double high) {
+        return std::uniform_real_distribution<double>(low, high)(random);
+    };
+    auto pick = [&](int count) { return int(random() % unsigned(count)); };
+    const int voices = 1 + int(scene % 5);
+    const int channels = 1 + int(scene / 5 % 2);
+
+    ReleaseLog log;
+    std::vector<std::vector<uint8_t>> clips;
+    auto enqueueClip = [&](MvSampler *sampler) {
+        const bool odd = pick(6) == 0;
+        const int format = odd && pick(2) ? MV_FORMAT_INT8 : MV_FORMAT_INT16;
+        const int clipChannels = odd && format == MV_FORMAT_INT16 ? 3 - channels : channels;
+        const int frames = 20 + pick(1200);
+        std::vector<uint8_t> bytes(size_t(frames) * clipChannels * mvGetSampleSize(format));
+        for (auto &byte : bytes) byte = uint8_t(random());
+        clips.push_back(std::move(bytes));
+        mvtest::enqueue(sampler, log, clips.back().data(), frames, clipChannels,
+                        uniform(22050.0, 48000.0), format, pick(4) == 0);
+    };
+    // Steps of at most one clip frame per output frame, two or four.
+    const double fastest = scene % 7 < 3 ? 1.0 : scene % 7 < 5 ? 2.0 : 4.0;
+    LoopbackTree tree(model, 48000, 256);
+    std::vector<MvSampler *> samplers;
+    for (int v = 0; v < voices; ++v) {
+        MvSampler *sampler = tree.newSampler();
+        samplers.push_back(sampler);
+        for (int c = 0, count = 1 + pick(2); c < count; ++c) enqueueClip(sampler);
+        mvSetLooping(m(sampler), pick(4) != 0);
+        mvSetInterpolation(m(sampler), scene % 3 != 0);
+        mvSetGain(m(sampler), 0.0, float(uniform(0.02, 0.15)));
+        if (pick(2)) mvSetGain(m(sampler), uniform(0.001, 0.02), float(uniform(0.02, 0.15)));
+        mvSetFrequency(m(sampler), 0.0, uniform(0.4, fastest));
+        mvPlayAt(m(sampler), uniform(0.0, 0.01));
+    }
+    std::vector<float> out = tree.render(1500);
+    auto any = [&] { return m(samplers[size_t(pick(voices))]); };
+    mvSetFrequency(any(), 0.002, uniform(0.4, fastest));
+    const float weights[4] = {0.3f, 0.7f, 0.6f, 0.1f};
+    mvSetChannelMatrix(any(), 0.0, 2, tree.channels(), weights);
+    mvPause(any());
+    MvMachine *faded = any();
+    mvSetTransitionFade(faded, 0.002);
+    mvSetGain(faded, 0.0, 0.01f);
+    for (MvSampler *sampler : samplers) enqueueClip(sampler);
+    for (int round = 0; round < 2; ++round) {
+        const std::vector<float> more = tree.render(1500);
+        out.insert(out.end(), more.begin(), more.end());
+        for (MvSampler *sampler : samplers) mvResume(m(sampler));
+    }
+    mv::samplerFastRunsEnabled = true;
+    return out;
+}
+
+TEST(SamplerVoiceGroups, SiblingsRenderedTogetherGiveTheBitsOfTheReferencePath)
+{
+    for (Model model : {Model::mono, Model::stereo})
+        for (uint32_t scene = 1; scene <= 40; ++scene) {
+            const std::vector<float> fast = renderSiblingVoices(scene, model, true);
+            const std::vector<float> reference = renderSiblingVoices(scene, model, false);
+            ASSERT_EQ(fast.size(), reference.size());
+            ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)),
+                      0)
+                << "scene " << scene << " model " << int(model);
+            EXPECT_NE(std::count(fast.begin(), fast.end(), 0.0f), long(fast.size()));
+        }
+}
+
+// Three voices on one mono int16 clip whose last sample ends a page, with
+// and without interpolation: a group must not read a byte past it.
+TEST(SamplerVoiceGroups, SiblingsNeverReadAMonoInt16ClipPastItsLastSample)
+{
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    void *pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<uint8_t *>(pages) + page, page, PROT_NONE), 0);
+    constexpr int kFrames = 64;
+    auto *clip = reinterpret_cast<int16_t *>(static_cast<uint8_t *>(pages) + page) - kFrames;
+    for (int i = 0; i < kFrames; ++i) clip[i] = int16_t(100 * i);
+    for (int interpolation : {0, 1}) {
+        ReleaseLog log;
+        LoopbackTree tree(Model::stereo);
+        for (int v = 0; v < 3; ++v) {
+            MvSampler *sampler = tree.newSampler();
+            mvtest::enqueue(sampler, log, clip, kFrames, 1, 48000.0, MV_FORMAT_INT16);
+            mvSetInterpolation(m(sampler), interpolation);
+            mvPlay(m(sampler));
+        }
+        const std::vector<float> out = tree.render(kFrames);
+        EXPECT_EQ(out[2 * 63], 3 * (clip[63] / 32768.0f)) << "interpolation " << interpolation;
+    }
+    munmap(pages, 2 * page);
+}
+
 } // namespace

@@ -1,0 +1,436 @@
+// Sibling sampler voices rendered in one pass. One voice's run is bound by
+// its serial chains, the position plus a step and the gain plus its step,
+// frame after frame; two to four voices rendered together run their chains
+// side by side, one vector lane per voice, so the chains overlap while each
+// is still the very sequence of additions of the one-voice path. The mix
+// receives, sample by sample, voice 0's addition before voice 1's and so on,
+// the order of rendering the voices one after another, so the bits are those
+// of the one-voice path.
+//
+// A group covers interpolated or nearest int16 clips of one channel shape
+// at a steady rate of at most two clip frames per output frame, without a
+// matrix, a running fade or the band-limited mode. It runs in eight-frame
+// chunks while every member's window of clip frames stays inside its clip;
+// at a clip end or loop wrap every member renders the next chunk alone, in
+// order, and the group goes on if all still fit. A chunk reads its frames
+// from the window with lane permutes, not gathers, which cost several
+// times as much on some processors.
+#include "mv_sampler_voices.h"
+
+#include "mv_cpu.h"
+#include "mv_sampler_fade.h"
+#include "mv_sampler_lanes.h"
+#include "mv_sound_model.h"
+
+#include <cstdint>
+
+namespace mv {
+
+namespace {
+
+constexpr int kMaxGroup = 4; // voices per group: one double lane each
+// The clip frames a chunk may reach past its first frame's index: eight
+// steps of at most one frame, or of at most two (the widest a group takes),
+// then the interpolation partner.
+constexpr int kNarrowReach = 8;
+constexpr int kWideReach = 16;
+constexpr double kMaxGroupStep = 2.0;
+
+// The reach that covers chunks at this step.
+int reachOf(double step) { return step <= 1.0 ? kNarrowReach : kWideReach; }
+
+// What the members of a group share.
+struct GroupKind {
+    MixShape shape;
+    int channels; // of the clips: 1 or 2
+    bool interpolated;
+
+    bool operator==(const GroupKind &) const = default;
+};
+
+// The sampler's current clip and settings can join a group, and of which
+// kind; only what the voice's block set-up leaves as it is.
+bool clipFits(const MvSampler *sampler, const MvSoundModel *model, GroupKind *kind)
+{
+    const MvClip *clip = sampler->current;
+    if (!clip || clip->format != MV_FORMAT_INT16 || sampler->audioMatrix ||
+        sampler->audioResampler) // the band-limited mode keeps its own path
+        return false;
+    if (clip->channels != 1 && clip->channels != 2) return false;
+    // Gather offsets are 32-bit byte counts.
+    if (int64_t(clip->frames) * clip->channels * Int16Sample::bytes > INT32_MAX) return false;
+    if (isMonoSoundModel(model))
+        kind->shape = MixShape::mono;
+    else if (isStereoSoundModel(model))
+        kind->shape = clip->channels == 1 ? MixShape::stereoFromMono : MixShape::stereoPair;
+    else
+        return false;
+    kind->channels = clip->channels;
+    kind->interpolated = sampler->audioInterpolation != 0;
+    return true;
+}
+
+// The begun voice can join a group, and of which kind.
+bool voiceFits(const SamplerVoice &voice, GroupKind *kind)
+{
+    if (voice.fade && (voice.fade->length || voice.fade->glideLength)) return false;
+    if (!steadyRate(voice.running) || !clipFits(voice.block.sampler, voice.block.model, kind))
+        return false;
+    const MvClip *clip = voice.block.sampler->current;
+    return stepOf(clip, voice.running.frequency, voice.block.rate) <= kMaxGroupStep;
+}
+
+// Renders the members' first frames, eight at a time, while all stay
+// inside their clips; returns the frames rendered.
+using GroupRun = int (*)(SamplerVoice *const *members, int frames, float *mix);
+
+#if defined(__x86_64__) || defined(__i386__)
+
+// A chunk whose first position is below this bound reads inside the clip:
+// its window runs from that position's frame to `reach` frames on. Every
+// later position of the chunk is at most 7 steps further (each addition
+// rounds to at most the exact sum), so its frame and partner stay inside.
+template <int reach>
+double groupEnd(const MvClip *clip)
+{
+    return clip->frames - double(reach);
+}
+
+// Eight int16 samples as floats, as Int16Sample::toFloat.
+MV_TARGET_AVX2 inline __m256 int16Floats(const int16_t *samples)
+{
+    const __m256i value =
+        _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(samples)));
+    return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
+}
+
+// The lanes at `offset` (0 to 15) of a sixteen-lane window held as halves.
+MV_TARGET_AVX2 inline __m256 pickFloats(__m256 low, __m256 high, __m256i offset)
+{
+    const __m256 fromHigh = _mm256_castsi256_ps(_mm256_slli_epi32(offset, 28)); // offset >= 8
+    return _mm256_blendv_ps(_mm256_permutevar8x32_ps(low, offset),
+                            _mm256_permutevar8x32_ps(high, offset), fromHigh);
+}
+
+MV_TARGET_AVX2 inline __m256i pickWords(__m256i low, __m256i high, __m256i offset)
+{
+    return _mm256_castps_si256(pickFloats(_mm256_castsi256_ps(low), _mm256_castsi256_ps(high),
+                                          offset));
+}
+
+// Four frames' positions, one vector of voices per frame, as one vector of
+// frames per voice.
+MV_TARGET_AVX2 inline void voicesOfFrames(const __m256d *frame, __m256d *voice)
+{
+    const __m256d t0 = _mm256_unpacklo_pd(frame[0], frame[1]);
+    const __m256d t1 = _mm256_unpackhi_pd(frame[0], frame[1]);
+    const __m256d t2 = _mm256_unpacklo_pd(frame[2], frame[3]);
+    const __m256d t3 = _mm256_unpackhi_pd(frame[2], frame[3]);
+    voice[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+    voice[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+    voice[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+    voice[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
+// Eight frames' gains, one vector of voices per frame, as one vector of
+// frames per voice.
+MV_TARGET_AVX2 inline void gainsOfFrames(const __m128 *frame, __m256 *voice)
+{
+    __m256 pair[4]; // frames j and j + 4
+    for (int j = 0; j < 4; ++j) pair[j] = _mm256_set_m128(frame[j + 4], frame[j]);
+    const __m256d t0 = _mm256_castps_pd(_mm256_unpacklo_ps(pair[0], pair[1]));
+    const __m256d t1 = _mm256_castps_pd(_mm256_unpackhi_ps(pair[0], pair[1]));
+    const __m256d t2 = _mm256_castps_pd(_mm256_unpacklo_ps(pair[2], pair[3]));
+    const __m256d t3 = _mm256_castps_pd(_mm256_unpackhi_ps(pair[2], pair[3]));
+    voice[0] = _mm256_castpd_ps(_mm256_unpacklo_pd(t0, t2));
+    voice[1] = _mm256_castpd_ps(_mm256_unpackhi_pd(t0, t2));
+    voice[2] = _mm256_castpd_ps(_mm256_unpacklo_pd(t1, t3));
+    voice[3] = _mm256_castpd_ps(_mm256_unpackhi_pd(t1, t3));
+}
+
+// One voice's eight frames at positions low (frames 0-3) and high (4-7),
+// times its gains, with int16Run's arithmetic.
+template <MixShape shape, int channels, bool interpolated, int reach>
+MV_TARGET_AVX2 inline void voiceLanes(const int16_t *data, __m256d low, __m256d high,
+                                      __m256 gains, __m256 &left, __m256 &right)
+{
+    const __m128i iLow = _mm256_cvttpd_epi32(low);
+    const __m128i iHigh = _mm256_cvttpd_epi32(high);
+    const int first = _mm_cvtsi128_si32(iLow);
+    const __m256i offset =
+        _mm256_sub_epi32(_mm256_set_m128i(iHigh, iLow), _mm256_set1_epi32(first));
+    const int16_t *window = data + size_t(first) * channels;
+    __m256 x = _mm256_setzero_ps();
+    if constexpr (interpolated)
+        x = _mm256_set_m128(fractionLanes(high, iHigh), fractionLanes(low, iLow));
+    if constexpr (channels == 1) {
+        if constexpr (reach == kNarrowReach) {
+            // Frames and partners both lie within eight of the window's
+            // start and of one frame after it.
+            left = _mm256_permutevar8x32_ps(int16Floats(window), offset);
+            if constexpr (interpolated)
+                left = interpolateLanes(
+                    left, _mm256_permutevar8x32_ps(int16Floats(window + 1), offset), x);
+        } else {
+            const __m256i partner = _mm256_add_epi32(offset, _mm256_set1_epi32(1));
+            const __m256 samplesLow = int16Floats(window);
+            const __m256 samplesHigh = int16Floats(window + kLanes);
+            left = pickFloats(samplesLow, samplesHigh, offset);
+            if constexpr (interpolated)
+                left = interpolateLanes(left, pickFloats(samplesLow, samplesHigh, partner), x);
+        }
+        left = _mm256_mul_ps(gains, left);
+    } else {
+        // One 32-bit word per frame: its two channels.
+        const auto *words = reinterpret_cast<const __m256i *>(window);
+        __m256i here, next;
+        if constexpr (reach == kNarrowReach) {
+            here = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(words), offset);
+            if constexpr (interpolated)
+                next = _mm256_permutevar8x32_epi32(
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i *>(window + 2)), offset);
+        } else {
+            const __m256i wordsLow = _mm256_loadu_si256(words);
+            const __m256i wordsHigh = _mm256_loadu_si256(words + 1);
+            here = pickWords(wordsLow, wordsHigh, offset);
+            if constexpr (interpolated)
+                next = pickWords(wordsLow, wordsHigh,
+                                 _mm256_add_epi32(offset, _mm256_set1_epi32(1)));
+        }
+        if constexpr (interpolated) {
+            left = interpolateLanes(int16Half<false>(here), int16Half<false>(next), x);
+            if constexpr (shape == MixShape::stereoPair)
+                right = interpolateLanes(int16Half<true>(here), int16Half<true>(next), x);
+        } else {
+            left = int16Half<false>(here);
+            if constexpr (shape == MixShape::stereoPair) right = int16Half<true>(here);
+        }
+        left = _mm256_mul_ps(gains, left);
+        if constexpr (shape == MixShape::stereoPair) right = _mm256_mul_ps(gains, right);
+    }
+    if constexpr (shape != MixShape::stereoPair) right = left;
+}
+
+// Adds the members' eight frames into the mix, voice after voice for
+// every sample.
+template <int N, MixShape shape, int channels, bool interpolated, int reach>
+MV_TARGET_AVX2 inline void mixMembers(const int16_t *const *data, const __m256d *low,
+                                      const __m256d *high, const __m256 *gains, float *mix)
+{
+    __m256 left, right;
+    if constexpr (shape == MixShape::mono) {
+        __m256 sum = _mm256_loadu_ps(mix);
+        for (int v = 0; v < N; ++v) {
+            voiceLanes<shape, channels, interpolated, reach>(data[v], low[v], high[v], gains[v], left,
+                                                      right);
+            sum = _mm256_add_ps(sum, _mm256_add_ps(_mm256_setzero_ps(), left));
+        }
+        _mm256_storeu_ps(mix, sum);
+    } else {
+        __m256 first = _mm256_loadu_ps(mix);           // frames 0-3, interleaved
+        __m256 second = _mm256_loadu_ps(mix + kLanes); // frames 4-7
+        for (int v = 0; v < N; ++v) {
+            voiceLanes<shape, channels, interpolated, reach>(data[v], low[v], high[v], gains[v], left,
+                                                      right);
+            const __m256 lo = _mm256_unpacklo_ps(left, right);  // frames 0, 1 | 4, 5
+            const __m256 hi = _mm256_unpackhi_ps(left, right); // frames 2, 3 | 6, 7
+            first = _mm256_add_ps(first, _mm256_permute2f128_ps(lo, hi, 0x20));
+            second = _mm256_add_ps(second, _mm256_permute2f128_ps(lo, hi, 0x31));
+        }
+        _mm256_storeu_ps(mix, first);
+        _mm256_storeu_ps(mix + kLanes, second);
+    }
+}
+
+template <int N, MixShape shape, int channels, bool interpolated, int reach, bool steadyGain>
+MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix)
+{
+    // Lanes past the members stand still at 0, inside an end of 1.
+    alignas(32) double position[kMaxGroup] = {}, step[kMaxGroup] = {};
+    alignas(32) double end[kMaxGroup] = {1.0, 1.0, 1.0, 1.0};
+    alignas(16) float gain[kMaxGroup] = {}, gainStep[kMaxGroup] = {};
+    const int16_t *data[N];
+    __m256 steadyGains[N];
+    for (int v = 0; v < N; ++v) {
+        const SamplerRunning &running = members[v]->running;
+        const MvClip *clip = members[v]->block.sampler->current;
+        data[v] = static_cast<const int16_t *>(clip->data);
+        position[v] = running.position;
+        step[v] = stepOf(clip, running.frequency, members[v]->block.rate);
+        end[v] = groupEnd<reach>(clip);
+        gain[v] = running.gain;
+        gainStep[v] = running.gainStep;
+        steadyGains[v] = _mm256_set1_ps(running.gain);
+    }
+    __m256d now = _mm256_load_pd(position);
+    const __m256d steps = _mm256_load_pd(step);
+    const __m256d ends = _mm256_load_pd(end);
+    __m128 gainNow = _mm_load_ps(gain);
+    const __m128 gainSteps = _mm_load_ps(gainStep);
+    int k = 0;
+    for (; k + kLanes <= frames; k += kLanes) {
+        __m256d at[kLanes]; // the members' positions, frame by frame
+        __m256d after = now;
+        for (int j = 0; j < kLanes; ++j) {
+            at[j] = after;
+            after = _mm256_add_pd(after, steps);
+        }
+        if (_mm256_movemask_pd(_mm256_cmp_pd(at[0], ends, _CMP_LT_OQ)) != 0xF) break;
+        now = after;
+        __m256 gains[kMaxGroup];
+        if constexpr (steadyGain) {
+            for (int v = 0; v < N; ++v) gains[v] = steadyGains[v];
+        } else {
+            __m128 gainAt[kLanes];
+            for (int j = 0; j < kLanes; ++j) {
+                gainAt[j] = gainNow;
+                gainNow = _mm_add_ps(gainNow, gainSteps);
+            }
+            gainsOfFrames(gainAt, gains);
+        }
+        __m256d low[kMaxGroup], high[kMaxGroup];
+        voicesOfFrames(at, low);
+        voicesOfFrames(at + 4, high);
+        mixMembers<N, shape, channels, interpolated, reach>(data, low, high, gains,
+                                                     mix + size_t(k) * kMixChannels<shape>);
+    }
+    _mm256_store_pd(position, now);
+    _mm_store_ps(gain, gainNow);
+    for (int v = 0; v < N; ++v) {
+        members[v]->running.position = position[v];
+        if constexpr (!steadyGain) members[v]->running.gain = gain[v];
+    }
+    // Clean upper halves for whatever SSE code runs next.
+    _mm256_zeroupper();
+    return k;
+}
+
+template <int N, MixShape shape, int channels, bool interpolated>
+GroupRun groupRunOf(bool narrow, bool steadyGain)
+{
+    if (narrow)
+        return steadyGain ? groupRun<N, shape, channels, interpolated, kNarrowReach, true>
+                          : groupRun<N, shape, channels, interpolated, kNarrowReach, false>;
+    return steadyGain ? groupRun<N, shape, channels, interpolated, kWideReach, true>
+                      : groupRun<N, shape, channels, interpolated, kWideReach, false>;
+}
+
+template <int N, MixShape shape, int channels>
+GroupRun groupRunOf(bool interpolated, bool narrow, bool steadyGain)
+{
+    return interpolated ? groupRunOf<N, shape, channels, true>(narrow, steadyGain)
+                        : groupRunOf<N, shape, channels, false>(narrow, steadyGain);
+}
+
+template <int N>
+GroupRun groupRunOf(const GroupKind &kind, bool narrow, bool steadyGain)
+{
+    const bool on = kind.interpolated;
+    switch (kind.shape) {
+    case MixShape::mono:
+        return kind.channels == 1 ? groupRunOf<N, MixShape::mono, 1>(on, narrow, steadyGain)
+                                  : groupRunOf<N, MixShape::mono, 2>(on, narrow, steadyGain);
+    case MixShape::stereoFromMono:
+        return groupRunOf<N, MixShape::stereoFromMono, 1>(on, narrow, steadyGain);
+    default: return groupRunOf<N, MixShape::stereoPair, 2>(on, narrow, steadyGain);
+    }
+}
+
+GroupRun avx2GroupRun(int count, const GroupKind &kind, bool narrow, bool steadyGain)
+{
+    switch (count) {
+    case 2: return groupRunOf<2>(kind, narrow, steadyGain);
+    case 3: return groupRunOf<3>(kind, narrow, steadyGain);
+    default: return groupRunOf<4>(kind, narrow, steadyGain);
+    }
+}
+
+#endif
+
+// The group run for `count` members of `kind`: the picker of the
+// instruction set this processor has, chosen when the library loads; null
+// where groups have no run (the voices render one by one).
+using GroupRunPicker = GroupRun (*)(int count, const GroupKind &kind, bool narrow,
+                                    bool steadyGain);
+
+#if defined(__x86_64__) || defined(__i386__)
+const GroupRunPicker kGroupRuns = cpuFeatures().avx2 ? GroupRunPicker(avx2GroupRun) : nullptr;
+#else
+const GroupRunPicker kGroupRuns = nullptr;
+#endif
+
+// Renders the group's first frames while every member stays inside its
+// clip; returns the frames rendered.
+int runGroup(SamplerVoice *const *members, int count, const GroupKind &kind, float *mix,
+             int frames)
+{
+    bool narrow = true, steadyGains = true;
+    for (int v = 0; v < count; ++v) {
+        const SamplerVoice &voice = *members[v];
+        const MvClip *clip = voice.block.sampler->current;
+        narrow = narrow && reachOf(stepOf(clip, voice.running.frequency, voice.block.rate)) ==
+                               kNarrowReach;
+        steadyGains = steadyGains && steadyGain(voice.running);
+    }
+    return kGroupRuns(count, kind, narrow, steadyGains)(members, frames, mix);
+}
+
+} // namespace
+
+MvSource *renderSamplerVoices(SamplerVoice &leader, MvSource *following,
+                              const VoiceFactors &factors, float *buffer)
+{
+    GroupKind kind;
+    if (!kGroupRuns || !samplerFastRunsEnabled || !voiceFits(leader, &kind)) {
+        finishSamplerVoice(leader, 0, buffer);
+        return following;
+    }
+    // Siblings are begun in list order, each exactly as its own render
+    // call would; one begun that cannot join is rendered after the group.
+    SamplerVoice siblings[kMaxGroup - 1];
+    SamplerVoice *members[kMaxGroup] = {&leader};
+    SamplerVoice *straggler = nullptr;
+    int count = 1;
+    while (count < kMaxGroup && following && following->renderFunc == samplerRender) {
+        auto *sampler = static_cast<MvSampler *>(following->owner->self);
+        GroupKind its;
+        if (!clipFits(sampler, leader.block.model, &its) || !(its == kind)) break;
+        SamplerVoice &voice = siblings[count - 1];
+        MvSource *after = following->activeNext;
+        const bool begun = beginSamplerVoice(leader.block.sink, sampler, factors, voice);
+        following = after;
+        if (!begun) continue; // nothing to render this block
+        if (!voiceFits(voice, &its) || !(its == kind)) {
+            straggler = &voice;
+            break;
+        }
+        members[count++] = &voice;
+    }
+    bool ended[kMaxGroup] = {};
+    int done = 0;
+    while (count > 1) {
+        done += runGroup(members, count, kind, buffer + size_t(done) * leader.block.channelCount,
+                         leader.frames - done);
+        if (done + kLanes > leader.frames) break;
+        // A member's window reached its clip's end: every member renders
+        // the next chunk alone, in order; the group goes on if all fit.
+        bool fit = true;
+        for (int v = 0; v < count; ++v)
+            if (!renderSamplerVoice(*members[v], done, done + kLanes, buffer)) {
+                ended[v] = true;
+                fit = false;
+            }
+        done += kLanes;
+        for (int v = 0; v < count && fit; ++v) {
+            GroupKind its;
+            fit = voiceFits(*members[v], &its) && its == kind;
+        }
+        if (!fit) break;
+    }
+    for (int v = 0; v < count; ++v)
+        if (!ended[v]) finishSamplerVoice(*members[v], done, buffer);
+    if (straggler) finishSamplerVoice(*straggler, 0, buffer);
+    return following;
+}
+
+} // namespace mv
