@@ -246,14 +246,16 @@ void centerOn(BandlimitedState *state, const MvSampler *sampler, const MvClip *c
 
 // ---- the dot product ----------------------------------------------------------
 
-// Plain: eight running sums as the vector lanes keep them, folded in halves.
+// Plain: eight running sums as the vector lanes keep them, each starting
+// from its first product, folded in halves.
 float plainDot(const float *row, float toNext, const float *x, int taps)
 {
-    float lanes[kLanes] = {};
+    float lanes[kLanes];
     for (int g = 0; g < taps; g += kLanes)
         for (int l = 0; l < kLanes; ++l) {
             const float coefficient = row[2 * g + l] + toNext * row[2 * g + kLanes + l];
-            lanes[l] += coefficient * x[g + l];
+            const float product = coefficient * x[g + l];
+            lanes[l] = g == 0 ? product : lanes[l] + product;
         }
     float quarter[4];
     for (int l = 0; l < 4; ++l)

@@ -142,6 +142,13 @@ MV_TARGET_AVX2 void cover(SourceFloats<Sample, clipChannels, count> &source, con
     }
 }
 
+// The frame the source's floats are counted from.
+template <typename Sample, int clipChannels, int count>
+int originOf(const SourceFloats<Sample, clipChannels, count> &source)
+{
+    return kScaledAfterFold<Sample> ? source.base : 0;
+}
+
 // Channel `channel`'s floats from frame `first` on.
 template <typename Sample, int clipChannels, int count>
 const float *floatsAt(const SourceFloats<Sample, clipChannels, count> &source, const MvClip *clip,
@@ -153,14 +160,16 @@ const float *floatsAt(const SourceFloats<Sample, clipChannels, count> &source, c
         return static_cast<const float *>(clip->data) + first;
 }
 
-// The running sums of one window, per channel.
+// The running sums of one window, per channel, each starting from its
+// first product as plainDot's do.
 template <int taps, int count>
 MV_INLINE_AVX2 void windowSums(const float *row, __m256 toNext, const float *const *x,
                                __m256 *sums)
 {
+    const __m256 first = coefficientsAt(row, toNext, 0);
     for (int c = 0; c < count; ++c)
-        sums[c] = _mm256_setzero_ps();
-    for (int g = 0; g < taps; g += kLanes) {
+        sums[c] = _mm256_mul_ps(first, _mm256_loadu_ps(x[c]));
+    for (int g = kLanes; g < taps; g += kLanes) {
         const __m256 coefficients = coefficientsAt(row, toNext, g);
         for (int c = 0; c < count; ++c)
             sums[c] = _mm256_add_ps(sums[c],
@@ -188,25 +197,27 @@ MV_INLINE_AVX2 __m128 foldFour(__m256 a, __m256 b, __m256 c, __m256 d)
                       _mm_shuffle_ps(ab, cd, _MM_SHUFFLE(3, 1, 3, 1)));
 }
 
-// Where four frames read the tables: each frame's index (its position's
-// integer part), its phase row and the fraction towards the next row,
-// computed as bandlimitedPhaseRow computes them one at a time.
+// Where four frames read: each one's phase row (as the offset of its first
+// float in the bank's table), the fraction towards the next row, and its
+// window's first frame counted from `origin`; computed from the positions
+// and their integer parts as bandlimitedPhaseRow computes them one by one.
 struct FourPhases {
-    alignas(16) int index[kBatch];
     alignas(16) int row[kBatch];
     alignas(16) float toNext[kBatch];
+    alignas(16) int first[kBatch];
 };
 
-MV_INLINE_AVX2 void phasesOf(const double *positions, FourPhases &out)
+template <int taps>
+MV_INLINE_AVX2 void phasesOf(__m256d position, __m128i index, int origin, FourPhases &out)
 {
-    const __m256d position = _mm256_loadu_pd(positions);
-    const __m128i index = _mm256_cvttpd_epi32(position);
     const __m256d phase = _mm256_mul_pd(_mm256_sub_pd(position, _mm256_cvtepi32_pd(index)),
                                         _mm256_set1_pd(kBandlimitedPhases));
     const __m128i row = _mm256_cvttpd_epi32(phase);
-    _mm_store_si128(reinterpret_cast<__m128i *>(out.index), index);
-    _mm_store_si128(reinterpret_cast<__m128i *>(out.row), row);
+    _mm_store_si128(reinterpret_cast<__m128i *>(out.row),
+                    _mm_mullo_epi32(row, _mm_set1_epi32(2 * taps)));
     _mm_store_ps(out.toNext, _mm256_cvtpd_ps(_mm256_sub_pd(phase, _mm256_cvtepi32_pd(row))));
+    _mm_store_si128(reinterpret_cast<__m128i *>(out.first),
+                    _mm_sub_epi32(index, _mm_set1_epi32(taps / 2 - 1 + origin)));
 }
 
 // Adds four frames to the mix through the model's arithmetic (mixFrameOf),
@@ -260,16 +271,22 @@ MV_INLINE_AVX2 void renderFour(SourceFloats<Sample, clipChannels,
                                const double *positions, SamplerRunning &now, float *mix)
 {
     constexpr int count = shape == MixShape::stereoPair ? 2 : 1;
+    const __m256d position = _mm256_loadu_pd(positions);
+    const __m128i index = _mm256_cvttpd_epi32(position);
+    cover(source, clip, _mm_cvtsi128_si32(index) - taps / 2 + 1,
+          _mm_extract_epi32(index, kBatch - 1) + taps / 2);
+    const int origin = originOf(source);
     FourPhases phases;
-    phasesOf(positions, phases);
-    cover(source, clip, phases.index[0] - taps / 2 + 1, phases.index[kBatch - 1] + taps / 2);
+    phasesOf<taps>(position, index, origin, phases);
+    const float *floats[count];
+    for (int c = 0; c < count; ++c)
+        floats[c] = floatsAt(source, clip, c, origin);
     __m256 sums[kBatch][count];
     for (int j = 0; j < kBatch; ++j) {
-        const int first = phases.index[j] - taps / 2 + 1;
         const float *x[count];
         for (int c = 0; c < count; ++c)
-            x[c] = floatsAt(source, clip, c, first);
-        windowSums<taps, count>(bank.phases + size_t(phases.row[j]) * 2 * taps,
+            x[c] = floats[c] + phases.first[j];
+        windowSums<taps, count>(bank.phases + phases.row[j],
                                 _mm256_broadcast_ss(phases.toNext + j), x, sums[j]);
     }
     const __m128 gains = fourGains<steadyGain>(now);
@@ -425,11 +442,13 @@ MV_TARGET_AVX2 int vectorRun(BandlimitedState *state, const MvSampler *sampler,
             const __m256 coefficients = coefficientsAt(row, u, g);
             const __m256 x0 = inside ? clipLanes<Sample>(clip, first + g, 0)
                                      : _mm256_loadu_ps(state->ring[0] + start + g);
-            left = _mm256_add_ps(left, _mm256_mul_ps(coefficients, x0));
+            const __m256 p0 = _mm256_mul_ps(coefficients, x0);
+            left = g == 0 ? p0 : _mm256_add_ps(left, p0);
             if constexpr (count == 2) {
                 const __m256 x1 = inside ? clipLanes<Sample>(clip, first + g, 1)
                                          : _mm256_loadu_ps(state->ring[1] + start + g);
-                right = _mm256_add_ps(right, _mm256_mul_ps(coefficients, x1));
+                const __m256 p1 = _mm256_mul_ps(coefficients, x1);
+                right = g == 0 ? p1 : _mm256_add_ps(right, p1);
             }
         }
         const float a = foldLanes(left);
