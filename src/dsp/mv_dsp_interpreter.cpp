@@ -26,6 +26,7 @@
 //  - Register operands are ORed together: below 16 they are all valid and
 //    none is pc, so the handler needs no per-operand test and no pc update.
 //    R16..R19 and invalid bytes take the checked path of the same handler.
+#include "mv_dsp_blocks.h"
 #include "mv_dsp_isa.h"
 #include "mv_dsp_vm.h"
 
@@ -36,8 +37,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace mv::dsp {
 namespace {
-using namespace mv::dsp;
 
 constexpr uint32_t PC = MV_DSP_PC;
 constexpr uint32_t SP = MV_DSP_SP;
@@ -131,9 +132,81 @@ void readLine(uint8_t *target, uint32_t length) {
         target[0] = 0;
 }
 
-} // namespace
+// What the instructions compute from x = R[a] and y = R[b] (x = R[s] for the
+// one-operand ones), shared by the byte-code handlers and the block operations.
+#define EXPR_ADD x + y
+#define EXPR_SUB x - y
+#define EXPR_MUL x * y
+#define EXPR_FADD floatBits(asFloat(x) + asFloat(y))
+#define EXPR_FSUB floatBits(asFloat(x) - asFloat(y))
+#define EXPR_FMUL floatBits(asFloat(x) * asFloat(y))
+#define EXPR_FDIV floatBits(asFloat(x) / asFloat(y))
+#define EXPR_SHL x << (y & 31)
+#define EXPR_SHR x >> (y & 31)
+#define EXPR_SAR uint32_t(int32_t(x) >> (y & 31))
+#define EXPR_AND x & y
+#define EXPR_OR x | y
+#define EXPR_XOR x ^ y
+#define EXPR_CMP compareValues(int32_t(x), int32_t(y))
+#define EXPR_CMPU compareValues(x, y)
+#define EXPR_FCMP compareFloats(asFloat(x), asFloat(y))
+#define EXPR_DIVU x / y
+#define EXPR_DIV uint32_t(int32_t(x) / int32_t(y))
+#define EXPR_MODU x % y
+#define EXPR_MOD uint32_t(int32_t(x) % int32_t(y))
+#define EXPR_MOV x
+#define EXPR_NOT ~x
+#define EXPR_ITOF floatBits(float(int32_t(x)))
+#define EXPR_FTOI floatToInt(asFloat(x))
+#define EXPR_INC x + 1
+#define EXPR_DEC x - 1
+#define EXPR_FINC floatBits(asFloat(x) + 1.0f)
+#define EXPR_FDEC floatBits(asFloat(x) - 1.0f)
+#define MV_DSP_BINARY_OPS(X) X(ADD) X(SUB) X(MUL) X(FADD) X(FSUB) X(FMUL) X(FDIV) X(SHL) X(SHR) \
+    X(SAR) X(AND) X(OR) X(XOR) X(CMP) X(CMPU) X(FCMP)
+#define MV_DSP_CONVERT_OPS(X) X(MOV) X(NOT) X(ITOF) X(FTOI)
+#define MV_DSP_IN_PLACE_OPS(X) X(INC) X(DEC) X(FINC) X(FDEC)
+// Branch conditions on x = R[a] and y = R[b].
+#define COND_JZ(x, y) ((x) == 0)
+#define COND_JNZ(x, y) ((x) != 0)
+#define COND_JEQ(x, y) ((x) == (y))
+#define COND_JNE(x, y) ((x) != (y))
+#define COND_JGTU(x, y) ((x) > (y))
+#define COND_JGT(x, y) (int32_t(x) > int32_t(y))
+#define COND_JGEU(x, y) ((x) >= (y))
+#define COND_JGE(x, y) (int32_t(x) >= int32_t(y))
+#define COND_JLTU(x, y) ((x) < (y))
+#define COND_JLT(x, y) (int32_t(x) < int32_t(y))
+#define COND_JLEU(x, y) ((x) <= (y))
+#define COND_JLE(x, y) (int32_t(x) <= int32_t(y))
 
-MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
+// A block still stands for its bytes; a block whose bytes changed is dropped
+// for good and its instructions run as byte code.
+bool blockStillMatches(DspPrepared &prepared, FastBlock &block, const uint8_t *memory) {
+    if (std::memcmp(memory + block.start, prepared.original + block.start, block.length) == 0) {
+        block.checked = prepared.generation;
+        return true;
+    }
+    prepared.blockAt[block.start] = 0;
+    block.checked = kUncheckedBlock;
+    return false;
+}
+
+// Read only: the block table of a VM without blocks.
+uint16_t gNoBlocks[0x10000];
+
+MvDspStatus interpret(MvDspVm *vm, uint32_t budget, const void *const **fastHandlers) {
+    static const void *const kFastHandlers[] = {
+#define MV_DSP_FAST_HANDLER(name) &&fop_##name,
+        MV_DSP_FAST_OPS(MV_DSP_FAST_HANDLER)
+#undef MV_DSP_FAST_HANDLER
+    };
+    static_assert(std::size(kFastHandlers) == FAST_KIND_COUNT);
+    if (fastHandlers) {
+        *fastHandlers = kFastHandlers;
+        return MV_DSP_OK;
+    }
+
     // The dispatch table, indexed by the opcode byte: the 82 instructions of
     // the list in opcode order (each at its label op_MNEMONIC below), then the
     // unknown-opcode exit for every byte that is no instruction, so fetching
@@ -166,6 +239,16 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
     // instead of being recomputed at every dispatch.
     const void *const *handlers = kHandlers;
     asm("" : "+r"(handlers));
+    // Blocks: a VM without them runs with an empty table and no code range.
+    DspPrepared none{};
+    none.blockAt = gNoBlocks;
+    DspPrepared &prepared = dspVmPrepared(vm) ? *dspVmPrepared(vm) : none;
+    uint16_t *const blockAt = prepared.blockAt;
+    const uint32_t codeEnd = prepared.codeEnd;
+    // The host may have written the image since the last run.
+    ++prepared.generation;
+    const FastOp *ip = nullptr;
+    uint32_t nextBlock = 0; // the block a transfer expects at pc (0: look it up)
 
 // Operand bytes relative to the opcode.
 #define BYTE(offset) uint32_t((mem + pc)[offset])
@@ -188,8 +271,14 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
 #define DISPATCH()                                                                             \
     do {                                                                                       \
         if (__builtin_expect(pc >= limit, 0)) goto fetch_exactly;                              \
+        if (blockAt[pc]) goto enter_block;                                                     \
         goto *handlers[mem[pc]];                                                               \
     } while (0)
+// A write into bytes a block stands for: every block checks its bytes again.
+#define NOTE_WRITE(address, count)                                                             \
+    if (__builtin_expect((address) < codeEnd, 0) &&                                            \
+        dspCoversCode(prepared, (address), uint32_t(address) + (count)))                       \
+    ++prepared.generation
 #define NEXT(length)                                                                           \
     do {                                                                                       \
         pc += (length);                                                                        \
@@ -239,7 +328,6 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         NEXT_AFTER_WRITE(4, d);                                                                \
     }
 #define BINARY(expression) BINARY_GUARDED((void)0, expression)
-#define FLOAT_BINARY(expression) BINARY(floatBits(expression))
 // d ← expression of x = R[s] for the instructions "op d s" (and "op r" with s = d).
 #define UNARY(length, second, plain, expression)                                               \
     {                                                                                          \
@@ -302,6 +390,7 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         }                                                                                      \
         CHECK_ACCESS(address, width, 4);                                                       \
         store(mem + address, reg[r]);                                                          \
+        NOTE_WRITE(address, width);                                                            \
         NEXT(4);                                                                               \
     }
 #define STORE_REGISTER(width, store)                                                           \
@@ -315,6 +404,7 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         const uint32_t address = reg[a] & kAddressMask;                                        \
         CHECK_ACCESS(address, width, 3);                                                       \
         store(mem + address, reg[s]);                                                          \
+        NOTE_WRITE(address, width);                                                            \
         NEXT(3);                                                                               \
     }
 #define LOAD_ABSOLUTE(width, load)                                                             \
@@ -350,6 +440,7 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         if ((source) + (count) - 1 >= size || (destination) + (count) - 1 >= size)             \
             FAIL(MV_DSP_INVALID_ADDRESS, length);                                              \
         std::memmove(mem + (destination), mem + (source), count);                              \
+        NOTE_WRITE(destination, count);                                                        \
         CHARGE((count) / kBytesPerCopyUnit);                                                   \
         NEXT(length);                                                                          \
     }
@@ -409,7 +500,35 @@ fetch_first:
         reg[PC] = uint32_t(pc);
         return MV_DSP_INVALID_ADDRESS;
     }
+    if (blockAt[pc]) goto enter_block;
     goto *handlers[mem[pc]];
+
+// A block runs whole when its bytes are unchanged and the budget covers all
+// its instructions; otherwise its first instruction runs as byte code.
+enter_block: {
+    FastBlock &block = prepared.blocks[blockAt[pc]];
+    if (__builtin_expect(block.checked != prepared.generation, 0) &&
+        !blockStillMatches(prepared, block, mem))
+        goto *handlers[mem[pc]];
+    if (__builtin_expect(left < block.cost, 0)) goto *handlers[mem[pc]];
+    left -= block.cost;
+    ip = block.first;
+    goto *ip->handler;
+}
+// A transfer to pc whose block was known when the program was prepared:
+// straight on when that block is checked and affordable, else as any jump.
+chain: {
+    const FastBlock &block = prepared.blocks[nextBlock];
+    if (__builtin_expect(block.checked == prepared.generation && left >= block.cost, 1)) {
+        left -= block.cost;
+        ip = block.first;
+        goto *ip->handler;
+    }
+}
+// A block left for pc: control moved, as after a jump.
+block_exit:
+    limit = left > kLongestStraightRun ? fastEnd : 0;
+    DISPATCH();
 
 unknown_opcode:
     reg[PC] = uint32_t(pc);
@@ -425,6 +544,8 @@ op_INT: {
     const MvDspInterruptCallback callback = vm->interruptCallback;
     vm->serviceUnits = 0;
     if (!callback || uint8_t(callback(vm, BYTE(1))) == 0) return MV_DSP_INTERRUPT_ERROR;
+    // A service may write anywhere in the image.
+    ++prepared.generation;
     CHARGE(vm->serviceUnits);
     vm->serviceUnits = 0;
     // The service may have moved pc; continue one byte past where it left it.
@@ -437,7 +558,7 @@ op_LDI16:
 op_LDI8:
     LOAD_IMMEDIATE(3, BYTE(2))
 op_MOV:
-    CONVERT(x)
+    CONVERT(EXPR_MOV)
 op_PUSH: {
     const uint32_t r = BYTE(1);
     CHECK_REGISTER(r, 2);
@@ -515,52 +636,50 @@ op_COPYR: {
     COPY_BLOCK(destination, source, count, 4)
 }
 op_INC:
-    IN_PLACE(x + 1)
+    IN_PLACE(EXPR_INC)
 op_FINC:
-    IN_PLACE(floatBits(asFloat(x) + 1.0f))
+    IN_PLACE(EXPR_FINC)
 op_DEC:
-    IN_PLACE(x - 1)
+    IN_PLACE(EXPR_DEC)
 op_FDEC:
-    IN_PLACE(floatBits(asFloat(x) - 1.0f))
+    IN_PLACE(EXPR_FDEC)
 op_ADD:
-    BINARY(x + y)
+    BINARY(EXPR_ADD)
 op_FADD:
-    FLOAT_BINARY(asFloat(x) + asFloat(y))
+    BINARY(EXPR_FADD)
 op_SUB:
-    BINARY(x - y)
+    BINARY(EXPR_SUB)
 op_FSUB:
-    FLOAT_BINARY(asFloat(x) - asFloat(y))
+    BINARY(EXPR_FSUB)
 op_MULU:
 op_MUL:
-    BINARY(x * y)
+    BINARY(EXPR_MUL)
 op_FMUL:
-    FLOAT_BINARY(asFloat(x) * asFloat(y))
+    BINARY(EXPR_FMUL)
 op_DIVU:
-    BINARY_GUARDED(if (y == 0) FAIL(kArithmeticFault, 4), x / y)
+    BINARY_GUARDED(if (y == 0) FAIL(kArithmeticFault, 4), EXPR_DIVU)
 op_DIV:
-    BINARY_GUARDED(if (divisionFaults(int32_t(x), int32_t(y))) FAIL(kArithmeticFault, 4),
-                   uint32_t(int32_t(x) / int32_t(y)))
+    BINARY_GUARDED(if (divisionFaults(int32_t(x), int32_t(y))) FAIL(kArithmeticFault, 4), EXPR_DIV)
 op_FDIV:
-    FLOAT_BINARY(asFloat(x) / asFloat(y))
+    BINARY(EXPR_FDIV)
 op_SHL:
-    BINARY(x << (y & 31))
+    BINARY(EXPR_SHL)
 op_SHR:
-    BINARY(x >> (y & 31))
+    BINARY(EXPR_SHR)
 op_SAR:
-    BINARY(uint32_t(int32_t(x) >> (y & 31)))
+    BINARY(EXPR_SAR)
 op_MODU:
-    BINARY_GUARDED(if (y == 0) FAIL(kArithmeticFault, 4), x % y)
+    BINARY_GUARDED(if (y == 0) FAIL(kArithmeticFault, 4), EXPR_MODU)
 op_MOD:
-    BINARY_GUARDED(if (divisionFaults(int32_t(x), int32_t(y))) FAIL(kArithmeticFault, 4),
-                   uint32_t(int32_t(x) % int32_t(y)))
+    BINARY_GUARDED(if (divisionFaults(int32_t(x), int32_t(y))) FAIL(kArithmeticFault, 4), EXPR_MOD)
 op_AND:
-    BINARY(x & y)
+    BINARY(EXPR_AND)
 op_OR:
-    BINARY(x | y)
+    BINARY(EXPR_OR)
 op_XOR:
-    BINARY(x ^ y)
+    BINARY(EXPR_XOR)
 op_NOT:
-    CONVERT(~x)
+    CONVERT(EXPR_NOT)
 op_NOPA:
 op_NOPB: {
     const uint32_t r = BYTE(1);
@@ -568,9 +687,9 @@ op_NOPB: {
     NEXT(2);
 }
 op_ITOF:
-    CONVERT(floatBits(float(int32_t(x))))
+    CONVERT(EXPR_ITOF)
 op_FTOI:
-    CONVERT(floatToInt(asFloat(x)))
+    CONVERT(EXPR_FTOI)
 op_JMP:
     JUMP(HALF(1));
 op_JMPR: {
@@ -637,13 +756,194 @@ op_GETS: {
     const uint32_t address = HALF(1), length = HALF(3);
     if (address + length >= size) FAIL(MV_DSP_INVALID_ADDRESS, 5);
     readLine(mem + address, length);
+    NOTE_WRITE(address, length);
     CHARGE(std::strlen(reinterpret_cast<const char *>(mem + address)));
     NEXT(5);
 }
 op_CMP:
-    BINARY(compareValues(int32_t(x), int32_t(y)))
+    BINARY(EXPR_CMP)
 op_CMPU:
-    BINARY(compareValues(x, y))
+    BINARY(EXPR_CMPU)
 op_FCMP:
-    BINARY(compareFloats(asFloat(x), asFloat(y)))
+    BINARY(EXPR_FCMP)
+
+    // ---------------------------------------------------------- block operations
+    // Registers were checked when the block was made; none is pc.
+#define OP_NEXT()                                                                              \
+    do {                                                                                       \
+        ++ip;                                                                                  \
+        goto *ip->handler;                                                                     \
+    } while (0)
+#define OP_FAIL(status, lastByte)                                                              \
+    do {                                                                                       \
+        reg[PC] = uint32_t(lastByte);                                                          \
+        return (status);                                                                       \
+    } while (0)
+#define OP_LEAVE(address)                                                                      \
+    do {                                                                                       \
+        pc = uint32_t(address);                                                                \
+        goto block_exit;                                                                       \
+    } while (0)
+// To the target or the next instruction, with the block prepared there.
+#define OP_TRANSFER(taken)                                                                     \
+    do {                                                                                       \
+        const bool jump = (taken);                                                             \
+        pc = jump ? ip->target : ip->next;                                                     \
+        nextBlock = jump ? ip->imm & 0xFFFF : ip->imm >> 16;                                   \
+        goto chain;                                                                            \
+    } while (0)
+// One instruction's work on operand fields d a b; last: its last byte.
+#define STEP_BINARY(name, d, a, b)                                                             \
+    {                                                                                          \
+        const uint32_t x = reg[a], y = reg[b];                                    \
+        reg[d] = (EXPR_##name);                                                                \
+    }
+#define STEP_CONVERT(name, d, a)                                                               \
+    {                                                                                          \
+        const uint32_t x = reg[a];                                                             \
+        reg[d] = (EXPR_##name);                                                                \
+    }
+#define STEP_LOAD_REGISTER(width, load, d, a, last)                                            \
+    {                                                                                          \
+        const uint32_t address = reg[a] & kAddressMask;                                        \
+        if (__builtin_expect(address + (width) - 1 >= size, 0))                                \
+            OP_FAIL(MV_DSP_INVALID_ADDRESS, last);                                             \
+        reg[d] = load(mem + address);                                                          \
+    }
+#define STEP_FMUL(d, a, b, last) STEP_BINARY(FMUL, d, a, b)
+#define STEP_FADD(d, a, b, last) STEP_BINARY(FADD, d, a, b)
+#define STEP_FSUB(d, a, b, last) STEP_BINARY(FSUB, d, a, b)
+#define STEP_ADD(d, a, b, last) STEP_BINARY(ADD, d, a, b)
+#define STEP_XOR(d, a, b, last) STEP_BINARY(XOR, d, a, b)
+#define STEP_MOV(d, a, b, last) STEP_CONVERT(MOV, d, a)
+#define STEP_LD32R(d, a, b, last) STEP_LOAD_REGISTER(4, dspVmLoadWord, d, a, last)
+
+#define FAST_BINARY(name)                                                                      \
+    fop_##name : STEP_BINARY(name, ip->d, ip->a, ip->b) OP_NEXT();
+#define FAST_CONVERT(name)                                                                     \
+    fop_##name : STEP_CONVERT(name, ip->d, ip->a) OP_NEXT();
+    MV_DSP_BINARY_OPS(FAST_BINARY)
+    MV_DSP_CONVERT_OPS(FAST_CONVERT)
+    MV_DSP_IN_PLACE_OPS(FAST_CONVERT)
+#define FAST_DIVISION(name, faults)                                                            \
+    fop_##name : {                                                                             \
+        const uint32_t x = reg[ip->a], y = reg[ip->b];                                         \
+        if (faults) OP_FAIL(kArithmeticFault, ip->pc + 3);                                     \
+        reg[ip->d] = (EXPR_##name);                                                            \
+        OP_NEXT();                                                                             \
+    }
+    FAST_DIVISION(DIVU, y == 0)
+    FAST_DIVISION(MODU, y == 0)
+    FAST_DIVISION(DIV, divisionFaults(int32_t(x), int32_t(y)))
+    FAST_DIVISION(MOD, divisionFaults(int32_t(x), int32_t(y)))
+fop_LDI:
+    reg[ip->d] = ip->imm;
+    OP_NEXT();
+#define FAST_LOAD_ABSOLUTE(name, load)                                                         \
+    fop_##name : reg[ip->d] = load(mem + ip->imm);                                             \
+    OP_NEXT();
+    FAST_LOAD_ABSOLUTE(LD32, dspVmLoadWord)
+    FAST_LOAD_ABSOLUTE(LD16, dspVmLoadHalf)
+    FAST_LOAD_ABSOLUTE(LD8, LOAD_BYTE)
+#define FAST_LOAD_REGISTER(name, width, load)                                                  \
+    fop_##name : STEP_LOAD_REGISTER(width, load, ip->d, ip->a, ip->pc + 2) OP_NEXT();
+    FAST_LOAD_REGISTER(LD32R, 4, dspVmLoadWord)
+    FAST_LOAD_REGISTER(LD16R, 2, dspVmLoadHalf)
+    FAST_LOAD_REGISTER(LD8R, 1, LOAD_BYTE)
+// A store onto bytes a block stands for leaves the block after it and gives
+// back the units of the instructions it skips.
+#define FAST_STORE_DONE(address, width)                                                        \
+    if (__builtin_expect((address) < codeEnd, 0) &&                                           \
+        dspCoversCode(prepared, (address), (address) + (width))) {                            \
+        ++prepared.generation;                                                                 \
+        left += ip->target;                                                                    \
+        OP_LEAVE(ip->next);                                                                    \
+    }                                                                                          \
+    OP_NEXT();
+#define FAST_STORE_ABSOLUTE(name, width, store)                                                \
+    fop_##name : {                                                                             \
+        const uint32_t address = ip->imm;                                                      \
+        store(mem + address, reg[ip->b]);                                                      \
+        FAST_STORE_DONE(address, width)                                                        \
+    }
+    FAST_STORE_ABSOLUTE(ST32, 4, dspVmStoreWord)
+    FAST_STORE_ABSOLUTE(ST16, 2, dspVmStoreHalf)
+    FAST_STORE_ABSOLUTE(ST8, 1, STORE_BYTE)
+#define FAST_STORE_REGISTER(name, width, store)                                                \
+    fop_##name : {                                                                             \
+        const uint32_t address = reg[ip->a] & kAddressMask;                                    \
+        if (__builtin_expect(address + (width) - 1 >= size, 0))                                \
+            OP_FAIL(MV_DSP_INVALID_ADDRESS, ip->pc + 2);                                       \
+        store(mem + address, reg[ip->b]);                                                      \
+        FAST_STORE_DONE(address, width)                                                        \
+    }
+    FAST_STORE_REGISTER(ST32R, 4, dspVmStoreWord)
+    FAST_STORE_REGISTER(ST16R, 2, dspVmStoreHalf)
+    FAST_STORE_REGISTER(ST8R, 1, STORE_BYTE)
+fop_CONTINUE:
+    OP_TRANSFER(false);
+fop_HALT:
+    reg[PC] = ip->pc;
+    return MV_DSP_OK;
+fop_JMP:
+    OP_TRANSFER(true);
+fop_CALL:
+    reg[LR] = ip->next;
+    OP_TRANSFER(true);
+fop_RET:
+    OP_LEAVE(reg[LR]);
+fop_JMPR:
+    OP_LEAVE(reg[ip->a]);
+#define FAST_BRANCH(unused, name)                                                              \
+    fop_##name : OP_TRANSFER(COND_##name(reg[ip->a], reg[ip->b]));
+#define FAST_INC_BRANCH(unused, name)                                                          \
+    fop_INC_##name : reg[ip->d] = reg[ip->d] + 1;                                              \
+    OP_TRANSFER(COND_##name(reg[ip->a], reg[ip->b]));
+#define FAST_DEC_BRANCH(unused, name)                                                          \
+    fop_DEC_##name : reg[ip->d] = reg[ip->d] - 1;                                              \
+    OP_TRANSFER(COND_##name(reg[ip->a], reg[ip->b]));
+// Back to the start of the own block: its bytes were checked on entry and
+// nothing in it changed them since, so only the budget is looked at.
+#define LOOP_TRANSFER(taken)                                                                   \
+    do {                                                                                       \
+        if (taken) {                                                                           \
+            if (__builtin_expect(left >= ip->imm, 1)) {                                        \
+                left -= ip->imm;                                                               \
+                ip = reinterpret_cast<const FastOp *>(reinterpret_cast<const char *>(ip) - ip->back); \
+                goto *ip->handler;                                                             \
+            }                                                                                  \
+            OP_LEAVE(ip->target);                                                              \
+        }                                                                                      \
+        OP_LEAVE(ip->next);                                                                    \
+    } while (0)
+#define LOOP_BRANCH(unused, name)                                                              \
+    fop_LOOP_##name : LOOP_TRANSFER(COND_##name(reg[ip->a], reg[ip->b]));
+#define LOOP_INC_BRANCH(unused, name)                                                          \
+    fop_LOOP_INC_##name : reg[ip->d] = reg[ip->d] + 1;                                         \
+    LOOP_TRANSFER(COND_##name(reg[ip->a], reg[ip->b]));
+#define LOOP_DEC_BRANCH(unused, name)                                                          \
+    fop_LOOP_DEC_##name : reg[ip->d] = reg[ip->d] - 1;                                         \
+    LOOP_TRANSFER(COND_##name(reg[ip->a], reg[ip->b]));
+    MV_DSP_BRANCHES(LOOP_BRANCH, unused)
+    MV_DSP_BRANCHES(LOOP_INC_BRANCH, unused)
+    MV_DSP_BRANCHES(LOOP_DEC_BRANCH, unused)
+    MV_DSP_BRANCHES(FAST_BRANCH, unused)
+    MV_DSP_BRANCHES(FAST_INC_BRANCH, unused)
+    MV_DSP_BRANCHES(FAST_DEC_BRANCH, unused)
+#define FAST_PAIR(unused, first, second)                                                       \
+    fop_##first##_##second : STEP_##first(ip->d, ip->a, ip->b, ip->pc + kLengths[OP_##first] - 1) \
+    STEP_##second(ip->d2, ip->a2, ip->b2, ip->next - 1) OP_NEXT();
+    MV_DSP_FAST_PAIRS(FAST_PAIR, unused)
 }
+
+} // namespace
+
+const void *const *dspFastHandlers() {
+    const void *const *handlers = nullptr;
+    interpret(nullptr, 0, &handlers);
+    return handlers;
+}
+
+} // namespace mv::dsp
+
+MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) { return mv::dsp::interpret(vm, budget, nullptr); }
