@@ -28,6 +28,7 @@
 //    R16..R19 and invalid bytes take the checked path of the same handler.
 #include "mv_dsp_blocks.h"
 #include "mv_dsp_isa.h"
+#include "mv_dsp_operations.h"
 #include "mv_dsp_vm.h"
 
 #include <array>
@@ -62,31 +63,6 @@ constexpr std::array<uint8_t, OPCODE_COUNT> kLengths = [] {
     for (int op = 0; op < OPCODE_COUNT; ++op) lengths[op] = uint8_t(kInstructions[op].length());
     return lengths;
 }();
-
-inline float asFloat(uint32_t bits) { return std::bit_cast<float>(bits); }
-inline uint32_t floatBits(float value) { return std::bit_cast<uint32_t>(value); }
-
-// Truncation toward zero; NaN and anything outside int32 give INT_MIN.
-inline uint32_t floatToInt(float value) {
-    constexpr float kTwoTo31 = 2147483648.0f;
-    if (value >= -kTwoTo31 && value < kTwoTo31) return uint32_t(int32_t(value));
-    return uint32_t(INT32_MIN);
-}
-
-template <typename T>
-inline uint32_t compareValues(T a, T b) {
-    return a > b ? 1u : a < b ? uint32_t(-1) : 0u;
-}
-
-inline uint32_t compareFloats(float a, float b) {
-    constexpr uint32_t kUnordered = 2;
-    if (std::isnan(a) || std::isnan(b)) return kUnordered;
-    return compareValues(a, b);
-}
-
-inline bool divisionFaults(int32_t dividend, int32_t divisor) {
-    return divisor == 0 || (dividend == INT32_MIN && divisor == -1);
-}
 
 // Console instructions: the process's buffered standard streams.
 
@@ -132,53 +108,6 @@ void readLine(uint8_t *target, uint32_t length) {
         target[0] = 0;
 }
 
-// What the instructions compute from x = R[a] and y = R[b] (x = R[s] for the
-// one-operand ones), shared by the byte-code handlers and the block operations.
-#define EXPR_ADD x + y
-#define EXPR_SUB x - y
-#define EXPR_MUL x * y
-#define EXPR_FADD floatBits(asFloat(x) + asFloat(y))
-#define EXPR_FSUB floatBits(asFloat(x) - asFloat(y))
-#define EXPR_FMUL floatBits(asFloat(x) * asFloat(y))
-#define EXPR_FDIV floatBits(asFloat(x) / asFloat(y))
-#define EXPR_SHL x << (y & 31)
-#define EXPR_SHR x >> (y & 31)
-#define EXPR_SAR uint32_t(int32_t(x) >> (y & 31))
-#define EXPR_AND x & y
-#define EXPR_OR x | y
-#define EXPR_XOR x ^ y
-#define EXPR_CMP compareValues(int32_t(x), int32_t(y))
-#define EXPR_CMPU compareValues(x, y)
-#define EXPR_FCMP compareFloats(asFloat(x), asFloat(y))
-#define EXPR_DIVU x / y
-#define EXPR_DIV uint32_t(int32_t(x) / int32_t(y))
-#define EXPR_MODU x % y
-#define EXPR_MOD uint32_t(int32_t(x) % int32_t(y))
-#define EXPR_MOV x
-#define EXPR_NOT ~x
-#define EXPR_ITOF floatBits(float(int32_t(x)))
-#define EXPR_FTOI floatToInt(asFloat(x))
-#define EXPR_INC x + 1
-#define EXPR_DEC x - 1
-#define EXPR_FINC floatBits(asFloat(x) + 1.0f)
-#define EXPR_FDEC floatBits(asFloat(x) - 1.0f)
-#define MV_DSP_BINARY_OPS(X) X(ADD) X(SUB) X(MUL) X(FADD) X(FSUB) X(FMUL) X(FDIV) X(SHL) X(SHR) \
-    X(SAR) X(AND) X(OR) X(XOR) X(CMP) X(CMPU) X(FCMP)
-#define MV_DSP_CONVERT_OPS(X) X(MOV) X(NOT) X(ITOF) X(FTOI)
-#define MV_DSP_IN_PLACE_OPS(X) X(INC) X(DEC) X(FINC) X(FDEC)
-// Branch conditions on x = R[a] and y = R[b].
-#define COND_JZ(x, y) ((x) == 0)
-#define COND_JNZ(x, y) ((x) != 0)
-#define COND_JEQ(x, y) ((x) == (y))
-#define COND_JNE(x, y) ((x) != (y))
-#define COND_JGTU(x, y) ((x) > (y))
-#define COND_JGT(x, y) (int32_t(x) > int32_t(y))
-#define COND_JGEU(x, y) ((x) >= (y))
-#define COND_JGE(x, y) (int32_t(x) >= int32_t(y))
-#define COND_JLTU(x, y) ((x) < (y))
-#define COND_JLT(x, y) (int32_t(x) < int32_t(y))
-#define COND_JLEU(x, y) ((x) <= (y))
-#define COND_JLE(x, y) (int32_t(x) <= int32_t(y))
 
 // A block still stands for its bytes; a block whose bytes changed is dropped
 // for good and its instructions run as byte code.
@@ -767,173 +696,7 @@ op_CMPU:
 op_FCMP:
     BINARY(EXPR_FCMP)
 
-    // ---------------------------------------------------------- block operations
-    // Registers were checked when the block was made; none is pc.
-#define OP_NEXT()                                                                              \
-    do {                                                                                       \
-        ++ip;                                                                                  \
-        goto *ip->handler;                                                                     \
-    } while (0)
-#define OP_FAIL(status, lastByte)                                                              \
-    do {                                                                                       \
-        reg[PC] = uint32_t(lastByte);                                                          \
-        return (status);                                                                       \
-    } while (0)
-#define OP_LEAVE(address)                                                                      \
-    do {                                                                                       \
-        pc = uint32_t(address);                                                                \
-        goto block_exit;                                                                       \
-    } while (0)
-// To the target or the next instruction, with the block prepared there.
-#define OP_TRANSFER(taken)                                                                     \
-    do {                                                                                       \
-        const bool jump = (taken);                                                             \
-        pc = jump ? ip->target : ip->next;                                                     \
-        nextBlock = jump ? ip->imm & 0xFFFF : ip->imm >> 16;                                   \
-        goto chain;                                                                            \
-    } while (0)
-// One instruction's work on operand fields d a b; last: its last byte.
-#define STEP_BINARY(name, d, a, b)                                                             \
-    {                                                                                          \
-        const uint32_t x = reg[a], y = reg[b];                                    \
-        reg[d] = (EXPR_##name);                                                                \
-    }
-#define STEP_CONVERT(name, d, a)                                                               \
-    {                                                                                          \
-        const uint32_t x = reg[a];                                                             \
-        reg[d] = (EXPR_##name);                                                                \
-    }
-#define STEP_LOAD_REGISTER(width, load, d, a, last)                                            \
-    {                                                                                          \
-        const uint32_t address = reg[a] & kAddressMask;                                        \
-        if (__builtin_expect(address + (width) - 1 >= size, 0))                                \
-            OP_FAIL(MV_DSP_INVALID_ADDRESS, last);                                             \
-        reg[d] = load(mem + address);                                                          \
-    }
-#define STEP_FMUL(d, a, b, last) STEP_BINARY(FMUL, d, a, b)
-#define STEP_FADD(d, a, b, last) STEP_BINARY(FADD, d, a, b)
-#define STEP_FSUB(d, a, b, last) STEP_BINARY(FSUB, d, a, b)
-#define STEP_ADD(d, a, b, last) STEP_BINARY(ADD, d, a, b)
-#define STEP_XOR(d, a, b, last) STEP_BINARY(XOR, d, a, b)
-#define STEP_MOV(d, a, b, last) STEP_CONVERT(MOV, d, a)
-#define STEP_LD32R(d, a, b, last) STEP_LOAD_REGISTER(4, dspVmLoadWord, d, a, last)
-
-#define FAST_BINARY(name)                                                                      \
-    fop_##name : STEP_BINARY(name, ip->d, ip->a, ip->b) OP_NEXT();
-#define FAST_CONVERT(name)                                                                     \
-    fop_##name : STEP_CONVERT(name, ip->d, ip->a) OP_NEXT();
-    MV_DSP_BINARY_OPS(FAST_BINARY)
-    MV_DSP_CONVERT_OPS(FAST_CONVERT)
-    MV_DSP_IN_PLACE_OPS(FAST_CONVERT)
-#define FAST_DIVISION(name, faults)                                                            \
-    fop_##name : {                                                                             \
-        const uint32_t x = reg[ip->a], y = reg[ip->b];                                         \
-        if (faults) OP_FAIL(kArithmeticFault, ip->pc + 3);                                     \
-        reg[ip->d] = (EXPR_##name);                                                            \
-        OP_NEXT();                                                                             \
-    }
-    FAST_DIVISION(DIVU, y == 0)
-    FAST_DIVISION(MODU, y == 0)
-    FAST_DIVISION(DIV, divisionFaults(int32_t(x), int32_t(y)))
-    FAST_DIVISION(MOD, divisionFaults(int32_t(x), int32_t(y)))
-fop_LDI:
-    reg[ip->d] = ip->imm;
-    OP_NEXT();
-#define FAST_LOAD_ABSOLUTE(name, load)                                                         \
-    fop_##name : reg[ip->d] = load(mem + ip->imm);                                             \
-    OP_NEXT();
-    FAST_LOAD_ABSOLUTE(LD32, dspVmLoadWord)
-    FAST_LOAD_ABSOLUTE(LD16, dspVmLoadHalf)
-    FAST_LOAD_ABSOLUTE(LD8, LOAD_BYTE)
-#define FAST_LOAD_REGISTER(name, width, load)                                                  \
-    fop_##name : STEP_LOAD_REGISTER(width, load, ip->d, ip->a, ip->pc + 2) OP_NEXT();
-    FAST_LOAD_REGISTER(LD32R, 4, dspVmLoadWord)
-    FAST_LOAD_REGISTER(LD16R, 2, dspVmLoadHalf)
-    FAST_LOAD_REGISTER(LD8R, 1, LOAD_BYTE)
-// A store onto bytes a block stands for leaves the block after it and gives
-// back the units of the instructions it skips.
-#define FAST_STORE_DONE(address, width)                                                        \
-    if (__builtin_expect((address) < codeEnd, 0) &&                                           \
-        dspCoversCode(prepared, (address), (address) + (width))) {                            \
-        ++prepared.generation;                                                                 \
-        left += ip->target;                                                                    \
-        OP_LEAVE(ip->next);                                                                    \
-    }                                                                                          \
-    OP_NEXT();
-#define FAST_STORE_ABSOLUTE(name, width, store)                                                \
-    fop_##name : {                                                                             \
-        const uint32_t address = ip->imm;                                                      \
-        store(mem + address, reg[ip->b]);                                                      \
-        FAST_STORE_DONE(address, width)                                                        \
-    }
-    FAST_STORE_ABSOLUTE(ST32, 4, dspVmStoreWord)
-    FAST_STORE_ABSOLUTE(ST16, 2, dspVmStoreHalf)
-    FAST_STORE_ABSOLUTE(ST8, 1, STORE_BYTE)
-#define FAST_STORE_REGISTER(name, width, store)                                                \
-    fop_##name : {                                                                             \
-        const uint32_t address = reg[ip->a] & kAddressMask;                                    \
-        if (__builtin_expect(address + (width) - 1 >= size, 0))                                \
-            OP_FAIL(MV_DSP_INVALID_ADDRESS, ip->pc + 2);                                       \
-        store(mem + address, reg[ip->b]);                                                      \
-        FAST_STORE_DONE(address, width)                                                        \
-    }
-    FAST_STORE_REGISTER(ST32R, 4, dspVmStoreWord)
-    FAST_STORE_REGISTER(ST16R, 2, dspVmStoreHalf)
-    FAST_STORE_REGISTER(ST8R, 1, STORE_BYTE)
-fop_CONTINUE:
-    OP_TRANSFER(false);
-fop_HALT:
-    reg[PC] = ip->pc;
-    return MV_DSP_OK;
-fop_JMP:
-    OP_TRANSFER(true);
-fop_CALL:
-    reg[LR] = ip->next;
-    OP_TRANSFER(true);
-fop_RET:
-    OP_LEAVE(reg[LR]);
-fop_JMPR:
-    OP_LEAVE(reg[ip->a]);
-#define FAST_BRANCH(unused, name)                                                              \
-    fop_##name : OP_TRANSFER(COND_##name(reg[ip->a], reg[ip->b]));
-#define FAST_INC_BRANCH(unused, name)                                                          \
-    fop_INC_##name : reg[ip->d] = reg[ip->d] + 1;                                              \
-    OP_TRANSFER(COND_##name(reg[ip->a], reg[ip->b]));
-#define FAST_DEC_BRANCH(unused, name)                                                          \
-    fop_DEC_##name : reg[ip->d] = reg[ip->d] - 1;                                              \
-    OP_TRANSFER(COND_##name(reg[ip->a], reg[ip->b]));
-// Back to the start of the own block: its bytes were checked on entry and
-// nothing in it changed them since, so only the budget is looked at.
-#define LOOP_TRANSFER(taken)                                                                   \
-    do {                                                                                       \
-        if (taken) {                                                                           \
-            if (__builtin_expect(left >= ip->imm, 1)) {                                        \
-                left -= ip->imm;                                                               \
-                ip = reinterpret_cast<const FastOp *>(reinterpret_cast<const char *>(ip) - ip->back); \
-                goto *ip->handler;                                                             \
-            }                                                                                  \
-            OP_LEAVE(ip->target);                                                              \
-        }                                                                                      \
-        OP_LEAVE(ip->next);                                                                    \
-    } while (0)
-#define LOOP_BRANCH(unused, name)                                                              \
-    fop_LOOP_##name : LOOP_TRANSFER(COND_##name(reg[ip->a], reg[ip->b]));
-#define LOOP_INC_BRANCH(unused, name)                                                          \
-    fop_LOOP_INC_##name : reg[ip->d] = reg[ip->d] + 1;                                         \
-    LOOP_TRANSFER(COND_##name(reg[ip->a], reg[ip->b]));
-#define LOOP_DEC_BRANCH(unused, name)                                                          \
-    fop_LOOP_DEC_##name : reg[ip->d] = reg[ip->d] - 1;                                         \
-    LOOP_TRANSFER(COND_##name(reg[ip->a], reg[ip->b]));
-    MV_DSP_BRANCHES(LOOP_BRANCH, unused)
-    MV_DSP_BRANCHES(LOOP_INC_BRANCH, unused)
-    MV_DSP_BRANCHES(LOOP_DEC_BRANCH, unused)
-    MV_DSP_BRANCHES(FAST_BRANCH, unused)
-    MV_DSP_BRANCHES(FAST_INC_BRANCH, unused)
-    MV_DSP_BRANCHES(FAST_DEC_BRANCH, unused)
-#define FAST_PAIR(unused, first, second)                                                       \
-    fop_##first##_##second : STEP_##first(ip->d, ip->a, ip->b, ip->pc + kLengths[OP_##first] - 1) \
-    STEP_##second(ip->d2, ip->a2, ip->b2, ip->next - 1) OP_NEXT();
-    MV_DSP_FAST_PAIRS(FAST_PAIR, unused)
+#include "mv_dsp_block_handlers.inc"
 }
 
 } // namespace
