@@ -82,8 +82,13 @@ static_assert(OP_JLE - OP_JZ == FAST_JLE - FAST_JZ && FAST_INC_JLE - FAST_INC_JZ
 static_assert(FAST_INC_JZ == FAST_JLE + 1 && FAST_DEC_JZ == FAST_INC_JLE + 1 &&
               FAST_LOOP_DEC_JLE - FAST_LOOP_JZ == FAST_DEC_JLE - FAST_JZ);
 
-// The operation of the instruction at `at` (which fits in the program).
-Decoded decode(const uint8_t *at, uint32_t memorySize) {
+// The operation of the instruction at `instruction` (which fits in the
+// program). Operand bytes it does not have read as zero: a short
+// instruction at the image's end must not be read past.
+Decoded decode(const uint8_t *instruction, uint32_t memorySize) {
+    uint8_t bytes[kMaxInstructionLength] = {};
+    std::memcpy(bytes, instruction, kInstructions[instruction[0]].length());
+    const uint8_t *at = bytes;
     const int op = at[0];
     const uint32_t b1 = at[1], b2 = at[2], b3 = at[3];
     Decoded out;
