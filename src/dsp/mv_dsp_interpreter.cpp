@@ -26,7 +26,9 @@
 //  - Register operands are ORed together: below 16 they are all valid and
 //    none is pc, so the handler needs no per-operand test and no pc update.
 //    R16..R19 and invalid bytes take the checked path of the same handler.
+#include "mv_dsp_blocks.h"
 #include "mv_dsp_isa.h"
+#include "mv_dsp_operations.h"
 #include "mv_dsp_vm.h"
 
 #include <array>
@@ -62,31 +64,6 @@ constexpr std::array<uint8_t, OPCODE_COUNT> kLengths = [] {
     for (int op = 0; op < OPCODE_COUNT; ++op) lengths[op] = uint8_t(kInstructions[op].length());
     return lengths;
 }();
-
-inline float asFloat(uint32_t bits) { return std::bit_cast<float>(bits); }
-inline uint32_t floatBits(float value) { return std::bit_cast<uint32_t>(value); }
-
-// Truncation toward zero; NaN and anything outside int32 give INT_MIN.
-inline uint32_t floatToInt(float value) {
-    constexpr float kTwoTo31 = 2147483648.0f;
-    if (value >= -kTwoTo31 && value < kTwoTo31) return uint32_t(int32_t(value));
-    return uint32_t(INT32_MIN);
-}
-
-template <typename T>
-inline uint32_t compareValues(T a, T b) {
-    return a > b ? 1u : a < b ? uint32_t(-1) : 0u;
-}
-
-inline uint32_t compareFloats(float a, float b) {
-    constexpr uint32_t kUnordered = 2;
-    if (std::isnan(a) || std::isnan(b)) return kUnordered;
-    return compareValues(a, b);
-}
-
-inline bool divisionFaults(int32_t dividend, int32_t divisor) {
-    return divisor == 0 || (dividend == INT32_MIN && divisor == -1);
-}
 
 // Console instructions: the process's buffered standard streams.
 
@@ -132,9 +109,34 @@ void readLine(uint8_t *target, uint32_t length) {
         target[0] = 0;
 }
 
-} // namespace
 
-MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
+// A block still stands for its bytes; a block whose bytes changed is dropped
+// for good and its instructions run as byte code.
+bool blockStillMatches(DspPrepared &prepared, FastBlock &block, const uint8_t *memory) {
+    if (std::memcmp(memory + block.start, prepared.original + block.start, block.length) == 0) {
+        block.checked = prepared.generation;
+        return true;
+    }
+    prepared.blockAt[block.start] = 0;
+    block.checked = kUncheckedBlock;
+    return false;
+}
+
+// Read only: the block table of a VM without blocks.
+uint16_t gNoBlocks[0x10000];
+
+MvDspStatus interpret(MvDspVm *vm, uint32_t budget, const void *const **fastHandlers) {
+    static const void *const kFastHandlers[] = {
+#define MV_DSP_FAST_HANDLER(name) &&fop_##name,
+        MV_DSP_FAST_OPS(MV_DSP_FAST_HANDLER)
+#undef MV_DSP_FAST_HANDLER
+    };
+    static_assert(std::size(kFastHandlers) == FAST_KIND_COUNT);
+    if (fastHandlers) {
+        *fastHandlers = kFastHandlers;
+        return MV_DSP_OK;
+    }
+
     // The dispatch table, indexed by the opcode byte: the 82 instructions of
     // the list in opcode order (each at its label op_MNEMONIC below), then the
     // unknown-opcode exit for every byte that is no instruction, so fetching
@@ -167,6 +169,16 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
     // instead of being recomputed at every dispatch.
     const void *const *handlers = kHandlers;
     asm("" : "+r"(handlers));
+    // Blocks: a VM without them runs with an empty table and no code range.
+    DspPrepared none{};
+    none.blockAt = gNoBlocks;
+    DspPrepared &prepared = dspVmPrepared(vm) ? *dspVmPrepared(vm) : none;
+    uint16_t *const blockAt = prepared.blockAt;
+    const uint32_t codeEnd = prepared.codeEnd;
+    // The host may have written the image since the last run.
+    ++prepared.generation;
+    const FastOp *ip = nullptr;
+    uint32_t nextBlock = 0; // the block a transfer expects at pc (0: look it up)
 
 // Operand bytes relative to the opcode.
 #define BYTE(offset) uint32_t((mem + pc)[offset])
@@ -189,8 +201,14 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
 #define DISPATCH()                                                                             \
     do {                                                                                       \
         if (__builtin_expect(pc >= limit, 0)) goto fetch_exactly;                              \
+        if (blockAt[pc]) goto enter_block;                                                     \
         goto *handlers[mem[pc]];                                                               \
     } while (0)
+// A write into bytes a block stands for: every block checks its bytes again.
+#define NOTE_WRITE(address, count)                                                             \
+    if (__builtin_expect((address) < codeEnd, 0) &&                                            \
+        dspCoversCode(prepared, (address), uint32_t(address) + (count)))                       \
+    ++prepared.generation
 #define NEXT(length)                                                                           \
     do {                                                                                       \
         pc += (length);                                                                        \
@@ -240,7 +258,6 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         NEXT_AFTER_WRITE(4, d);                                                                \
     }
 #define BINARY(expression) BINARY_GUARDED((void)0, expression)
-#define FLOAT_BINARY(expression) BINARY(floatBits(expression))
 // d ← expression of x = R[s] for the instructions "op d s" (and "op r" with s = d).
 #define UNARY(length, second, plain, expression)                                               \
     {                                                                                          \
@@ -303,6 +320,7 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         }                                                                                      \
         CHECK_ACCESS(address, width, 4);                                                       \
         store(mem + address, reg[r]);                                                          \
+        NOTE_WRITE(address, width);                                                            \
         NEXT(4);                                                                               \
     }
 #define STORE_REGISTER(width, store)                                                           \
@@ -316,6 +334,7 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         const uint32_t address = reg[a] & kAddressMask;                                        \
         CHECK_ACCESS(address, width, 3);                                                       \
         store(mem + address, reg[s]);                                                          \
+        NOTE_WRITE(address, width);                                                            \
         NEXT(3);                                                                               \
     }
 #define LOAD_ABSOLUTE(width, load)                                                             \
@@ -351,6 +370,7 @@ MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) {
         if ((source) + (count) - 1 >= size || (destination) + (count) - 1 >= size)             \
             FAIL(MV_DSP_INVALID_ADDRESS, length);                                              \
         std::memmove(mem + (destination), mem + (source), count);                              \
+        NOTE_WRITE(destination, count);                                                        \
         CHARGE((count) / kBytesPerCopyUnit);                                                   \
         NEXT(length);                                                                          \
     }
@@ -410,7 +430,35 @@ fetch_first:
         reg[PC] = uint32_t(pc);
         return MV_DSP_INVALID_ADDRESS;
     }
+    if (blockAt[pc]) goto enter_block;
     goto *handlers[mem[pc]];
+
+// A block runs whole when its bytes are unchanged and the budget covers all
+// its instructions; otherwise its first instruction runs as byte code.
+enter_block: {
+    FastBlock &block = prepared.blocks[blockAt[pc]];
+    if (__builtin_expect(block.checked != prepared.generation, 0) &&
+        !blockStillMatches(prepared, block, mem))
+        goto *handlers[mem[pc]];
+    if (__builtin_expect(left < block.cost, 0)) goto *handlers[mem[pc]];
+    left -= block.cost;
+    ip = block.first;
+    goto *ip->handler;
+}
+// A transfer to pc whose block was known when the program was prepared:
+// straight on when that block is checked and affordable, else as any jump.
+chain: {
+    const FastBlock &block = prepared.blocks[nextBlock];
+    if (__builtin_expect(block.checked == prepared.generation && left >= block.cost, 1)) {
+        left -= block.cost;
+        ip = block.first;
+        goto *ip->handler;
+    }
+}
+// A block left for pc: control moved, as after a jump.
+block_exit:
+    limit = left > kLongestStraightRun ? fastEnd : 0;
+    DISPATCH();
 
 unknown_opcode:
     reg[PC] = uint32_t(pc);
@@ -426,6 +474,8 @@ op_INT: {
     const MvDspInterruptCallback callback = vm->interruptCallback;
     vm->serviceUnits = 0;
     if (!callback || uint8_t(callback(vm, BYTE(1))) == 0) return MV_DSP_INTERRUPT_ERROR;
+    // A service may write anywhere in the image.
+    ++prepared.generation;
     CHARGE(vm->serviceUnits);
     vm->serviceUnits = 0;
     // The service may have moved pc; continue one byte past where it left it.
@@ -438,7 +488,7 @@ op_LDI16:
 op_LDI8:
     LOAD_IMMEDIATE(3, BYTE(2))
 op_MOV:
-    CONVERT(x)
+    CONVERT(EXPR_MOV)
 op_PUSH: {
     const uint32_t r = BYTE(1);
     CHECK_REGISTER(r, 2);
@@ -516,52 +566,50 @@ op_COPYR: {
     COPY_BLOCK(destination, source, count, 4)
 }
 op_INC:
-    IN_PLACE(x + 1)
+    IN_PLACE(EXPR_INC)
 op_FINC:
-    IN_PLACE(floatBits(asFloat(x) + 1.0f))
+    IN_PLACE(EXPR_FINC)
 op_DEC:
-    IN_PLACE(x - 1)
+    IN_PLACE(EXPR_DEC)
 op_FDEC:
-    IN_PLACE(floatBits(asFloat(x) - 1.0f))
+    IN_PLACE(EXPR_FDEC)
 op_ADD:
-    BINARY(x + y)
+    BINARY(EXPR_ADD)
 op_FADD:
-    FLOAT_BINARY(asFloat(x) + asFloat(y))
+    BINARY(EXPR_FADD)
 op_SUB:
-    BINARY(x - y)
+    BINARY(EXPR_SUB)
 op_FSUB:
-    FLOAT_BINARY(asFloat(x) - asFloat(y))
+    BINARY(EXPR_FSUB)
 op_MULU:
 op_MUL:
-    BINARY(x * y)
+    BINARY(EXPR_MUL)
 op_FMUL:
-    FLOAT_BINARY(asFloat(x) * asFloat(y))
+    BINARY(EXPR_FMUL)
 op_DIVU:
-    BINARY_GUARDED(if (y == 0) FAIL(kArithmeticFault, 4), x / y)
+    BINARY_GUARDED(if (y == 0) FAIL(kArithmeticFault, 4), EXPR_DIVU)
 op_DIV:
-    BINARY_GUARDED(if (divisionFaults(int32_t(x), int32_t(y))) FAIL(kArithmeticFault, 4),
-                   uint32_t(int32_t(x) / int32_t(y)))
+    BINARY_GUARDED(if (divisionFaults(int32_t(x), int32_t(y))) FAIL(kArithmeticFault, 4), EXPR_DIV)
 op_FDIV:
-    FLOAT_BINARY(asFloat(x) / asFloat(y))
+    BINARY(EXPR_FDIV)
 op_SHL:
-    BINARY(x << (y & 31))
+    BINARY(EXPR_SHL)
 op_SHR:
-    BINARY(x >> (y & 31))
+    BINARY(EXPR_SHR)
 op_SAR:
-    BINARY(uint32_t(int32_t(x) >> (y & 31)))
+    BINARY(EXPR_SAR)
 op_MODU:
-    BINARY_GUARDED(if (y == 0) FAIL(kArithmeticFault, 4), x % y)
+    BINARY_GUARDED(if (y == 0) FAIL(kArithmeticFault, 4), EXPR_MODU)
 op_MOD:
-    BINARY_GUARDED(if (divisionFaults(int32_t(x), int32_t(y))) FAIL(kArithmeticFault, 4),
-                   uint32_t(int32_t(x) % int32_t(y)))
+    BINARY_GUARDED(if (divisionFaults(int32_t(x), int32_t(y))) FAIL(kArithmeticFault, 4), EXPR_MOD)
 op_AND:
-    BINARY(x & y)
+    BINARY(EXPR_AND)
 op_OR:
-    BINARY(x | y)
+    BINARY(EXPR_OR)
 op_XOR:
-    BINARY(x ^ y)
+    BINARY(EXPR_XOR)
 op_NOT:
-    CONVERT(~x)
+    CONVERT(EXPR_NOT)
 op_NOPA:
 op_NOPB: {
     const uint32_t r = BYTE(1);
@@ -569,9 +617,9 @@ op_NOPB: {
     NEXT(2);
 }
 op_ITOF:
-    CONVERT(floatBits(float(int32_t(x))))
+    CONVERT(EXPR_ITOF)
 op_FTOI:
-    CONVERT(floatToInt(asFloat(x)))
+    CONVERT(EXPR_FTOI)
 op_JMP:
     JUMP(HALF(1));
 op_JMPR: {
@@ -638,15 +686,28 @@ op_GETS: {
     const uint32_t address = HALF(1), length = HALF(3);
     if (address + length >= size) FAIL(MV_DSP_INVALID_ADDRESS, 5);
     readLine(mem + address, length);
+    NOTE_WRITE(address, length);
     CHARGE(std::strlen(reinterpret_cast<const char *>(mem + address)));
     NEXT(5);
 }
 op_CMP:
-    BINARY(compareValues(int32_t(x), int32_t(y)))
+    BINARY(EXPR_CMP)
 op_CMPU:
-    BINARY(compareValues(x, y))
+    BINARY(EXPR_CMPU)
 op_FCMP:
-    BINARY(compareFloats(asFloat(x), asFloat(y)))
+    BINARY(EXPR_FCMP)
+
+#include "mv_dsp_block_handlers.inc"
 }
+
+} // namespace
+
+const void *const *dspFastHandlers() {
+    const void *const *handlers = nullptr;
+    interpret(nullptr, 0, &handlers);
+    return handlers;
+}
+
+MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) { return interpret(vm, budget, nullptr); }
 
 } // namespace mv

@@ -1,17 +1,41 @@
 // Signal-processor VM record, memory image and the unchecked primitives.
 #include "mv_dsp_vm.h"
 
+#include "mv_dsp_blocks.h"
+
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 namespace mv {
+namespace {
+
+// The record hosts see, followed by the blocks the interpreter runs.
+struct VmRecord {
+    MvDspVm vm;
+    DspPrepared *prepared;
+};
+static_assert(offsetof(VmRecord, vm) == 0);
+
+VmRecord *record(MvDspVm *vm) { return reinterpret_cast<VmRecord *>(vm); }
+
+} // namespace
+
+DspPrepared *dspVmPrepared(MvDspVm *vm) { return record(vm)->prepared; }
+
+void dspVmDropPrepared(MvDspVm *vm) {
+    dspPreparedRelease(record(vm)->prepared);
+    record(vm)->prepared = nullptr;
+}
+
 
 MvDspVm *dspVmCreate(const uint8_t *program, uint16_t programLength, uint16_t regionLength,
                      uint16_t stackSize) {
     // The creator guarantees that the three lengths fit 16-bit addresses.
     const uint16_t memorySize = uint16_t(programLength + regionLength + stackSize);
-    auto *vm = static_cast<MvDspVm *>(std::malloc(sizeof(MvDspVm)));
-    if (!vm) return nullptr;
+    auto *record = static_cast<mv::VmRecord *>(std::malloc(sizeof(mv::VmRecord)));
+    if (!record) return nullptr;
+    MvDspVm *vm = &record->vm;
     // malloc(0) may legally return null; an empty image still needs a block.
     vm->memory = static_cast<uint8_t *>(std::malloc(memorySize ? memorySize : 1));
     if (!vm->memory) {
@@ -25,11 +49,15 @@ MvDspVm *dspVmCreate(const uint8_t *program, uint16_t programLength, uint16_t re
     vm->interruptCallback = nullptr;
     vm->resources = nullptr;
     vm->serviceUnits = 0;
+    // No blocks (out of memory, nothing to decode) only costs speed.
+    record->prepared =
+        mv::dspPrepare(vm->memory, memorySize, programLength, mv::dspFastHandlers());
     dspVmReset(vm);
     return vm;
 }
 
 void dspVmDestroy(MvDspVm *vm) {
+    mv::dspVmDropPrepared(vm);
     std::free(vm->memory);
     std::free(vm);
 }

@@ -70,4 +70,13 @@ inline void dspVmChargeWork(MvDspVm *vm, uint64_t units) {
 // budget units of work (0 = no limit).
 MvDspStatus dspVmRun(MvDspVm *vm, uint32_t budget) MV_AUDIO_THREAD;
 
+struct DspPrepared;
+// The blocks decoded from the program at creation (mv_dsp_blocks.h), or null.
+DspPrepared *dspVmPrepared(MvDspVm *vm);
+// Releases them: every instruction then runs through the byte-code handlers,
+// the reference the blocks are tested against.
+void dspVmDropPrepared(MvDspVm *vm);
+// The interpreter's block-operation handlers, indexed by FastKind.
+const void *const *dspFastHandlers();
+
 } // namespace mv

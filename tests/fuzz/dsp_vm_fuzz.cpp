@@ -3,7 +3,8 @@
 // AddressSanitizer watching every access to the image, the sample blocks
 // and the filters and reverberators a program creates. Besides "no crash,
 // no access outside what the program owns, no leak" it checks what a run's
-// status promises about pc.
+// status promises about pc, and that the prepared blocks end every run as
+// the byte-code handlers alone do (status, registers and image).
 //
 // Input: an 8-byte header, then the program bytes.
 //   0-1 region length, 2-3 stack size (each masked to 0..1023)
@@ -13,6 +14,7 @@
 #include "dsp/mv_dsp_vm.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include <cstddef>
 #include <cstdint>
@@ -65,17 +67,16 @@ void check(bool condition) {
     if (!condition) __builtin_trap();
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < kHeaderSize) return 0;
+// A VM set up from the header; without blocks when plain.
+MvDspVm *createVm(const uint8_t *data, size_t size, bool plain, ServiceTable **services) {
     const uint16_t region = uint16_t(data[0] | data[1] << 8) & kLengthMask;
     const uint16_t stack = uint16_t(data[2] | data[3] << 8) & kLengthMask;
     const uint16_t programLength = uint16_t(size - kHeaderSize > 0xF000 ? 0xF000 : size - kHeaderSize);
     MvDspVm *vm = dspVmCreate(data + kHeaderSize, programLength, region, stack);
-    if (!vm) return 0;
+    if (!vm) return nullptr;
+    if (plain) mv::dspVmDropPrepared(vm);
     vm->interruptCallback = data[6] % 4 == 1 ? fuzzInterrupt : nullptr;
-    ServiceTable *services = data[6] % 4 >= 2 ? new ServiceTable(vm) : nullptr;
+    *services = data[6] % 4 >= 2 ? new ServiceTable(vm) : nullptr;
     for (int r = 0; r < MV_DSP_PC; ++r) vm->registers[r] = mixedValue(data[6], r);
     vm->registers[MV_DSP_PC] = uint16_t(data[4] | data[5] << 8) % (vm->memorySize + 8u);
     const uint32_t top = vm->memorySize;
@@ -85,13 +86,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case 2: vm->registers[MV_DSP_SP] = top - (data[7] >> 2); break;  // partly filled or odd
     case 3: vm->registers[MV_DSP_SP] = mixedValue(data[7], 99); break; // anywhere
     }
+    return vm;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < kHeaderSize) return 0;
+    ServiceTable *services = nullptr, *plainServices = nullptr;
+    MvDspVm *vm = createVm(data, size, false, &services);
+    if (!vm) return 0;
+    MvDspVm *plain = createVm(data, size, true, &plainServices);
+    if (!plain) std::abort();
+    const uint32_t top = vm->memorySize;
 
     const MvDspStatus status = dspVmRun(vm, kBudget);
+    check(status == dspVmRun(plain, kBudget));
+    check(std::memcmp(vm->registers, plain->registers, sizeof vm->registers) == 0);
+    check(std::memcmp(vm->memory, plain->memory, top) == 0);
     const uint32_t pc = vm->registers[MV_DSP_PC];
     check(status >= MV_DSP_OK && status <= MV_DSP_INVALID_ADDRESS);
     if (status == MV_DSP_OK) check(pc < top && vm->memory[pc] == 1);
     if (status == MV_DSP_UNKNOWN_OPCODE) check(pc < top && vm->memory[pc] > 81);
     delete services;
+    delete plainServices;
     dspVmDestroy(vm);
+    dspVmDestroy(plain);
     return 0;
 }
