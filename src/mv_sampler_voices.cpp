@@ -57,8 +57,6 @@ bool clipFits(const MvSampler *sampler, const MvSoundModel *model, GroupKind *ki
         sampler->audioResampler) // the band-limited mode keeps its own path
         return false;
     if (clip->channels != 1 && clip->channels != 2) return false;
-    // Gather offsets are 32-bit byte counts.
-    if (int64_t(clip->frames) * clip->channels * Int16Sample::bytes > INT32_MAX) return false;
     if (isMonoSoundModel(model))
         kind->shape = MixShape::mono;
     else if (isStereoSoundModel(model))
@@ -88,8 +86,9 @@ using GroupRun = int (*)(SamplerVoice *const *members, int frames, float *mix);
 
 // A chunk whose first position is below this bound reads inside the clip:
 // its window runs from that position's frame to `reach` frames on. Every
-// later position of the chunk is at most 7 steps further (each addition
-// rounds to at most the exact sum), so its frame and partner stay inside.
+// later position of the chunk is at most 7 steps further, never behind
+// (each addition rounds to at most the exact sum, and steps are never
+// negative), so its frame and partner stay inside.
 template <int reach>
 double groupEnd(const MvClip *clip)
 {
@@ -132,12 +131,19 @@ MV_TARGET_AVX2 inline void voicesOfFrames(const __m256d *frame, __m256d *voice)
     voice[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
 }
 
+// A voice's eight frames lie in its vectors in frame order for the mono
+// mix, and for the stereo mix as frames 0, 1, 4, 5 | 2, 3, 6, 7, the order
+// that two shuffles split an interleaved pair of vectors into.
+constexpr int kMonoOrder[8] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr int kStereoOrder[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+
 // Eight frames' gains, one vector of voices per frame, as one vector of
-// frames per voice.
+// frames per voice in `order`.
+template <const int *order>
 MV_TARGET_AVX2 inline void gainsOfFrames(const __m128 *frame, __m256 *voice)
 {
-    __m256 pair[4]; // frames j and j + 4
-    for (int j = 0; j < 4; ++j) pair[j] = _mm256_set_m128(frame[j + 4], frame[j]);
+    __m256 pair[4]; // lane j of the low and of the high half
+    for (int j = 0; j < 4; ++j) pair[j] = _mm256_set_m128(frame[order[j + 4]], frame[order[j]]);
     const __m256d t0 = _mm256_castps_pd(_mm256_unpacklo_ps(pair[0], pair[1]));
     const __m256d t1 = _mm256_castps_pd(_mm256_unpackhi_ps(pair[0], pair[1]));
     const __m256d t2 = _mm256_castps_pd(_mm256_unpacklo_ps(pair[2], pair[3]));
@@ -227,21 +233,26 @@ MV_TARGET_AVX2 inline void mixMembers(const int16_t *const *data, const __m256d 
         }
         _mm256_storeu_ps(mix, sum);
     } else {
-        __m256 first = _mm256_loadu_ps(mix);           // frames 0-3, interleaved
-        __m256 second = _mm256_loadu_ps(mix + kLanes); // frames 4-7
+        // The interleaved mix split into its channels, in the stereo lane
+        // order, and joined again after every member's addition.
+        const __m256 first = _mm256_loadu_ps(mix);           // frames 0-3
+        const __m256 second = _mm256_loadu_ps(mix + kLanes); // frames 4-7
+        __m256 sumLeft = _mm256_shuffle_ps(first, second, 0x88);
+        __m256 sumRight = _mm256_shuffle_ps(first, second, 0xDD);
         for (int v = 0; v < N; ++v) {
-            voiceLanes<shape, channels, interpolated, reach>(data[v], low[v], high[v], gains[v], left,
-                                                      right);
-            const __m256 lo = _mm256_unpacklo_ps(left, right);  // frames 0, 1 | 4, 5
-            const __m256 hi = _mm256_unpackhi_ps(left, right); // frames 2, 3 | 6, 7
-            first = _mm256_add_ps(first, _mm256_permute2f128_ps(lo, hi, 0x20));
-            second = _mm256_add_ps(second, _mm256_permute2f128_ps(lo, hi, 0x31));
+            voiceLanes<shape, channels, interpolated, reach>(data[v], low[v], high[v], gains[v],
+                                                             left, right);
+            sumLeft = _mm256_add_ps(sumLeft, left);
+            sumRight = _mm256_add_ps(sumRight, right);
         }
-        _mm256_storeu_ps(mix, first);
-        _mm256_storeu_ps(mix + kLanes, second);
+        _mm256_storeu_ps(mix, _mm256_unpacklo_ps(sumLeft, sumRight));
+        _mm256_storeu_ps(mix + kLanes, _mm256_unpackhi_ps(sumLeft, sumRight));
     }
 }
 
+// Each chunk takes the members' eight positions (and gains) by the
+// one-voice path's additions, one lane per member, checks every window,
+// turns the lanes into one vector of frames per member and mixes.
 template <int N, MixShape shape, int channels, bool interpolated, int reach, bool steadyGain>
 MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix)
 {
@@ -286,11 +297,18 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
                 gainAt[j] = gainNow;
                 gainNow = _mm_add_ps(gainNow, gainSteps);
             }
-            gainsOfFrames(gainAt, gains);
+            gainsOfFrames<shape == MixShape::mono ? kMonoOrder : kStereoOrder>(gainAt, gains);
         }
         __m256d low[kMaxGroup], high[kMaxGroup];
-        voicesOfFrames(at, low);
-        voicesOfFrames(at + 4, high);
+        if constexpr (shape == MixShape::mono) {
+            voicesOfFrames(at, low);
+            voicesOfFrames(at + 4, high);
+        } else {
+            const __m256d lowFrames[4] = {at[0], at[1], at[4], at[5]};
+            const __m256d highFrames[4] = {at[2], at[3], at[6], at[7]};
+            voicesOfFrames(lowFrames, low);
+            voicesOfFrames(highFrames, high);
+        }
         mixMembers<N, shape, channels, interpolated, reach>(data, low, high, gains,
                                                      mix + size_t(k) * kMixChannels<shape>);
     }
