@@ -15,8 +15,7 @@ namespace {
 
 constexpr int kBlock = 4096;
 
-void BM_BiquadLowpass(benchmark::State &state)
-{
+void BM_BiquadLowpass(benchmark::State &state) {
     MvBiquad filter{};
     filter.sampleRate = 44100;
     biquadLowpass(&filter, 1000, 0);

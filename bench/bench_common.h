@@ -25,8 +25,7 @@ inline MvSink *openLoopbackSink(int channels, int blockFrames, int rate, int for
     MvSink *sink = nullptr;
     if (mvNewThreadUnsafeDispatcher(&dispatcher) || mvInitialize(dispatcher) ||
         (channels == 1 ? mvNewMonoSoundModel(&model) : mvNewStereoSoundModel(&model)) ||
-        mvNewSink(&sink, model, blockFrames) ||
-        mvOpenLoopbackSink(sink, rate, channels, format))
+        mvNewSink(&sink, model, blockFrames) || mvOpenLoopbackSink(sink, rate, channels, format))
         return nullptr;
     return sink;
 }
@@ -46,9 +45,9 @@ inline std::vector<float> xorshiftNoise(size_t count, uint32_t seed, float ampli
 inline void nanosecondsPerItem(benchmark::State &state, const std::string &name,
                                double itemsPerIteration) {
     constexpr double kSecondsPerNanosecond = 1e-9;
-    state.counters[name] = benchmark::Counter(
-        itemsPerIteration * kSecondsPerNanosecond,
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters[name] = benchmark::Counter(itemsPerIteration * kSecondsPerNanosecond,
+                                              benchmark::Counter::kIsIterationInvariantRate |
+                                                  benchmark::Counter::kInvert);
 }
 
 } // namespace mvbench

@@ -14,8 +14,7 @@ namespace {
 
 constexpr size_t kSamples = size_t(1) << 20;
 
-const std::vector<float> &audioInput()
-{
+const std::vector<float> &audioInput() {
     static const std::vector<float> input = [] {
         std::vector<float> samples(kSamples);
         for (size_t i = 0; i < kSamples; ++i)
@@ -28,8 +27,8 @@ const std::vector<float> &audioInput()
 
 // Converts the float input (contiguous, or every channel of interleaved
 // stereo frames when stride is 2) to the destination format.
-void convertFromFloat(benchmark::State &state, int destination, bool clip, bool dither, int stride)
-{
+void convertFromFloat(benchmark::State &state, int destination, bool clip, bool dither,
+                      int stride) {
     const std::vector<float> &input = audioInput();
     std::vector<uint8_t> output(kSamples * size_t(mvGetSampleSize(destination)));
     MvConverter converter = mvSelectConverter(MV_FORMAT_FLOAT32, destination, clip, dither);
@@ -46,19 +45,31 @@ void convertFromFloat(benchmark::State &state, int destination, bool clip, bool 
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(kSamples));
 }
 
-void FloatToInt16Clip(benchmark::State &state) { convertFromFloat(state, MV_FORMAT_INT16, true, false, 1); }
-void FloatToInt16ClipStereoStride(benchmark::State &state) { convertFromFloat(state, MV_FORMAT_INT16, true, false, 2); }
-void FloatToInt16ClipDither(benchmark::State &state) { convertFromFloat(state, MV_FORMAT_INT16, true, true, 1); }
-void FloatToInt32Clip(benchmark::State &state) { convertFromFloat(state, MV_FORMAT_INT32, true, false, 1); }
-void FloatToInt24Clip(benchmark::State &state) { convertFromFloat(state, MV_FORMAT_INT24, true, false, 1); }
-void FloatToFloatClip(benchmark::State &state) { convertFromFloat(state, MV_FORMAT_FLOAT32, true, false, 1); }
-void FloatToUint8Clip(benchmark::State &state) { convertFromFloat(state, MV_FORMAT_UINT8, true, false, 1); }
+void FloatToInt16Clip(benchmark::State &state) {
+    convertFromFloat(state, MV_FORMAT_INT16, true, false, 1);
+}
+void FloatToInt16ClipStereoStride(benchmark::State &state) {
+    convertFromFloat(state, MV_FORMAT_INT16, true, false, 2);
+}
+void FloatToInt16ClipDither(benchmark::State &state) {
+    convertFromFloat(state, MV_FORMAT_INT16, true, true, 1);
+}
+void FloatToInt32Clip(benchmark::State &state) {
+    convertFromFloat(state, MV_FORMAT_INT32, true, false, 1);
+}
+void FloatToInt24Clip(benchmark::State &state) {
+    convertFromFloat(state, MV_FORMAT_INT24, true, false, 1);
+}
+void FloatToFloatClip(benchmark::State &state) {
+    convertFromFloat(state, MV_FORMAT_FLOAT32, true, false, 1);
+}
+void FloatToUint8Clip(benchmark::State &state) {
+    convertFromFloat(state, MV_FORMAT_UINT8, true, false, 1);
+}
 
-void Int24ToFloat(benchmark::State &state)
-{
+void Int24ToFloat(benchmark::State &state) {
     std::vector<uint8_t> input(kSamples * 3);
-    for (size_t i = 0; i < input.size(); ++i)
-        input[i] = uint8_t(i * 131);
+    for (size_t i = 0; i < input.size(); ++i) input[i] = uint8_t(i * 131);
     std::vector<float> output(kSamples);
     MvConverter converter = mvSelectConverter(MV_FORMAT_INT24, MV_FORMAT_FLOAT32, 0, 0);
     for (auto _ : state) {

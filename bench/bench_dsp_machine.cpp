@@ -4,7 +4,6 @@
 // send examples. A constant source keeps the sources' share negligible.
 #include "bench_common.h"
 #include "bench_dsp_examples.h"
-
 #include "marovel_audio.h"
 
 #include <benchmark/benchmark.h>

@@ -90,11 +90,10 @@ filter: .zero 36
 // One sample of the rotated program: x into register x, y into register y.
 std::string rotatedSample(int x, int y, int x1, int x2, int y1, int y2) {
     const auto r = [](int n) { return " R" + std::to_string(n); };
-    return "LD32R" + r(x) + ", R13\n" + "FMUL" + r(y) + ", R1," + r(x) + "\n" +
-           "FMUL R12, R2," + r(x1) + "\nFADD" + r(y) + "," + r(y) + ", R12\n" +
-           "FMUL R12, R3," + r(x2) + "\nFADD" + r(y) + "," + r(y) + ", R12\n" +
-           "FMUL R12, R4," + r(y1) + "\nFSUB" + r(y) + "," + r(y) + ", R12\n" +
-           "FMUL R12, R5," + r(y2) + "\nFSUB" + r(y) + "," + r(y) + ", R12\n" +
+    return "LD32R" + r(x) + ", R13\n" + "FMUL" + r(y) + ", R1," + r(x) + "\n" + "FMUL R12, R2," +
+           r(x1) + "\nFADD" + r(y) + "," + r(y) + ", R12\n" + "FMUL R12, R3," + r(x2) + "\nFADD" +
+           r(y) + "," + r(y) + ", R12\n" + "FMUL R12, R4," + r(y1) + "\nFSUB" + r(y) + "," + r(y) +
+           ", R12\n" + "FMUL R12, R5," + r(y2) + "\nFSUB" + r(y) + "," + r(y) + ", R12\n" +
            "ST32R R14," + r(y) + "\nADD R13, R13, R0\nADD R14, R14, R0\n";
 }
 
@@ -116,9 +115,9 @@ std::string biquadRotated() {
         LDI16 R15, 1365
         LDI8  R0, 4
 loop:
-)") + rotatedSample(6, 9, 8, 7, 11, 10) + rotatedSample(7, 10, 6, 8, 9, 11) +
-           rotatedSample(8, 11, 7, 6, 10, 9) + "DEC R15\nJNZ R15, loop\n" +
-           rotatedSample(6, 9, 8, 7, 11, 10) + R"(
+)") + rotatedSample(6, 9, 8, 7, 11, 10) +
+           rotatedSample(7, 10, 6, 8, 9, 11) + rotatedSample(8, 11, 7, 6, 10, 9) +
+           "DEC R15\nJNZ R15, loop\n" + rotatedSample(6, 9, 8, 7, 11, 10) + R"(
         ST32  filter + 20, R6
         ST32  filter + 24, R8
         ST32  filter + 28, R9
@@ -149,10 +148,12 @@ void BM_InterpreterSpin(benchmark::State &state) {
         if (dspVmRun(vm, 0) != MV_DSP_OK) return state.SkipWithError("spin did not halt");
         benchmark::DoNotOptimize(vm->registers[2]);
     }
-    const double instructions = double(state.iterations()) * kSpinIterations * kSpinInstructionsPerIteration;
-    state.counters["VM_instructions/s"] = benchmark::Counter(instructions, benchmark::Counter::kIsRate);
-    state.counters["loop_iterations/s"] =
-        benchmark::Counter(double(state.iterations()) * kSpinIterations, benchmark::Counter::kIsRate);
+    const double instructions =
+        double(state.iterations()) * kSpinIterations * kSpinInstructionsPerIteration;
+    state.counters["VM_instructions/s"] =
+        benchmark::Counter(instructions, benchmark::Counter::kIsRate);
+    state.counters["loop_iterations/s"] = benchmark::Counter(
+        double(state.iterations()) * kSpinIterations, benchmark::Counter::kIsRate);
     dspVmDestroy(vm);
 }
 BENCHMARK(BM_InterpreterSpin)->Unit(benchmark::kMillisecond);
@@ -201,8 +202,8 @@ void runBiquad(benchmark::State &state, const std::string &source) {
     std::memcpy(vm->memory + length, input.data(), kBlockBytes);
 
     vm->registers[MV_DSP_PC] = 0;
-    if (dspVmRun(vm, 0) != MV_DSP_OK ||
-        std::memcmp(vm->memory + length + kBlockBytes, filterInC(c, input).data(), kBlockBytes) != 0)
+    if (dspVmRun(vm, 0) != MV_DSP_OK || std::memcmp(vm->memory + length + kBlockBytes,
+                                                    filterInC(c, input).data(), kBlockBytes) != 0)
         return state.SkipWithError("byte-code biquad differs from the C reference");
 
     for (auto _ : state) {

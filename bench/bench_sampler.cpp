@@ -34,8 +34,7 @@ struct Scene {
 
 // Channel c of clip k: a sine of 110 + 37k + 53c Hz at a quarter of full
 // scale (whole hertz, so the loop is seamless).
-std::vector<int16_t> makeClip(int k, int channels)
-{
+std::vector<int16_t> makeClip(int k, int channels) {
     std::vector<int16_t> data(size_t(kClipRate) * channels);
     for (int i = 0; i < kClipRate; ++i)
         for (int c = 0; c < channels; ++c) {
@@ -46,8 +45,7 @@ std::vector<int16_t> makeClip(int k, int channels)
     return data;
 }
 
-void renderScene(benchmark::State &state, Scene scene)
-{
+void renderScene(benchmark::State &state, Scene scene) {
     MvSink *sink = mvbench::openLoopbackSink(2, kBlockFrames, kSinkRate, MV_FORMAT_FLOAT32);
     if (!sink) {
         state.SkipWithError("engine set-up failed");
@@ -76,8 +74,7 @@ void renderScene(benchmark::State &state, Scene scene)
     }
     auto renderSecond = [&] {
         for (int done = 0; done < kRenderFrames; done += kDrainFrames) {
-            mvRenderLoopbackSink(sink, std::min(kDrainFrames, kRenderFrames - done),
-                                 output.data());
+            mvRenderLoopbackSink(sink, std::min(kDrainFrames, kRenderFrames - done), output.data());
             mvFlushDownQueueImpl(sink);
         }
     };
@@ -87,9 +84,9 @@ void renderScene(benchmark::State &state, Scene scene)
         benchmark::DoNotOptimize(output.data());
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * kRenderFrames * scene.voices);
-    state.counters["Mvoice-frames/s"] = benchmark::Counter(
-        double(state.iterations()) * kRenderFrames * scene.voices / 1e6,
-        benchmark::Counter::kIsRate);
+    state.counters["Mvoice-frames/s"] =
+        benchmark::Counter(double(state.iterations()) * kRenderFrames * scene.voices / 1e6,
+                           benchmark::Counter::kIsRate);
     mvUninitialize();
 }
 

@@ -15,7 +15,6 @@
 // One iteration renders about one second; the counter core% is the median
 // second of a run, and the line after the table the median of every second.
 #include "bench_dsp_examples.h"
-
 #include "marovel_audio.h"
 
 #include <benchmark/benchmark.h>
@@ -217,8 +216,7 @@ private:
         voices_.push_back(voice);
         MvMachine *machine = &voice->machine;
         check(mvEnqueueClip(machine, 0, nullptr, nullptr, clip.kind.channels, clip.kind.rate,
-                            clip.kind.format, 1, clip.frames,
-                            clip.bytes.data()),
+                            clip.kind.format, 1, clip.frames, clip.bytes.data()),
               "mvEnqueueClip");
         check(mvSetLooping(machine, 1), "mvSetLooping");
         check(mvSetInterpolation(machine, 1), "mvSetInterpolation");

@@ -22,8 +22,7 @@ struct Scene {
     int clipFrames;
 };
 
-void renderShortLoops(benchmark::State &state, Scene scene)
-{
+void renderShortLoops(benchmark::State &state, Scene scene) {
     MvSink *sink = mvbench::openLoopbackSink(1, kBlockFrames, kSinkRate, MV_FORMAT_FLOAT32);
     if (!sink) {
         state.SkipWithError("engine set-up failed");
@@ -54,7 +53,8 @@ void renderShortLoops(benchmark::State &state, Scene scene)
     }
     const double outputSeconds =
         double(state.iterations()) * kBlocksPerSecond * kBlockFrames / kSinkRate;
-    state.counters["output-s/CPU-s"] = benchmark::Counter(outputSeconds, benchmark::Counter::kIsRate);
+    state.counters["output-s/CPU-s"] =
+        benchmark::Counter(outputSeconds, benchmark::Counter::kIsRate);
     mvUninitialize();
 }
 

@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstring>
 #include <vector>
-
 #include <xmmintrin.h>
 
 namespace {
@@ -29,8 +28,7 @@ struct Case {
 };
 
 // A plain SSE pass: scales and sums a buffer, four lanes at a time.
-__attribute__((noinline)) float ssePass(const float *in, float *out)
-{
+__attribute__((noinline)) float ssePass(const float *in, float *out) {
     __m128 sum = _mm_setzero_ps();
     const __m128 scale = _mm_set1_ps(0.5f);
     for (int i = 0; i < kLoopFloats; i += 4) {
@@ -43,15 +41,13 @@ __attribute__((noinline)) float ssePass(const float *in, float *out)
     return lanes[0] + lanes[1] + lanes[2] + lanes[3];
 }
 
-void clearUpperState()
-{
+void clearUpperState() {
 #if defined(__x86_64__)
     if (__builtin_cpu_supports("avx")) __asm__ volatile("vzeroupper" ::: "memory");
 #endif
 }
 
-void sseAfterRender(benchmark::State &state, Case c)
-{
+void sseAfterRender(benchmark::State &state, Case c) {
     MvSink *sink = mvbench::openLoopbackSink(2, kBlockFrames, kSinkRate, c.outputFormat);
     MvSampler *sampler = nullptr;
     if (!sink || mvNewSampler(&sampler, &sink->base)) {

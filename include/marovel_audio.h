@@ -44,13 +44,13 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(MAROVEL_AUDIO_BUILD)
-#    define MV_API __declspec(dllexport)
-#  else
-#    define MV_API __declspec(dllimport)
-#  endif
+#if defined(MAROVEL_AUDIO_BUILD)
+#define MV_API __declspec(dllexport)
 #else
-#  define MV_API __attribute__((visibility("default")))
+#define MV_API __declspec(dllimport)
+#endif
+#else
+#define MV_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -70,29 +70,29 @@ struct SoundIoChannelArea;
 
 typedef int MvStatus;
 
-#define MV_OK                         0
-#define MV_ERROR_NO_MEMORY           -1
+#define MV_OK 0
+#define MV_ERROR_NO_MEMORY -1
 #define MV_ERROR_ALREADY_INITIALIZED -100
-#define MV_ERROR_NOT_INITIALIZED     -99
-#define MV_ERROR_BACKEND_NOT_TRIED   -98
-#define MV_ERROR_THREAD              -97
-#define MV_ERROR_MUTEX               -96
-#define MV_ERROR_CONDITION           -95
-#define MV_ERROR_INCONSISTENT        -94
-#define MV_ERROR_NULL_POINTER        -93
-#define MV_ERROR_INDEX               -92
-#define MV_ERROR_SAMPLE_FORMAT       -91
-#define MV_ERROR_SPEAKER_LAYOUT      -90
-#define MV_ERROR_SAMPLE_RATE         -89
-#define MV_ERROR_NOT_SOURCE          -88
-#define MV_ERROR_NOT_DESTINATION     -87
-#define MV_ERROR_MACHINE_TYPE        -86
-#define MV_ERROR_PULL_FUNCTION       -85
-#define MV_ERROR_FREQUENCY           -84
-#define MV_ERROR_GAIN                -83
-#define MV_ERROR_BUFFER_SIZE         -82
-#define MV_ERROR_VECTOR_SIZE         -81
-#define MV_ERROR_DSP_TOO_LARGE       -80
+#define MV_ERROR_NOT_INITIALIZED -99
+#define MV_ERROR_BACKEND_NOT_TRIED -98
+#define MV_ERROR_THREAD -97
+#define MV_ERROR_MUTEX -96
+#define MV_ERROR_CONDITION -95
+#define MV_ERROR_INCONSISTENT -94
+#define MV_ERROR_NULL_POINTER -93
+#define MV_ERROR_INDEX -92
+#define MV_ERROR_SAMPLE_FORMAT -91
+#define MV_ERROR_SPEAKER_LAYOUT -90
+#define MV_ERROR_SAMPLE_RATE -89
+#define MV_ERROR_NOT_SOURCE -88
+#define MV_ERROR_NOT_DESTINATION -87
+#define MV_ERROR_MACHINE_TYPE -86
+#define MV_ERROR_PULL_FUNCTION -85
+#define MV_ERROR_FREQUENCY -84
+#define MV_ERROR_GAIN -83
+#define MV_ERROR_BUFFER_SIZE -82
+#define MV_ERROR_VECTOR_SIZE -81
+#define MV_ERROR_DSP_TOO_LARGE -80
 
 /* ------------------------------------------------------------------------ */
 /* Sample formats                                                           */
@@ -101,11 +101,11 @@ typedef int MvStatus;
 typedef int MvSampleFormat;
 
 #define MV_FORMAT_FLOAT32 0
-#define MV_FORMAT_INT32   1
-#define MV_FORMAT_INT24   2
-#define MV_FORMAT_INT16   3
-#define MV_FORMAT_INT8    4
-#define MV_FORMAT_UINT8   5
+#define MV_FORMAT_INT32 1
+#define MV_FORMAT_INT24 2
+#define MV_FORMAT_INT16 3
+#define MV_FORMAT_INT8 4
+#define MV_FORMAT_UINT8 5
 
 /* ------------------------------------------------------------------------ */
 /* Sampler states (mvGetState)                                              */
@@ -113,7 +113,7 @@ typedef int MvSampleFormat;
 
 #define MV_SAMPLER_STOPPED 0 /* not rendering; the queue is kept */
 #define MV_SAMPLER_PLAYING 1 /* rendering the current clip */
-#define MV_SAMPLER_PAUSED  2 /* rendering with the position held (rate 0) */
+#define MV_SAMPLER_PAUSED 2  /* rendering with the position held (rate 0) */
 
 /* ------------------------------------------------------------------------ */
 /* Records                                                                  */
@@ -216,30 +216,30 @@ struct MvMachine {
 struct MvPullRecord {
     MvDestination *destination;
     void *userData;
-    MvPullFunc pullFunc;                        /* runs on the audio thread */
-    void (*prepareFunc)(MvPullRecord *record);  /* runs under the lock, or null */
-    MvMessageFunc freeFunc;                     /* runs under the lock */
+    MvPullFunc pullFunc;                       /* runs on the audio thread */
+    void (*prepareFunc)(MvPullRecord *record); /* runs under the lock, or null */
+    MvMessageFunc freeFunc;                    /* runs under the lock */
 };
 
 struct MvDestination {
-    MvMachine *machine;           /* fixed */
-    MvPullRecord *pull;           /* under the lock: the record last installed */
-    MvPullRecord *audioPull;      /* the audio thread: the record in use */
-    MvSource *connectedHead;      /* under the lock */
-    MvSource *connectedTail;      /* under the lock */
-    MvSource *activeHead;         /* the audio thread */
-    MvSource *activeTail;         /* the audio thread */
+    MvMachine *machine;      /* fixed */
+    MvPullRecord *pull;      /* under the lock: the record last installed */
+    MvPullRecord *audioPull; /* the audio thread: the record in use */
+    MvSource *connectedHead; /* under the lock */
+    MvSource *connectedTail; /* under the lock */
+    MvSource *activeHead;    /* the audio thread */
+    MvSource *activeTail;    /* the audio thread */
 };
 
 struct MvSource {
-    MvMachine *owner;             /* fixed */
-    MvDestination *destination;   /* fixed */
-    MvSource *connectedPrev;      /* under the lock */
-    MvSource *connectedNext;      /* under the lock */
-    MvSource *activePrev;         /* the audio thread */
-    MvSource *activeNext;         /* the audio thread */
-    MvRenderFunc renderFunc;      /* fixed; runs on the audio thread */
-    MvMessageFunc releaseFunc;    /* fixed; runs under the lock */
+    MvMachine *owner;           /* fixed */
+    MvDestination *destination; /* fixed */
+    MvSource *connectedPrev;    /* under the lock */
+    MvSource *connectedNext;    /* under the lock */
+    MvSource *activePrev;       /* the audio thread */
+    MvSource *activeNext;       /* the audio thread */
+    MvRenderFunc renderFunc;    /* fixed; runs on the audio thread */
+    MvMessageFunc releaseFunc;  /* fixed; runs under the lock */
 };
 
 /* A sink's mix shape and its output operations. */
@@ -259,8 +259,8 @@ struct MvSoundModel {
                              const float *weights, const float *sourceFrame,
                              float *destinationFrame);
     void (*writeDevice)(MvSoundModel *model, const struct SoundIoChannelLayout *layout,
-                        MvConverter converter, MvTriangularDitherState *dither,
-                        int bytesPerSample, int byteSwap, int frames, const float *mix,
+                        MvConverter converter, MvTriangularDitherState *dither, int bytesPerSample,
+                        int byteSwap, int frames, const float *mix,
                         struct SoundIoChannelArea *areas);
     /* Runs under the lock, when the sink is freed. */
     void (*destroy)(MvSoundModel *model);
@@ -318,18 +318,18 @@ struct MvClip {
     uint8_t removeWhenDone;
     MvClipRelease release;
     void *releaseContext;
-    MvClip *prev;                 /* the audio thread */
-    MvClip *next;                 /* the audio thread */
+    MvClip *prev; /* the audio thread */
+    MvClip *next; /* the audio thread */
 };
 
 /* Channel matrix header; the weights (and, for a ramped matrix, the ramp
  * weights) follow it in the same allocation. */
 struct MvChannelMatrix {
-    MvSampler *sampler;           /* fixed */
-    double rampTime;              /* the audio thread, once installed */
-    int32_t sourceChannels;       /* fixed */
-    float *current;               /* the audio thread, once installed */
-    float *target;                /* fixed */
+    MvSampler *sampler;     /* fixed */
+    double rampTime;        /* the audio thread, once installed */
+    int32_t sourceChannels; /* fixed */
+    float *current;         /* the audio thread, once installed */
+    float *target;          /* fixed */
 };
 
 /* A sampler. Every value is kept twice where both sides need it: the
@@ -338,30 +338,30 @@ struct MvChannelMatrix {
 struct MvSampler {
     MvMachine machine;
     MvSource source;
-    MvChannelMatrix *controlMatrix;  /* under the lock */
-    MvChannelMatrix *audioMatrix;    /* the audio thread */
-    MvClip *head;                    /* the audio thread */
-    MvClip *tail;                    /* the audio thread */
-    MvClip *current;                 /* the audio thread */
-    double position;                 /* the audio thread: frames into current */
-    double audioLoopStart;           /* the audio thread: seconds */
-    double controlLoopStart;         /* under the lock: seconds */
-    int32_t controlState;            /* under the lock: as last known */
-    int32_t audioState;              /* the audio thread: authoritative */
-    int32_t processedClips;          /* under the lock */
-    int32_t queuedClips;             /* under the lock */
-    uint8_t controlLooping;          /* under the lock */
-    uint8_t audioLooping;            /* the audio thread */
-    uint8_t controlInterpolation;    /* under the lock */
-    uint64_t audioInterpolation;     /* the audio thread: all ones when on */
+    MvChannelMatrix *controlMatrix; /* under the lock */
+    MvChannelMatrix *audioMatrix;   /* the audio thread */
+    MvClip *head;                   /* the audio thread */
+    MvClip *tail;                   /* the audio thread */
+    MvClip *current;                /* the audio thread */
+    double position;                /* the audio thread: frames into current */
+    double audioLoopStart;          /* the audio thread: seconds */
+    double controlLoopStart;        /* under the lock: seconds */
+    int32_t controlState;           /* under the lock: as last known */
+    int32_t audioState;             /* the audio thread: authoritative */
+    int32_t processedClips;         /* under the lock */
+    int32_t queuedClips;            /* under the lock */
+    uint8_t controlLooping;         /* under the lock */
+    uint8_t audioLooping;           /* the audio thread */
+    uint8_t controlInterpolation;   /* under the lock */
+    uint64_t audioInterpolation;    /* the audio thread: all ones when on */
     /* Added after the original fields, which keep their layout (see
      * mvSetResampler and mvSetTransitionFade). */
-    int32_t controlResampler;     /* under the lock: MV_RESAMPLER_* as last set */
-    void *resamplerState;         /* under the lock: the band-limited state, once made */
-    void *audioResampler;         /* the audio thread: that state while band-limited, else null */
-    double controlFade;           /* under the lock: transition fade time as last set */
-    void *fadeState;              /* under the lock: the fade state, once made */
-    void *audioFade;              /* the audio thread: that state once a fade time arrived */
+    int32_t controlResampler; /* under the lock: MV_RESAMPLER_* as last set */
+    void *resamplerState;     /* under the lock: the band-limited state, once made */
+    void *audioResampler;     /* the audio thread: that state while band-limited, else null */
+    double controlFade;       /* under the lock: transition fade time as last set */
+    void *fadeState;          /* under the lock: the fade state, once made */
+    void *audioFade;          /* the audio thread: that state once a fade time arrived */
 };
 
 /* Registry records (exported data, see below); all under the lock. */
@@ -391,22 +391,22 @@ typedef struct MvSinkList {
 /* Result of a signal-processor run (0..9). */
 typedef int32_t MvDspStatus;
 
-#define MV_DSP_OK                  0
-#define MV_DSP_NOT_RESPONDING      1
-#define MV_DSP_UNKNOWN_OPCODE      2
-#define MV_DSP_UNSUPPORTED_OPCODE  3
-#define MV_DSP_INVALID_REGISTER    4
-#define MV_DSP_INTERRUPT_ERROR     5
-#define MV_DSP_STACK_OVERFLOW      6
-#define MV_DSP_STACK_UNDERFLOW     7
-#define MV_DSP_INVALID_ADDRESS     8
-#define MV_DSP_BAD_RESULT          9
+#define MV_DSP_OK 0
+#define MV_DSP_NOT_RESPONDING 1
+#define MV_DSP_UNKNOWN_OPCODE 2
+#define MV_DSP_UNSUPPORTED_OPCODE 3
+#define MV_DSP_INVALID_REGISTER 4
+#define MV_DSP_INTERRUPT_ERROR 5
+#define MV_DSP_STACK_OVERFLOW 6
+#define MV_DSP_STACK_UNDERFLOW 7
+#define MV_DSP_INVALID_ADDRESS 8
+#define MV_DSP_BAD_RESULT 9
 
 /* Routine numbers of a program (texts from mvGetDSPRoutineName). */
-#define MV_DSP_ROUTINE_INIT          0
-#define MV_DSP_ROUTINE_INIT_MESSAGE  1
-#define MV_DSP_ROUTINE_MAIN_MESSAGE  2
-#define MV_DSP_ROUTINE_MAIN          3
+#define MV_DSP_ROUTINE_INIT 0
+#define MV_DSP_ROUTINE_INIT_MESSAGE 1
+#define MV_DSP_ROUTINE_MAIN_MESSAGE 2
+#define MV_DSP_ROUTINE_MAIN 3
 
 #define MV_DSP_REGISTER_COUNT 20
 #define MV_DSP_PC 16
@@ -494,9 +494,9 @@ struct MvDspState {
     uint16_t initMessageEntry;
     uint16_t mainMessageEntry;
     uint16_t mainEntry;
-    MvDspMessage *messages;       /* the audio thread, once installed */
-    MvDspReport *publishedError;  /* under the lock: set when the failure is visible */
-    MvDspReport report;           /* see MvDspReport */
+    MvDspMessage *messages;      /* the audio thread, once installed */
+    MvDspReport *publishedError; /* under the lock: set when the failure is visible */
+    MvDspReport report;          /* see MvDspReport */
 };
 
 /* The signal-processor pull record: starts with the five words of
@@ -765,9 +765,9 @@ MV_API void mvSourceDeactivate(MvSink *sink, MvSource *source);
 
 /* mvDestinationPullImpl: the default pull; renders every active source in
  * activation order. Returns 0. The audio thread. */
-MV_API int mvDestinationPullImpl(MvSink *sink, MvPullRecord *record, float gainStart,
-                                 float gainEnd, double frequencyStart, double frequencyEnd,
-                                 int frames, float *buffer);
+MV_API int mvDestinationPullImpl(MvSink *sink, MvPullRecord *record, float gainStart, float gainEnd,
+                                 double frequencyStart, double frequencyEnd, int frames,
+                                 float *buffer);
 
 /* mvAdvanceMachineRamps: advances the machine's own gain and frequency ramps
  * over a block of frames (at its sink's sample rate) and multiplies the
@@ -775,9 +775,8 @@ MV_API int mvDestinationPullImpl(MvSink *sink, MvPullRecord *record, float gainS
  * Every render of a machine with a head of its own calls it first, so that
  * mvSetGain and mvSetFrequency work on host-written machines too. The audio
  * thread. */
-MV_API void mvAdvanceMachineRamps(MvMachine *machine, int frames, float *gainStart,
-                                  float *gainEnd, double *frequencyStart,
-                                  double *frequencyEnd);
+MV_API void mvAdvanceMachineRamps(MvMachine *machine, int frames, float *gainStart, float *gainEnd,
+                                  double *frequencyStart, double *frequencyEnd);
 
 /* mvDestinationChangeFunc: up-message callback making record the audio-side
  * pull record and sending the old one back to be freed. The audio thread. */
@@ -1028,7 +1027,7 @@ MV_API int mvSetInterpolation(MvMachine *sampler, int on);
 MV_API int mvGetInterpolation(MvMachine *sampler);
 
 /* Resamplers a sampler can use (mvSetResampler). */
-#define MV_RESAMPLER_STANDARD    0 /* linear or none, as mvSetInterpolation says */
+#define MV_RESAMPLER_STANDARD 0    /* linear or none, as mvSetInterpolation says */
 #define MV_RESAMPLER_BANDLIMITED 1 /* windowed-sinc, band-limited to both rates */
 
 /* mvSetResampler: chooses how the sampler reads its clips between frames.
@@ -1116,8 +1115,7 @@ MV_API int mvGetSinkLatency(MvMachine *sink, double *seconds);
  * allocate; a dithering routine advances the state it is given once per
  * sample, the others accept a null state. Any thread, the audio thread
  * too. */
-MV_API MvConverter mvSelectConverter(int sourceFormat, int destinationFormat, int clip,
-                                     int dither);
+MV_API MvConverter mvSelectConverter(int sourceFormat, int destinationFormat, int clip, int dither);
 /* mvInitializeTriangularDitherState: previous 0, generator states 22222
  * and 5555555. Any thread, the audio thread too. */
 MV_API void mvInitializeTriangularDitherState(MvTriangularDitherState *state);

@@ -4,19 +4,18 @@
 #pragma once
 
 #include <jni.h>
-#include <marovel_audio.h>
 
 #include <cstdint>
+#include <marovel_audio.h>
 
 // Declares the native method `name` of zel.marovel.MVNatives.
-#define JMV(returnType, name) \
-    JNIEXPORT returnType JNICALL Java_zel_marovel_MVNatives_##name
+#define JMV(returnType, name) JNIEXPORT returnType JNICALL Java_zel_marovel_MVNatives_##name
 
 namespace jmv {
 
 // Bridge status codes (the engine's own numbers, reused).
-constexpr int kNotDirect = -6;                      // buffer without an address
-constexpr int kTooSmall = MV_ERROR_INDEX;           // capacity below what the call uses
+constexpr int kNotDirect = -6;                       // buffer without an address
+constexpr int kTooSmall = MV_ERROR_INDEX;            // capacity below what the call uses
 constexpr int kLookupFailed = MV_ERROR_INCONSISTENT; // JavaVM or ByteOrder lookup
 constexpr int kNullArgument = MV_ERROR_NULL_POINTER;
 constexpr int kUnknownModel = MV_ERROR_SPEAKER_LAYOUT;
@@ -81,8 +80,7 @@ int withNativeOrder(JNIEnv *env, jobject buffer, Elements elements, Call call) {
 // Lets the engine write a new object's pointer into the handle slot, then
 // reverses the slot when the buffer is not in native order, so that Java
 // reads it with getLong(0) in the buffer's own order.
-template <typename Make>
-int createHandle(JNIEnv *env, jobject handleOut, Make make) {
+template <typename Make> int createHandle(JNIEnv *env, jobject handleOut, Make make) {
     Buffer b;
     if (int status = directBuffer(env, handleOut, kHandleBytes, b)) return status;
     int result = make(b.data);

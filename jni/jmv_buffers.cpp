@@ -25,8 +25,8 @@ jobject callOrderMethod(JNIEnv *env, jclass owner, jobject target, const char *n
     jmethodID method = target ? env->GetMethodID(owner, name, kOrderSignature)
                               : env->GetStaticMethodID(owner, name, kOrderSignature);
     if (!method) return nullptr;
-    jobject order = target ? env->CallObjectMethod(target, method)
-                           : env->CallStaticObjectMethod(owner, method);
+    jobject order =
+        target ? env->CallObjectMethod(target, method) : env->CallStaticObjectMethod(owner, method);
     return env->ExceptionCheck() ? nullptr : order;
 }
 

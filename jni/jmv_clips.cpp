@@ -39,16 +39,15 @@ int enqueueCopy(jlong h, jboolean removeWhenDone, jint channels, jdouble sampleR
     void *copy = std::malloc(bytes ? bytes : 1);
     if (!copy) return MV_ERROR_NO_MEMORY;
     std::memcpy(copy, source, bytes);
-    int status = mvEnqueueClip(jmv::machine(h), removeWhenDone != 0, releaseCopy, nullptr,
-                               channels, sampleRate, format, nativeByteOrder != 0, frames, copy);
+    int status = mvEnqueueClip(jmv::machine(h), removeWhenDone != 0, releaseCopy, nullptr, channels,
+                               sampleRate, format, nativeByteOrder != 0, frames, copy);
     // A refused clip is never released by the engine.
     if (status != MV_OK) std::free(copy);
     return status;
 }
 
-int enqueueInPlace(JNIEnv *env, jlong h, jboolean removeWhenDone, jint channels,
-                   jdouble sampleRate, jint format, jboolean nativeByteOrder, jint frames,
-                   jobject buffer, void *data) {
+int enqueueInPlace(JNIEnv *env, jlong h, jboolean removeWhenDone, jint channels, jdouble sampleRate,
+                   jint format, jboolean nativeByteOrder, jint frames, jobject buffer, void *data) {
     jobject reference = env->NewGlobalRef(buffer);
     if (!reference) return MV_ERROR_NO_MEMORY;
     int status = mvEnqueueClip(jmv::machine(h), removeWhenDone != 0, clipDereference, reference,
@@ -61,17 +60,17 @@ int enqueueInPlace(JNIEnv *env, jlong h, jboolean removeWhenDone, jint channels,
 
 extern "C" {
 
-JMV(jint, enqueueClip)(JNIEnv *env, jclass, jlong h, jboolean removeWhenDone, jboolean copy,
-                       jint channels, jdouble sampleRate, jint format, jboolean nativeByteOrder,
-                       jint frames, jobject data) {
+JMV(jint, enqueueClip)
+(JNIEnv *env, jclass, jlong h, jboolean removeWhenDone, jboolean copy, jint channels,
+ jdouble sampleRate, jint format, jboolean nativeByteOrder, jint frames, jobject data) {
     // Copied or played in place, every byte of the clip is read (and may be swapped).
     int64_t bytes = clipBytes(format, channels, frames);
     void *address = nullptr;
     if (int status = jmv::directAddress(env, data, bytes, address)) return status;
     if (!address) return jmv::kNotDirect;
     if (copy)
-        return enqueueCopy(h, removeWhenDone, channels, sampleRate, format, nativeByteOrder,
-                           frames, address, size_t(bytes));
+        return enqueueCopy(h, removeWhenDone, channels, sampleRate, format, nativeByteOrder, frames,
+                           address, size_t(bytes));
     return enqueueInPlace(env, h, removeWhenDone, channels, sampleRate, format, nativeByteOrder,
                           frames, data, address);
 }

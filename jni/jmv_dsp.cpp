@@ -19,8 +19,9 @@ extern "C" {
 
 JMV(jint, getDSPVersion)(JNIEnv *, jclass) { return mvGetDSPVersion(); }
 
-JMV(jint, getDSPError)(JNIEnv *env, jclass, jlong h, jobject routineOut, jobject registersOut,
-                       jobject traceLengthOut, jobject traceOut) {
+JMV(jint, getDSPError)
+(JNIEnv *env, jclass, jlong h, jobject routineOut, jobject registersOut, jobject traceLengthOut,
+ jobject traceOut) {
     void *routine = nullptr;
     if (int status = jmv::directAddress(env, routineOut, kByteOutBytes, routine)) return status;
     jmv::Buffer registers, trace;
@@ -30,8 +31,8 @@ JMV(jint, getDSPError)(JNIEnv *env, jclass, jlong h, jobject routineOut, jobject
 
     uint8_t length = 0;
     int result = mvGetDSPError(jmv::machine(h), static_cast<uint8_t *>(routine),
-                               static_cast<uint32_t *>(registers.data),
-                               &length, static_cast<uint16_t *>(trace.data));
+                               static_cast<uint32_t *>(registers.data), &length,
+                               static_cast<uint16_t *>(trace.data));
     jmv::swapIfForeign(registers, kWordBytes, MV_DSP_REGISTER_COUNT);
     jmv::swapIfForeign(trace, kTraceEntryBytes, length);
 
@@ -45,8 +46,9 @@ JMV(jint, getDSPError)(JNIEnv *env, jclass, jlong h, jobject routineOut, jobject
     return result;
 }
 
-JMV(jint, setDSP)(JNIEnv *env, jclass, jlong h, jshort programLength, jobject program,
-                  jshort stackSize, jint initCount, jobject initWords) {
+JMV(jint, setDSP)
+(JNIEnv *env, jclass, jlong h, jshort programLength, jobject program, jshort stackSize,
+ jint initCount, jobject initWords) {
     if (!program) return jmv::kNullArgument;
     void *code = nullptr;
     if (int status = jmv::directAddress(env, program, unsigned16(programLength), code))

@@ -35,8 +35,8 @@ AppendStep appendToTarget(JNIEnv *env, const char *message) {
     if (!text) return AppendStep::newString;
     AppendStep failed = AppendStep::done;
     jclass targetClass = env->GetObjectClass(logTarget);
-    jmethodID append = targetClass ? env->GetMethodID(targetClass, kAppendName, kAppendSignature)
-                                   : nullptr;
+    jmethodID append =
+        targetClass ? env->GetMethodID(targetClass, kAppendName, kAppendSignature) : nullptr;
     if (!targetClass) {
         failed = AppendStep::getClass;
     } else if (!append) {
@@ -113,20 +113,22 @@ int initialize(JNIEnv *env, jboolean threadSafe, jobject log) {
 extern "C" {
 
 JNIEXPORT jint JNICALL Java_zel_marovel_MVNatives_initialize(JNIEnv *env, jclass,
-                                                              jboolean threadSafe, jobject log) {
+                                                             jboolean threadSafe, jobject log) {
     return initialize(env, threadSafe, log);
 }
 
-JNIEXPORT jint JNICALL Java_zel_marovel_MVNatives_initializeInOrder(
-    JNIEnv *env, jclass, jint b0, jint b1, jint b2, jint b3, jint b4, jint b5, jint b6,
-    jboolean threadSafe, jobject log) {
+JNIEXPORT jint JNICALL Java_zel_marovel_MVNatives_initializeInOrder(JNIEnv *env, jclass, jint b0,
+                                                                    jint b1, jint b2, jint b3,
+                                                                    jint b4, jint b5, jint b6,
+                                                                    jboolean threadSafe,
+                                                                    jobject log) {
     const jint order[kBackendSlots] = {b0, b1, b2, b3, b4, b5, b6};
     std::copy(order, order + kBackendSlots, mvBackendOrder);
     return initialize(env, threadSafe, log);
 }
 
 JNIEXPORT jint JNICALL Java_zel_marovel_MVNatives_deleteDispatcher(JNIEnv *, jclass,
-                                                                    jlong dispatcher) {
+                                                                   jlong dispatcher) {
     return mvDeleteDispatcher(reinterpret_cast<MvDispatcher *>(dispatcher));
 }
 

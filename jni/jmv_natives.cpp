@@ -68,8 +68,8 @@ JMV(jint, openSink)(JNIEnv *, jclass, jlong h, jint deviceIndex, jint sampleRate
     return mvOpenSink(reinterpret_cast<MvSink *>(machine(h)), deviceIndex, sampleRate);
 }
 
-JMV(jint, openLoopbackSink)(JNIEnv *, jclass, jlong h, jint sampleRate, jint channelCount,
-                            jint format) {
+JMV(jint, openLoopbackSink)
+(JNIEnv *, jclass, jlong h, jint sampleRate, jint channelCount, jint format) {
     return mvOpenLoopbackSink(reinterpret_cast<MvSink *>(machine(h)), sampleRate, channelCount,
                               format);
 }
@@ -163,16 +163,18 @@ JMV(jdouble, getSinkLatency)(JNIEnv *, jclass, jlong h) {
 JMV(jint, clearClipQueue)(JNIEnv *, jclass, jlong h) { return mvClearClipQueue(machine(h)); }
 JMV(jint, getClipQueueSize)(JNIEnv *, jclass, jlong h) { return mvGetClipQueueSize(machine(h)); }
 JMV(jint, getProcessedClips)(JNIEnv *, jclass, jlong h) { return mvGetProcessedClips(machine(h)); }
-JMV(jint, clearChannelMatrix)(JNIEnv *, jclass, jlong h) { return mvClearChannelMatrix(machine(h)); }
+JMV(jint, clearChannelMatrix)(JNIEnv *, jclass, jlong h) {
+    return mvClearChannelMatrix(machine(h));
+}
 
-JMV(jint, setChannelMatrix)(JNIEnv *env, jclass, jlong h, jdouble rampTime, jint sourceChannels,
-                            jint vectorSize, jobject weights) {
-    return jmv::withNativeOrder(env, weights, {kWeightBytes, sourceChannels, vectorSize},
-                                [&](void *data) {
-                                    return mvSetChannelMatrix(machine(h), rampTime, sourceChannels,
-                                                              vectorSize,
-                                                              static_cast<const float *>(data));
-                                });
+JMV(jint, setChannelMatrix)
+(JNIEnv *env, jclass, jlong h, jdouble rampTime, jint sourceChannels, jint vectorSize,
+ jobject weights) {
+    return jmv::withNativeOrder(
+        env, weights, {kWeightBytes, sourceChannels, vectorSize}, [&](void *data) {
+            return mvSetChannelMatrix(machine(h), rampTime, sourceChannels, vectorSize,
+                                      static_cast<const float *>(data));
+        });
 }
 
 } // extern "C"

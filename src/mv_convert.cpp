@@ -7,9 +7,8 @@
 // an index into it.
 #include "mv_convert.h"
 
-#include "mv_cpu.h"
-
 #include "marovel_audio.h"
+#include "mv_cpu.h"
 
 #include <cmath>
 #include <cstddef>
@@ -47,19 +46,17 @@ constexpr int kLcgKeptBitsShift = 18;
 // rounding can change it.
 constexpr float kDitherToFloat = __builtin_bit_cast(float, 0x38000100u);
 
-int32_t nextDither16(MvTriangularDitherState *state)
-{
+int32_t nextDither16(MvTriangularDitherState *state) {
     state->seed1 = state->seed1 * kLcgMultiplier + kLcgIncrement;
     state->seed2 = state->seed2 * kLcgMultiplier + kLcgIncrement;
-    const int32_t current = (int32_t(state->seed1) >> kLcgKeptBitsShift) +
-                            (int32_t(state->seed2) >> kLcgKeptBitsShift);
+    const int32_t current =
+        (int32_t(state->seed1) >> kLcgKeptBitsShift) + (int32_t(state->seed2) >> kLcgKeptBitsShift);
     const int32_t result = current - state->previous;
     state->previous = current;
     return result;
 }
 
-float nextDitherFloat(MvTriangularDitherState *state)
-{
+float nextDitherFloat(MvTriangularDitherState *state) {
     return float(nextDither16(state)) * kDitherToFloat;
 }
 
@@ -69,18 +66,17 @@ float nextDitherFloat(MvTriangularDitherState *state)
 using ContiguousLoop = void (*)(uint8_t *out, const uint8_t *in, unsigned count);
 
 template <class Src, class Dst, auto rule>
-void contiguousLoop(uint8_t *out, const uint8_t *in, unsigned count)
-{
+void contiguousLoop(uint8_t *out, const uint8_t *in, unsigned count) {
     for (unsigned i = 0; i < count; ++i)
         Dst::store(out + size_t(i) * Dst::bytes, rule(Src::load(in + size_t(i) * Src::bytes)));
 }
 
 // A plain or clipping routine: the strided loop, and a second loop for
 // contiguous runs that the compiler (or a hand-written variant) can widen.
-template <class Src, class Dst, auto rule, ContiguousLoop contiguous = contiguousLoop<Src, Dst, rule>>
+template <class Src, class Dst, auto rule,
+          ContiguousLoop contiguous = contiguousLoop<Src, Dst, rule>>
 void convert(void *dst, int dstStride, const void *src, int srcStride, unsigned count,
-             MvTriangularDitherState *)
-{
+             MvTriangularDitherState *) {
     auto *out = static_cast<uint8_t *>(dst);
     const auto *in = static_cast<const uint8_t *>(src);
     if (dstStride == 1 && srcStride == 1) {
@@ -97,8 +93,7 @@ void convert(void *dst, int dstStride, const void *src, int srcStride, unsigned 
 // sample is read, so the sequence does not depend on the strides.
 template <class Src, class Dst, auto draw, auto rule>
 void convertDithered(void *dst, int dstStride, const void *src, int srcStride, unsigned count,
-                     MvTriangularDitherState *dither)
-{
+                     MvTriangularDitherState *dither) {
     auto *out = static_cast<uint8_t *>(dst);
     const auto *in = static_cast<const uint8_t *>(src);
     const ptrdiff_t outStep = ptrdiff_t(dstStride) * Dst::bytes;
@@ -109,45 +104,32 @@ void convertDithered(void *dst, int dstStride, const void *src, int srcStride, u
     }
 }
 
-template <class S>
-typename S::Value same(typename S::Value v)
-{
-    return v;
-}
+template <class S> typename S::Value same(typename S::Value v) { return v; }
 
-template <class S>
-void copyBytes(uint8_t *out, const uint8_t *in, unsigned count)
-{
-    if (count != 0)
-        std::memcpy(out, in, size_t(count) * S::bytes);
+template <class S> void copyBytes(uint8_t *out, const uint8_t *in, unsigned count) {
+    if (count != 0) std::memcpy(out, in, size_t(count) * S::bytes);
 }
 
 // Copies move bits through integer views, so float NaN payloads survive.
-template <class S>
-constexpr MvConverter copy = convert<S, S, same<S>, copyBytes<S>>;
+template <class S> constexpr MvConverter copy = convert<S, S, same<S>, copyBytes<S>>;
 
 // ---------------------------------------------------------------------------
 // Rules from float32.
 
 // A NaN fails the first comparison and so becomes +1.0. Written with
 // explicit comparisons (never fmin/fmax, which would drop the NaN rule).
-float clamp(float x)
-{
+float clamp(float x) {
     const float y = x <= 1.0f ? x : 1.0f;
     return y >= -1.0f ? y : -1.0f;
 }
 
 // Rounds to nearest, ties to even (the default rounding mode). The 64-bit
 // result keeps the low bits meaningful for out-of-range plain conversions.
-int64_t roundToEven(double v)
-{
-    return std::llrint(v);
-}
+int64_t roundToEven(double v) { return std::llrint(v); }
 
 // Rounds toward zero; values beyond 64 bits (and NaN) give INT64_MIN, the
 // hardware's own answer, instead of an undefined conversion.
-int64_t truncateToInteger(double v)
-{
+int64_t truncateToInteger(double v) {
     constexpr double limit = 0x1p63;
     return v > -limit && v < limit ? int64_t(v) : INT64_MIN;
 }
@@ -173,20 +155,14 @@ template <> struct FloatScale<I8> {
 };
 template <> struct FloatScale<U8> : FloatScale<I8> {};
 
-template <class Dst, bool clip>
-typename Dst::Value fromFloat(float x)
-{
+template <class Dst, bool clip> typename Dst::Value fromFloat(float x) {
     using Scale = FloatScale<Dst>;
     const double y = clip ? clamp(x) : x;
-    if constexpr (Scale::rounds)
-        return typename Dst::Value(roundToEven(y * Scale::full - 0.5));
-    else
-        return typename Dst::Value(truncateToInteger(y * Scale::full));
+    if constexpr (Scale::rounds) return typename Dst::Value(roundToEven(y * Scale::full - 0.5));
+    else return typename Dst::Value(truncateToInteger(y * Scale::full));
 }
 
-template <class Dst, bool clip>
-typename Dst::Value fromFloatDithered(float x, float d)
-{
+template <class Dst, bool clip> typename Dst::Value fromFloatDithered(float x, float d) {
     using Scale = FloatScale<Dst>;
     // One step below full scale, so the added dither cannot overflow a
     // clamped sample.
@@ -211,8 +187,7 @@ typename Dst::Value fromFloatDithered(float x, float d)
 // is taken when the processor has it; SSE2 is always there on x86-64.
 constexpr int kWideStep = 8;
 
-void clipFloatToInt16Sse2(uint8_t *out, const uint8_t *in, unsigned count)
-{
+void clipFloatToInt16Sse2(uint8_t *out, const uint8_t *in, unsigned count) {
     const __m128 one = _mm_set1_ps(1.0f);
     const __m128 minusOne = _mm_set1_ps(-1.0f);
     const __m128d scale = _mm_set1_pd(FloatScale<I16>::full);
@@ -233,15 +208,13 @@ void clipFloatToInt16Sse2(uint8_t *out, const uint8_t *in, unsigned count)
     }
 }
 
-MV_TARGET_AVX2 inline __m128i scaleClampedToInt16Avx2(__m128 four)
-{
+MV_TARGET_AVX2 inline __m128i scaleClampedToInt16Avx2(__m128 four) {
     const __m256d scale = _mm256_set1_pd(FloatScale<I16>::full);
     const __m256d half = _mm256_set1_pd(0.5);
     return _mm256_cvtpd_epi32(_mm256_sub_pd(_mm256_mul_pd(_mm256_cvtps_pd(four), scale), half));
 }
 
-MV_TARGET_AVX2 void clipFloatToInt16Avx2(uint8_t *out, const uint8_t *in, unsigned count)
-{
+MV_TARGET_AVX2 void clipFloatToInt16Avx2(uint8_t *out, const uint8_t *in, unsigned count) {
     const __m256 one = _mm256_set1_ps(1.0f);
     const __m256 minusOne = _mm256_set1_ps(-1.0f);
     const auto *source = reinterpret_cast<const float *>(in);
@@ -259,10 +232,10 @@ MV_TARGET_AVX2 void clipFloatToInt16Avx2(uint8_t *out, const uint8_t *in, unsign
 const ContiguousLoop kWidestClipFloatToInt16 =
     cpuFeatures().avx2 ? clipFloatToInt16Avx2 : clipFloatToInt16Sse2;
 
-void clipFloatToInt16Wide(uint8_t *out, const uint8_t *in, unsigned count)
-{
+void clipFloatToInt16Wide(uint8_t *out, const uint8_t *in, unsigned count) {
     const unsigned wide = count - count % kWideStep;
-    const ContiguousLoop loop = wideLoopsMayUseAvx2 ? kWidestClipFloatToInt16 : clipFloatToInt16Sse2;
+    const ContiguousLoop loop =
+        wideLoopsMayUseAvx2 ? kWidestClipFloatToInt16 : clipFloatToInt16Sse2;
     loop(out, in, wide);
     contiguousLoop<F32, I16, fromFloat<I16, true>>(out + size_t(wide) * I16::bytes,
                                                    in + size_t(wide) * F32::bytes, count - wide);
@@ -273,21 +246,20 @@ void clipFloatToInt16Wide(uint8_t *out, const uint8_t *in, unsigned count)
 // channel's samples are never touched.
 constexpr int kPairStride = 2;
 
-MV_TARGET_AVX2 void clipEveryOtherFloatToInt16Avx2(uint8_t *out, const float *in, unsigned count)
-{
+MV_TARGET_AVX2 void clipEveryOtherFloatToInt16Avx2(uint8_t *out, const float *in, unsigned count) {
     const __m256 one = _mm256_set1_ps(1.0f);
     const __m256 minusOne = _mm256_set1_ps(-1.0f);
     for (unsigned i = 0; i < count; i += kWideStep) {
         const float *frames = in + size_t(i) * kPairStride;
         // [0 1 4 5 | 2 3 6 7] of the channel, then in order
-        const __m256 picked = _mm256_shuffle_ps(_mm256_loadu_ps(frames),
-                                                _mm256_loadu_ps(frames + kWideStep),
-                                                _MM_SHUFFLE(2, 0, 2, 0));
+        const __m256 picked = _mm256_shuffle_ps(
+            _mm256_loadu_ps(frames), _mm256_loadu_ps(frames + kWideStep), _MM_SHUFFLE(2, 0, 2, 0));
         const __m256 x = _mm256_castpd_ps(
             _mm256_permute4x64_pd(_mm256_castps_pd(picked), _MM_SHUFFLE(3, 1, 2, 0)));
         const __m256 y = _mm256_max_ps(_mm256_min_ps(x, one), minusOne);
-        const __m128i samples = _mm_packs_epi32(scaleClampedToInt16Avx2(_mm256_castps256_ps128(y)),
-                                                scaleClampedToInt16Avx2(_mm256_extractf128_ps(y, 1)));
+        const __m128i samples =
+            _mm_packs_epi32(scaleClampedToInt16Avx2(_mm256_castps256_ps128(y)),
+                            scaleClampedToInt16Avx2(_mm256_extractf128_ps(y, 1)));
         alignas(16) int16_t values[kWideStep];
         _mm_store_si128(reinterpret_cast<__m128i *>(values), samples);
         for (int j = 0; j < kWideStep; ++j)
@@ -300,8 +272,7 @@ MV_TARGET_AVX2 void clipEveryOtherFloatToInt16Avx2(uint8_t *out, const float *in
 const bool kEveryOtherLoopMayRun = cpuFeatures().avx2;
 
 void clipFloatToInt16(void *dst, int dstStride, const void *src, int srcStride, unsigned count,
-                      MvTriangularDitherState *dither)
-{
+                      MvTriangularDitherState *dither) {
     unsigned wide = 0;
     if (dstStride == kPairStride && srcStride == kPairStride && wideLoopsMayUseAvx2 &&
         kEveryOtherLoopMayRun) {
@@ -316,7 +287,8 @@ void clipFloatToInt16(void *dst, int dstStride, const void *src, int srcStride, 
 }
 #else
 constexpr ContiguousLoop clipFloatToInt16Wide = contiguousLoop<F32, I16, fromFloat<I16, true>>;
-constexpr MvConverter clipFloatToInt16 = convert<F32, I16, fromFloat<I16, true>, clipFloatToInt16Wide>;
+constexpr MvConverter clipFloatToInt16 =
+    convert<F32, I16, fromFloat<I16, true>, clipFloatToInt16Wide>;
 #endif
 
 // float32 -> integer, in table order: plain, dither, clip, clip and dither.
@@ -325,36 +297,30 @@ enum FloatVariant { plainVariant = 0, ditherVariant = 1, clipVariant = 2, clipDi
 template <class Dst, int variant>
 constexpr MvConverter floatTo =
     (variant & ditherVariant)
-        ? convertDithered<F32, Dst, nextDitherFloat, fromFloatDithered<Dst, (variant & clipVariant) != 0>>
+        ? convertDithered<F32, Dst, nextDitherFloat,
+                          fromFloatDithered<Dst, (variant & clipVariant) != 0>>
         : convert<F32, Dst, fromFloat<Dst, (variant & clipVariant) != 0>>;
 
-template <>
-constexpr MvConverter floatTo<I16, clipVariant> = clipFloatToInt16;
+template <> constexpr MvConverter floatTo<I16, clipVariant> = clipFloatToInt16;
 
 // ---------------------------------------------------------------------------
 // Rules between integer formats, on the views of mv_convert.h.
 
-template <class Src, class Dst>
-typename Dst::Value rescale(typename Src::Value v)
-{
+template <class Src, class Dst> typename Dst::Value rescale(typename Src::Value v) {
     constexpr int shift = Dst::scaleBits - Src::scaleBits;
-    if constexpr (shift >= 0)
-        return int32_t(uint32_t(v) << shift);
-    else
-        return v >> -shift;
+    if constexpr (shift >= 0) return int32_t(uint32_t(v) << shift);
+    else return v >> -shift;
 }
 
 // Halved first so the 16-bit dither fits without overflow; not saturated.
 template <class Src, class Dst>
-typename Dst::Value rescaleDithered(typename Src::Value v, int32_t d16)
-{
+typename Dst::Value rescaleDithered(typename Src::Value v, int32_t d16) {
     return ((v >> 1) + d16) >> (Src::scaleBits - Dst::scaleBits - 1);
 }
 
 template <class Src, class Dst>
 constexpr MvConverter integerTo = convert<Src, Dst, rescale<Src, Dst>>;
-template <class Src>
-constexpr MvConverter integerTo<Src, F32> = convert<Src, F32, &Src::toFloat>;
+template <class Src> constexpr MvConverter integerTo<Src, F32> = convert<Src, F32, &Src::toFloat>;
 
 template <class Src, class Dst>
 constexpr MvConverter integerToDithered =
@@ -365,24 +331,64 @@ constexpr MvConverter integerToDithered =
 
 constexpr MvConverter kRoutines[] = {
     // Copies by width: 32 bits (float32 and int32), 24, 16, 8 (int8 and uint8).
-    copy<I32>, copy<I24>, copy<I16>, copy<I8>,
+    copy<I32>,
+    copy<I24>,
+    copy<I16>,
+    copy<I8>,
     // float32 -> float32 with clipping.
     convert<F32, F32, clamp>,
     // float32 -> each integer format, four variants each.
-    floatTo<I32, 0>, floatTo<I32, 1>, floatTo<I32, 2>, floatTo<I32, 3>,
-    floatTo<I24, 0>, floatTo<I24, 1>, floatTo<I24, 2>, floatTo<I24, 3>,
-    floatTo<I16, 0>, floatTo<I16, 1>, floatTo<I16, 2>, floatTo<I16, 3>,
-    floatTo<I8, 0>, floatTo<I8, 1>, floatTo<I8, 2>, floatTo<I8, 3>,
-    floatTo<U8, 0>, floatTo<U8, 1>, floatTo<U8, 2>, floatTo<U8, 3>,
+    floatTo<I32, 0>,
+    floatTo<I32, 1>,
+    floatTo<I32, 2>,
+    floatTo<I32, 3>,
+    floatTo<I24, 0>,
+    floatTo<I24, 1>,
+    floatTo<I24, 2>,
+    floatTo<I24, 3>,
+    floatTo<I16, 0>,
+    floatTo<I16, 1>,
+    floatTo<I16, 2>,
+    floatTo<I16, 3>,
+    floatTo<I8, 0>,
+    floatTo<I8, 1>,
+    floatTo<I8, 2>,
+    floatTo<I8, 3>,
+    floatTo<U8, 0>,
+    floatTo<U8, 1>,
+    floatTo<U8, 2>,
+    floatTo<U8, 3>,
     // Integer source -> every other format, in format order.
-    integerTo<I32, F32>, integerTo<I32, I24>, integerTo<I32, I16>, integerTo<I32, I8>, integerTo<I32, U8>,
-    integerTo<I24, F32>, integerTo<I24, I32>, integerTo<I24, I16>, integerTo<I24, I8>, integerTo<I24, U8>,
-    integerTo<I16, F32>, integerTo<I16, I32>, integerTo<I16, I24>, integerTo<I16, I8>, integerTo<I16, U8>,
-    integerTo<I8, F32>, integerTo<I8, I32>, integerTo<I8, I24>, integerTo<I8, I16>, integerTo<I8, U8>,
-    integerTo<U8, F32>, integerTo<U8, I32>, integerTo<U8, I24>, integerTo<U8, I16>, integerTo<U8, I8>,
+    integerTo<I32, F32>,
+    integerTo<I32, I24>,
+    integerTo<I32, I16>,
+    integerTo<I32, I8>,
+    integerTo<I32, U8>,
+    integerTo<I24, F32>,
+    integerTo<I24, I32>,
+    integerTo<I24, I16>,
+    integerTo<I24, I8>,
+    integerTo<I24, U8>,
+    integerTo<I16, F32>,
+    integerTo<I16, I32>,
+    integerTo<I16, I24>,
+    integerTo<I16, I8>,
+    integerTo<I16, U8>,
+    integerTo<I8, F32>,
+    integerTo<I8, I32>,
+    integerTo<I8, I24>,
+    integerTo<I8, I16>,
+    integerTo<I8, U8>,
+    integerTo<U8, F32>,
+    integerTo<U8, I32>,
+    integerTo<U8, I24>,
+    integerTo<U8, I16>,
+    integerTo<U8, I8>,
     // The integer pairs that have a dithered form.
-    integerToDithered<I32, I16>, integerToDithered<I32, I8>,
-    integerToDithered<I24, I16>, integerToDithered<I24, I8>,
+    integerToDithered<I32, I16>,
+    integerToDithered<I32, I8>,
+    integerToDithered<I24, I16>,
+    integerToDithered<I24, I8>,
 };
 
 constexpr int kFormatCount = 6;
@@ -394,14 +400,12 @@ constexpr int kIntegerFirst = kFromFloatFirst + (kFormatCount - 1) * kFloatVaria
 constexpr int kIntegerDitheredFirst = kIntegerFirst + (kFormatCount - 1) * (kFormatCount - 1);
 static_assert(std::size(kRoutines) == size_t(kIntegerDitheredFirst + 4));
 
-constexpr bool hasDitheredForm(int source, int destination)
-{
+constexpr bool hasDitheredForm(int source, int destination) {
     return (source == MV_FORMAT_INT32 || source == MV_FORMAT_INT24) &&
            (destination == MV_FORMAT_INT16 || destination == MV_FORMAT_INT8);
 }
 
-constexpr int routineIndex(int source, int destination, bool clip, bool dither)
-{
+constexpr int routineIndex(int source, int destination, bool clip, bool dither) {
     if (source == destination)
         return source == MV_FORMAT_FLOAT32 && clip ? kClampIndex : kCopyIndex[source];
     if (source == MV_FORMAT_FLOAT32)
@@ -414,36 +418,28 @@ constexpr int routineIndex(int source, int destination, bool clip, bool dither)
     return kIntegerFirst + (source - 1) * (kFormatCount - 1) + otherFormat;
 }
 
-constexpr bool isFormat(int format)
-{
-    return format >= 0 && format < kFormatCount;
-}
+constexpr bool isFormat(int format) { return format >= 0 && format < kFormatCount; }
 
 } // namespace
 } // namespace mv
 
-MvConverter mvSelectConverter(int sourceFormat, int destinationFormat, int clip, int dither)
-{
-    if (!mv::isFormat(sourceFormat) || !mv::isFormat(destinationFormat))
-        return nullptr;
+MvConverter mvSelectConverter(int sourceFormat, int destinationFormat, int clip, int dither) {
+    if (!mv::isFormat(sourceFormat) || !mv::isFormat(destinationFormat)) return nullptr;
     const bool clipFlag = uint8_t(clip) != 0;
     const bool ditherFlag = uint8_t(dither) != 0;
     return mv::kRoutines[mv::routineIndex(sourceFormat, destinationFormat, clipFlag, ditherFlag)];
 }
 
-void mvInitializeTriangularDitherState(MvTriangularDitherState *state)
-{
+void mvInitializeTriangularDitherState(MvTriangularDitherState *state) {
     state->previous = mv::kInitialPrevious;
     state->seed1 = mv::kInitialSeed1;
     state->seed2 = mv::kInitialSeed2;
 }
 
-int32_t mvGenerate16BitTriangularDither(MvTriangularDitherState *state)
-{
+int32_t mvGenerate16BitTriangularDither(MvTriangularDitherState *state) {
     return mv::nextDither16(state);
 }
 
-float mvGenerateFloatTriangularDither(MvTriangularDitherState *state)
-{
+float mvGenerateFloatTriangularDither(MvTriangularDitherState *state) {
     return mv::nextDitherFloat(state);
 }

@@ -19,8 +19,7 @@ extern bool wideLoopsMayUseAvx2;
 struct Float32Sample {
     using Value = float;
     static constexpr int bytes = 4;
-    static Value load(const uint8_t *p)
-    {
+    static Value load(const uint8_t *p) {
         float v;
         std::memcpy(&v, p, sizeof v);
         return v;
@@ -29,23 +28,19 @@ struct Float32Sample {
 };
 
 // One over the full scale of a view with this many bits: 2^-(bits-1).
-template <int scaleBits>
-constexpr float kUnitOfView = 1.0f / float(uint64_t(1) << (scaleBits - 1));
+template <int scaleBits> constexpr float kUnitOfView = 1.0f / float(uint64_t(1) << (scaleBits - 1));
 
 // Signed integers stored whole, in native byte order.
-template <class Stored>
-struct NativeIntegerSample {
+template <class Stored> struct NativeIntegerSample {
     using Value = int32_t;
     static constexpr int bytes = sizeof(Stored);
     static constexpr int scaleBits = 8 * sizeof(Stored);
-    static Value load(const uint8_t *p)
-    {
+    static Value load(const uint8_t *p) {
         Stored v;
         std::memcpy(&v, p, sizeof v);
         return v;
     }
-    static void store(uint8_t *p, Value v)
-    {
+    static void store(uint8_t *p, Value v) {
         const Stored low = Stored(v); // only the low bits are kept
         std::memcpy(p, &low, sizeof low);
     }
@@ -60,12 +55,10 @@ struct Int24Sample {
     using Value = int32_t; // the 32-bit view
     static constexpr int bytes = 3;
     static constexpr int scaleBits = 32;
-    static Value load(const uint8_t *p)
-    {
+    static Value load(const uint8_t *p) {
         return int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24);
     }
-    static void store(uint8_t *p, Value v)
-    {
+    static void store(uint8_t *p, Value v) {
         p[0] = uint8_t(v >> 8);
         p[1] = uint8_t(v >> 16);
         p[2] = uint8_t(v >> 24);

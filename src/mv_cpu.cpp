@@ -5,8 +5,7 @@ namespace mv {
 
 namespace {
 
-CpuFeatures detect()
-{
+CpuFeatures detect() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init(); // may run before the runtime's own constructors
     return {__builtin_cpu_supports("avx") != 0, __builtin_cpu_supports("avx2") != 0};
@@ -17,8 +16,7 @@ CpuFeatures detect()
 
 } // namespace
 
-const CpuFeatures &cpuFeatures()
-{
+const CpuFeatures &cpuFeatures() {
     static const CpuFeatures features = detect();
     return features;
 }

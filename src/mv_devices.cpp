@@ -21,14 +21,14 @@ namespace {
 // the fallback 7 is a second connection to the Dummy backend, which always
 // connects and always offers a default output device.
 constexpr SoundIoBackend kLibsoundioBackend[kBackendNumbers] = {
-    SoundIoBackendNone,      // 0 none
-    SoundIoBackendJack,      // 1
+    SoundIoBackendNone,       // 0 none
+    SoundIoBackendJack,       // 1
     SoundIoBackendPulseAudio, // 2
-    SoundIoBackendAlsa,      // 3
-    SoundIoBackendCoreAudio, // 4
-    SoundIoBackendWasapi,    // 5
-    SoundIoBackendDummy,     // 6, rescanned on refresh
-    SoundIoBackendDummy,     // 7, the fallback connection
+    SoundIoBackendAlsa,       // 3
+    SoundIoBackendCoreAudio,  // 4
+    SoundIoBackendWasapi,     // 5
+    SoundIoBackendDummy,      // 6, rescanned on refresh
+    SoundIoBackendDummy,      // 7, the fallback connection
 };
 
 constexpr int kPreferredSlot = 0;
@@ -163,7 +163,8 @@ int appendDevicesOf(SoundIo *context, int capacity) {
 // The fallback connection's devices come first, the preferred ones after.
 int buildDeviceList() {
     int expected = 0;
-    for (int c = 0; c < mvBackendList.count; ++c) expected += offeredDeviceCount(mvBackendList.contexts[c]);
+    for (int c = 0; c < mvBackendList.count; ++c)
+        expected += offeredDeviceCount(mvBackendList.contexts[c]);
     auto **devices = allocateArray<SoundIoDevice *>(expected);
     if (!devices) return MV_ERROR_NO_MEMORY;
     mvDeviceList = {0, devices, -1, -1};
@@ -172,7 +173,8 @@ int buildDeviceList() {
         offered += appendDevicesOf(mvBackendList.contexts[c], expected);
     if (offered != expected || mvDeviceList.count != expected) return MV_ERROR_INCONSISTENT;
     if (mvDeviceList.fallbackDefaultIndex == -1) return MV_ERROR_INCONSISTENT;
-    if (mvDeviceList.defaultIndex == -1) mvDeviceList.defaultIndex = mvDeviceList.fallbackDefaultIndex;
+    if (mvDeviceList.defaultIndex == -1)
+        mvDeviceList.defaultIndex = mvDeviceList.fallbackDefaultIndex;
     return MV_OK;
 }
 

@@ -17,7 +17,7 @@ constexpr int kBackendNumbers = 8;   // 0..7; 0 means none
 // What libsoundio tells the registry about its connections, passed on.
 // Both arrive inside event flushing, on the engine side under the lock.
 struct DeviceEvents {
-    void (*devicesChanged)();                                 // the default may have moved
+    void (*devicesChanged)();                                // the default may have moved
     void (*backendLost)(SoundIo *context, int soundioError); // its devices are gone
 };
 

@@ -2,8 +2,9 @@
 // serialised. Each record keeps its private state in the same allocation,
 // right after the five operations, and its operations find it through
 // mvDispatcher.
-#include "marovel_audio.h"
 #include "mv_dispatch.h"
+
+#include "marovel_audio.h"
 #include "mv_thread.h"
 
 #include <atomic>
@@ -309,8 +310,8 @@ MV_API int mvNewThreadUnsafeDispatcher(MvDispatcher **out) {
     if (!out) return MV_ERROR_NULL_POINTER;
     auto *record = static_cast<UnsafeDispatcher *>(mvMalloc(sizeof(UnsafeDispatcher)));
     if (!record) return MV_ERROR_NO_MEMORY;
-    record->operations = {&record->calls, unsafeLock, unsafeUnlock, unsafePost, unsafeRun,
-                          unsafeDestroy};
+    record->operations = {&record->calls, unsafeLock, unsafeUnlock,
+                          unsafePost,     unsafeRun,  unsafeDestroy};
     record->calls = 0;
     *out = &record->operations;
     return MV_OK;
@@ -363,11 +364,13 @@ void installDispatcher(MvDispatcher *dispatcher) {
 void uninstallDispatcher() { installDispatcher(nullptr); }
 
 bool isInstalledDispatcher(const MvDispatcher *dispatcher) {
-    return std::atomic_ref<MvDispatcher *>(mvDispatcher).load(std::memory_order_acquire) == dispatcher;
+    return std::atomic_ref<MvDispatcher *>(mvDispatcher).load(std::memory_order_acquire) ==
+           dispatcher;
 }
 
 bool callerIsEngineSide() {
-    MvDispatcher *installed = std::atomic_ref<MvDispatcher *>(mvDispatcher).load(std::memory_order_acquire);
+    MvDispatcher *installed =
+        std::atomic_ref<MvDispatcher *>(mvDispatcher).load(std::memory_order_acquire);
     if (!installed) return false;
     return installed->lock == unsafeLock || isEngineThread;
 }

@@ -114,7 +114,6 @@ void detachMessage(MvSink *sink, void *argument) {
 
 } // namespace
 
-
 void advanceRamps(MvMachine *m, int frames, int rate, float *gainStart, float *gainEnd,
                   double *frequencyStart, double *frequencyEnd) {
     advanceRamp(m->gainStart, m->gain, m->gainTarget, m->gainSlope, frames, rate);
@@ -128,8 +127,9 @@ void advanceRamps(MvMachine *m, int frames, int rate, float *gainStart, float *g
 
 MvPullRecord *newDefaultPullRecord(MvDestination *destination) {
     auto *record = static_cast<MvPullRecord *>(mvMalloc(sizeof(MvPullRecord)));
-    if (record) *record = MvPullRecord{destination, nullptr, mvDestinationPullImpl, nullptr,
-                                       mvDeferredFree};
+    if (record)
+        *record =
+            MvPullRecord{destination, nullptr, mvDestinationPullImpl, nullptr, mvDeferredFree};
     return record;
 }
 
@@ -189,8 +189,8 @@ void mvUninitMachine(MvMachine *) {}
 
 int mvInitSource(MvSource *source, MvMachine *owner, MvDestination *destination,
                  MvRenderFunc renderFunc, MvMessageFunc releaseFunc) {
-    *source = MvSource{owner, destination, nullptr, nullptr, nullptr, nullptr, renderFunc,
-                       releaseFunc};
+    *source =
+        MvSource{owner, destination, nullptr, nullptr, nullptr, nullptr, renderFunc, releaseFunc};
     return MV_OK;
 }
 
@@ -256,12 +256,11 @@ void mvSourceDeactivate(MvSink *, MvSource *source) {
 }
 
 int mvDestinationPullImpl(MvSink *sink, MvPullRecord *record, float gainStart, float gainEnd,
-                          double frequencyStart, double frequencyEnd, int frames,
-                          float *buffer) {
+                          double frequencyStart, double frequencyEnd, int frames, float *buffer) {
     MvSource *source = record->destination->activeHead;
     while (source)
-        source = source->renderFunc(sink, source->owner->self, gainStart, gainEnd,
-                                    frequencyStart, frequencyEnd, frames, buffer);
+        source = source->renderFunc(sink, source->owner->self, gainStart, gainEnd, frequencyStart,
+                                    frequencyEnd, frames, buffer);
     return MV_OK;
 }
 
@@ -319,10 +318,9 @@ int mvSetFrequency(MvMachine *machine, double seconds, double frequency) {
     if (!std::isfinite(frequency) || frequency < 0 || std::isnan(seconds))
         return MV_ERROR_FREQUENCY;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
-    return postChange<FrequencyChange>(machine, seconds, frequency, setFrequencyMessage,
-                                       rampFrequencyMessage, [machine](double asked) {
-                                           return mv::frequencyRampSeconds(machine, asked);
-                                       });
+    return postChange<FrequencyChange>(
+        machine, seconds, frequency, setFrequencyMessage, rampFrequencyMessage,
+        [machine](double asked) { return mv::frequencyRampSeconds(machine, asked); });
 }
 
 } // extern "C"

@@ -10,8 +10,7 @@ namespace mv {
 namespace {
 
 MvSource *mixerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
-                      double frequencyStart, double frequencyEnd, int frames, float *buffer)
-{
+                      double frequencyStart, double frequencyEnd, int frames, float *buffer) {
     auto *mixer = static_cast<MvMixer *>(self);
     float ownGainStart, ownGainEnd;
     double ownFrequencyStart, ownFrequencyEnd;
@@ -26,8 +25,7 @@ MvSource *mixerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
 
 // Final release on the control side: the children first, through their own
 // release callbacks, then the mixer itself.
-void releaseMixer(MvSink *, void *self)
-{
+void releaseMixer(MvSink *, void *self) {
     auto *mixer = static_cast<MvMixer *>(self);
     mvUninitDestination(&mixer->destination);
     mvUninitSource(&mixer->source);
@@ -38,8 +36,7 @@ void releaseMixer(MvSink *, void *self)
 } // namespace
 } // namespace mv
 
-int mvNewMixer(MvMixer **out, MvMachine *parent)
-{
+int mvNewMixer(MvMixer **out, MvMachine *parent) {
     if (!out || !parent) return MV_ERROR_NULL_POINTER;
     if (!parent->destination) return MV_ERROR_NOT_DESTINATION;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
@@ -65,8 +62,7 @@ int mvNewMixer(MvMixer **out, MvMachine *parent)
     return status;
 }
 
-int mvDeleteMixer(MvMachine *mixer)
-{
+int mvDeleteMixer(MvMachine *mixer) {
     if (!mixer) return MV_ERROR_NULL_POINTER;
     if (mixer->deleteFunc != mvDeleteMixer) return MV_ERROR_MACHINE_TYPE;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;

@@ -7,10 +7,11 @@
 #include "mv_sampler.h"
 #include "mv_thread.h"
 
+#include <soundio/soundio.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <soundio/soundio.h>
 
 // libsoundio is not instrumented, so ThreadSanitizer cannot see the ordering
 // its ring offsets give; tell it which accesses the ring orders.
@@ -68,8 +69,7 @@ bool hasRoom(SoundIoRingBuffer *ring) {
 // before it runs, so a drain that one of the callbacks starts on the same
 // queue (a release callback calling the engine) goes on after it instead of
 // running it again. `mayGoOn` can end the drain early; the rest stays queued.
-template <typename MayGoOn>
-void drain(MvSink *sink, SoundIoRingBuffer *ring, MayGoOn mayGoOn) {
+template <typename MayGoOn> void drain(MvSink *sink, SoundIoRingBuffer *ring, MayGoOn mayGoOn) {
     if (!ring) return;
     int queuedBytes = soundio_ring_buffer_fill_count(ring);
     if (queuedBytes % kMessageBytes != 0) std::_Exit(kCorruptQueueExitStatus);
@@ -173,7 +173,6 @@ void reportDownMessageFailure(int status) {
 }
 
 } // namespace
-
 
 int createSinkQueues(MvSink *sink) {
     SoundIoRingBuffer *up = createRing();

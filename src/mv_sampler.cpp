@@ -29,8 +29,7 @@ struct TimeRecord {
 
 MvSampler *asSampler(MvMachine *machine) { return static_cast<MvSampler *>(machine->self); }
 
-int checkSampler(MvMachine *machine)
-{
+int checkSampler(MvMachine *machine) {
     if (!machine) return MV_ERROR_NULL_POINTER;
     if (machine->deleteFunc != mvDeleteSampler) return MV_ERROR_MACHINE_TYPE;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
@@ -39,8 +38,7 @@ int checkSampler(MvMachine *machine)
 
 MvSink *sinkOf(MvSampler *sampler) { return sampler->machine.sink; }
 
-void sendDown(MvSink *sink, MvMessageFunc message, void *argument)
-{
+void sendDown(MvSink *sink, MvMessageFunc message, void *argument) {
     mvSendDownMessage(sink, message, argument); // reports its own failure
 }
 
@@ -49,8 +47,7 @@ int flushDownQueue(void *sink) { return mvFlushDownQueueImpl(static_cast<MvSink 
 // Runs a read of control-side state under the lock, optionally after the
 // sink's down queue has been applied so that audio-side notices count.
 template <typename Read>
-int query(MvMachine *machine, bool (*needsFlush)(const MvSampler *), Read read)
-{
+int query(MvMachine *machine, bool (*needsFlush)(const MvSampler *), Read read) {
     int status = checkSampler(machine);
     if (status) return status;
     MvSampler *sampler = asSampler(machine);
@@ -69,8 +66,7 @@ bool whilePlaying(const MvSampler *sampler) { return sampler->controlState == kS
 // and posts message with the sampler, or only unlocks when the control half
 // says there is nothing to tell the audio thread.
 template <typename ControlHalf>
-int command(MvMachine *machine, MvMessageFunc message, ControlHalf controlHalf)
-{
+int command(MvMachine *machine, MvMessageFunc message, ControlHalf controlHalf) {
     int status = checkSampler(machine);
     if (status) return status;
     MvSampler *sampler = asSampler(machine);
@@ -91,8 +87,7 @@ bool knownFormat(int format) { return format >= MV_FORMAT_FLOAT32 && format <= M
 // Final release of a sampler: its notices, its queue, its matrix and itself.
 // Also the source's release callback, through which a deleted parent or sink
 // lets go.
-void releaseSampler(MvSink *, void *self)
-{
+void releaseSampler(MvSink *, void *self) {
     auto *sampler = static_cast<MvSampler *>(self);
     releaseSamplerClips(sampler);
     mvUninitSource(&sampler->source);
@@ -110,14 +105,12 @@ MvSampler *target(void *argument) { return static_cast<MvSampler *>(argument); }
 
 void activate(MvSink *sink, MvSampler *sampler) { mvSourceActivate(sink, &sampler->source); }
 
-void deleteMessage(MvSink *sink, void *argument)
-{
+void deleteMessage(MvSink *sink, void *argument) {
     samplerHalt(sink, target(argument));
     sendDown(sink, releaseSampler, argument);
 }
 
-void appendClipMessage(MvSink *sink, void *argument)
-{
+void appendClipMessage(MvSink *sink, void *argument) {
     auto *clip = static_cast<MvClip *>(argument);
     MvSampler *sampler = clip->sampler;
     settleFade(sink, sampler); // a pending clear must not take this clip along
@@ -130,10 +123,8 @@ void appendClipMessage(MvSink *sink, void *argument)
                             kReportLineEnqueueWithoutTail);
     }
     clip->prev = sampler->tail;
-    if (sampler->tail)
-        sampler->tail->next = clip;
-    else
-        sampler->head = clip;
+    if (sampler->tail) sampler->tail->next = clip;
+    else sampler->head = clip;
     sampler->tail = clip;
     clip->next = nullptr;
 }
@@ -141,8 +132,7 @@ void appendClipMessage(MvSink *sink, void *argument)
 } // namespace
 } // namespace mv
 
-void mv::samplerClearQueue(MvSink *sink, MvSampler *sampler)
-{
+void mv::samplerClearQueue(MvSink *sink, MvSampler *sampler) {
     samplerHalt(sink, sampler);
     if (!sampler->head) return;
     MvClip *chain = sampler->head;
@@ -153,26 +143,22 @@ void mv::samplerClearQueue(MvSink *sink, MvSampler *sampler)
 namespace mv {
 namespace {
 
-void clearQueueMessage(MvSink *sink, void *argument)
-{
+void clearQueueMessage(MvSink *sink, void *argument) {
     MvSampler *sampler = target(argument);
     settleFade(sink, sampler);
     if (SamplerFade *fade = fadeWhilePlaying(sampler))
         beginFade(sink, fade, true, FadeAction::clear);
-    else
-        samplerClearQueue(sink, sampler);
+    else samplerClearQueue(sink, sampler);
 }
 
 // An empty queue answers play with the stopped notice and changes nothing.
-bool queueEmpty(MvSampler *sampler)
-{
+bool queueEmpty(MvSampler *sampler) {
     if (sampler->head) return false;
     noticeStopped(sampler);
     return true;
 }
 
-void playMessage(MvSink *sink, void *argument)
-{
+void playMessage(MvSink *sink, void *argument) {
     MvSampler *sampler = target(argument);
     settleFade(sink, sampler);
     if (queueEmpty(sampler)) return;
@@ -191,8 +177,7 @@ void playMessage(MvSink *sink, void *argument)
     sampler->audioState = kSamplerPlaying;
 }
 
-void ensurePlayingMessage(MvSink *sink, void *argument)
-{
+void ensurePlayingMessage(MvSink *sink, void *argument) {
     MvSampler *sampler = target(argument);
     settleFade(sink, sampler);
     if (queueEmpty(sampler)) return;
@@ -206,8 +191,7 @@ void ensurePlayingMessage(MvSink *sink, void *argument)
 
 // Finds the clip that plays `seconds` into the queue, each clip measured at
 // its own rate. False when the time lies beyond the last clip.
-bool seek(MvSampler *sampler, double seconds)
-{
+bool seek(MvSampler *sampler, double seconds) {
     MvClip *clip = sampler->head;
     double position = seconds * clip->sampleRate;
     while (position >= clip->frames) {
@@ -224,8 +208,7 @@ bool seek(MvSampler *sampler, double seconds)
 } // namespace
 } // namespace mv
 
-void mv::samplerPlayFrom(MvSink *sink, MvSampler *sampler, double seconds)
-{
+void mv::samplerPlayFrom(MvSink *sink, MvSampler *sampler, double seconds) {
     if (!seek(sampler, seconds)) {
         sampler->position = 0.0;
         sampler->current = nullptr;
@@ -243,8 +226,7 @@ void mv::samplerPlayFrom(MvSink *sink, MvSampler *sampler, double seconds)
 namespace mv {
 namespace {
 
-void playAtMessage(MvSink *sink, void *argument)
-{
+void playAtMessage(MvSink *sink, void *argument) {
     auto *record = static_cast<TimeRecord *>(argument);
     MvSampler *sampler = record->sampler;
     const double seconds = record->seconds;
@@ -260,28 +242,23 @@ void playAtMessage(MvSink *sink, void *argument)
     samplerPlayFrom(sink, sampler, seconds);
 }
 
-void stopMessage(MvSink *sink, void *argument)
-{
+void stopMessage(MvSink *sink, void *argument) {
     MvSampler *sampler = target(argument);
     settleFade(sink, sampler);
     if (SamplerFade *fade = fadeWhilePlaying(sampler))
         beginFade(sink, fade, true, FadeAction::stop);
-    else
-        samplerHalt(sink, sampler);
+    else samplerHalt(sink, sampler);
 }
 
-void pauseMessage(MvSink *sink, void *argument)
-{
+void pauseMessage(MvSink *sink, void *argument) {
     MvSampler *sampler = target(argument);
     settleFade(sink, sampler);
     if (SamplerFade *fade = fadeWhilePlaying(sampler))
         beginFade(sink, fade, true, FadeAction::pause);
-    else if (sampler->audioState == kSamplerPlaying)
-        sampler->audioState = kSamplerPaused;
+    else if (sampler->audioState == kSamplerPlaying) sampler->audioState = kSamplerPaused;
 }
 
-void resumeMessage(MvSink *sink, void *argument)
-{
+void resumeMessage(MvSink *sink, void *argument) {
     MvSampler *sampler = target(argument);
     settleFade(sink, sampler);
     if (sampler->audioState != kSamplerPaused) return;
@@ -289,8 +266,7 @@ void resumeMessage(MvSink *sink, void *argument)
     fadeIn(sink, sampler);
 }
 
-void fadeTimeMessage(MvSink *sink, void *argument)
-{
+void fadeTimeMessage(MvSink *sink, void *argument) {
     auto *record = static_cast<TimeRecord *>(argument);
     MvSampler *sampler = record->sampler;
     settleFade(sink, sampler);
@@ -306,25 +282,21 @@ void loopingOnMessage(MvSink *, void *argument) { target(argument)->audioLooping
 void loopingOffMessage(MvSink *, void *argument) { target(argument)->audioLooping = 0; }
 
 constexpr uint64_t kInterpolationOn = ~uint64_t{0};
-void interpolationOnMessage(MvSink *, void *argument)
-{
+void interpolationOnMessage(MvSink *, void *argument) {
     target(argument)->audioInterpolation = kInterpolationOn;
 }
 void interpolationOffMessage(MvSink *, void *argument) { target(argument)->audioInterpolation = 0; }
 
-void bandlimitedOnMessage(MvSink *, void *argument)
-{
+void bandlimitedOnMessage(MvSink *, void *argument) {
     MvSampler *sampler = target(argument);
     sampler->audioResampler = sampler->resamplerState;
     bandlimitedReset(static_cast<BandlimitedState *>(sampler->audioResampler));
 }
-void standardResamplerMessage(MvSink *, void *argument)
-{
+void standardResamplerMessage(MvSink *, void *argument) {
     target(argument)->audioResampler = nullptr;
 }
 
-void loopStartMessage(MvSink *sink, void *argument)
-{
+void loopStartMessage(MvSink *sink, void *argument) {
     auto *record = static_cast<TimeRecord *>(argument);
     record->sampler->audioLoopStart = record->seconds;
     sendDown(sink, mvDeferredFree, record);
@@ -332,28 +304,24 @@ void loopStartMessage(MvSink *sink, void *argument)
 
 // ---- channel matrices ----------------------------------------------------
 
-int weightCount(const MvChannelMatrix *matrix)
-{
+int weightCount(const MvChannelMatrix *matrix) {
     return matrix->sourceChannels * matrix->sampler->machine.sink->soundModel->vectorSize;
 }
 
 // Installs `matrix` (null clears it); the one it replaces is freed on the
 // control side.
-void replaceAudioMatrix(MvSink *sink, MvSampler *sampler, MvChannelMatrix *matrix)
-{
+void replaceAudioMatrix(MvSink *sink, MvSampler *sampler, MvChannelMatrix *matrix) {
     if (sampler->audioMatrix) sendDown(sink, mvDeferredFree, sampler->audioMatrix);
     sampler->audioMatrix = matrix;
 }
 
-void installInstantMessage(MvSink *sink, void *argument)
-{
+void installInstantMessage(MvSink *sink, void *argument) {
     auto *matrix = static_cast<MvChannelMatrix *>(argument);
     replaceAudioMatrix(sink, matrix->sampler, matrix);
 }
 
 // A ramped matrix starts from the weights the previous one has reached.
-void installRampedMessage(MvSink *sink, void *argument)
-{
+void installRampedMessage(MvSink *sink, void *argument) {
     auto *matrix = static_cast<MvChannelMatrix *>(argument);
     const MvChannelMatrix *previous = matrix->sampler->audioMatrix;
     const int count = weightCount(matrix);
@@ -368,14 +336,12 @@ void installRampedMessage(MvSink *sink, void *argument)
     replaceAudioMatrix(sink, matrix->sampler, matrix);
 }
 
-void clearMatrixMessage(MvSink *sink, void *argument)
-{
+void clearMatrixMessage(MvSink *sink, void *argument) {
     replaceAudioMatrix(sink, target(argument), nullptr);
 }
 
-MvChannelMatrix *newMatrix(MvSampler *sampler, double rampTime, int sourceChannels,
-                           int vectorSize, const float *weights, bool ramped)
-{
+MvChannelMatrix *newMatrix(MvSampler *sampler, double rampTime, int sourceChannels, int vectorSize,
+                           const float *weights, bool ramped) {
     const size_t count = size_t(sourceChannels) * size_t(vectorSize);
     const size_t arrays = ramped ? 2 : 1;
     auto *matrix = static_cast<MvChannelMatrix *>(
@@ -392,9 +358,7 @@ MvChannelMatrix *newMatrix(MvSampler *sampler, double rampTime, int sourceChanne
 
 } // namespace
 
-
-void samplerHalt(MvSink *sink, MvSampler *sampler)
-{
+void samplerHalt(MvSink *sink, MvSampler *sampler) {
     if (auto *fade = static_cast<SamplerFade *>(sampler->audioFade)) {
         fade->length = fade->glideLength = 0;
         fade->silent = fade->heardValid = false;
@@ -408,8 +372,7 @@ void samplerHalt(MvSink *sink, MvSampler *sampler)
     publishPlayPosition(sampler, 0.0);
 }
 
-double frequencyRampSeconds(MvMachine *machine, double seconds)
-{
+double frequencyRampSeconds(MvMachine *machine, double seconds) {
     if (seconds != 0.0 || checkSampler(machine)) return seconds;
     const double fade = asSampler(machine)->controlFade;
     return fade > 0.0 ? fade : seconds;
@@ -419,8 +382,7 @@ double frequencyRampSeconds(MvMachine *machine, double seconds)
 
 // ---- the exported calls -----------------------------------------------------
 
-int mvNewSampler(MvSampler **out, MvMachine *parent)
-{
+int mvNewSampler(MvSampler **out, MvMachine *parent) {
     if (!out || !parent) return MV_ERROR_NULL_POINTER;
     if (!parent->destination) return MV_ERROR_NOT_DESTINATION;
     if (!mvDispatcher) return MV_ERROR_NOT_INITIALIZED;
@@ -446,8 +408,7 @@ int mvNewSampler(MvSampler **out, MvMachine *parent)
     return status;
 }
 
-int mvDeleteSampler(MvMachine *machine)
-{
+int mvDeleteSampler(MvMachine *machine) {
     int status = checkSampler(machine);
     if (status) return status;
     MvSampler *sampler = asSampler(machine);
@@ -461,8 +422,7 @@ int mvDeleteSampler(MvMachine *machine)
 
 int mvEnqueueClip(MvMachine *machine, int removeWhenDone, MvClipRelease release,
                   void *releaseContext, int channels, double sampleRate, int format,
-                  int nativeByteOrder, int frames, void *data)
-{
+                  int nativeByteOrder, int frames, void *data) {
     if (!machine || !data) return MV_ERROR_NULL_POINTER;
     if (frames <= 0) return MV_ERROR_BUFFER_SIZE;
     int status = checkSampler(machine);
@@ -476,9 +436,18 @@ int mvEnqueueClip(MvMachine *machine, int removeWhenDone, MvClipRelease release,
     MvSampler *sampler = asSampler(machine);
     auto *clip = static_cast<MvClip *>(mvMalloc(sizeof(MvClip)));
     if (!clip) return MV_ERROR_NO_MEMORY;
-    *clip = MvClip{sampler,       channels, sampleRate, format, mvGetSampleSize(format),
-                   frames,        data,     uint8_t(removeWhenDone ? 1 : 0),
-                   release,       releaseContext,       nullptr, nullptr};
+    *clip = MvClip{sampler,
+                   channels,
+                   sampleRate,
+                   format,
+                   mvGetSampleSize(format),
+                   frames,
+                   data,
+                   uint8_t(removeWhenDone ? 1 : 0),
+                   release,
+                   releaseContext,
+                   nullptr,
+                   nullptr};
     if (!nativeByteOrder) mvByteSwap(data, 1, clip->sampleSize, channels * frames);
 
     if ((status = mv::lockOwning(clip))) return status;
@@ -488,35 +457,29 @@ int mvEnqueueClip(MvMachine *machine, int removeWhenDone, MvClipRelease release,
                          [sampler] { --sampler->queuedClips; });
 }
 
-int mvClearClipQueue(MvMachine *machine)
-{
+int mvClearClipQueue(MvMachine *machine) {
     return command(machine, clearQueueMessage, [](MvSampler *sampler) {
         sampler->controlState = kSamplerStopped;
         return true;
     });
 }
 
-int mvGetClipQueueSize(MvMachine *machine)
-{
+int mvGetClipQueueSize(MvMachine *machine) {
     return query(machine, always, [](const MvSampler *sampler) { return sampler->queuedClips; });
 }
 
-int mvGetProcessedClips(MvMachine *machine)
-{
-    return query(machine, always,
-                 [](const MvSampler *sampler) { return sampler->processedClips; });
+int mvGetProcessedClips(MvMachine *machine) {
+    return query(machine, always, [](const MvSampler *sampler) { return sampler->processedClips; });
 }
 
-int mvPlay(MvMachine *machine)
-{
+int mvPlay(MvMachine *machine) {
     return command(machine, playMessage, [](MvSampler *sampler) {
         sampler->controlState = kSamplerPlaying;
         return true;
     });
 }
 
-int mvEnsurePlaying(MvMachine *machine)
-{
+int mvEnsurePlaying(MvMachine *machine) {
     return command(machine, ensurePlayingMessage, [](MvSampler *sampler) {
         sampler->controlState = kSamplerPlaying;
         return true;
@@ -526,8 +489,7 @@ int mvEnsurePlaying(MvMachine *machine)
 // Sends a time value with its own record (seek or loop start).
 template <typename ControlHalf>
 static int sendTime(MvMachine *machine, double seconds, MvMessageFunc message,
-                    ControlHalf controlHalf)
-{
+                    ControlHalf controlHalf) {
     int status = checkSampler(machine);
     if (status) return status;
     MvSampler *sampler = asSampler(machine);
@@ -539,35 +501,29 @@ static int sendTime(MvMachine *machine, double seconds, MvMessageFunc message,
     return mv::postOwned(sinkOf(sampler), message, record);
 }
 
-int mvPlayAt(MvMachine *machine, double seconds)
-{
+int mvPlayAt(MvMachine *machine, double seconds) {
     return sendTime(machine, seconds, playAtMessage,
                     [](MvSampler *sampler, double) { sampler->controlState = kSamplerPlaying; });
 }
 
-int mvSetLoopStart(MvMachine *machine, double seconds)
-{
-    return sendTime(machine, seconds, loopStartMessage, [](MvSampler *sampler, double value) {
-        sampler->controlLoopStart = value;
-    });
+int mvSetLoopStart(MvMachine *machine, double seconds) {
+    return sendTime(machine, seconds, loopStartMessage,
+                    [](MvSampler *sampler, double value) { sampler->controlLoopStart = value; });
 }
 
-double mvGetLoopStart(MvMachine *machine)
-{
+double mvGetLoopStart(MvMachine *machine) {
     if (int status = checkSampler(machine)) return status;
     return mv::lockedRead([&] { return asSampler(machine)->controlLoopStart; });
 }
 
-int mvStop(MvMachine *machine)
-{
+int mvStop(MvMachine *machine) {
     return command(machine, stopMessage, [](MvSampler *sampler) {
         sampler->controlState = kSamplerStopped;
         return true;
     });
 }
 
-int mvPause(MvMachine *machine)
-{
+int mvPause(MvMachine *machine) {
     return command(machine, pauseMessage, [](MvSampler *sampler) {
         if (sampler->controlState != kSamplerPlaying) return false;
         sampler->controlState = kSamplerPaused;
@@ -575,8 +531,7 @@ int mvPause(MvMachine *machine)
     });
 }
 
-int mvResume(MvMachine *machine)
-{
+int mvResume(MvMachine *machine) {
     return command(machine, resumeMessage, [](MvSampler *sampler) {
         if (sampler->controlState != kSamplerPaused) return false;
         sampler->controlState = kSamplerPlaying;
@@ -584,14 +539,12 @@ int mvResume(MvMachine *machine)
     });
 }
 
-int mvGetState(MvMachine *machine)
-{
+int mvGetState(MvMachine *machine) {
     return query(machine, whilePlaying,
                  [](const MvSampler *sampler) { return sampler->controlState; });
 }
 
-int mvSetLooping(MvMachine *machine, int looping)
-{
+int mvSetLooping(MvMachine *machine, int looping) {
     const uint8_t value = uint8_t(looping);
     return command(machine, value ? loopingOnMessage : loopingOffMessage,
                    [value](MvSampler *sampler) {
@@ -600,13 +553,11 @@ int mvSetLooping(MvMachine *machine, int looping)
                    });
 }
 
-int mvGetLooping(MvMachine *machine)
-{
+int mvGetLooping(MvMachine *machine) {
     return query(machine, never, [](const MvSampler *sampler) { return +sampler->controlLooping; });
 }
 
-int mvSetInterpolation(MvMachine *machine, int on)
-{
+int mvSetInterpolation(MvMachine *machine, int on) {
     const uint8_t value = uint8_t(on);
     return command(machine, value ? interpolationOnMessage : interpolationOffMessage,
                    [value](MvSampler *sampler) {
@@ -615,15 +566,13 @@ int mvSetInterpolation(MvMachine *machine, int on)
                    });
 }
 
-int mvGetInterpolation(MvMachine *machine)
-{
+int mvGetInterpolation(MvMachine *machine) {
     return query(machine, never,
                  [](const MvSampler *sampler) { return +sampler->controlInterpolation; });
 }
 
 int mvSetChannelMatrix(MvMachine *machine, double rampTime, int sourceChannels, int vectorSize,
-                       const float *weights)
-{
+                       const float *weights) {
     if (!weights) return mvClearChannelMatrix(machine);
     int status = checkSampler(machine);
     if (status) return status;
@@ -648,8 +597,7 @@ int mvSetChannelMatrix(MvMachine *machine, double rampTime, int sourceChannels, 
                          matrix, [sampler, previous] { sampler->controlMatrix = previous; });
 }
 
-int mvClearChannelMatrix(MvMachine *machine)
-{
+int mvClearChannelMatrix(MvMachine *machine) {
     return command(machine, clearMatrixMessage, [](MvSampler *sampler) {
         if (!sampler->controlMatrix) return false;
         sampler->controlMatrix = nullptr;
@@ -657,8 +605,7 @@ int mvClearChannelMatrix(MvMachine *machine)
     });
 }
 
-int mvGetPlayPosition(MvMachine *machine, double *seconds)
-{
+int mvGetPlayPosition(MvMachine *machine, double *seconds) {
     if (!seconds) return MV_ERROR_NULL_POINTER;
     if (const int status = checkSampler(machine)) return status;
     *seconds = reinterpret_cast<SamplerRecord *>(asSampler(machine))
@@ -666,8 +613,7 @@ int mvGetPlayPosition(MvMachine *machine, double *seconds)
     return MV_OK;
 }
 
-int mvSetResampler(MvMachine *machine, int resampler)
-{
+int mvSetResampler(MvMachine *machine, int resampler) {
     int status = checkSampler(machine);
     if (status) return status;
     if (resampler != MV_RESAMPLER_STANDARD && resampler != MV_RESAMPLER_BANDLIMITED)
@@ -688,14 +634,12 @@ int mvSetResampler(MvMachine *machine, int resampler)
     });
 }
 
-int mvGetResampler(MvMachine *machine)
-{
+int mvGetResampler(MvMachine *machine) {
     return query(machine, never,
                  [](const MvSampler *sampler) { return +sampler->controlResampler; });
 }
 
-int mvSetTransitionFade(MvMachine *machine, double seconds)
-{
+int mvSetTransitionFade(MvMachine *machine, double seconds) {
     int status = checkSampler(machine);
     if (status) return status;
     if (!(seconds >= 0.0 && seconds <= kMaxTransitionFade)) return MV_ERROR_INDEX;
@@ -717,8 +661,7 @@ int mvSetTransitionFade(MvMachine *machine, double seconds)
     return mv::postOwned(sinkOf(sampler), fadeTimeMessage, record);
 }
 
-double mvGetTransitionFade(MvMachine *machine)
-{
+double mvGetTransitionFade(MvMachine *machine) {
     if (int status = checkSampler(machine)) return status;
     return mv::lockedRead([&] { return asSampler(machine)->controlFade; });
 }

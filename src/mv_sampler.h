@@ -64,14 +64,12 @@ struct SamplerRecord {
     std::atomic<double> playPosition;
 };
 
-inline SamplerNotices &noticesOf(MvSampler *sampler)
-{
+inline SamplerNotices &noticesOf(MvSampler *sampler) {
     return reinterpret_cast<SamplerRecord *>(sampler)->notices;
 }
 
 // Audio side: stores where the sampler's audio is for mvGetPlayPosition.
-inline void publishPlayPosition(MvSampler *sampler, double seconds)
-{
+inline void publishPlayPosition(MvSampler *sampler, double seconds) {
     reinterpret_cast<SamplerRecord *>(sampler)->playPosition.store(seconds,
                                                                    std::memory_order_relaxed);
 }

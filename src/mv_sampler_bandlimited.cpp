@@ -57,8 +57,7 @@ alignas(64) float gTable[kTableFloats];
 Bank gBanks[kBanks];
 std::once_flag gBuilt;
 
-double kaiser(double x, double half)
-{
+double kaiser(double x, double half) {
     const double r = x / half;
     if (r <= -1.0 || r >= 1.0) return 0.0;
     return std::cyl_bessel_i(0.0, kKaiserBeta * std::sqrt(1.0 - r * r)) /
@@ -69,8 +68,7 @@ double sinc(double x) { return x == 0.0 ? 1.0 : std::sin(M_PI * x) / (M_PI * x);
 
 // The coefficients of one phase, tap t at t - taps/2 + 1 - phase frames
 // from the position, summing to 1 so a constant passes unchanged.
-void phaseCoefficients(int taps, double stretch, double phase, double *out)
-{
+void phaseCoefficients(int taps, double stretch, double phase, double *out) {
     const double cutoff = kCutoff / stretch;
     double sum = 0.0;
     for (int t = 0; t < taps; ++t) {
@@ -78,12 +76,10 @@ void phaseCoefficients(int taps, double stretch, double phase, double *out)
         out[t] = 2.0 * cutoff * sinc(2.0 * cutoff * d) * kaiser(d, taps / 2.0);
         sum += out[t];
     }
-    for (int t = 0; t < taps; ++t)
-        out[t] /= sum;
+    for (int t = 0; t < taps; ++t) out[t] /= sum;
 }
 
-void buildTables()
-{
+void buildTables() {
     float *at = gTable;
     for (int b = 0; b < kBanks; ++b) {
         Bank &bank = gBanks[b];
@@ -107,28 +103,24 @@ void buildTables()
 
 // The bank for a step: the prototype up to a step of 1, then the first
 // bank at least as narrow as the step asks for (the last one beyond).
-const Bank &bankFor(double step)
-{
+const Bank &bankFor(double step) {
     if (!(step > 1.0)) return gBanks[0];
     const float wanted = float(step * kDecimationStretch);
     int b = 1;
-    while (b < kBanks - 1 && gBanks[b].stretch < wanted)
-        ++b;
+    while (b < kBanks - 1 && gBanks[b].stretch < wanted) ++b;
     return gBanks[b];
 }
 
 // ---- the ring ---------------------------------------------------------------
 
-void storeFrame(BandlimitedState *state, const float *frame)
-{
+void storeFrame(BandlimitedState *state, const float *frame) {
     const uint32_t slot = state->pushed % kBandlimitedRingFrames;
     for (int c = 0; c < state->channels; ++c)
         state->ring[c][slot] = state->ring[c][slot + kBandlimitedRingFrames] = frame[c];
     ++state->pushed;
 }
 
-void storeClipFrame(BandlimitedState *state, const MvClip *clip, int index)
-{
+void storeClipFrame(BandlimitedState *state, const MvClip *clip, int index) {
     float frame[kMaxMatrixSourceChannels];
     const int count = std::min(state->channels, int(clip->channels));
     readFrame(clip, index, count, frame);
@@ -136,8 +128,7 @@ void storeClipFrame(BandlimitedState *state, const MvClip *clip, int index)
     storeFrame(state, frame);
 }
 
-void storeSilence(BandlimitedState *state)
-{
+void storeSilence(BandlimitedState *state) {
     const float frame[kMaxMatrixSourceChannels] = {};
     storeFrame(state, frame);
 }
@@ -145,8 +136,7 @@ void storeSilence(BandlimitedState *state)
 // Where the loop start lands, found as the wrap finds it (a start beyond
 // the queue lands on the head); `leaving` is skipped when it leaves the
 // queue at its end.
-BandlimitedJoin loopLanding(const MvSampler *sampler, const MvClip *leaving)
-{
+BandlimitedJoin loopLanding(const MvSampler *sampler, const MvClip *leaving) {
     double start = sampler->audioLoopStart;
     for (const MvClip *clip = sampler->head; clip && start > 0.0; clip = clip->next) {
         if (clip == leaving && leaving->removeWhenDone) continue;
@@ -161,16 +151,14 @@ BandlimitedJoin loopLanding(const MvSampler *sampler, const MvClip *leaving)
 
 // The frame after the last one of `clip` as playback will reach it: the
 // next clip, or with looping the loop start, unless the queue ends there.
-BandlimitedJoin followerOf(const MvSampler *sampler, const MvClip *clip)
-{
+BandlimitedJoin followerOf(const MvSampler *sampler, const MvClip *clip) {
     if (clip->next) return {clip->next, 0, clip->next->frames};
     if (!sampler->audioLooping || !sampler->head) return {nullptr, 0, 0};
     if (sampler->head == clip && clip->removeWhenDone) return {nullptr, 0, 0};
     return loopLanding(sampler, clip);
 }
 
-void gatherAhead(BandlimitedState *state, const MvSampler *sampler)
-{
+void gatherAhead(BandlimitedState *state, const MvSampler *sampler) {
     const MvClip *clip = state->aheadClip;
     if (!clip) {
         storeSilence(state);
@@ -186,8 +174,7 @@ void gatherAhead(BandlimitedState *state, const MvSampler *sampler)
 }
 
 // Moves the centre on by one frame along the path the gathering took.
-void stepCenter(BandlimitedState *state, const MvSampler *sampler)
-{
+void stepCenter(BandlimitedState *state, const MvSampler *sampler) {
     if (++state->centerIndex >= state->centerFrames) {
         if (state->joinCount == 0) {
             state->centerClip = nullptr;
@@ -207,20 +194,16 @@ void stepCenter(BandlimitedState *state, const MvSampler *sampler)
 // Refills the ring around frame `index` of `clip`: the frames before it
 // from the clip itself (silence before its start), the rest gathered.
 void refill(BandlimitedState *state, const MvSampler *sampler, const MvClip *clip, int index,
-            int channels)
-{
+            int channels) {
     state->channels = channels;
     state->pushed = 0;
     state->firstJoin = state->joinCount = 0;
     for (int n = index - (kBandlimitedHalfWindow - 1); n < index; ++n)
-        if (n < 0)
-            storeSilence(state);
-        else
-            storeClipFrame(state, clip, n);
+        if (n < 0) storeSilence(state);
+        else storeClipFrame(state, clip, n);
     state->aheadClip = clip;
     state->aheadIndex = index;
-    for (int n = 0; n <= kBandlimitedHalfWindow; ++n)
-        gatherAhead(state, sampler);
+    for (int n = 0; n <= kBandlimitedHalfWindow; ++n) gatherAhead(state, sampler);
     state->centerClip = clip;
     state->centerIndex = index;
     state->centerFrames = clip->frames;
@@ -230,8 +213,7 @@ void refill(BandlimitedState *state, const MvSampler *sampler, const MvClip *cli
 // Brings the centre to frame `index` of `clip`: by moving on when it lies
 // a little ahead on the same path, else by refilling.
 void centerOn(BandlimitedState *state, const MvSampler *sampler, const MvClip *clip, int index,
-              int channels)
-{
+              int channels) {
     if (state->centerClip == clip && state->centerIndex == index && state->channels == channels)
         return;
     if (state->channels == channels && state->centerClip &&
@@ -248,8 +230,7 @@ void centerOn(BandlimitedState *state, const MvSampler *sampler, const MvClip *c
 
 // Plain: eight running sums as the vector lanes keep them, each starting
 // from its first product, folded in halves.
-float plainDot(const float *row, float toNext, const float *x, int taps)
-{
+float plainDot(const float *row, float toNext, const float *x, int taps) {
     float lanes[kLanes];
     for (int g = 0; g < taps; g += kLanes)
         for (int l = 0; l < kLanes; ++l) {
@@ -258,8 +239,7 @@ float plainDot(const float *row, float toNext, const float *x, int taps)
             lanes[l] = g == 0 ? product : lanes[l] + product;
         }
     float quarter[4];
-    for (int l = 0; l < 4; ++l)
-        quarter[l] = lanes[l] + lanes[l + 4];
+    for (int l = 0; l < 4; ++l) quarter[l] = lanes[l] + lanes[l + 4];
     const float low = quarter[0] + quarter[2];
     const float high = quarter[1] + quarter[3];
     return low + high;
@@ -272,27 +252,23 @@ void buildBandlimitedTables() { std::call_once(gBuilt, buildTables); }
 const BandlimitedBank &bandlimitedBankFor(double step) { return bankFor(step); }
 
 void bandlimitedCenterOn(BandlimitedState *state, const MvSampler *sampler, const MvClip *clip,
-                         int index, int channels)
-{
+                         int index, int channels) {
     centerOn(state, sampler, clip, index, channels);
 }
 
-void bandlimitedReset(BandlimitedState *state)
-{
+void bandlimitedReset(BandlimitedState *state) {
     state->channels = 0;
     state->centerClip = nullptr;
     state->aheadClip = nullptr;
     state->joinCount = 0;
 }
 
-void bandlimitedForget(BandlimitedState *state, const MvClip *clip)
-{
+void bandlimitedForget(BandlimitedState *state, const MvClip *clip) {
     if (state->aheadClip == clip) state->aheadClip = nullptr;
 }
 
 void bandlimitedFrame(BandlimitedState *state, const MvSampler *sampler, const MvClip *clip,
-                      double position, double step, int channels, int count, float *out)
-{
+                      double position, double step, int channels, int count, float *out) {
     const int index = int(position);
     const Bank &bank = bankFor(step);
     float toNext;
@@ -302,11 +278,9 @@ void bandlimitedFrame(BandlimitedState *state, const MvSampler *sampler, const M
         float frame[kMaxMatrixSourceChannels];
         for (int t = 0; t < bank.taps; ++t) {
             readFrame(clip, index - bank.taps / 2 + 1 + t, count, frame);
-            for (int c = 0; c < count; ++c)
-                window[c][t] = frame[c];
+            for (int c = 0; c < count; ++c) window[c][t] = frame[c];
         }
-        for (int c = 0; c < count; ++c)
-            out[c] = plainDot(row, toNext, window[c], bank.taps);
+        for (int c = 0; c < count; ++c) out[c] = plainDot(row, toNext, window[c], bank.taps);
         return;
     }
     centerOn(state, sampler, clip, index, channels);

@@ -32,8 +32,7 @@ const BandlimitedBank &bandlimitedBankFor(double step) MV_AUDIO_THREAD;
 // The phase row of `position` (frame `index` its integer part) and the
 // fraction of the way to the next row.
 inline const float *bandlimitedPhaseRow(const BandlimitedBank &bank, double position, int index,
-                                        float *toNext) MV_AUDIO_THREAD
-{
+                                        float *toNext) MV_AUDIO_THREAD {
     // position - index is below 1, so the row is below the phase count.
     const double phase = (position - index) * kBandlimitedPhases;
     const int row = int(phase);
@@ -45,8 +44,7 @@ inline const float *bandlimitedPhaseRow(const BandlimitedBank &bank, double posi
 // frames of `clip` the ring went through: then the clip holds exactly what
 // the ring would, and is read directly.
 inline bool bandlimitedWindowInside(const BandlimitedState *state, const MvClip *clip, int index,
-                                    int taps) MV_AUDIO_THREAD
-{
+                                    int taps) MV_AUDIO_THREAD {
     return state->centerClip == clip && index - taps / 2 + 1 >= state->centerEntered &&
            index + taps / 2 < clip->frames;
 }
@@ -57,8 +55,7 @@ void bandlimitedCenterOn(BandlimitedState *state, const MvSampler *sampler, cons
                          int index, int channels) MV_AUDIO_THREAD;
 
 // The first ring slot of a window of `taps` frames centred on the centre.
-inline int bandlimitedWindowStart(const BandlimitedState *state, int taps) MV_AUDIO_THREAD
-{
+inline int bandlimitedWindowStart(const BandlimitedState *state, int taps) MV_AUDIO_THREAD {
     return int((state->pushed - kBandlimitedHalfWindow - taps / 2) % kBandlimitedRingFrames);
 }
 

@@ -6,9 +6,8 @@
 // scaling and the mix are done four at a time, each lane as one frame
 // alone would do it, and int16 samples are converted once per stretch of
 // the clip instead of once per tap.
-#include "mv_sampler_bandlimited.h"
-
 #include "mv_cpu.h"
+#include "mv_sampler_bandlimited.h"
 #include "mv_sampler_bandlimited_filter.h"
 
 #include <algorithm>
@@ -32,8 +31,7 @@ constexpr float kInt16Scale = 3.0517578125e-05f; // 2^-15, as Int16Sample::toFlo
 // ---- one frame ----------------------------------------------------------------
 
 // The running sums folded in halves, as plainDot folds them.
-MV_TARGET_AVX float foldLanes(__m256 sums)
-{
+MV_TARGET_AVX float foldLanes(__m256 sums) {
     const __m128 quarter = _mm_add_ps(_mm256_castps256_ps128(sums), _mm256_extractf128_ps(sums, 1));
     const __m128 halves = _mm_add_ps(quarter, _mm_movehl_ps(quarter, quarter));
     return _mm_cvtss_f32(_mm_add_ss(halves, _mm_shuffle_ps(halves, halves, 1)));
@@ -41,8 +39,7 @@ MV_TARGET_AVX float foldLanes(__m256 sums)
 
 // One phase's coefficients for taps g .. g + 7: the row's value plus the
 // fraction times its change towards the next row.
-MV_INLINE_AVX2 __m256 coefficientsAt(const float *row, __m256 toNext, int g)
-{
+MV_INLINE_AVX2 __m256 coefficientsAt(const float *row, __m256 toNext, int g) {
     return _mm256_add_ps(_mm256_loadu_ps(row + 2 * g),
                          _mm256_mul_ps(toNext, _mm256_loadu_ps(row + 2 * g + kLanes)));
 }
@@ -51,8 +48,7 @@ MV_INLINE_AVX2 __m256 coefficientsAt(const float *row, __m256 toNext, int g)
 // frame `first` on: int16 mono and stereo clips with vector loads, every
 // other one sample by sample; the values Sample::toFloat gives.
 template <typename Sample>
-MV_TARGET_AVX2 __m256 clipLanes(const MvClip *clip, int first, int channel)
-{
+MV_TARGET_AVX2 __m256 clipLanes(const MvClip *clip, int first, int channel) {
     const auto *data = static_cast<const uint8_t *>(clip->data);
     if constexpr (std::is_same_v<Sample, Int16Sample>) {
         const auto *samples =
@@ -83,8 +79,7 @@ MV_TARGET_AVX2 __m256 clipLanes(const MvClip *clip, int first, int channel)
 
 // Clips whose samples the steady stretch reads as vectors: int16 mono or
 // stereo and float32 mono.
-template <typename Sample> bool directLoads(const MvClip *clip)
-{
+template <typename Sample> bool directLoads(const MvClip *clip) {
     if constexpr (std::is_same_v<Sample, Int16Sample>) return clip->channels <= 2;
     if constexpr (std::is_same_v<Sample, Float32Sample>) return clip->channels == 1;
     return false;
@@ -110,8 +105,7 @@ template <typename Sample, int clipChannels, int count> struct SourceFloats {
 // back, and last - first is far below the frames held.
 template <typename Sample, int clipChannels, int count>
 MV_TARGET_AVX2 void cover(SourceFloats<Sample, clipChannels, count> &source, const MvClip *clip,
-                          int first, int last)
-{
+                          int first, int last) {
     if constexpr (kScaledAfterFold<Sample>) {
         if (last < source.end) return;
         constexpr int held = SourceFloats<Sample, clipChannels, count>::kHeld;
@@ -144,36 +138,30 @@ MV_TARGET_AVX2 void cover(SourceFloats<Sample, clipChannels, count> &source, con
 
 // The frame the source's floats are counted from.
 template <typename Sample, int clipChannels, int count>
-int originOf(const SourceFloats<Sample, clipChannels, count> &source)
-{
+int originOf(const SourceFloats<Sample, clipChannels, count> &source) {
     return kScaledAfterFold<Sample> ? source.base : 0;
 }
 
 // Channel `channel`'s floats from frame `first` on.
 template <typename Sample, int clipChannels, int count>
 const float *floatsAt(const SourceFloats<Sample, clipChannels, count> &source, const MvClip *clip,
-                      int channel, int first)
-{
-    if constexpr (kScaledAfterFold<Sample>)
-        return source.held[channel] + (first - source.base);
-    else
-        return static_cast<const float *>(clip->data) + first;
+                      int channel, int first) {
+    if constexpr (kScaledAfterFold<Sample>) return source.held[channel] + (first - source.base);
+    else return static_cast<const float *>(clip->data) + first;
 }
 
 // The running sums of one window, per channel, each starting from its
 // first product as plainDot's do.
 template <int taps, int count>
 MV_INLINE_AVX2 void windowSums(const float *row, __m256 toNext, const float *const *x,
-                               __m256 *sums)
-{
+                               __m256 *sums) {
     const __m256 first = coefficientsAt(row, toNext, 0);
-    for (int c = 0; c < count; ++c)
-        sums[c] = _mm256_mul_ps(first, _mm256_loadu_ps(x[c]));
+    for (int c = 0; c < count; ++c) sums[c] = _mm256_mul_ps(first, _mm256_loadu_ps(x[c]));
     for (int g = kLanes; g < taps; g += kLanes) {
         const __m256 coefficients = coefficientsAt(row, toNext, g);
         for (int c = 0; c < count; ++c)
-            sums[c] = _mm256_add_ps(sums[c],
-                                    _mm256_mul_ps(coefficients, _mm256_loadu_ps(x[c] + g)));
+            sums[c] =
+                _mm256_add_ps(sums[c], _mm256_mul_ps(coefficients, _mm256_loadu_ps(x[c] + g)));
     }
 }
 
@@ -181,13 +169,12 @@ MV_INLINE_AVX2 void windowSums(const float *row, __m256 toNext, const float *con
 constexpr int kBatch = 4;
 
 // Four frames' running sums each folded as foldLanes folds it: [a b c d].
-MV_INLINE_AVX2 __m128 foldFour(__m256 a, __m256 b, __m256 c, __m256 d)
-{
+MV_INLINE_AVX2 __m128 foldFour(__m256 a, __m256 b, __m256 c, __m256 d) {
     // Quarters (lanes l + l+4): a's and c's in one vector, b's and d's in another.
-    const __m256 ac = _mm256_add_ps(_mm256_permute2f128_ps(a, c, 0x20),
-                                    _mm256_permute2f128_ps(a, c, 0x31));
-    const __m256 bd = _mm256_add_ps(_mm256_permute2f128_ps(b, d, 0x20),
-                                    _mm256_permute2f128_ps(b, d, 0x31));
+    const __m256 ac =
+        _mm256_add_ps(_mm256_permute2f128_ps(a, c, 0x20), _mm256_permute2f128_ps(a, c, 0x31));
+    const __m256 bd =
+        _mm256_add_ps(_mm256_permute2f128_ps(b, d, 0x20), _mm256_permute2f128_ps(b, d, 0x31));
     // Halves (quarters 0+2, 1+3): [a02 a13 b02 b13 | c02 c13 d02 d13].
     const __m256 halves = _mm256_add_ps(_mm256_shuffle_ps(ac, bd, _MM_SHUFFLE(1, 0, 1, 0)),
                                         _mm256_shuffle_ps(ac, bd, _MM_SHUFFLE(3, 2, 3, 2)));
@@ -208,8 +195,7 @@ struct FourPhases {
 };
 
 template <int taps>
-MV_INLINE_AVX2 void phasesOf(__m256d position, __m128i index, int origin, FourPhases &out)
-{
+MV_INLINE_AVX2 void phasesOf(__m256d position, __m128i index, int origin, FourPhases &out) {
     const __m256d phase = _mm256_mul_pd(_mm256_sub_pd(position, _mm256_cvtepi32_pd(index)),
                                         _mm256_set1_pd(kBandlimitedPhases));
     const __m128i row = _mm256_cvttpd_epi32(phase);
@@ -224,8 +210,7 @@ MV_INLINE_AVX2 void phasesOf(__m256d position, __m128i index, int origin, FourPh
 // frame j at gains[j]: `first` holds frame j's value in lane j, or for a
 // stereo pair [l0 r0 l1 r1] with `second` [l2 r2 l3 r3].
 template <MixShape shape>
-MV_INLINE_AVX2 void mixFour(__m128 gains, __m128 first, __m128 second, float *out)
-{
+MV_INLINE_AVX2 void mixFour(__m128 gains, __m128 first, __m128 second, float *out) {
     if constexpr (shape == MixShape::mono) {
         const __m128 share = gains; // the model's gain / 1 source channel
         _mm_storeu_ps(out, _mm_add_ps(_mm_loadu_ps(out),
@@ -236,16 +221,15 @@ MV_INLINE_AVX2 void mixFour(__m128 gains, __m128 first, __m128 second, float *ou
             _mm256_set_m128(_mm_unpackhi_ps(sent, sent), _mm_unpacklo_ps(sent, sent));
         _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), both));
     } else {
-        const __m256 paired = _mm256_set_m128(_mm_unpackhi_ps(gains, gains),
-                                              _mm_unpacklo_ps(gains, gains));
+        const __m256 paired =
+            _mm256_set_m128(_mm_unpackhi_ps(gains, gains), _mm_unpacklo_ps(gains, gains));
         const __m256 sent = _mm256_mul_ps(paired, _mm256_set_m128(second, first));
         _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), sent));
     }
 }
 
 // The gains of the next four frames, each the previous one plus the step.
-template <bool steadyGain> MV_INLINE_AVX2 __m128 fourGains(SamplerRunning &now)
-{
+template <bool steadyGain> MV_INLINE_AVX2 __m128 fourGains(SamplerRunning &now) {
     if constexpr (steadyGain) return _mm_set1_ps(now.gain);
     float gains[kBatch];
     for (int j = 0; j < kBatch; ++j) {
@@ -256,20 +240,17 @@ template <bool steadyGain> MV_INLINE_AVX2 __m128 fourGains(SamplerRunning &now)
 }
 
 // Scales folded int16 sums back to the samples' scale.
-template <typename Sample> MV_INLINE_AVX2 __m128 unscaled(__m128 folded)
-{
-    if constexpr (kScaledAfterFold<Sample>)
-        return _mm_mul_ps(folded, _mm_set1_ps(kInt16Scale));
+template <typename Sample> MV_INLINE_AVX2 __m128 unscaled(__m128 folded) {
+    if constexpr (kScaledAfterFold<Sample>) return _mm_mul_ps(folded, _mm_set1_ps(kInt16Scale));
     return folded;
 }
 
 // Four frames from positions[0 .. 3] into `mix`.
 template <typename Sample, MixShape shape, bool steadyGain, int taps, int clipChannels>
-MV_INLINE_AVX2 void renderFour(SourceFloats<Sample, clipChannels,
-                                            shape == MixShape::stereoPair ? 2 : 1> &source,
-                               const MvClip *clip, const BandlimitedBank &bank,
-                               const double *positions, SamplerRunning &now, float *mix)
-{
+MV_INLINE_AVX2 void renderFour(
+    SourceFloats<Sample, clipChannels, shape == MixShape::stereoPair ? 2 : 1> &source,
+    const MvClip *clip, const BandlimitedBank &bank, const double *positions, SamplerRunning &now,
+    float *mix) {
     constexpr int count = shape == MixShape::stereoPair ? 2 : 1;
     const __m256d position = _mm256_loadu_pd(positions);
     const __m128i index = _mm256_cvttpd_epi32(position);
@@ -279,15 +260,13 @@ MV_INLINE_AVX2 void renderFour(SourceFloats<Sample, clipChannels,
     FourPhases phases;
     phasesOf<taps>(position, index, origin, phases);
     const float *floats[count];
-    for (int c = 0; c < count; ++c)
-        floats[c] = floatsAt(source, clip, c, origin);
+    for (int c = 0; c < count; ++c) floats[c] = floatsAt(source, clip, c, origin);
     __m256 sums[kBatch][count];
     for (int j = 0; j < kBatch; ++j) {
         const float *x[count];
-        for (int c = 0; c < count; ++c)
-            x[c] = floats[c] + phases.first[j];
-        windowSums<taps, count>(bank.phases + phases.row[j],
-                                _mm256_broadcast_ss(phases.toNext + j), x, sums[j]);
+        for (int c = 0; c < count; ++c) x[c] = floats[c] + phases.first[j];
+        windowSums<taps, count>(bank.phases + phases.row[j], _mm256_broadcast_ss(phases.toNext + j),
+                                x, sums[j]);
     }
     const __m128 gains = fourGains<steadyGain>(now);
     if constexpr (count == 2)
@@ -302,11 +281,9 @@ MV_INLINE_AVX2 void renderFour(SourceFloats<Sample, clipChannels,
 
 // One frame at now.position into `mix`, as a lane of renderFour.
 template <typename Sample, MixShape shape, bool steadyGain, int taps, int clipChannels>
-MV_INLINE_AVX2 void renderOne(SourceFloats<Sample, clipChannels,
-                                           shape == MixShape::stereoPair ? 2 : 1> &source,
-                              const MvClip *clip, const BandlimitedBank &bank,
-                              const SamplerRunning &now, float *mix)
-{
+MV_INLINE_AVX2 void renderOne(
+    SourceFloats<Sample, clipChannels, shape == MixShape::stereoPair ? 2 : 1> &source,
+    const MvClip *clip, const BandlimitedBank &bank, const SamplerRunning &now, float *mix) {
     constexpr int count = shape == MixShape::stereoPair ? 2 : 1;
     const int index = int(now.position);
     float toNext;
@@ -314,8 +291,7 @@ MV_INLINE_AVX2 void renderOne(SourceFloats<Sample, clipChannels,
     const int first = index - taps / 2 + 1;
     cover(source, clip, first, index + taps / 2);
     const float *x[count];
-    for (int c = 0; c < count; ++c)
-        x[c] = floatsAt(source, clip, c, first);
+    for (int c = 0; c < count; ++c) x[c] = floatsAt(source, clip, c, first);
     __m256 sums[count];
     windowSums<taps, count>(row, _mm256_set1_ps(toNext), x, sums);
     const float a = _mm_cvtss_f32(unscaled<Sample>(_mm_set_ss(foldLanes(sums[0]))));
@@ -329,8 +305,7 @@ MV_INLINE_AVX2 void renderOne(SourceFloats<Sample, clipChannels,
 // window would reach past the clip's end.
 template <typename Sample, MixShape shape, bool steadyGain, int taps, int clipChannels>
 MV_TARGET_AVX2 int insideRun(const MvClip *clip, const BandlimitedBank &bank,
-                             SamplerRunning &running, double sinkRate, int frames, float *mix)
-{
+                             SamplerRunning &running, double sinkRate, int frames, float *mix) {
     constexpr int channels = kMixChannels<shape>;
     const double end = double(clip->frames - taps / 2);
     const double step = stepOf(clip, running.frequency, sinkRate);
@@ -342,8 +317,7 @@ MV_TARGET_AVX2 int insideRun(const MvClip *clip, const BandlimitedBank &bank,
         // only grow, so the last one tells whether all four are inside.
         double positions[kBatch];
         positions[0] = now.position;
-        for (int j = 1; j < kBatch; ++j)
-            positions[j] = positions[j - 1] + step;
+        for (int j = 1; j < kBatch; ++j) positions[j] = positions[j - 1] + step;
         if (!(positions[kBatch - 1] < end)) break;
         renderFour<Sample, shape, steadyGain, taps>(source, clip, bank, positions, now,
                                                     mix + size_t(k) * channels);
@@ -360,18 +334,17 @@ MV_TARGET_AVX2 int insideRun(const MvClip *clip, const BandlimitedBank &bank,
 
 template <typename Sample, MixShape shape, bool steadyGain, int clipChannels>
 int insideRunOfTaps(const MvClip *clip, const BandlimitedBank &bank, SamplerRunning &running,
-                    double sinkRate, int frames, float *mix)
-{
+                    double sinkRate, int frames, float *mix) {
     switch (bank.taps) {
     case 16:
-        return insideRun<Sample, shape, steadyGain, 16, clipChannels>(clip, bank, running,
-                                                                      sinkRate, frames, mix);
+        return insideRun<Sample, shape, steadyGain, 16, clipChannels>(clip, bank, running, sinkRate,
+                                                                      frames, mix);
     case 24:
-        return insideRun<Sample, shape, steadyGain, 24, clipChannels>(clip, bank, running,
-                                                                      sinkRate, frames, mix);
+        return insideRun<Sample, shape, steadyGain, 24, clipChannels>(clip, bank, running, sinkRate,
+                                                                      frames, mix);
     case 32:
-        return insideRun<Sample, shape, steadyGain, 32, clipChannels>(clip, bank, running,
-                                                                      sinkRate, frames, mix);
+        return insideRun<Sample, shape, steadyGain, 32, clipChannels>(clip, bank, running, sinkRate,
+                                                                      frames, mix);
     default: return 0;
     }
 }
@@ -379,18 +352,17 @@ int insideRunOfTaps(const MvClip *clip, const BandlimitedBank &bank, SamplerRunn
 // The steady stretch for the clips directLoads() admits; 0 for the rest.
 template <typename Sample, MixShape shape, bool steadyGain>
 int insideRunFor(const MvClip *clip, const BandlimitedBank &bank, SamplerRunning &running,
-                 double sinkRate, int frames, float *mix)
-{
+                 double sinkRate, int frames, float *mix) {
     constexpr bool int16 = std::is_same_v<Sample, Int16Sample>;
     if constexpr (int16 || std::is_same_v<Sample, Float32Sample>) {
         if constexpr (shape != MixShape::stereoPair)
             if (clip->channels == 1)
-                return insideRunOfTaps<Sample, shape, steadyGain, 1>(clip, bank, running,
-                                                                     sinkRate, frames, mix);
+                return insideRunOfTaps<Sample, shape, steadyGain, 1>(clip, bank, running, sinkRate,
+                                                                     frames, mix);
         if constexpr (int16 && shape != MixShape::stereoFromMono)
             if (clip->channels == 2)
-                return insideRunOfTaps<Sample, shape, steadyGain, 2>(clip, bank, running,
-                                                                     sinkRate, frames, mix);
+                return insideRunOfTaps<Sample, shape, steadyGain, 2>(clip, bank, running, sinkRate,
+                                                                     frames, mix);
     }
     return 0;
 }
@@ -403,10 +375,8 @@ using VectorRun = int (*)(BandlimitedState *, const MvSampler *, const MvClip *,
 // The run with AVX dot products; the same operations as bandlimitedFrame
 // and the model's mix, frame by frame.
 template <typename Sample, MixShape shape, bool steady, bool steadyGain>
-MV_TARGET_AVX2 int vectorRun(BandlimitedState *state, const MvSampler *sampler,
-                             const MvClip *clip, SamplerRunning &running,
-                             double sinkRate, int frames, float *mix)
-{
+MV_TARGET_AVX2 int vectorRun(BandlimitedState *state, const MvSampler *sampler, const MvClip *clip,
+                             SamplerRunning &running, double sinkRate, int frames, float *mix) {
     constexpr int ringChannels = kMixChannels<shape>;
     constexpr int count = shape == MixShape::stereoPair ? 2 : 1;
     const double steadyStep = stepOf(clip, running.frequency, sinkRate);
@@ -461,8 +431,7 @@ MV_TARGET_AVX2 int vectorRun(BandlimitedState *state, const MvSampler *sampler,
     return k;
 }
 
-template <MixShape shape, bool steady, bool steadyGain> VectorRun vectorRunOf(int format)
-{
+template <MixShape shape, bool steady, bool steadyGain> VectorRun vectorRunOf(int format) {
     switch (format) {
     case MV_FORMAT_INT32: return vectorRun<Int32Sample, shape, steady, steadyGain>;
     case MV_FORMAT_INT24: return vectorRun<Int24Sample, shape, steady, steadyGain>;
@@ -475,8 +444,7 @@ template <MixShape shape, bool steady, bool steadyGain> VectorRun vectorRunOf(in
 
 template <MixShape shape>
 int vectorRunFor(BandlimitedState *state, const MvSampler *sampler, const MvClip *clip,
-                 SamplerRunning &running, double sinkRate, int frames, float *mix)
-{
+                 SamplerRunning &running, double sinkRate, int frames, float *mix) {
     // A steady rate or gain skips additions that change nothing, as the
     // standard runs do.
     VectorRun run;
@@ -491,8 +459,7 @@ int vectorRunFor(BandlimitedState *state, const MvSampler *sampler, const MvClip
 
 int vectorShapeRun(BandlimitedState *state, const MvSampler *sampler, MixShape shape,
                    const MvClip *clip, SamplerRunning &running, double sinkRate, int frames,
-                   float *mix)
-{
+                   float *mix) {
     switch (shape) {
     case MixShape::mono:
         return vectorRunFor<MixShape::mono>(state, sampler, clip, running, sinkRate, frames, mix);
@@ -523,8 +490,7 @@ const ShapeRun kVectorShapeRun = nullptr;
 
 int bandlimitedRun(BandlimitedState *state, const MvSampler *sampler, MixShape shape,
                    const MvClip *clip, SamplerRunning &running, double sinkRate, int frames,
-                   float *mix)
-{
+                   float *mix) {
     if (kVectorShapeRun)
         return kVectorShapeRun(state, sampler, shape, clip, running, sinkRate, frames, mix);
     return 0; // the reference path renders it

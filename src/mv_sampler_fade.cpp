@@ -10,22 +10,19 @@
 namespace mv {
 
 // A fade applies to a sampler that is heard: playing, with a clip.
-SamplerFade *fadeWhilePlaying(const MvSampler *sampler)
-{
+SamplerFade *fadeWhilePlaying(const MvSampler *sampler) {
     SamplerFade *fade = activeFade(sampler);
     return fade && sampler->audioState == kSamplerPlaying && sampler->current ? fade : nullptr;
 }
 
-void beginFade(MvSink *sink, SamplerFade *fade, bool out, FadeAction pending)
-{
+void beginFade(MvSink *sink, SamplerFade *fade, bool out, FadeAction pending) {
     fade->length = std::max(1, int(std::lround(fade->seconds * sink->sampleRate)));
     fade->frame = 0;
     fade->out = out;
     fade->pending = pending;
 }
 
-void noticeGainJump(MvSink *sink, SamplerFade *fade, float ownGainStart, float ownGainEnd)
-{
+void noticeGainJump(MvSink *sink, SamplerFade *fade, float ownGainStart, float ownGainEnd) {
     if (fade->heardValid && ownGainStart != fade->heardGain) {
         const float gliding = fade->glideLength ? fade->glideDelta * glideWeight(*fade) : 0.0f;
         fade->glideDelta = fade->heardGain + gliding - ownGainStart;
@@ -38,8 +35,7 @@ void noticeGainJump(MvSink *sink, SamplerFade *fade, float ownGainStart, float o
 
 // A command that arrives while a fade out is under way: the pending action
 // happens now, so commands keep their order.
-void settleFade(MvSink *sink, MvSampler *sampler)
-{
+void settleFade(MvSink *sink, MvSampler *sampler) {
     SamplerFade *fade = activeFade(sampler);
     if (!fade || !fade->length || !fade->out) return;
     samplerEndFade(sink, sampler);
@@ -47,16 +43,14 @@ void settleFade(MvSink *sink, MvSampler *sampler)
 }
 
 // Leaving a silent pause, or resuming: the sound fades in.
-void fadeIn(MvSink *sink, MvSampler *sampler)
-{
+void fadeIn(MvSink *sink, MvSampler *sampler) {
     SamplerFade *fade = activeFade(sampler);
     if (!fade) return;
     fade->silent = false;
     if (sampler->current) beginFade(sink, fade, false, FadeAction::none);
 }
 
-void samplerEndFade(MvSink *sink, MvSampler *sampler)
-{
+void samplerEndFade(MvSink *sink, MvSampler *sampler) {
     SamplerFade *fade = static_cast<SamplerFade *>(sampler->audioFade);
     const FadeAction action = fade->pending;
     fade->pending = FadeAction::none;

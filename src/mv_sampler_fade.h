@@ -33,15 +33,13 @@ struct SamplerFade {
 };
 
 // The sampler's fade state while a positive fade time is in force.
-inline SamplerFade *activeFade(const MvSampler *sampler)
-{
+inline SamplerFade *activeFade(const MvSampler *sampler) {
     auto *fade = static_cast<SamplerFade *>(sampler->audioFade);
     return fade && fade->seconds > 0.0 ? fade : nullptr;
 }
 
 // The envelope for the fade's current frame, on a raised cosine.
-inline float fadeEnvelope(const SamplerFade &fade)
-{
+inline float fadeEnvelope(const SamplerFade &fade) {
     const double x = (fade.frame + 1.0) / fade.length;
     const double in = 0.5 - 0.5 * std::cos(M_PI * x);
     return float(fade.out ? 1.0 - in : in);
@@ -58,8 +56,7 @@ void settleFade(MvSink *sink, MvSampler *sampler);
 void fadeIn(MvSink *sink, MvSampler *sampler);
 
 // The glide's weight for its current frame: 1 down to 0 on a raised cosine.
-inline float glideWeight(const SamplerFade &fade)
-{
+inline float glideWeight(const SamplerFade &fade) {
     return float(0.5 + 0.5 * std::cos(M_PI * (fade.glideFrame + 1.0) / fade.glideLength));
 }
 

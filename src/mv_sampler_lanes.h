@@ -21,10 +21,9 @@
 #include "mv_cpu.h"
 #include "mv_sampler_runs.h"
 
-#include <immintrin.h>
-
 #include <bit>
 #include <cstdint>
+#include <immintrin.h>
 #include <limits>
 #include <type_traits>
 
@@ -33,17 +32,14 @@ namespace mv {
 constexpr int kLanes = 8;
 constexpr float kInt16Scale = 3.0517578125e-05f; // 2^-15, as Int16Sample::toFloat
 
-MV_TARGET_AVX2 inline void addInto(float *out, __m256 v)
-{
+MV_TARGET_AVX2 inline void addInto(float *out, __m256 v) {
     _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), v));
 }
 
 // The low or the high int16 half of each 32-bit word, as floats.
-template <bool high>
-MV_TARGET_AVX2 inline __m256 int16Half(__m256i words)
-{
-    const __m256i value = high ? _mm256_srai_epi32(words, 16)
-                               : _mm256_srai_epi32(_mm256_slli_epi32(words, 16), 16);
+template <bool high> MV_TARGET_AVX2 inline __m256 int16Half(__m256i words) {
+    const __m256i value =
+        high ? _mm256_srai_epi32(words, 16) : _mm256_srai_epi32(_mm256_slli_epi32(words, 16), 16);
     return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
 }
 
@@ -51,8 +47,7 @@ MV_TARGET_AVX2 inline __m256 int16Half(__m256i words)
 // channels, or with a mono clip frame i and frame i + 1 together.
 template <int channels>
 MV_TARGET_AVX2 inline __m256i gatherInt16Word(const int16_t *data, int clipChannels,
-                                              __m256i index)
-{
+                                              __m256i index) {
     const auto *words = reinterpret_cast<const int *>(data);
     if constexpr (channels == 1) {
         return _mm256_i32gather_epi32(words, index, 2);
@@ -66,24 +61,19 @@ MV_TARGET_AVX2 inline __m256i gatherInt16Word(const int16_t *data, int clipChann
 // eight indices: one 32-bit word each, two channels of one frame, or with a
 // mono clip both frames in one word. No word reaches past frame i + 1.
 template <int channels>
-MV_TARGET_AVX2 inline void gatherInt16Words(const int16_t *data, int clipChannels,
-                                            __m256i index, __m256i &here, __m256i &next)
-{
+MV_TARGET_AVX2 inline void gatherInt16Words(const int16_t *data, int clipChannels, __m256i index,
+                                            __m256i &here, __m256i &next) {
     here = gatherInt16Word<channels>(data, clipChannels, index);
-    if constexpr (channels == 1)
-        next = here;
-    else
-        next = gatherInt16Word<channels>(data + clipChannels, clipChannels, index);
+    if constexpr (channels == 1) next = here;
+    else next = gatherInt16Word<channels>(data + clipChannels, clipChannels, index);
 }
 
-MV_TARGET_AVX2 inline __m256 interpolateLanes(__m256 a, __m256 b, __m256 x)
-{
+MV_TARGET_AVX2 inline __m256 interpolateLanes(__m256 a, __m256 b, __m256 x) {
     return _mm256_add_ps(a, _mm256_mul_ps(_mm256_sub_ps(b, a), x));
 }
 
 // The fractions of four positions against their truncated indices.
-MV_TARGET_AVX2 inline __m128 fractionLanes(__m256d position, __m128i index)
-{
+MV_TARGET_AVX2 inline __m128 fractionLanes(__m256d position, __m128i index) {
     return _mm256_cvtpd_ps(_mm256_sub_pd(position, _mm256_cvtepi32_pd(index)));
 }
 
@@ -103,20 +93,18 @@ struct RunningLanes {
 
 // The bounds of the binade holding `value`, zero where none serves (zero,
 // negative, subnormal, not finite).
-template <typename Real>
-struct Binade {
+template <typename Real> struct Binade {
     Real low = 0;
     Real high = 0;
     Real unit = 0; // the spacing of its values
 };
 
-template <typename Real>
-Binade<Real> binadeOf(Real value)
-{
+template <typename Real> Binade<Real> binadeOf(Real value) {
     using Bits = std::conditional_t<sizeof(Real) == 8, uint64_t, uint32_t>;
     constexpr int kMantissaBits = std::numeric_limits<Real>::digits - 1;
     constexpr Bits kExponent = Bits(~Bits(0) >> 1) & Bits(~((Bits(1) << kMantissaBits) - 1));
-    if (!(value >= std::numeric_limits<Real>::min()) || !(value <= std::numeric_limits<Real>::max()))
+    if (!(value >= std::numeric_limits<Real>::min()) ||
+        !(value <= std::numeric_limits<Real>::max()))
         return {};
     const Real low = std::bit_cast<Real>(Bits(std::bit_cast<Bits>(value) & kExponent));
     return {low, 2 * low, low * std::numeric_limits<Real>::epsilon()};
@@ -126,8 +114,7 @@ Binade<Real> binadeOf(Real value)
 // `value`, or false when it is no single increment (a tie, or no binade).
 // step - d is exact: d lies within half a unit of step.
 template <typename Real>
-bool binadeIncrement(Real value, Real step, Binade<Real> &binade, Real &increment)
-{
+bool binadeIncrement(Real value, Real step, Binade<Real> &binade, Real &increment) {
     binade = binadeOf(value);
     increment = (value + step) - value;
     const Real off = step - increment;
@@ -142,8 +129,7 @@ struct RunningIncrements {
     float gainEight;
 };
 
-MV_LANES RunningIncrements incrementsOf(double delta, float gainDelta)
-{
+MV_LANES RunningIncrements incrementsOf(double delta, float gainDelta) {
     const __m256d d = _mm256_set1_pd(delta);
     return {_mm256_mul_pd(d, _mm256_set_pd(3, 2, 1, 0)),
             _mm256_mul_pd(d, _mm256_set_pd(7, 6, 5, 4)),
@@ -159,13 +145,12 @@ MV_LANES RunningIncrements incrementsOf(double delta, float gainDelta)
 template <bool steady, bool steadyGain> class LaneRunning {
 public:
     MV_LANES LaneRunning(const MvClip *clip, double sinkRate, double end, const SamplerRunning &now)
-        : clip_(clip), sinkRate_(sinkRate), end_(end), step_(stepOf(clip, now.frequency, sinkRate))
-    {
+        : clip_(clip), sinkRate_(sinkRate), end_(end),
+          step_(stepOf(clip, now.frequency, sinkRate)) {
         findIncrements(now);
     }
 
-    MV_LANES bool next(SamplerRunning &now, RunningLanes &lanes)
-    {
+    MV_LANES bool next(SamplerRunning &now, RunningLanes &lanes) {
         if constexpr (steady) {
             const double after = now.position + increments_.eight;
             const float gainAfter = now.gain + increments_.gainEight;
@@ -190,8 +175,7 @@ public:
 
 private:
     // One by one, as the reference path adds them.
-    MV_TARGET_AVX2 bool serial(SamplerRunning &now, RunningLanes &lanes)
-    {
+    MV_TARGET_AVX2 bool serial(SamplerRunning &now, RunningLanes &lanes) {
         alignas(32) double positions[kLanes];
         alignas(32) float gains[kLanes];
         SamplerRunning after = now;
@@ -218,8 +202,7 @@ private:
 
     // How one step moves the current values within their binades; the
     // bounds stay closed (zero) where no single increment serves.
-    MV_LANES void findIncrements(const SamplerRunning &now)
-    {
+    MV_LANES void findIncrements(const SamplerRunning &now) {
         if constexpr (steady) {
             Binade<double> positions;
             Binade<float> gains;

@@ -9,9 +9,8 @@
 // specialised runs cover stretches without a matrix where neither the frame
 // read nor its interpolation partner can leave the clip, with the format,
 // the channel shape and the interpolation fixed at compile time.
-#include "mv_sampler.h"
-
 #include "mv_machine.h"
+#include "mv_sampler.h"
 #include "mv_sampler_bandlimited.h"
 #include "mv_sampler_fade.h"
 #include "mv_sampler_runs.h"
@@ -31,22 +30,18 @@ bool samplerFastRunsEnabled = true;
 
 namespace {
 
-template <typename Sample>
-void readSamples(const uint8_t *frame, int count, float *out)
-{
+template <typename Sample> void readSamples(const uint8_t *frame, int count, float *out) {
     for (int c = 0; c < count; ++c) out[c] = sampleAt<Sample>(frame, c);
 }
 
-const uint8_t *frameAddress(const MvClip *clip, int index)
-{
+const uint8_t *frameAddress(const MvClip *clip, int index) {
     return static_cast<const uint8_t *>(clip->data) +
            size_t(index) * size_t(clip->channels) * size_t(clip->sampleSize);
 }
 
 } // namespace
 
-void readFrame(const MvClip *clip, int index, int count, float *out)
-{
+void readFrame(const MvClip *clip, int index, int count, float *out) {
     const uint8_t *frame = frameAddress(clip, index);
     switch (clip->format) {
     case MV_FORMAT_FLOAT32: readSamples<Float32Sample>(frame, count, out); break;
@@ -58,20 +53,17 @@ void readFrame(const MvClip *clip, int index, int count, float *out)
     }
 }
 
-
 namespace {
 
 // The fraction between frame i and i + 1, zero with interpolation off.
-float maskedFraction(double position, int index, uint64_t interpolationMask)
-{
+float maskedFraction(double position, int index, uint64_t interpolationMask) {
     return interpolationMask ? fractionAt(position, index) : 0.0f;
 }
 
 // The clip whose first frame follows the last frame of `clip`: its
 // successor, or with looping the head (interpolation looks at the head
 // whatever the loop start), unless the clip is about to leave the queue.
-const MvClip *followerOf(const MvSampler *sampler, const MvClip *clip)
-{
+const MvClip *followerOf(const MvSampler *sampler, const MvClip *clip) {
     if (clip->next) return clip->next;
     if (!sampler->audioLooping) return nullptr;
     if (sampler->head == clip && clip->removeWhenDone) return nullptr;
@@ -81,8 +73,7 @@ const MvClip *followerOf(const MvSampler *sampler, const MvClip *clip)
 // Fills b with the frame after frame `index` of the clip; may widen the
 // channel count when the follower has more channels (then a is padded).
 void readPartner(const MvSampler *sampler, const MvClip *clip, int index, int limit, float *a,
-                 float *b, int *count)
-{
+                 float *b, int *count) {
     if (index < clip->frames - 1) {
         readFrame(clip, index + 1, *count, b);
         return;
@@ -106,15 +97,13 @@ void readPartner(const MvSampler *sampler, const MvClip *clip, int index, int li
 }
 
 // The band-limited resampler's state while that mode is chosen, else null.
-BandlimitedState *bandlimitedStateOf(const MvSampler *sampler)
-{
+BandlimitedState *bandlimitedStateOf(const MvSampler *sampler) {
     return static_cast<BandlimitedState *>(sampler->audioResampler);
 }
 
 // ---- clip ends -----------------------------------------------------------
 
-void unlinkClip(MvSampler *sampler, MvClip *clip)
-{
+void unlinkClip(MvSampler *sampler, MvClip *clip) {
     if (clip->prev) {
         if (sampler->head == clip)
             MV_REPORT_ASSERTION("sampler->head != clip", kSamplerReportPath,
@@ -143,8 +132,7 @@ void unlinkClip(MvSampler *sampler, MvClip *clip)
 // Wraps taken one by one within one frame before the rest is folded.
 constexpr double kWrapsBeforeFolding = 64.0;
 
-double queueSeconds(const MvClip *clip)
-{
+double queueSeconds(const MvClip *clip) {
     double seconds = 0.0;
     for (; clip; clip = clip->next) seconds += clip->frames / clip->sampleRate;
     return seconds;
@@ -152,8 +140,7 @@ double queueSeconds(const MvClip *clip)
 
 // Wraps to the loop start, `overshoot` seconds past it. A loop start beyond
 // the queue lands on the head.
-void wrapToLoopStart(MvSampler *sampler, double overshoot, double *position)
-{
+void wrapToLoopStart(MvSampler *sampler, double overshoot, double *position) {
     MvClip *head = sampler->head;
     // A step that spans the queue many times over (absurd playback rates)
     // is folded back rather than wrapped pass by pass, which could keep the
@@ -178,8 +165,7 @@ void wrapToLoopStart(MvSampler *sampler, double overshoot, double *position)
 
 // The position has run past the end of the current clip: carries the
 // overshoot into the next clip or the loop start, or ends playback (false).
-bool passClipEnd(MvSink *sink, MvSampler *sampler, double *position)
-{
+bool passClipEnd(MvSink *sink, MvSampler *sampler, double *position) {
     MvClip *clip = sampler->current;
     const double clipRate = clip->sampleRate; // read before the clip may be released
     MvClip *next = clip->next;
@@ -211,8 +197,7 @@ using Block = SamplerBlock;
 
 // Carries a position that has run past the current clip's end into the
 // clips after it; false when playback ended.
-bool passClipEnds(const Block &block, double *position)
-{
+bool passClipEnds(const Block &block, double *position) {
     while (*position >= block.sampler->current->frames)
         if (!passClipEnd(block.sink, block.sampler, position)) return false;
     return true;
@@ -220,8 +205,7 @@ bool passClipEnds(const Block &block, double *position)
 
 // Renders one frame into `frame` and advances the running values; false
 // when playback ended with it.
-bool renderFrame(const Block &block, SamplerRunning &running, float *frame)
-{
+bool renderFrame(const Block &block, SamplerRunning &running, float *frame) {
     MvSampler *sampler = block.sampler;
     const MvClip *clip = sampler->current;
     float a[kMaxMatrixSourceChannels];
@@ -242,8 +226,7 @@ bool renderFrame(const Block &block, SamplerRunning &running, float *frame)
     if (block.matrix)
         block.model->mixFrameWeighted(block.model, running.gain, count, block.matrix->current, a,
                                       frame);
-    else
-        block.model->mixFrame(block.model, running.gain, count, nullptr, a, frame);
+    else block.model->mixFrame(block.model, running.gain, count, nullptr, a, frame);
 
     advance(running, clip, block.rate);
     if (!passClipEnds(block, &running.position)) return false;
@@ -255,31 +238,26 @@ bool renderFrame(const Block &block, SamplerRunning &running, float *frame)
 // How a frame of `clip` reaches the mix when a specialised run may take it;
 // false when only the reference path knows the mix (a matrix, or a model
 // other than the engine's two).
-bool runShape(const Block &block, const MvClip *clip, MixShape *shape)
-{
+bool runShape(const Block &block, const MvClip *clip, MixShape *shape) {
     if (!samplerFastRunsEnabled || block.matrix) return false;
-    if (isMonoSoundModel(block.model))
-        *shape = MixShape::mono;
+    if (isMonoSoundModel(block.model)) *shape = MixShape::mono;
     else if (isStereoSoundModel(block.model))
         *shape = clip->channels == 1 ? MixShape::stereoFromMono : MixShape::stereoPair;
-    else
-        return false;
+    else return false;
     return true;
 }
 
 // The standard path's specialised run for this clip, or null.
-SamplerRun runFor(const Block &block, const SamplerRunning &running, const MvClip *clip)
-{
+SamplerRun runFor(const Block &block, const SamplerRunning &running, const MvClip *clip) {
     MixShape shape;
     if (bandlimitedStateOf(block.sampler) || !runShape(block, clip, &shape)) return nullptr;
-    return samplerRunFor(shape, clip, block.sampler->audioInterpolation != 0,
-                         steadyRate(running), steadyGain(running));
+    return samplerRunFor(shape, clip, block.sampler->audioInterpolation != 0, steadyRate(running),
+                         steadyGain(running));
 }
 
 // Frames of the band-limited specialised run; 0 when it does not apply.
 int bandlimitedRunFrames(const Block &block, SamplerRunning &running, const MvClip *clip,
-                         int frames, float *mix)
-{
+                         int frames, float *mix) {
     BandlimitedState *state = bandlimitedStateOf(block.sampler);
     MixShape shape;
     if (!state || !runShape(block, clip, &shape)) return 0;
@@ -289,9 +267,8 @@ int bandlimitedRunFrames(const Block &block, SamplerRunning &running, const MvCl
 // Renders one frame of a gain glide and a transition fade at the fade's
 // envelope; false when the sampler fell silent with it (playback ended,
 // stopped, paused). `incoming` is the gain from above at the block's start.
-bool renderFadeFrame(const Block &block, SamplerFade *fade, float incoming,
-                     SamplerRunning &running, float *frame)
-{
+bool renderFadeFrame(const Block &block, SamplerFade *fade, float incoming, SamplerRunning &running,
+                     float *frame) {
     const float gain = running.gain;
     float heard = gain;
     if (fade->glideLength) {
@@ -319,8 +296,7 @@ bool renderFadeFrame(const Block &block, SamplerFade *fade, float incoming,
 // Starts or continues a matrix ramp for this block; returns the per-frame
 // deltas, or null when the weights hold still.
 const float *prepareMatrixRamp(MvChannelMatrix *matrix, int frames, int rate, int weightCount,
-                               float *delta)
-{
+                               float *delta) {
     if (matrix->rampTime == 0.0 || matrix->current == matrix->target) return nullptr;
     const double blockSeconds = double(frames) / rate;
     if (blockSeconds >= matrix->rampTime) {
@@ -338,8 +314,7 @@ const float *prepareMatrixRamp(MvChannelMatrix *matrix, int frames, int rate, in
 }
 
 // Seconds from the queue's head to the current position.
-double queuePosition(const MvSampler *sampler)
-{
+double queuePosition(const MvSampler *sampler) {
     const MvClip *current = sampler->current;
     if (!current) return 0.0;
     double seconds = 0.0;
@@ -352,8 +327,7 @@ double queuePosition(const MvSampler *sampler)
 } // namespace mv
 
 bool mv::beginSamplerVoice(MvSink *sink, MvSampler *sampler, const VoiceFactors &factors,
-                           SamplerVoice &voice)
-{
+                           SamplerVoice &voice) {
     const int frames = factors.frames;
     float ownGainStart, ownGainEnd;
     double ownFrequencyStart, ownFrequencyEnd;
@@ -399,16 +373,15 @@ bool mv::beginSamplerVoice(MvSink *sink, MvSampler *sampler, const VoiceFactors 
         // mvSetChannelMatrix bounds the product; a model changed since
         // must still not overrun delta.
         block.weightCount = std::min(block.limit * block.model->vectorSize, kMaxMatrixWeights);
-        block.delta = prepareMatrixRamp(block.matrix, frames, sink->sampleRate,
-                                        block.weightCount, voice.delta);
+        block.delta = prepareMatrixRamp(block.matrix, frames, sink->sampleRate, block.weightCount,
+                                        voice.delta);
     } else {
         block.limit = std::min(block.channelCount, kMaxMatrixSourceChannels);
     }
     return true;
 }
 
-bool mv::renderSamplerVoice(SamplerVoice &voice, int from, int to, float *buffer)
-{
+bool mv::renderSamplerVoice(SamplerVoice &voice, int from, int to, float *buffer) {
     const Block &block = voice.block;
     MvSampler *sampler = block.sampler;
     SamplerRunning &running = voice.running;
@@ -441,8 +414,7 @@ bool mv::renderSamplerVoice(SamplerVoice &voice, int from, int to, float *buffer
     return true;
 }
 
-void mv::finishSamplerVoice(SamplerVoice &voice, int from, float *buffer)
-{
+void mv::finishSamplerVoice(SamplerVoice &voice, int from, float *buffer) {
     if (!renderSamplerVoice(voice, from, voice.frames, buffer)) return;
     const Block &block = voice.block;
     MvSampler *sampler = block.sampler;
@@ -452,8 +424,7 @@ void mv::finishSamplerVoice(SamplerVoice &voice, int from, float *buffer)
 }
 
 MvSource *mv::samplerRender(MvSink *sink, void *self, float gainStart, float gainEnd,
-                            double frequencyStart, double frequencyEnd, int frames, float *buffer)
-{
+                            double frequencyStart, double frequencyEnd, int frames, float *buffer) {
     auto *sampler = static_cast<MvSampler *>(self);
     MvSource *following = sampler->source.activeNext;
     const VoiceFactors factors{gainStart, gainEnd, frequencyStart, frequencyEnd, frames};

@@ -21,16 +21,13 @@ namespace {
 
 // Positions below this bound can be read without leaving the clip: with
 // interpolation frame i + 1 must exist too.
-template <bool interpolated>
-double readableEnd(const MvClip *clip)
-{
+template <bool interpolated> double readableEnd(const MvClip *clip) {
     return interpolated ? clip->frames - 1.0 : double(clip->frames);
 }
 
 template <typename Sample, MixShape shape, bool interpolated, bool steady>
 int scalarRun(const MvClip *clip, SamplerRunning &running, double sinkRate, int frames,
-              float *mix)
-{
+              float *mix) {
     const auto *data = static_cast<const uint8_t *>(clip->data);
     const size_t frameBytes = size_t(clip->channels) * Sample::bytes;
     const double end = readableEnd<interpolated>(clip);
@@ -67,9 +64,8 @@ int scalarRun(const MvClip *clip, SamplerRunning &running, double sinkRate, int 
 // below 0 and the reference path's "only where x > 0" is needless here:
 // a + (b - a) · 0 is a.
 template <MixShape shape, int channels, bool steady, bool steadyGain>
-MV_TARGET_AVX2 int int16Run(const MvClip *clip, SamplerRunning &running,
-                            double sinkRate, int frames, float *mix)
-{
+MV_TARGET_AVX2 int int16Run(const MvClip *clip, SamplerRunning &running, double sinkRate,
+                            int frames, float *mix) {
     const auto *data = static_cast<const int16_t *>(clip->data);
     const double end = readableEnd<true>(clip);
     SamplerRunning now = running;
@@ -108,12 +104,10 @@ MV_TARGET_AVX2 int int16Run(const MvClip *clip, SamplerRunning &running,
     // otherwise pay for a dirty state on every instruction.
     _mm256_zeroupper();
     return k + scalarRun<Int16Sample, shape, true, steady>(clip, running, sinkRate, frames - k,
-                                                          mix + size_t(k) * kMixChannels<shape>);
+                                                           mix + size_t(k) * kMixChannels<shape>);
 }
 
-template <bool steady, bool steadyGain>
-SamplerRun int16RunFor(MixShape shape, int channels)
-{
+template <bool steady, bool steadyGain> SamplerRun int16RunFor(MixShape shape, int channels) {
     switch (shape) {
     case MixShape::mono:
         return channels == 1 ? int16Run<MixShape::mono, 1, steady, steadyGain>
@@ -123,8 +117,7 @@ SamplerRun int16RunFor(MixShape shape, int channels)
     }
 }
 
-SamplerRun int16RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain)
-{
+SamplerRun int16RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain) {
     // Gather offsets are 32-bit byte counts.
     const int64_t clipBytes = int64_t(clip->frames) * clip->channels * Int16Sample::bytes;
     if (clipBytes > INT32_MAX) return nullptr;
@@ -162,8 +155,7 @@ Int16RunPicker vectorInt16Runs() { return kVectorInt16Runs; }
 // for which a + (b - a) · 0 is not a, so the lanes with x == 0 keep a.
 
 // The fractions of the eight frames and their clip frame indices.
-MV_LANES __m256 fractionsOf(const RunningLanes &lanes, int *index)
-{
+MV_LANES __m256 fractionsOf(const RunningLanes &lanes, int *index) {
     const __m128i iLow = _mm256_cvttpd_epi32(lanes.low);
     const __m128i iHigh = _mm256_cvttpd_epi32(lanes.high);
     _mm_store_si128(reinterpret_cast<__m128i *>(index), iLow);
@@ -172,17 +164,14 @@ MV_LANES __m256 fractionsOf(const RunningLanes &lanes, int *index)
 }
 
 // a + (b - a) · x where x > 0, else a, as the reference path reads.
-MV_LANES __m256 interpolateWhereNeeded(__m256 a, __m256 b, __m256 x)
-{
+MV_LANES __m256 interpolateWhereNeeded(__m256 a, __m256 b, __m256 x) {
     const __m256 needed = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_GT_OQ);
     return _mm256_blendv_ps(a, interpolateLanes(a, b, x), needed);
 }
 
 // Each of the low (or high) four values of `v` twice, for frames laid out
 // left, right.
-template <bool high>
-MV_LANES __m256 pairsOf(__m256 v)
-{
+template <bool high> MV_LANES __m256 pairsOf(__m256 v) {
     const __m256i twice = high ? _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7)
                                : _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
     return _mm256_permutevar8x32_ps(v, twice);
@@ -190,8 +179,7 @@ MV_LANES __m256 pairsOf(__m256 v)
 
 // Channel 0 of frames i and i + 1 for the eight indices of a mono clip:
 // two floats side by side, one 64-bit load each.
-MV_LANES void monoPairs(const float *data, const int *index, __m256 &a, __m256 &b)
-{
+MV_LANES void monoPairs(const float *data, const int *index, __m256 &a, __m256 &b) {
     auto two = [&](int j) {
         const auto *pair = reinterpret_cast<const double *>(data + index[j]);
         const __m128 first = _mm_castpd_ps(_mm_load_sd(pair));
@@ -206,8 +194,7 @@ MV_LANES void monoPairs(const float *data, const int *index, __m256 &a, __m256 &
 
 // Channel 0 of frames i and i + 1 of a clip with more channels.
 MV_LANES void firstChannelPairs(const float *data, int channels, const int *index, __m256 &a,
-                                __m256 &b)
-{
+                                __m256 &b) {
     alignas(32) float here[kLanes];
     alignas(32) float next[kLanes];
     for (int j = 0; j < kLanes; ++j) {
@@ -223,8 +210,7 @@ MV_LANES void firstChannelPairs(const float *data, int channels, const int *inde
 // right frame after frame.
 template <int channels>
 MV_LANES void stereoPairs(const float *data, int clipChannels, const int *index, __m256 &a,
-                          __m256 &b)
-{
+                          __m256 &b) {
     auto frames = [&](int j) {
         const float *frame = data + size_t(index[j]) * (channels ? channels : clipChannels);
         if constexpr (channels == 2) {
@@ -244,8 +230,7 @@ MV_LANES void stereoPairs(const float *data, int clipChannels, const int *index,
 // Mixes eight frames at `out`, the first of them.
 template <MixShape shape, int channels>
 MV_LANES void mixFloat32Lanes(const float *data, int clipChannels, const RunningLanes &lanes,
-                              float *out)
-{
+                              float *out) {
     alignas(16) int index[kLanes];
     const __m256 x = fractionsOf(lanes, index);
     __m256 a, b;
@@ -272,8 +257,7 @@ MV_LANES void mixFloat32Lanes(const float *data, int clipChannels, const Running
 
 template <MixShape shape, int channels, bool steady, bool steadyGain>
 MV_TARGET_AVX2 int float32Run(const MvClip *clip, SamplerRunning &running, double sinkRate,
-                              int frames, float *mix)
-{
+                              int frames, float *mix) {
     const auto *data = static_cast<const float *>(clip->data);
     SamplerRunning now = running;
     LaneRunning<steady, steadyGain> runningLanes(clip, sinkRate, readableEnd<true>(clip), now);
@@ -289,8 +273,7 @@ MV_TARGET_AVX2 int float32Run(const MvClip *clip, SamplerRunning &running, doubl
 }
 
 // channels: 1 a mono clip, 2 a stereo one, 0 any other.
-template <bool steady, bool steadyGain> SamplerRun float32RunFor(MixShape shape, int channels)
-{
+template <bool steady, bool steadyGain> SamplerRun float32RunFor(MixShape shape, int channels) {
     switch (shape) {
     case MixShape::mono:
         return channels == 1 ? float32Run<MixShape::mono, 1, steady, steadyGain>
@@ -303,8 +286,7 @@ template <bool steady, bool steadyGain> SamplerRun float32RunFor(MixShape shape,
     }
 }
 
-SamplerRun float32RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain)
-{
+SamplerRun float32RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain) {
     const int channels = clip->channels;
     if (steady)
         return steadyGain ? float32RunFor<true, true>(shape, channels)
@@ -329,17 +311,14 @@ const Float32RunPicker kVectorFloat32Runs = nullptr;
 
 Float32RunPicker vectorFloat32Runs() { return kVectorFloat32Runs; }
 
-template <typename Sample, MixShape shape>
-SamplerRun pickVariant(bool interpolated, bool steady)
-{
+template <typename Sample, MixShape shape> SamplerRun pickVariant(bool interpolated, bool steady) {
     if (interpolated)
-        return steady ? scalarRun<Sample, shape, true, true> : scalarRun<Sample, shape, true, false>;
+        return steady ? scalarRun<Sample, shape, true, true>
+                      : scalarRun<Sample, shape, true, false>;
     return steady ? scalarRun<Sample, shape, false, true> : scalarRun<Sample, shape, false, false>;
 }
 
-template <MixShape shape>
-SamplerRun pickFormat(int format, bool interpolated, bool steady)
-{
+template <MixShape shape> SamplerRun pickFormat(int format, bool interpolated, bool steady) {
     switch (format) {
     case MV_FORMAT_FLOAT32: return pickVariant<Float32Sample, shape>(interpolated, steady);
     case MV_FORMAT_INT32: return pickVariant<Int32Sample, shape>(interpolated, steady);
@@ -353,8 +332,7 @@ SamplerRun pickFormat(int format, bool interpolated, bool steady)
 } // namespace
 
 SamplerRun samplerRunFor(MixShape shape, const MvClip *clip, bool interpolated, bool steady,
-                         bool steadyGain)
-{
+                         bool steadyGain) {
     const int format = clip->format;
     if (format == MV_FORMAT_INT16 && interpolated)
         if (const Int16RunPicker picker = vectorInt16Runs())

@@ -24,8 +24,7 @@ struct SamplerRunning {
 };
 
 // Clip frames per output frame, evaluated left to right as defined.
-inline double stepOf(const MvClip *clip, double frequency, double sinkRate)
-{
+inline double stepOf(const MvClip *clip, double frequency, double sinkRate) {
     return clip->sampleRate * frequency / sinkRate;
 }
 
@@ -35,8 +34,7 @@ inline double stepOf(const MvClip *clip, double frequency, double sinkRate)
 // nothing (see steadyRate() and steadyGain()).
 template <bool steady = false, bool steadyGain = false>
 inline void advance(SamplerRunning &running, const MvClip *clip, double sinkRate,
-                    double steadyStep = 0.0)
-{
+                    double steadyStep = 0.0) {
     running.position += steady ? steadyStep : stepOf(clip, running.frequency, sinkRate);
     if constexpr (!steadyGain) running.gain += running.gainStep;
     if constexpr (!steady) running.frequency += running.frequencyStep;
@@ -45,15 +43,13 @@ inline void advance(SamplerRunning &running, const MvClip *clip, double sinkRate
 // A rate that cannot change inside the block: adding a zero step leaves a
 // non-zero frequency bit for bit as it was, so its step can be computed
 // once. (A zero frequency is left out: -0 + 0 is +0.)
-inline bool steadyRate(const SamplerRunning &running)
-{
+inline bool steadyRate(const SamplerRunning &running) {
     return running.frequencyStep == 0.0 && running.frequency != 0.0;
 }
 
 // Likewise a gain that keeps its value: a zero step added to a non-zero
 // gain changes nothing.
-inline bool steadyGain(const SamplerRunning &running)
-{
+inline bool steadyGain(const SamplerRunning &running) {
     return running.gainStep == 0.0f && running.gain != 0.0f;
 }
 
@@ -62,13 +58,10 @@ inline float fractionAt(double position, int index) { return float(position - in
 
 inline float interpolate(float a, float b, float x) { return a + (b - a) * x; }
 
-template <typename Sample>
-float sampleAt(const uint8_t *frame, int channel)
-{
+template <typename Sample> float sampleAt(const uint8_t *frame, int channel) {
     if constexpr (std::is_same_v<Sample, Float32Sample>)
         return Sample::load(frame + channel * Sample::bytes);
-    else
-        return Sample::toFloat(Sample::load(frame + channel * Sample::bytes));
+    else return Sample::toFloat(Sample::load(frame + channel * Sample::bytes));
 }
 
 // How a clip frame reaches the mix without a matrix: the mono model
@@ -77,9 +70,7 @@ float sampleAt(const uint8_t *frame, int channel)
 enum class MixShape { mono, stereoFromMono, stereoPair };
 
 // Adds one frame through the sound model's arithmetic (its mixFrame).
-template <MixShape shape>
-void mixFrameOf(float gain, float left, float right, float *out)
-{
+template <MixShape shape> void mixFrameOf(float gain, float left, float right, float *out) {
     if constexpr (shape == MixShape::mono) {
         const float share = gain / 1.0f; // the model's gain / source channels
         out[0] += 0.0f + share * left;
@@ -89,15 +80,14 @@ void mixFrameOf(float gain, float left, float right, float *out)
     }
 }
 
-template <MixShape shape>
-constexpr int kMixChannels = shape == MixShape::mono ? 1 : 2;
+template <MixShape shape> constexpr int kMixChannels = shape == MixShape::mono ? 1 : 2;
 
 // Renders at most `frames` frames of `clip` into `mix` (the first of them),
 // carrying `running` along. Stops before a frame whose read, interpolation
 // partner included, would leave the clip; returns the frames rendered. The
 // last step taken may run past the clip's end: the caller handles that.
-using SamplerRun = int (*)(const MvClip *clip, SamplerRunning &running, double sinkRate,
-                           int frames, float *mix);
+using SamplerRun = int (*)(const MvClip *clip, SamplerRunning &running, double sinkRate, int frames,
+                           float *mix);
 
 // The run for `clip`; steady and steadyGain as steadyRate() and
 // steadyGain() tell.

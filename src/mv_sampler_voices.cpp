@@ -50,27 +50,23 @@ struct GroupKind {
 
 // The sampler's current clip and settings can join a group, and of which
 // kind; only what the voice's block set-up leaves as it is.
-bool clipFits(const MvSampler *sampler, const MvSoundModel *model, GroupKind *kind)
-{
+bool clipFits(const MvSampler *sampler, const MvSoundModel *model, GroupKind *kind) {
     const MvClip *clip = sampler->current;
     if (!clip || clip->format != MV_FORMAT_INT16 || sampler->audioMatrix ||
         sampler->audioResampler) // the band-limited mode keeps its own path
         return false;
     if (clip->channels != 1 && clip->channels != 2) return false;
-    if (isMonoSoundModel(model))
-        kind->shape = MixShape::mono;
+    if (isMonoSoundModel(model)) kind->shape = MixShape::mono;
     else if (isStereoSoundModel(model))
         kind->shape = clip->channels == 1 ? MixShape::stereoFromMono : MixShape::stereoPair;
-    else
-        return false;
+    else return false;
     kind->channels = clip->channels;
     kind->interpolated = sampler->audioInterpolation != 0;
     return true;
 }
 
 // The begun voice can join a group, and of which kind.
-bool voiceFits(const SamplerVoice &voice, GroupKind *kind)
-{
+bool voiceFits(const SamplerVoice &voice, GroupKind *kind) {
     if (voice.fade && (voice.fade->length || voice.fade->glideLength)) return false;
     if (!steadyRate(voice.running) || !clipFits(voice.block.sampler, voice.block.model, kind))
         return false;
@@ -89,38 +85,30 @@ using GroupRun = int (*)(SamplerVoice *const *members, int frames, float *mix);
 // later position of the chunk is at most 7 steps further, never behind
 // (each addition rounds to at most the exact sum, and steps are never
 // negative), so its frame and partner stay inside.
-template <int reach>
-double groupEnd(const MvClip *clip)
-{
-    return clip->frames - double(reach);
-}
+template <int reach> double groupEnd(const MvClip *clip) { return clip->frames - double(reach); }
 
 // Eight int16 samples as floats, as Int16Sample::toFloat.
-MV_TARGET_AVX2 inline __m256 int16Floats(const int16_t *samples)
-{
+MV_TARGET_AVX2 inline __m256 int16Floats(const int16_t *samples) {
     const __m256i value =
         _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(samples)));
     return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
 }
 
 // The lanes at `offset` (0 to 15) of a sixteen-lane window held as halves.
-MV_TARGET_AVX2 inline __m256 pickFloats(__m256 low, __m256 high, __m256i offset)
-{
+MV_TARGET_AVX2 inline __m256 pickFloats(__m256 low, __m256 high, __m256i offset) {
     const __m256 fromHigh = _mm256_castsi256_ps(_mm256_slli_epi32(offset, 28)); // offset >= 8
     return _mm256_blendv_ps(_mm256_permutevar8x32_ps(low, offset),
                             _mm256_permutevar8x32_ps(high, offset), fromHigh);
 }
 
-MV_TARGET_AVX2 inline __m256i pickWords(__m256i low, __m256i high, __m256i offset)
-{
-    return _mm256_castps_si256(pickFloats(_mm256_castsi256_ps(low), _mm256_castsi256_ps(high),
-                                          offset));
+MV_TARGET_AVX2 inline __m256i pickWords(__m256i low, __m256i high, __m256i offset) {
+    return _mm256_castps_si256(
+        pickFloats(_mm256_castsi256_ps(low), _mm256_castsi256_ps(high), offset));
 }
 
 // Four frames' positions, one vector of voices per frame, as one vector of
 // frames per voice.
-MV_TARGET_AVX2 inline void voicesOfFrames(const __m256d *frame, __m256d *voice)
-{
+MV_TARGET_AVX2 inline void voicesOfFrames(const __m256d *frame, __m256d *voice) {
     const __m256d t0 = _mm256_unpacklo_pd(frame[0], frame[1]);
     const __m256d t1 = _mm256_unpackhi_pd(frame[0], frame[1]);
     const __m256d t2 = _mm256_unpacklo_pd(frame[2], frame[3]);
@@ -140,8 +128,7 @@ constexpr int kStereoOrder[8] = {0, 1, 4, 5, 2, 3, 6, 7};
 // Eight frames' gains, one vector of voices per frame, as one vector of
 // frames per voice in `order`.
 template <const int *order>
-MV_TARGET_AVX2 inline void gainsOfFrames(const __m128 *frame, __m256 *voice)
-{
+MV_TARGET_AVX2 inline void gainsOfFrames(const __m128 *frame, __m256 *voice) {
     __m256 pair[4]; // lane j of the low and of the high half
     for (int j = 0; j < 4; ++j) pair[j] = _mm256_set_m128(frame[order[j + 4]], frame[order[j]]);
     const __m256d t0 = _mm256_castps_pd(_mm256_unpacklo_ps(pair[0], pair[1]));
@@ -157,9 +144,8 @@ MV_TARGET_AVX2 inline void gainsOfFrames(const __m128 *frame, __m256 *voice)
 // One voice's eight frames at positions low (frames 0-3) and high (4-7),
 // times its gains, with int16Run's arithmetic.
 template <MixShape shape, int channels, bool interpolated, int reach>
-MV_TARGET_AVX2 inline void voiceLanes(const int16_t *data, __m256d low, __m256d high,
-                                      __m256 gains, __m256 &left, __m256 &right)
-{
+MV_TARGET_AVX2 inline void voiceLanes(const int16_t *data, __m256d low, __m256d high, __m256 gains,
+                                      __m256 &left, __m256 &right) {
     const __m128i iLow = _mm256_cvttpd_epi32(low);
     const __m128i iHigh = _mm256_cvttpd_epi32(high);
     const int first = _mm_cvtsi128_si32(iLow);
@@ -200,8 +186,8 @@ MV_TARGET_AVX2 inline void voiceLanes(const int16_t *data, __m256d low, __m256d 
             const __m256i wordsHigh = _mm256_loadu_si256(words + 1);
             here = pickWords(wordsLow, wordsHigh, offset);
             if constexpr (interpolated)
-                next = pickWords(wordsLow, wordsHigh,
-                                 _mm256_add_epi32(offset, _mm256_set1_epi32(1)));
+                next =
+                    pickWords(wordsLow, wordsHigh, _mm256_add_epi32(offset, _mm256_set1_epi32(1)));
         }
         if constexpr (interpolated) {
             left = interpolateLanes(int16Half<false>(here), int16Half<false>(next), x);
@@ -221,14 +207,13 @@ MV_TARGET_AVX2 inline void voiceLanes(const int16_t *data, __m256d low, __m256d 
 // every sample.
 template <int N, MixShape shape, int channels, bool interpolated, int reach>
 MV_TARGET_AVX2 inline void mixMembers(const int16_t *const *data, const __m256d *low,
-                                      const __m256d *high, const __m256 *gains, float *mix)
-{
+                                      const __m256d *high, const __m256 *gains, float *mix) {
     __m256 left, right;
     if constexpr (shape == MixShape::mono) {
         __m256 sum = _mm256_loadu_ps(mix);
         for (int v = 0; v < N; ++v) {
-            voiceLanes<shape, channels, interpolated, reach>(data[v], low[v], high[v], gains[v], left,
-                                                      right);
+            voiceLanes<shape, channels, interpolated, reach>(data[v], low[v], high[v], gains[v],
+                                                             left, right);
             sum = _mm256_add_ps(sum, _mm256_add_ps(_mm256_setzero_ps(), left));
         }
         _mm256_storeu_ps(mix, sum);
@@ -254,8 +239,7 @@ MV_TARGET_AVX2 inline void mixMembers(const int16_t *const *data, const __m256d 
 // one-voice path's additions, one lane per member, checks every window,
 // turns the lanes into one vector of frames per member and mixes.
 template <int N, MixShape shape, int channels, bool interpolated, int reach, bool steadyGain>
-MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix)
-{
+MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix) {
     // Lanes past the members stand still at 0, inside an end of 1.
     alignas(32) double position[kMaxGroup] = {}, step[kMaxGroup] = {};
     alignas(32) double end[kMaxGroup] = {1.0, 1.0, 1.0, 1.0};
@@ -310,7 +294,7 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
             voicesOfFrames(highFrames, high);
         }
         mixMembers<N, shape, channels, interpolated, reach>(data, low, high, gains,
-                                                     mix + size_t(k) * kMixChannels<shape>);
+                                                            mix + size_t(k) * kMixChannels<shape>);
     }
     _mm256_store_pd(position, now);
     _mm_store_ps(gain, gainNow);
@@ -324,8 +308,7 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
 }
 
 template <int N, MixShape shape, int channels, bool interpolated>
-GroupRun groupRunOf(bool narrow, bool steadyGain)
-{
+GroupRun groupRunOf(bool narrow, bool steadyGain) {
     if (narrow)
         return steadyGain ? groupRun<N, shape, channels, interpolated, kNarrowReach, true>
                           : groupRun<N, shape, channels, interpolated, kNarrowReach, false>;
@@ -334,15 +317,12 @@ GroupRun groupRunOf(bool narrow, bool steadyGain)
 }
 
 template <int N, MixShape shape, int channels>
-GroupRun groupRunOf(bool interpolated, bool narrow, bool steadyGain)
-{
+GroupRun groupRunOf(bool interpolated, bool narrow, bool steadyGain) {
     return interpolated ? groupRunOf<N, shape, channels, true>(narrow, steadyGain)
                         : groupRunOf<N, shape, channels, false>(narrow, steadyGain);
 }
 
-template <int N>
-GroupRun groupRunOf(const GroupKind &kind, bool narrow, bool steadyGain)
-{
+template <int N> GroupRun groupRunOf(const GroupKind &kind, bool narrow, bool steadyGain) {
     const bool on = kind.interpolated;
     switch (kind.shape) {
     case MixShape::mono:
@@ -354,8 +334,7 @@ GroupRun groupRunOf(const GroupKind &kind, bool narrow, bool steadyGain)
     }
 }
 
-GroupRun avx2GroupRun(int count, const GroupKind &kind, bool narrow, bool steadyGain)
-{
+GroupRun avx2GroupRun(int count, const GroupKind &kind, bool narrow, bool steadyGain) {
     switch (count) {
     case 2: return groupRunOf<2>(kind, narrow, steadyGain);
     case 3: return groupRunOf<3>(kind, narrow, steadyGain);
@@ -368,8 +347,7 @@ GroupRun avx2GroupRun(int count, const GroupKind &kind, bool narrow, bool steady
 // The group run for `count` members of `kind`: the picker of the
 // instruction set this processor has, chosen when the library loads; null
 // where groups have no run (the voices render one by one).
-using GroupRunPicker = GroupRun (*)(int count, const GroupKind &kind, bool narrow,
-                                    bool steadyGain);
+using GroupRunPicker = GroupRun (*)(int count, const GroupKind &kind, bool narrow, bool steadyGain);
 
 #if defined(__x86_64__) || defined(__i386__)
 const GroupRunPicker kGroupRuns = cpuFeatures().avx2 ? GroupRunPicker(avx2GroupRun) : nullptr;
@@ -380,14 +358,13 @@ const GroupRunPicker kGroupRuns = nullptr;
 // Renders the group's first frames while every member stays inside its
 // clip; returns the frames rendered.
 int runGroup(SamplerVoice *const *members, int count, const GroupKind &kind, float *mix,
-             int frames)
-{
+             int frames) {
     bool narrow = true, steadyGains = true;
     for (int v = 0; v < count; ++v) {
         const SamplerVoice &voice = *members[v];
         const MvClip *clip = voice.block.sampler->current;
-        narrow = narrow && reachOf(stepOf(clip, voice.running.frequency, voice.block.rate)) ==
-                               kNarrowReach;
+        narrow = narrow &&
+                 reachOf(stepOf(clip, voice.running.frequency, voice.block.rate)) == kNarrowReach;
         steadyGains = steadyGains && steadyGain(voice.running);
     }
     return kGroupRuns(count, kind, narrow, steadyGains)(members, frames, mix);
@@ -396,8 +373,7 @@ int runGroup(SamplerVoice *const *members, int count, const GroupKind &kind, flo
 } // namespace
 
 MvSource *renderSamplerVoices(SamplerVoice &leader, MvSource *following,
-                              const VoiceFactors &factors, float *buffer)
-{
+                              const VoiceFactors &factors, float *buffer) {
     GroupKind kind;
     if (!kGroupRuns || !samplerFastRunsEnabled || !voiceFits(leader, &kind)) {
         finishSamplerVoice(leader, 0, buffer);

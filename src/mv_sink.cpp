@@ -195,7 +195,8 @@ int openLoopbackWork(void *argument) {
 SinkRecord *allocateSink(MvSoundModel *model, int bufferSize) {
     size_t mixFloats = static_cast<size_t>(bufferSize) * static_cast<size_t>(model->channelCount);
     if (mixFloats > (SIZE_MAX - sizeof(SinkRecord)) / sizeof(float)) return nullptr;
-    auto *record = static_cast<SinkRecord *>(mvMalloc(sizeof(SinkRecord) + mixFloats * sizeof(float)));
+    auto *record =
+        static_cast<SinkRecord *>(mvMalloc(sizeof(SinkRecord) + mixFloats * sizeof(float)));
     if (!record) return nullptr;
     new (record) SinkRecord{};
     record->mix = reinterpret_cast<float *>(record + 1);
@@ -275,7 +276,6 @@ int checkSink(MvSink *sink) {
 
 } // namespace
 
-
 void streamErrorNotice(MvSink *sink, void *) {
     if (sink->stream) reopenOnFallback(sink, kStreamingError);
 }
@@ -339,12 +339,13 @@ int mvNewSink(MvSink **out, MvSoundModel *soundModel, int bufferSize) {
     MvSink *sink = &record->sink;
     bool listed = false;
     int status = buildSink(sink, soundModel, bufferSize);
-    if (status == MV_OK) status = mv::lockedRead([&] {
-        int appended = appendToSinkList(sink);
-        listed = appended == MV_OK;
-        if (listed) *out = sink;
-        return appended;
-    });
+    if (status == MV_OK)
+        status = mv::lockedRead([&] {
+            int appended = appendToSinkList(sink);
+            listed = appended == MV_OK;
+            if (listed) *out = sink;
+            return appended;
+        });
     if (!listed) discardNewSink(sink);
     return status;
 }
@@ -404,10 +405,9 @@ int mvGetSinkLatency(MvMachine *machine, double *seconds) {
 int mvOpenLoopbackSink(MvSink *sink, int sampleRate, int channelCount, int format) {
     if (int status = checkSink(sink)) return status;
     if (sampleRate <= 0) return MV_ERROR_SAMPLE_RATE;
-    const SoundIoChannelLayout *layout =
-        channelCount > 0 && channelCount <= SOUNDIO_MAX_CHANNELS
-            ? soundio_channel_layout_get_default(channelCount)
-            : nullptr;
+    const SoundIoChannelLayout *layout = channelCount > 0 && channelCount <= SOUNDIO_MAX_CHANNELS
+                                             ? soundio_channel_layout_get_default(channelCount)
+                                             : nullptr;
     if (!layout) return MV_ERROR_SPEAKER_LAYOUT;
     if (!mvSelectConverter(kMixFormat, format, kClip, kNoDither)) return MV_ERROR_SAMPLE_FORMAT;
     LoopbackRequest request{sink, sampleRate, layout, format};

@@ -3,10 +3,9 @@
 // the sink's audio thread (or on the thread rendering a loopback, which
 // takes that role): it drains the up queue, pulls the tree and writes the
 // device format, and never locks, allocates or waits for the control side.
-#include "mv_sink.h"
-
 #include "mv_machine.h"
 #include "mv_queue.h"
+#include "mv_sink.h"
 
 #include <algorithm>
 
@@ -24,8 +23,8 @@ void renderChunk(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChanne
     std::fill_n(mix, static_cast<size_t>(frames) * model->channelCount, 0.0f);
     float gainStart, gainEnd;
     double frequencyStart, frequencyEnd;
-    mv::advanceRamps(&sink->base, frames, sink->sampleRate, &gainStart, &gainEnd,
-                     &frequencyStart, &frequencyEnd);
+    mv::advanceRamps(&sink->base, frames, sink->sampleRate, &gainStart, &gainEnd, &frequencyStart,
+                     &frequencyEnd);
     MvPullRecord *pull = sink->destination.audioPull;
     pull->pullFunc(sink, pull, gainStart, gainEnd, frequencyStart, frequencyEnd, frames, mix);
     model->writeDevice(model, layout, sink->converter, &sink->dither, sink->sampleSize,
@@ -47,7 +46,6 @@ void renderFrames(MvSink *sink, const SoundIoChannelLayout *layout, SoundIoChann
 }
 
 } // namespace
-
 
 void writeCallback(SoundIoOutStream *stream, int frameCountMin, int frameCountMax) {
     auto *sink = static_cast<MvSink *>(stream->userdata);
@@ -97,8 +95,8 @@ int mvRenderLoopbackSink(MvSink *sink, int frames, void *output) {
     SoundIoChannelArea areas[SOUNDIO_MAX_CHANNELS];
     int frameBytes = sink->speakerCount * sink->sampleSize;
     for (int ch = 0; ch < sink->speakerCount; ++ch)
-        areas[ch] = SoundIoChannelArea{static_cast<char *>(output) + ch * sink->sampleSize,
-                                       frameBytes};
+        areas[ch] =
+            SoundIoChannelArea{static_cast<char *>(output) + ch * sink->sampleSize, frameBytes};
     renderFrames(sink, &record->loopbackStream.layout, areas, frames);
     return MV_OK;
 }

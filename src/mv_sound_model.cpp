@@ -4,8 +4,9 @@
 //
 // Each model is a record plus a table of operations; a sink never asks which
 // kind it holds.
-#include "marovel_audio.h"
 #include "mv_sound_model.h"
+
+#include "marovel_audio.h"
 #include "mv_status.h"
 
 #include <soundio/soundio.h>
@@ -25,56 +26,42 @@ constexpr int kStrideCheckLine = 35;
 
 void writeChannel(SoundIoChannelArea &area, int stride, MvConverter converter, const float *signal,
                   int signalStride, int frames, MvTriangularDitherState *dither, int bytesPerSample,
-                  int byteSwap)
-{
+                  int byteSwap) {
     converter(area.ptr, stride, signal, signalStride, unsigned(frames), dither);
-    if (byteSwap)
-        mvByteSwap(area.ptr, stride, bytesPerSample, frames);
+    if (byteSwap) mvByteSwap(area.ptr, stride, bytesPerSample, frames);
     area.ptr += ptrdiff_t(area.step) * frames;
 }
 
-void accumulate(MvSoundModel *model, int frames, const float *source, float *destination)
-{
+void accumulate(MvSoundModel *model, int frames, const float *source, float *destination) {
     const int samples = frames * model->channelCount;
-    for (int k = 0; k < samples; ++k)
-        destination[k] += source[k];
+    for (int k = 0; k < samples; ++k) destination[k] += source[k];
 }
 
-void destroyModel(MvSoundModel *model)
-{
-    mvFree(model);
-}
+void destroyModel(MvSoundModel *model) { mvFree(model); }
 
 // ---------------------------------------------------------------------------
 // Mono: one mix channel, copied to every device channel.
 
 void monoMixFrame(MvSoundModel *, float gain, int sourceChannels, const float *,
-                  const float *sourceFrame, float *destinationFrame)
-{
-    if (sourceChannels <= 0)
-        return;
+                  const float *sourceFrame, float *destinationFrame) {
+    if (sourceChannels <= 0) return;
     const float share = gain / float(sourceChannels);
     float sum = 0.0f;
-    for (int i = 0; i < sourceChannels; ++i)
-        sum += share * sourceFrame[i];
+    for (int i = 0; i < sourceChannels; ++i) sum += share * sourceFrame[i];
     destinationFrame[0] += sum;
 }
 
 void monoMixFrameWeighted(MvSoundModel *, float gain, int sourceChannels, const float *weights,
-                          const float *sourceFrame, float *destinationFrame)
-{
+                          const float *sourceFrame, float *destinationFrame) {
     float sum = 0.0f;
-    for (int i = 0; i < sourceChannels; ++i)
-        sum += sourceFrame[i] * weights[i] * gain;
+    for (int i = 0; i < sourceChannels; ++i) sum += sourceFrame[i] * weights[i] * gain;
     destinationFrame[0] += sum;
 }
 
 void monoWriteDevice(MvSoundModel *, const SoundIoChannelLayout *layout, MvConverter converter,
                      MvTriangularDitherState *dither, int bytesPerSample, int byteSwap, int frames,
-                     const float *mix, SoundIoChannelArea *areas)
-{
-    if (frames <= 0)
-        return;
+                     const float *mix, SoundIoChannelArea *areas) {
+    if (frames <= 0) return;
     for (int ch = 0; ch < layout->channel_count; ++ch) {
         SoundIoChannelArea &area = areas[ch];
         if (area.step % bytesPerSample != 0)
@@ -100,7 +87,14 @@ constexpr MvSoundModel kMonoModel = {
 // ---------------------------------------------------------------------------
 // Stereo: left and right mix channels, spread over five speaker groups.
 
-enum SpeakerGroup : uint8_t { leftGroup, leftCentreGroup, centreGroup, rightCentreGroup, rightGroup, noGroup };
+enum SpeakerGroup : uint8_t {
+    leftGroup,
+    leftCentreGroup,
+    centreGroup,
+    rightCentreGroup,
+    rightGroup,
+    noGroup
+};
 constexpr int kGroupCount = 5;
 constexpr int kGroupSlots = 9;
 constexpr size_t kSpeakerTableBytes = kGroupCount * kGroupSlots;
@@ -126,36 +120,33 @@ constexpr std::array<SpeakerGroup, kGroupedIdLimit> kGroupOfChannel = [] {
           SoundIoChannelIdTopFrontLeft, SoundIoChannelIdTopBackLeft, SoundIoChannelIdFrontLeftWide,
           SoundIoChannelIdFrontLeftHigh, SoundIoChannelIdTopSideLeft, SoundIoChannelIdLeftLfe})
         group[id] = leftGroup;
-    for (SoundIoChannelId id :
-         {SoundIoChannelIdFrontLeftCenter, SoundIoChannelIdBackLeftCenter,
-          SoundIoChannelIdTopFrontLeftCenter, SoundIoChannelIdBottomLeftCenter,
-          SoundIoChannelIdHeadphonesLeft})
+    for (SoundIoChannelId id : {SoundIoChannelIdFrontLeftCenter, SoundIoChannelIdBackLeftCenter,
+                                SoundIoChannelIdTopFrontLeftCenter,
+                                SoundIoChannelIdBottomLeftCenter, SoundIoChannelIdHeadphonesLeft})
         group[id] = leftCentreGroup;
     for (SoundIoChannelId id :
          {SoundIoChannelIdFrontCenter, SoundIoChannelIdLfe, SoundIoChannelIdBackCenter,
           SoundIoChannelIdTopCenter, SoundIoChannelIdTopFrontCenter, SoundIoChannelIdTopBackCenter,
           SoundIoChannelIdFrontCenterHigh, SoundIoChannelIdLfe2, SoundIoChannelIdBottomCenter})
         group[id] = centreGroup;
-    for (SoundIoChannelId id :
-         {SoundIoChannelIdFrontRightCenter, SoundIoChannelIdBackRightCenter,
-          SoundIoChannelIdTopFrontRightCenter, SoundIoChannelIdBottomRightCenter,
-          SoundIoChannelIdHeadphonesRight})
+    for (SoundIoChannelId id : {SoundIoChannelIdFrontRightCenter, SoundIoChannelIdBackRightCenter,
+                                SoundIoChannelIdTopFrontRightCenter,
+                                SoundIoChannelIdBottomRightCenter, SoundIoChannelIdHeadphonesRight})
         group[id] = rightCentreGroup;
     for (SoundIoChannelId id :
          {SoundIoChannelIdFrontRight, SoundIoChannelIdBackRight, SoundIoChannelIdSideRight,
-          SoundIoChannelIdTopFrontRight, SoundIoChannelIdTopBackRight, SoundIoChannelIdFrontRightWide,
-          SoundIoChannelIdFrontRightHigh, SoundIoChannelIdTopSideRight, SoundIoChannelIdRightLfe})
+          SoundIoChannelIdTopFrontRight, SoundIoChannelIdTopBackRight,
+          SoundIoChannelIdFrontRightWide, SoundIoChannelIdFrontRightHigh,
+          SoundIoChannelIdTopSideRight, SoundIoChannelIdRightLfe})
         group[id] = rightGroup;
     return group;
 }();
 
-SpeakerGroup groupOf(SoundIoChannelId id)
-{
+SpeakerGroup groupOf(SoundIoChannelId id) {
     return id >= 0 && id < kGroupedIdLimit ? kGroupOfChannel[id] : noGroup;
 }
 
-void stereoConfigure(MvSoundModel *model, SoundIoOutStream *stream)
-{
+void stereoConfigure(MvSoundModel *model, SoundIoOutStream *stream) {
     uint8_t *table = model->speakerGroups;
     std::memset(table, kEmptySlot, kSpeakerTableBytes);
     int used[kGroupCount] = {};
@@ -168,17 +159,14 @@ void stereoConfigure(MvSoundModel *model, SoundIoOutStream *stream)
 }
 
 void stereoMixFrame(MvSoundModel *, float gain, int sourceChannels, const float *,
-                    const float *sourceFrame, float *destinationFrame)
-{
-    if (sourceChannels <= 0)
-        return;
+                    const float *sourceFrame, float *destinationFrame) {
+    if (sourceChannels <= 0) return;
     destinationFrame[0] += gain * sourceFrame[0];
     destinationFrame[1] += gain * sourceFrame[sourceChannels > 1 ? 1 : 0];
 }
 
 void stereoMixFrameWeighted(MvSoundModel *, float gain, int sourceChannels, const float *weights,
-                            const float *sourceFrame, float *destinationFrame)
-{
+                            const float *sourceFrame, float *destinationFrame) {
     float left = 0.0f;
     float right = 0.0f;
     for (int i = 0; i < sourceChannels; ++i) {
@@ -197,8 +185,7 @@ constexpr int kBlendBlockFrames = 256;
 
 void writeBlendedChannel(SoundIoChannelArea &area, int stride, GroupBlend blend,
                          MvConverter converter, MvTriangularDitherState *dither, int bytesPerSample,
-                         int byteSwap, int frames, const float *mix)
-{
+                         int byteSwap, int frames, const float *mix) {
     float block[kBlendBlockFrames];
     for (int done = 0; done < frames;) {
         const int count = std::min(kBlendBlockFrames, frames - done);
@@ -209,8 +196,7 @@ void writeBlendedChannel(SoundIoChannelArea &area, int stride, GroupBlend blend,
         // differs from the area step when the step is not a whole sample.
         char *at = area.ptr + ptrdiff_t(done) * stride * bytesPerSample;
         converter(at, stride, block, 1, unsigned(count), dither);
-        if (byteSwap)
-            mvByteSwap(at, stride, bytesPerSample, count);
+        if (byteSwap) mvByteSwap(at, stride, bytesPerSample, count);
         done += count;
     }
     area.ptr += ptrdiff_t(area.step) * frames;
@@ -218,16 +204,13 @@ void writeBlendedChannel(SoundIoChannelArea &area, int stride, GroupBlend blend,
 
 void stereoWriteDevice(MvSoundModel *model, const SoundIoChannelLayout *layout,
                        MvConverter converter, MvTriangularDitherState *dither, int bytesPerSample,
-                       int byteSwap, int frames, const float *mix, SoundIoChannelArea *areas)
-{
-    if (frames <= 0)
-        return;
+                       int byteSwap, int frames, const float *mix, SoundIoChannelArea *areas) {
+    if (frames <= 0) return;
     for (int group = 0; group < kGroupCount; ++group) {
         const uint8_t *slots = model->speakerGroups + group * kGroupSlots;
         for (int slot = 0; slot < kGroupSlots && slots[slot] != kEmptySlot; ++slot) {
             // A table configured for another layout cannot send us past this one.
-            if (slots[slot] >= layout->channel_count)
-                continue;
+            if (slots[slot] >= layout->channel_count) continue;
             SoundIoChannelArea &area = areas[slots[slot]];
             const int stride = area.step / bytesPerSample;
             if (group == leftGroup || group == rightGroup)
@@ -257,26 +240,20 @@ constexpr MvSoundModel kStereoModel = {
 
 using namespace mv;
 
-int mvNewMonoSoundModel(MvSoundModel **out)
-{
-    if (!out)
-        return MV_ERROR_NULL_POINTER;
+int mvNewMonoSoundModel(MvSoundModel **out) {
+    if (!out) return MV_ERROR_NULL_POINTER;
     auto *model = static_cast<MvSoundModel *>(mvMalloc(sizeof(MvSoundModel)));
-    if (!model)
-        return MV_ERROR_NO_MEMORY;
+    if (!model) return MV_ERROR_NO_MEMORY;
     *model = kMonoModel;
     *out = model;
     return MV_OK;
 }
 
-int mvNewStereoSoundModel(MvSoundModel **out)
-{
-    if (!out)
-        return MV_ERROR_NULL_POINTER;
+int mvNewStereoSoundModel(MvSoundModel **out) {
+    if (!out) return MV_ERROR_NULL_POINTER;
     // The record and its speaker table share one allocation.
     auto *model = static_cast<MvSoundModel *>(mvMalloc(sizeof(MvSoundModel) + kSpeakerTableBytes));
-    if (!model)
-        return MV_ERROR_NO_MEMORY;
+    if (!model) return MV_ERROR_NO_MEMORY;
     *model = kStereoModel;
     model->speakerGroups = reinterpret_cast<uint8_t *>(model + 1);
     // Until configure sees a device, no speaker belongs to any group.
@@ -285,14 +262,12 @@ int mvNewStereoSoundModel(MvSoundModel **out)
     return MV_OK;
 }
 
-bool mv::isMonoSoundModel(const MvSoundModel *model)
-{
+bool mv::isMonoSoundModel(const MvSoundModel *model) {
     return model->mixFrame == kMonoModel.mixFrame &&
            model->mixFrameWeighted == kMonoModel.mixFrameWeighted;
 }
 
-bool mv::isStereoSoundModel(const MvSoundModel *model)
-{
+bool mv::isStereoSoundModel(const MvSoundModel *model) {
     return model->mixFrame == kStereoModel.mixFrame &&
            model->mixFrameWeighted == kStereoModel.mixFrameWeighted;
 }

@@ -4,11 +4,12 @@
 
 #include "mv_thread.h"
 
+#include <soundio/soundio.h>
+
 #include <bit>
 #include <climits>
 #include <cstdlib>
 #include <iterator>
-#include <soundio/soundio.h>
 
 extern "C" {
 void *(*mvMalloc)(size_t size) = std::malloc;
@@ -51,7 +52,8 @@ constexpr const char *kEngineErrorTexts[] = {
 static_assert(std::size(kEngineErrorTexts) == kLastEngineError - kFirstEngineError + 1);
 
 // Indexed by MvSampleFormat.
-constexpr const char *kSampleFormatNames[] = {"float32", "int32", "int24", "int16", "int8", "uint8"};
+constexpr const char *kSampleFormatNames[] = {"float32", "int32", "int24",
+                                              "int16",   "int8",  "uint8"};
 constexpr int kSampleSizes[] = {4, 4, 3, 2, 1, 1};
 constexpr int kSampleFormatCount = int(std::size(kSampleFormatNames));
 static_assert(std::size(kSampleSizes) == std::size(kSampleFormatNames));
@@ -101,7 +103,8 @@ void mvByteSwap(void *data, int stride, int sampleSize, int count) {
 int mvSleep(int milliseconds) {
     // A negative time is a request for no delay, not a failure.
     if (milliseconds < 0) milliseconds = 0;
-    return mv::threadSleep(mv::timePointFromMillis(milliseconds), nullptr) == 0 ? MV_OK : MV_ERROR_THREAD;
+    return mv::threadSleep(mv::timePointFromMillis(milliseconds), nullptr) == 0 ? MV_OK
+                                                                                : MV_ERROR_THREAD;
 }
 
 } // extern "C"

@@ -212,7 +212,8 @@ ThreadResult clockGet(ClockBase base, TimePoint *out) {
 int threadSleep(const TimePoint &duration, TimePoint *remaining) {
     int64_t millis = millisOf(duration) + (duration.nanoseconds % kNanosPerMilli != 0 ? 1 : 0);
     if (millis < 0) return -2;
-    timespec request{time_t(millis / kMillisPerSecond), long((millis % kMillisPerSecond) * kNanosPerMilli)};
+    timespec request{time_t(millis / kMillisPerSecond),
+                     long((millis % kMillisPerSecond) * kNanosPerMilli)};
     timespec left{};
     if (nanosleep(&request, &left) == 0) return 0;
     if (remaining) *remaining = {left.tv_sec, left.tv_nsec};

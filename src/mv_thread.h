@@ -15,7 +15,7 @@ struct TimePoint {
 
 using ThreadFunc = int (*)(void *argument);
 
-struct Thread;      // opaque handle, valid until joined
+struct Thread; // opaque handle, valid until joined
 struct Mutex;
 struct Condition;
 

@@ -2,7 +2,6 @@
  * that need no initialisation. Built outside the engine's own build, either
  * with find_package(marovel_audio) or with pkg-config. */
 #include <marovel_audio.h>
-
 #include <stdio.h>
 
 int main(void) {

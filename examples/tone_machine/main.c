@@ -37,8 +37,9 @@ int main(int argc, char **argv) {
     int status;
 
     if (argc > 3 || hertz == 0 || seconds == 0) {
-        fprintf(stderr, "usage: mv_tone [hertz [seconds]]: hertz a positive number, seconds "
-                        "a positive number up to %.0f (defaults 440 and 3)\n",
+        fprintf(stderr,
+                "usage: mv_tone [hertz [seconds]]: hertz a positive number, seconds "
+                "a positive number up to %.0f (defaults 440 and 3)\n",
                 kLongestSeconds);
         return 2;
     }

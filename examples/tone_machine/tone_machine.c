@@ -13,8 +13,7 @@ static const double kTwoPi = 6.283185307179586;
 /* Audio thread: adds frames of the sine into the mix, interpolating gain and
  * frequency factor across the block. */
 static MvSource *toneRender(MvSink *sink, void *self, float gainStart, float gainEnd,
-                            double frequencyStart, double frequencyEnd, int frames,
-                            float *buffer) {
+                            double frequencyStart, double frequencyEnd, int frames, float *buffer) {
     ToneMachine *tone = (ToneMachine *)self;
     MvSoundModel *model = sink->soundModel;
     double step = tone->hertz / sink->sampleRate;
@@ -72,8 +71,7 @@ int toneNew(ToneMachine **out, MvMachine *parent, double hertz, float amplitude)
     }
     mvSourceConnect(&tone->source);
     /* The render starts when the audio thread runs this message. */
-    return mvDispatcher->post(tone->machine.sink, (MvMessageFunc)mvSourceActivate,
-                              &tone->source);
+    return mvDispatcher->post(tone->machine.sink, (MvMessageFunc)mvSourceActivate, &tone->source);
 }
 
 int toneDelete(MvMachine *machine) {

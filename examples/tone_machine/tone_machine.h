@@ -15,9 +15,9 @@ extern "C" {
 typedef struct ToneMachine {
     MvMachine machine;
     MvSource source;
-    double hertz;     /* pitch at frequency factor 1 */
-    float amplitude;  /* peak level at gain 1 */
-    double phase;     /* position in the current cycle, 0..1; audio thread */
+    double hertz;    /* pitch at frequency factor 1 */
+    float amplitude; /* peak level at gain 1 */
+    double phase;    /* position in the current cycle, 0..1; audio thread */
 } ToneMachine;
 
 /* toneNew: a tone under the destination of parent (a sink or a mixer),

@@ -19,15 +19,13 @@ struct DesignTerms {
     double c; // cos(pi w)
 };
 
-DesignTerms designTerms(const MvBiquad *filter, float frequency)
-{
+DesignTerms designTerms(const MvBiquad *filter, float frequency) {
     const double w = 2.0 * frequency / filter->sampleRate;
     const double theta = std::numbers::pi * w;
     return {w, std::sin(theta), std::cos(theta)};
 }
 
-void setCoefficients(MvBiquad *filter, double b0, double b1, double b2, double a1, double a2)
-{
+void setCoefficients(MvBiquad *filter, double b0, double b1, double b2, double a1, double a2) {
     filter->b0 = static_cast<float>(b0);
     filter->b1 = static_cast<float>(b1);
     filter->b2 = static_cast<float>(b2);
@@ -42,17 +40,16 @@ void setZero(MvBiquad *filter) { setGain(filter, 0); }
 // Powers of ten go through the single-precision power function.
 double powerOfTen(double exponent) { return std::pow(10.0f, static_cast<float>(exponent)); }
 double resonanceFactor(float resonanceDb) { return powerOfTen(-0.05 * resonanceDb); }
-double shelfAmplitude(float gainDb) { return powerOfTen(0.025 * gainDb); }            // A
-double shelfAmplitudeRoot(float gainDb) { return powerOfTen(0.0125 * gainDb); }       // sqrt(A)
-double limitGain(float gainDb)                                                         // G = A^2
+double shelfAmplitude(float gainDb) { return powerOfTen(0.025 * gainDb); }      // A
+double shelfAmplitudeRoot(float gainDb) { return powerOfTen(0.0125 * gainDb); } // sqrt(A)
+double limitGain(float gainDb)                                                  // G = A^2
 {
     return std::pow(100.0f, static_cast<float>(0.025 * gainDb));
 }
 
 // The denominator 1 + alpha shared by the Q and resonance designs.
 void setFromAlpha(MvBiquad *filter, const DesignTerms &t, double alpha, double b0, double b1,
-                  double b2)
-{
+                  double b2) {
     const double k = 1.0 / (1.0 + alpha);
     setCoefficients(filter, b0 * k, b1 * k, b2 * k, -2.0 * t.c * k, (1.0 - alpha) * k);
 }
@@ -60,8 +57,7 @@ void setFromAlpha(MvBiquad *filter, const DesignTerms &t, double alpha, double b
 bool slopeIsFlat(float slope) { return slope == 0 || std::isnan(slope); }
 
 // K = sqrt(A) * s * R of the shelves, with R = sqrt(X + 2) clamped at X < -2.
-double shelfTerm(const DesignTerms &t, double a, float slope, float gainDb)
-{
+double shelfTerm(const DesignTerms &t, double a, float slope, float gainDb) {
     const double x = (a + 1.0 / a) * (1.0 / slope - 1.0);
     const double r = x >= -2.0 ? std::sqrt(x + 2.0) : 0.0;
     return shelfAmplitudeRoot(gainDb) * t.s * r;
@@ -71,16 +67,14 @@ float flushSubnormal(float value) { return std::fpclassify(value) == FP_SUBNORMA
 
 } // namespace
 
-void biquadReset(MvBiquad *filter)
-{
+void biquadReset(MvBiquad *filter) {
     filter->x1 = filter->x2 = 0;
     filter->y1 = filter->y2 = 0;
 }
 
 // Direct form I with the history in double locals; the recurrence is
 // latency-bound, so the state is written back once per call.
-void biquadProcess(MvBiquad *filter, float *samples, int count, int step)
-{
+void biquadProcess(MvBiquad *filter, float *samples, int count, int step) {
     const double b0 = filter->b0, b1 = filter->b1, b2 = filter->b2;
     const double a1 = filter->a1, a2 = filter->a2;
     double x1 = filter->x1, x2 = filter->x2, y1 = filter->y1, y2 = filter->y2;
@@ -99,8 +93,7 @@ void biquadProcess(MvBiquad *filter, float *samples, int count, int step)
     filter->y2 = flushSubnormal(static_cast<float>(y2));
 }
 
-void biquadLowpass(MvBiquad *filter, float frequency, float resonanceDb)
-{
+void biquadLowpass(MvBiquad *filter, float frequency, float resonanceDb) {
     const DesignTerms t = designTerms(filter, frequency);
     if (t.w >= 1) return setIdentity(filter);
     if (t.w <= 0) return setZero(filter);
@@ -108,8 +101,7 @@ void biquadLowpass(MvBiquad *filter, float frequency, float resonanceDb)
     setFromAlpha(filter, t, t.s * resonanceFactor(resonanceDb) / 2.0, half, 2.0 * half, half);
 }
 
-void biquadHighpass(MvBiquad *filter, float frequency, float resonanceDb)
-{
+void biquadHighpass(MvBiquad *filter, float frequency, float resonanceDb) {
     const DesignTerms t = designTerms(filter, frequency);
     if (t.w >= 1) return setZero(filter);
     if (t.w <= 0) return setIdentity(filter);
@@ -117,8 +109,7 @@ void biquadHighpass(MvBiquad *filter, float frequency, float resonanceDb)
     setFromAlpha(filter, t, t.s * resonanceFactor(resonanceDb) / 2.0, half, -2.0 * half, half);
 }
 
-void biquadBandpass(MvBiquad *filter, float frequency, float q)
-{
+void biquadBandpass(MvBiquad *filter, float frequency, float q) {
     const DesignTerms t = designTerms(filter, frequency);
     if (t.w <= 0 || t.w >= 1) return setZero(filter);
     if (q <= 0) return setIdentity(filter);
@@ -126,16 +117,14 @@ void biquadBandpass(MvBiquad *filter, float frequency, float q)
     setFromAlpha(filter, t, alpha, alpha, 0.0, -alpha);
 }
 
-void biquadNotch(MvBiquad *filter, float frequency, float q)
-{
+void biquadNotch(MvBiquad *filter, float frequency, float q) {
     const DesignTerms t = designTerms(filter, frequency);
     if (t.w <= 0 || t.w >= 1) return setIdentity(filter);
     if (q <= 0) return setZero(filter);
     setFromAlpha(filter, t, t.s / (2.0 * q), 1.0, -2.0 * t.c, 1.0);
 }
 
-void biquadAllpass(MvBiquad *filter, float frequency, float q)
-{
+void biquadAllpass(MvBiquad *filter, float frequency, float q) {
     const DesignTerms t = designTerms(filter, frequency);
     if (t.w <= 0 || t.w >= 1) return setIdentity(filter);
     if (q <= 0) return setGain(filter, -1.0);
@@ -143,8 +132,7 @@ void biquadAllpass(MvBiquad *filter, float frequency, float q)
     setFromAlpha(filter, t, alpha, 1.0 - alpha, -2.0 * t.c, 1.0 + alpha);
 }
 
-void biquadPeaking(MvBiquad *filter, float frequency, float q, float gainDb)
-{
+void biquadPeaking(MvBiquad *filter, float frequency, float q, float gainDb) {
     const DesignTerms t = designTerms(filter, frequency);
     if (t.w <= 0 || t.w >= 1) return setIdentity(filter);
     if (q <= 0) return setGain(filter, limitGain(gainDb));
@@ -155,8 +143,7 @@ void biquadPeaking(MvBiquad *filter, float frequency, float q, float gainDb)
                     -2.0 * t.c * k, (1.0 - alpha / a) * k);
 }
 
-void biquadLowShelf(MvBiquad *filter, float frequency, float slope, float gainDb)
-{
+void biquadLowShelf(MvBiquad *filter, float frequency, float slope, float gainDb) {
     const DesignTerms t = designTerms(filter, frequency);
     if (t.w <= 0 || slopeIsFlat(slope)) return setIdentity(filter);
     if (t.w >= 1) return setGain(filter, limitGain(gainDb));
@@ -164,14 +151,11 @@ void biquadLowShelf(MvBiquad *filter, float frequency, float slope, float gainDb
     const double k = shelfTerm(t, a, slope, gainDb);
     const double a0 = (a + 1) + (a - 1) * t.c + k;
     setCoefficients(filter, a * ((a + 1) - (a - 1) * t.c + k) / a0,
-                    2 * a * ((a - 1) - (a + 1) * t.c) / a0,
-                    a * ((a + 1) - (a - 1) * t.c - k) / a0,
-                    -2 * ((a - 1) + (a + 1) * t.c) / a0,
-                    ((a + 1) + (a - 1) * t.c - k) / a0);
+                    2 * a * ((a - 1) - (a + 1) * t.c) / a0, a * ((a + 1) - (a - 1) * t.c - k) / a0,
+                    -2 * ((a - 1) + (a + 1) * t.c) / a0, ((a + 1) + (a - 1) * t.c - k) / a0);
 }
 
-void biquadHighShelf(MvBiquad *filter, float frequency, float slope, float gainDb)
-{
+void biquadHighShelf(MvBiquad *filter, float frequency, float slope, float gainDb) {
     const DesignTerms t = designTerms(filter, frequency);
     if (t.w >= 1 || slopeIsFlat(slope)) return setIdentity(filter);
     if (t.w <= 0) return setGain(filter, limitGain(gainDb));
@@ -179,10 +163,8 @@ void biquadHighShelf(MvBiquad *filter, float frequency, float slope, float gainD
     const double k = shelfTerm(t, a, slope, gainDb);
     const double a0 = (a + 1) - (a - 1) * t.c + k;
     setCoefficients(filter, a * ((a + 1) + (a - 1) * t.c + k) / a0,
-                    -2 * a * ((a - 1) + (a + 1) * t.c) / a0,
-                    a * ((a + 1) + (a - 1) * t.c - k) / a0,
-                    2 * ((a - 1) - (a + 1) * t.c) / a0,
-                    ((a + 1) - (a - 1) * t.c - k) / a0);
+                    -2 * a * ((a - 1) + (a + 1) * t.c) / a0, a * ((a + 1) + (a - 1) * t.c - k) / a0,
+                    2 * ((a - 1) - (a + 1) * t.c) / a0, ((a + 1) - (a - 1) * t.c - k) / a0);
 }
 
 } // namespace mv

@@ -44,8 +44,14 @@ Decoded straight(FastKind kind, uint32_t d, uint32_t a, uint32_t b, bool ok) {
 
 int accessWidth(int op) {
     switch (op) {
-    case OP_LD32: case OP_ST32: case OP_LD32R: case OP_ST32R: return 4;
-    case OP_LD16: case OP_ST16: case OP_LD16R: case OP_ST16R: return 2;
+    case OP_LD32:
+    case OP_ST32:
+    case OP_LD32R:
+    case OP_ST32R: return 4;
+    case OP_LD16:
+    case OP_ST16:
+    case OP_LD16R:
+    case OP_ST16R: return 2;
     default: return 1;
     }
 }
@@ -56,7 +62,8 @@ FastKind binaryKind(int op) {
     case OP_FADD: return FAST_FADD;
     case OP_SUB: return FAST_SUB;
     case OP_FSUB: return FAST_FSUB;
-    case OP_MULU: case OP_MUL: return FAST_MUL;
+    case OP_MULU:
+    case OP_MUL: return FAST_MUL;
     case OP_FMUL: return FAST_FMUL;
     case OP_DIVU: return FAST_DIVU;
     case OP_DIV: return FAST_DIV;
@@ -76,7 +83,8 @@ FastKind binaryKind(int op) {
     }
 }
 
-static_assert(OP_JLE - OP_JZ == FAST_JLE - FAST_JZ && FAST_INC_JLE - FAST_INC_JZ == OP_JLE - OP_JZ &&
+static_assert(OP_JLE - OP_JZ == FAST_JLE - FAST_JZ &&
+              FAST_INC_JLE - FAST_INC_JZ == OP_JLE - OP_JZ &&
               FAST_DEC_JLE - FAST_DEC_JZ == OP_JLE - OP_JZ);
 // Branches, INC and DEC branches and their loop forms, in the same order.
 static_assert(FAST_INC_JZ == FAST_JLE + 1 && FAST_DEC_JZ == FAST_INC_JLE + 1 &&
@@ -100,9 +108,13 @@ Decoded decode(const uint8_t *instruction, uint32_t memorySize) {
         return straight(binaryKind(op), b1, b2, b3, usable(b1) && usable(b2) && usable(b3));
     switch (op) {
     case OP_HALT: out.flow = Flow::Ends, out.kind = FAST_HALT; return out;
-    case OP_LDI32: case OP_LDI16: case OP_LDI8:
+    case OP_LDI32:
+    case OP_LDI16:
+    case OP_LDI8:
         out = straight(FAST_LDI, b1, 0, 0, usable(b1));
-        out.imm = op == OP_LDI32 ? half(at + 2) | half(at + 4) << 16 : op == OP_LDI16 ? half(at + 2) : b2;
+        out.imm = op == OP_LDI32   ? half(at + 2) | half(at + 4) << 16
+                  : op == OP_LDI16 ? half(at + 2)
+                                   : b2;
         return out;
     case OP_MOV: return straight(FAST_MOV, b1, b2, 0, usable(b1) && usable(b2));
     case OP_NOT: return straight(FAST_NOT, b1, b2, 0, usable(b1) && usable(b2));
@@ -112,26 +124,33 @@ Decoded decode(const uint8_t *instruction, uint32_t memorySize) {
     case OP_DEC: return straight(FAST_DEC, b1, b1, 0, usable(b1));
     case OP_FINC: return straight(FAST_FINC, b1, b1, 0, usable(b1));
     case OP_FDEC: return straight(FAST_FDEC, b1, b1, 0, usable(b1));
-    case OP_LD32: case OP_LD16: case OP_LD8: {
+    case OP_LD32:
+    case OP_LD16:
+    case OP_LD8: {
         // A constant address inside the image needs no check at run time.
         const FastKind kind = op == OP_LD32 ? FAST_LD32 : op == OP_LD16 ? FAST_LD16 : FAST_LD8;
-        out = straight(kind, b1, 0, 0, usable(b1) && half(at + 2) + accessWidth(op) - 1 < memorySize);
+        out =
+            straight(kind, b1, 0, 0, usable(b1) && half(at + 2) + accessWidth(op) - 1 < memorySize);
         out.imm = half(at + 2);
         return out;
     }
     case OP_LD32R: return straight(FAST_LD32R, b1, b2, 0, usable(b1) && usable(b2));
     case OP_LD16R: return straight(FAST_LD16R, b1, b2, 0, usable(b1) && usable(b2));
     case OP_LD8R: return straight(FAST_LD8R, b1, b2, 0, usable(b1) && usable(b2));
-    case OP_ST32: case OP_ST16: case OP_ST8: {
+    case OP_ST32:
+    case OP_ST16:
+    case OP_ST8: {
         const FastKind kind = op == OP_ST32 ? FAST_ST32 : op == OP_ST16 ? FAST_ST16 : FAST_ST8;
-        out = straight(kind, 0, 0, b3, usable(b3) && half(at + 1) + accessWidth(op) - 1 < memorySize);
+        out =
+            straight(kind, 0, 0, b3, usable(b3) && half(at + 1) + accessWidth(op) - 1 < memorySize);
         out.imm = half(at + 1);
         return out;
     }
     case OP_ST32R: return straight(FAST_ST32R, 0, b1, b2, usable(b1) && usable(b2));
     case OP_ST16R: return straight(FAST_ST16R, 0, b1, b2, usable(b1) && usable(b2));
     case OP_ST8R: return straight(FAST_ST8R, 0, b1, b2, usable(b1) && usable(b2));
-    case OP_JMP: case OP_CALL:
+    case OP_JMP:
+    case OP_CALL:
         out.flow = Flow::Ends, out.kind = op == OP_JMP ? FAST_JMP : FAST_CALL;
         out.target = uint16_t(half(at + 1)), out.hasTarget = true;
         return out;
@@ -140,7 +159,8 @@ Decoded decode(const uint8_t *instruction, uint32_t memorySize) {
         if (!usable(b1)) return out;
         out.flow = Flow::Ends, out.kind = FAST_JMPR, out.a = uint8_t(b1);
         return out;
-    case OP_JZ: case OP_JNZ:
+    case OP_JZ:
+    case OP_JNZ:
         if (!usable(b1)) return out;
         out.flow = Flow::Ends, out.kind = FastKind(FAST_JZ + (op - OP_JZ));
         out.a = out.b = uint8_t(b1), out.target = uint16_t(half(at + 2)), out.hasTarget = true;
@@ -150,7 +170,8 @@ Decoded decode(const uint8_t *instruction, uint32_t memorySize) {
     if (op >= OP_JEQ && op <= OP_JLE) {
         if (!usable(b1) || !usable(b2)) return out;
         out.flow = Flow::Ends, out.kind = FastKind(FAST_JZ + (op - OP_JZ));
-        out.a = uint8_t(b1), out.b = uint8_t(b2), out.target = uint16_t(half(at + 3)), out.hasTarget = true;
+        out.a = uint8_t(b1), out.b = uint8_t(b2), out.target = uint16_t(half(at + 3)),
+        out.hasTarget = true;
     }
     return out;
 }
@@ -176,8 +197,8 @@ bool hasStaticDestinations(FastKind kind) {
 
 struct Sweep {
     uint32_t codeEnd;
-    uint8_t *length;  // per address: instruction length if it starts there, else 0
-    uint8_t *leader;  // per address: a block starts there
+    uint8_t *length; // per address: instruction length if it starts there, else 0
+    uint8_t *leader; // per address: a block starts there
     uint32_t instructions = 0;
 };
 
@@ -198,7 +219,8 @@ bool sweep(const uint8_t *memory, uint32_t memorySize, Sweep &s) {
     for (uint32_t at = 0; at < s.codeEnd; ++at) {
         if (!s.length[at]) continue;
         const uint32_t next = at + s.length[at];
-        const Decoded decoded = memory[at] < OPCODE_COUNT ? decode(memory + at, memorySize) : Decoded{};
+        const Decoded decoded =
+            memory[at] < OPCODE_COUNT ? decode(memory + at, memorySize) : Decoded{};
         if (decoded.hasTarget && decoded.target < s.codeEnd && s.length[decoded.target])
             s.leader[decoded.target] = 1;
         if (decoded.flow == Flow::None || decoded.flow == Flow::Ends) s.leader[next] = 1;
@@ -230,20 +252,29 @@ struct Builder {
         uint32_t at = start, cost = 0;
         bool ended = false;
         while (!ended) {
-            if (at >= s.codeEnd || !s.length[at]) { opCount = firstOp; return false; }
+            if (at >= s.codeEnd || !s.length[at]) {
+                opCount = firstOp;
+                return false;
+            }
             if (at != start && s.leader[at]) break;
-            if (memory[at] >= OPCODE_COUNT) { opCount = firstOp; return false; }
+            if (memory[at] >= OPCODE_COUNT) {
+                opCount = firstOp;
+                return false;
+            }
             const Decoded one = decode(memory + at, memorySize);
             if (one.flow == Flow::None) break;
             const uint32_t next = at + s.length[at];
-            if (one.flow == Flow::Elided) { ++cost, at = next; continue; }
+            if (one.flow == Flow::Elided) {
+                ++cost, at = next;
+                continue;
+            }
             // Look at the next instruction for a fused pair.
             Decoded two;
             const bool canFuse = next < s.codeEnd && s.length[next] && !s.leader[next] &&
                                  memory[next] < OPCODE_COUNT;
             if (canFuse) two = decode(memory + next, memorySize);
-            if (canFuse && (one.kind == FAST_INC || one.kind == FAST_DEC) && two.flow == Flow::Ends &&
-                isBranch(two.kind)) {
+            if (canFuse && (one.kind == FAST_INC || one.kind == FAST_DEC) &&
+                two.flow == Flow::Ends && isBranch(two.kind)) {
                 const FastKind base = one.kind == FAST_INC ? FAST_INC_JZ : FAST_DEC_JZ;
                 FastOp &op = emit(FastKind(base + (two.kind - FAST_JZ)), at);
                 op.d = one.d, op.a = two.a, op.b = two.b, op.target = two.target;
@@ -254,7 +285,8 @@ struct Builder {
             if (canFuse && one.flow == Flow::Straight && two.flow == Flow::Straight &&
                 pairKind(one.kind, two.kind) != FAST_CONTINUE) {
                 FastOp &op = emit(pairKind(one.kind, two.kind), at);
-                op.d = one.d, op.a = one.a, op.b = one.b, op.d2 = two.d, op.a2 = two.a, op.b2 = two.b;
+                op.d = one.d, op.a = one.a, op.b = one.b, op.d2 = two.d, op.a2 = two.a,
+                op.b2 = two.b;
                 op.next = uint16_t(next + s.length[next]);
                 cost += 2, at = op.next;
                 continue;
@@ -269,7 +301,10 @@ struct Builder {
             ended = one.flow == Flow::Ends;
         }
         // A leader on an instruction without operation makes no block.
-        if (cost == 0) { opCount = firstOp; return false; }
+        if (cost == 0) {
+            opCount = firstOp;
+            return false;
+        }
         if (!ended) emit(FAST_CONTINUE, at).next = uint16_t(at);
         for (uint32_t i = firstOp; i < opCount; ++i)
             if (isStore(kinds[i])) p->ops[i].target = uint16_t(cost - p->ops[i].target);
@@ -321,12 +356,14 @@ DspPrepared *dspPrepare(const uint8_t *memory, uint32_t memorySize, uint32_t cod
         for (uint32_t b = 1; b < p->blockCount; ++b) {
             FastBlock &block = p->blocks[b];
             const uint32_t first = uint32_t(block.first - p->ops);
-            for (uint32_t i = first; i < builder.opCount && (i == first || kinds[i - 1] != FAST_HALT); ++i) {
+            for (uint32_t i = first;
+                 i < builder.opCount && (i == first || kinds[i - 1] != FAST_HALT); ++i) {
                 FastOp &op = p->ops[i];
                 const FastKind kind = kinds[i];
                 if (hasStaticDestinations(kind)) {
                     const uint32_t target = op.target < memorySize ? p->blockAt[op.target] : 0;
-                    op.imm = target | uint32_t(op.next < memorySize ? p->blockAt[op.next] : 0) << 16;
+                    op.imm = target | uint32_t(op.next < memorySize ? p->blockAt[op.next] : 0)
+                                          << 16;
                     const size_t back = (i - first) * sizeof(FastOp);
                     if (target == b && kind >= FAST_JZ && kind <= FAST_DEC_JLE && back <= 0xFFFF) {
                         op.handler = handlers[FAST_LOOP_JZ + (kind - FAST_JZ)];

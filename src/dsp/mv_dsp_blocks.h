@@ -18,11 +18,13 @@ namespace mv {
 // Operation kinds, each a handler of the interpreter (label fop_KIND).
 // Single instructions keep their mnemonic; INC/DEC followed by a branch and a
 // few pairs common in loops run as one operation.
-#define MV_DSP_BRANCHES(B, X) B(X, JZ) B(X, JNZ) B(X, JEQ) B(X, JNE) B(X, JGTU) B(X, JGT) \
-    B(X, JGEU) B(X, JGE) B(X, JLTU) B(X, JLT) B(X, JLEU) B(X, JLE)
+#define MV_DSP_BRANCHES(B, X)                                                                    \
+    B(X, JZ)                                                                                     \
+    B(X, JNZ) B(X, JEQ) B(X, JNE) B(X, JGTU) B(X, JGT) B(X, JGEU) B(X, JGE) B(X, JLTU) B(X, JLT) \
+        B(X, JLEU) B(X, JLE)
 // Multiply-accumulate, load then scale, state moves and pointer steps.
-#define MV_DSP_FAST_PAIRS(P, X) P(X, FMUL, FADD) P(X, FMUL, FSUB) P(X, MOV, MOV) \
-    P(X, ADD, ADD) P(X, LD32R, FMUL) P(X, ADD, XOR)
+#define MV_DSP_FAST_PAIRS(P, X) \
+    P(X, FMUL, FADD) P(X, FMUL, FSUB) P(X, MOV, MOV) P(X, ADD, ADD) P(X, LD32R, FMUL) P(X, ADD, XOR)
 #define MV_DSP_KIND(X, name) X(name)
 #define MV_DSP_INC_KIND(X, name) X(INC_##name)
 #define MV_DSP_DEC_KIND(X, name) X(DEC_##name)
@@ -30,19 +32,19 @@ namespace mv {
 #define MV_DSP_LOOP_KIND(X, name) X(LOOP_##name)
 #define MV_DSP_LOOP_INC_KIND(X, name) X(LOOP_INC_##name)
 #define MV_DSP_LOOP_DEC_KIND(X, name) X(LOOP_DEC_##name)
-#define MV_DSP_FAST_OPS(X)                                                               \
-    X(CONTINUE) /* leaves the block for pc = next */                                     \
-    X(HALT) X(LDI) X(MOV) X(NOT) X(ITOF) X(FTOI) X(INC) X(DEC) X(FINC) X(FDEC)           \
-    X(ADD) X(SUB) X(MUL) X(FADD) X(FSUB) X(FMUL) X(FDIV) X(SHL) X(SHR) X(SAR) X(AND)     \
-    X(OR) X(XOR) X(CMP) X(CMPU) X(FCMP) X(DIVU) X(DIV) X(MODU) X(MOD)                    \
-    X(LD32) X(LD16) X(LD8) X(LD32R) X(LD16R) X(LD8R)                                     \
-    X(ST32) X(ST16) X(ST8) X(ST32R) X(ST16R) X(ST8R)                                     \
-    X(JMP) X(CALL) X(RET) X(JMPR)                                                        \
-    MV_DSP_BRANCHES(MV_DSP_KIND, X) MV_DSP_BRANCHES(MV_DSP_INC_KIND, X)                  \
-    MV_DSP_BRANCHES(MV_DSP_DEC_KIND, X) MV_DSP_FAST_PAIRS(MV_DSP_PAIR_KIND, X)            \
-    /* The same branches back to the start of their own block */                         \
-    MV_DSP_BRANCHES(MV_DSP_LOOP_KIND, X) MV_DSP_BRANCHES(MV_DSP_LOOP_INC_KIND, X)        \
-    MV_DSP_BRANCHES(MV_DSP_LOOP_DEC_KIND, X)
+#define MV_DSP_FAST_OPS(X)                                                                         \
+    X(CONTINUE) /* leaves the block for pc = next */                                               \
+    X(HALT)                                                                                        \
+    X(LDI) X(MOV) X(NOT) X(ITOF) X(FTOI) X(INC) X(DEC) X(FINC) X(FDEC) X(ADD) X(SUB) X(MUL)        \
+        X(FADD) X(FSUB) X(FMUL) X(FDIV) X(SHL) X(SHR) X(SAR) X(AND) X(OR) X(XOR) X(CMP) X(CMPU)    \
+            X(FCMP) X(DIVU) X(DIV) X(MODU) X(MOD) X(LD32) X(LD16) X(LD8) X(LD32R) X(LD16R) X(LD8R) \
+                X(ST32) X(ST16) X(ST8) X(ST32R) X(ST16R) X(ST8R) X(JMP) X(CALL) X(RET) X(JMPR)     \
+                    MV_DSP_BRANCHES(MV_DSP_KIND, X) MV_DSP_BRANCHES(MV_DSP_INC_KIND, X)            \
+                        MV_DSP_BRANCHES(MV_DSP_DEC_KIND, X) MV_DSP_FAST_PAIRS(                     \
+                            MV_DSP_PAIR_KIND,                                                      \
+                            X) /* The same branches back to the start of their own block */        \
+        MV_DSP_BRANCHES(MV_DSP_LOOP_KIND, X) MV_DSP_BRANCHES(MV_DSP_LOOP_INC_KIND, X)              \
+            MV_DSP_BRANCHES(MV_DSP_LOOP_DEC_KIND, X)
 
 #define MV_DSP_FAST_KIND_ENUM(name) FAST_##name,
 enum FastKind : uint16_t { MV_DSP_FAST_OPS(MV_DSP_FAST_KIND_ENUM) FAST_KIND_COUNT };
@@ -68,21 +70,21 @@ struct FastBlock {
     uint64_t checked; // generation its bytes were last found unchanged in
     uint32_t cost;    // budget units: its instruction count
     uint16_t start;
-    uint16_t length;  // bytes of byte code the block stands for
+    uint16_t length; // bytes of byte code the block stands for
 };
 
 // A block never checked (or dropped): no generation reaches it.
 constexpr uint64_t kUncheckedBlock = UINT64_MAX;
 
 struct DspPrepared {
-    uint32_t codeEnd;           // blocks lie below; stores below it are looked at
-    uint64_t generation;        // advanced whenever the covered bytes may have changed
-    uint16_t *blockAt;          // per image address: block index, or 0
-    uint16_t *coveredBefore;    // covered bytes below each address up to codeEnd
-    uint8_t *original;          // the bytes the blocks were decoded from
-    FastBlock *blocks;          // [0] never runs: "no block" for control transfers
+    uint32_t codeEnd;        // blocks lie below; stores below it are looked at
+    uint64_t generation;     // advanced whenever the covered bytes may have changed
+    uint16_t *blockAt;       // per image address: block index, or 0
+    uint16_t *coveredBefore; // covered bytes below each address up to codeEnd
+    uint8_t *original;       // the bytes the blocks were decoded from
+    FastBlock *blocks;       // [0] never runs: "no block" for control transfers
     FastOp *ops;
-    uint32_t blockCount;        // with [0]
+    uint32_t blockCount; // with [0]
 };
 
 // Decodes the first codeEnd bytes of the image into blocks; null when there

@@ -109,7 +109,6 @@ void readLine(uint8_t *target, uint32_t length) {
         target[0] = 0;
 }
 
-
 // A block still stands for its bytes; a block whose bytes changed is dropped
 // for good and its instructions run as byte code.
 bool blockStillMatches(DspPrepared &prepared, FastBlock &block, const uint8_t *memory) {
@@ -144,13 +143,14 @@ MvDspStatus interpret(MvDspVm *vm, uint32_t budget, const void *const **fastHand
 #define UNKNOWN_2 &&unknown_opcode, &&unknown_opcode
 #define UNKNOWN_8 UNKNOWN_2, UNKNOWN_2, UNKNOWN_2, UNKNOWN_2
 #define UNKNOWN_32 UNKNOWN_8, UNKNOWN_8, UNKNOWN_8, UNKNOWN_8
-#define UNKNOWN_174 UNKNOWN_32, UNKNOWN_32, UNKNOWN_32, UNKNOWN_32, UNKNOWN_32, UNKNOWN_8, \
-    UNKNOWN_2, UNKNOWN_2, UNKNOWN_2
+#define UNKNOWN_174                                                                              \
+    UNKNOWN_32, UNKNOWN_32, UNKNOWN_32, UNKNOWN_32, UNKNOWN_32, UNKNOWN_8, UNKNOWN_2, UNKNOWN_2, \
+        UNKNOWN_2
     static const void *const kHandlers[] = {
 #define MV_DSP_HANDLER(name, operands) &&op_##name,
         MV_DSP_OPCODES(MV_DSP_HANDLER)
 #undef MV_DSP_HANDLER
-        UNKNOWN_174,
+            UNKNOWN_174,
     };
     static_assert(std::size(kHandlers) == 256 && OPCODE_COUNT == 82);
 
@@ -159,7 +159,8 @@ MvDspStatus interpret(MvDspVm *vm, uint32_t budget, const void *const **fastHand
     const uint32_t size = vm->memorySize;
     const uint32_t stackBase = vm->stackBase;
     // Below fastEnd every instruction fits: pc + 6 < size.
-    const uintptr_t fastEnd = size >= kMaxInstructionLength ? size - (kMaxInstructionLength - 1) : 0;
+    const uintptr_t fastEnd =
+        size >= kMaxInstructionLength ? size - (kMaxInstructionLength - 1) : 0;
     uint64_t left = budget ? budget : UINT64_MAX;
     uintptr_t limit;
     // pc holds 32-bit values only; the wider type saves zero-extensions when
@@ -189,225 +190,225 @@ MvDspStatus interpret(MvDspVm *vm, uint32_t budget, const void *const **fastHand
 #define PLAIN(registers) __builtin_expect((registers) < kFirstSpecialRegister, 1)
 #define PLAIN_1_2() __builtin_expect((dspVmLoadHalf(mem + pc + 1) & 0xF0F0u) == 0, 1)
 #define PLAIN_1_3() __builtin_expect((dspVmLoadWord(mem + pc) & 0xF0F0F000u) == 0, 1)
-#define FAIL(status, length)                                                                   \
-    do {                                                                                       \
-        reg[PC] = uint32_t(pc + (length) - 1);                                                 \
-        return (status);                                                                       \
+#define FAIL(status, length)                 \
+    do {                                     \
+        reg[PC] = uint32_t(pc + (length)-1); \
+        return (status);                     \
     } while (0)
-#define CHECK_REGISTER(r, length)                                                              \
+#define CHECK_REGISTER(r, length) \
     if (__builtin_expect(BAD(r), 0)) FAIL(MV_DSP_INVALID_REGISTER, length)
 // Makes pc readable as R16 for the instruction of the given length.
-#define SYNC_PC(length) reg[PC] = uint32_t(pc + (length) - 1)
-#define DISPATCH()                                                                             \
-    do {                                                                                       \
-        if (__builtin_expect(pc >= limit, 0)) goto fetch_exactly;                              \
-        if (blockAt[pc]) goto enter_block;                                                     \
-        goto *handlers[mem[pc]];                                                               \
+#define SYNC_PC(length) reg[PC] = uint32_t(pc + (length)-1)
+#define DISPATCH()                                                \
+    do {                                                          \
+        if (__builtin_expect(pc >= limit, 0)) goto fetch_exactly; \
+        if (blockAt[pc]) goto enter_block;                        \
+        goto *handlers[mem[pc]];                                  \
     } while (0)
 // A write into bytes a block stands for: every block checks its bytes again.
-#define NOTE_WRITE(address, count)                                                             \
-    if (__builtin_expect((address) < codeEnd, 0) &&                                            \
-        dspCoversCode(prepared, (address), uint32_t(address) + (count)))                       \
+#define NOTE_WRITE(address, count)                                       \
+    if (__builtin_expect((address) < codeEnd, 0) &&                      \
+        dspCoversCode(prepared, (address), uint32_t(address) + (count))) \
     ++prepared.generation
-#define NEXT(length)                                                                           \
-    do {                                                                                       \
-        pc += (length);                                                                        \
-        --left;                                                                                \
-        DISPATCH();                                                                            \
+#define NEXT(length)    \
+    do {                \
+        pc += (length); \
+        --left;         \
+        DISPATCH();     \
     } while (0)
 // Control moved: the place to look at the budget (see the file comment).
-#define JUMP(target)                                                                           \
-    do {                                                                                       \
-        pc = uint32_t(target);                                                                 \
-        --left;                                                                                \
-        limit = left > kLongestStraightRun ? fastEnd : 0;                                      \
-        DISPATCH();                                                                            \
+#define JUMP(target)                                      \
+    do {                                                  \
+        pc = uint32_t(target);                            \
+        --left;                                           \
+        limit = left > kLongestStraightRun ? fastEnd : 0; \
+        DISPATCH();                                       \
     } while (0)
 // Work beyond the instruction's own unit, which NEXT or JUMP still takes:
 // leaves at least that unit, so a charge that uses up the budget stops the
 // run at the next fetch.
-#define CHARGE(units)                                                                          \
-    do {                                                                                       \
-        const uint64_t work = (units);                                                         \
-        left = left > work ? left - work : 1;                                                  \
-        limit = left > kLongestStraightRun ? fastEnd : 0;                                      \
+#define CHARGE(units)                                     \
+    do {                                                  \
+        const uint64_t work = (units);                    \
+        left = left > work ? left - work : 1;             \
+        limit = left > kLongestStraightRun ? fastEnd : 0; \
     } while (0)
 // After writing register d: a written pc continues one byte past its value.
-#define NEXT_AFTER_WRITE(length, d)                                                            \
-    do {                                                                                       \
-        if (__builtin_expect((d) == PC, 0)) JUMP(reg[PC] + 1);                                 \
-        NEXT(length);                                                                          \
+#define NEXT_AFTER_WRITE(length, d)                            \
+    do {                                                       \
+        if (__builtin_expect((d) == PC, 0)) JUMP(reg[PC] + 1); \
+        NEXT(length);                                          \
     } while (0)
 // d ← expression of x = R[a] and y = R[b], after guard (which may FAIL).
-#define BINARY_GUARDED(guard, expression)                                                      \
-    {                                                                                          \
-        const uint32_t d = BYTE(1), a = BYTE(2), b = BYTE(3);                                  \
-        if (PLAIN_1_3()) {                                                                     \
-            const uint32_t x = reg[a], y = reg[b];                                             \
-            guard;                                                                             \
-            reg[d] = (expression);                                                             \
-            NEXT(4);                                                                           \
-        }                                                                                      \
-        CHECK_REGISTER(d, 4);                                                                  \
-        CHECK_REGISTER(a, 4);                                                                  \
-        CHECK_REGISTER(b, 4);                                                                  \
-        SYNC_PC(4);                                                                            \
-        const uint32_t x = reg[a], y = reg[b];                                                 \
-        guard;                                                                                 \
-        reg[d] = (expression);                                                                 \
-        NEXT_AFTER_WRITE(4, d);                                                                \
+#define BINARY_GUARDED(guard, expression)                     \
+    {                                                         \
+        const uint32_t d = BYTE(1), a = BYTE(2), b = BYTE(3); \
+        if (PLAIN_1_3()) {                                    \
+            const uint32_t x = reg[a], y = reg[b];            \
+            guard;                                            \
+            reg[d] = (expression);                            \
+            NEXT(4);                                          \
+        }                                                     \
+        CHECK_REGISTER(d, 4);                                 \
+        CHECK_REGISTER(a, 4);                                 \
+        CHECK_REGISTER(b, 4);                                 \
+        SYNC_PC(4);                                           \
+        const uint32_t x = reg[a], y = reg[b];                \
+        guard;                                                \
+        reg[d] = (expression);                                \
+        NEXT_AFTER_WRITE(4, d);                               \
     }
 #define BINARY(expression) BINARY_GUARDED((void)0, expression)
 // d ← expression of x = R[s] for the instructions "op d s" (and "op r" with s = d).
-#define UNARY(length, second, plain, expression)                                               \
-    {                                                                                          \
-        const uint32_t d = BYTE(1), s = (second);                                              \
-        if (plain) {                                                                           \
-            const uint32_t x = reg[s];                                                         \
-            reg[d] = (expression);                                                             \
-            NEXT(length);                                                                      \
-        }                                                                                      \
-        CHECK_REGISTER(d, length);                                                             \
-        CHECK_REGISTER(s, length);                                                             \
-        SYNC_PC(length);                                                                       \
-        const uint32_t x = reg[s];                                                             \
-        reg[d] = (expression);                                                                 \
-        NEXT_AFTER_WRITE(length, d);                                                           \
+#define UNARY(length, second, plain, expression)  \
+    {                                             \
+        const uint32_t d = BYTE(1), s = (second); \
+        if (plain) {                              \
+            const uint32_t x = reg[s];            \
+            reg[d] = (expression);                \
+            NEXT(length);                         \
+        }                                         \
+        CHECK_REGISTER(d, length);                \
+        CHECK_REGISTER(s, length);                \
+        SYNC_PC(length);                          \
+        const uint32_t x = reg[s];                \
+        reg[d] = (expression);                    \
+        NEXT_AFTER_WRITE(length, d);              \
     }
 #define CONVERT(expression) UNARY(3, BYTE(2), PLAIN_1_2(), expression)
 #define IN_PLACE(expression) UNARY(2, d, PLAIN(d), expression)
 // Immediate loads check their register before reading the immediate.
-#define LOAD_IMMEDIATE(length, value)                                                          \
-    {                                                                                          \
-        const uint32_t r = BYTE(1);                                                            \
-        if (PLAIN(r)) {                                                                        \
-            reg[r] = (value);                                                                  \
-            NEXT(length);                                                                      \
-        }                                                                                      \
-        CHECK_REGISTER(r, 2);                                                                  \
-        reg[r] = (value);                                                                      \
-        NEXT_AFTER_WRITE(length, r);                                                           \
+#define LOAD_IMMEDIATE(length, value) \
+    {                                 \
+        const uint32_t r = BYTE(1);   \
+        if (PLAIN(r)) {               \
+            reg[r] = (value);         \
+            NEXT(length);             \
+        }                             \
+        CHECK_REGISTER(r, 2);         \
+        reg[r] = (value);             \
+        NEXT_AFTER_WRITE(length, r);  \
     }
 // Jumps to the t16 at offset length - 2 when the condition on the registers holds.
-#define BRANCH(length, plain, condition)                                                       \
-    {                                                                                          \
-        if (!(plain)) {                                                                        \
-            if (BAD(a) || BAD(b)) FAIL(MV_DSP_INVALID_REGISTER, length);                       \
-            SYNC_PC(length);                                                                   \
-        }                                                                                      \
-        if (condition) JUMP(HALF((length) - 2));                                               \
-        NEXT(length);                                                                          \
+#define BRANCH(length, plain, condition)                                 \
+    {                                                                    \
+        if (!(plain)) {                                                  \
+            if (BAD(a) || BAD(b)) FAIL(MV_DSP_INVALID_REGISTER, length); \
+            SYNC_PC(length);                                             \
+        }                                                                \
+        if (condition) JUMP(HALF((length)-2));                           \
+        NEXT(length);                                                    \
     }
-#define BRANCH_ONE(test)                                                                       \
-    {                                                                                          \
-        const uint32_t a = BYTE(1), b = a;                                                     \
-        BRANCH(4, PLAIN(a), reg[a] test)                                                              \
+#define BRANCH_ONE(test)                   \
+    {                                      \
+        const uint32_t a = BYTE(1), b = a; \
+        BRANCH(4, PLAIN(a), reg[a] test)   \
     }
-#define BRANCH_TWO(type, comparison)                                                           \
-    {                                                                                          \
-        const uint32_t a = BYTE(1), b = BYTE(2);                                               \
-        BRANCH(5, PLAIN_1_2(), type(reg[a]) comparison type(reg[b]))                                 \
+#define BRANCH_TWO(type, comparison)                                 \
+    {                                                                \
+        const uint32_t a = BYTE(1), b = BYTE(2);                     \
+        BRANCH(5, PLAIN_1_2(), type(reg[a]) comparison type(reg[b])) \
     }
 // Memory access at address with width bytes must end inside the image.
-#define CHECK_ACCESS(address, width, length)                                                   \
-    if (__builtin_expect((address) + (width) - 1 >= size, 0)) FAIL(MV_DSP_INVALID_ADDRESS, length)
-#define STORE_ABSOLUTE(width, store)                                                           \
-    {                                                                                          \
-        const uint32_t address = HALF(1), r = BYTE(3);                                         \
-        if (!PLAIN(r)) {                                                                       \
-            CHECK_REGISTER(r, 4);                                                              \
-            SYNC_PC(4);                                                                        \
-        }                                                                                      \
-        CHECK_ACCESS(address, width, 4);                                                       \
-        store(mem + address, reg[r]);                                                          \
-        NOTE_WRITE(address, width);                                                            \
-        NEXT(4);                                                                               \
+#define CHECK_ACCESS(address, width, length) \
+    if (__builtin_expect((address) + (width)-1 >= size, 0)) FAIL(MV_DSP_INVALID_ADDRESS, length)
+#define STORE_ABSOLUTE(width, store)                   \
+    {                                                  \
+        const uint32_t address = HALF(1), r = BYTE(3); \
+        if (!PLAIN(r)) {                               \
+            CHECK_REGISTER(r, 4);                      \
+            SYNC_PC(4);                                \
+        }                                              \
+        CHECK_ACCESS(address, width, 4);               \
+        store(mem + address, reg[r]);                  \
+        NOTE_WRITE(address, width);                    \
+        NEXT(4);                                       \
     }
-#define STORE_REGISTER(width, store)                                                           \
-    {                                                                                          \
-        const uint32_t a = BYTE(1), s = BYTE(2);                                               \
-        if (!PLAIN_1_2()) {                                                                    \
-            CHECK_REGISTER(a, 3);                                                              \
-            CHECK_REGISTER(s, 3);                                                              \
-            SYNC_PC(3);                                                                        \
-        }                                                                                      \
-        const uint32_t address = reg[a] & kAddressMask;                                        \
-        CHECK_ACCESS(address, width, 3);                                                       \
-        store(mem + address, reg[s]);                                                          \
-        NOTE_WRITE(address, width);                                                            \
-        NEXT(3);                                                                               \
+#define STORE_REGISTER(width, store)                    \
+    {                                                   \
+        const uint32_t a = BYTE(1), s = BYTE(2);        \
+        if (!PLAIN_1_2()) {                             \
+            CHECK_REGISTER(a, 3);                       \
+            CHECK_REGISTER(s, 3);                       \
+            SYNC_PC(3);                                 \
+        }                                               \
+        const uint32_t address = reg[a] & kAddressMask; \
+        CHECK_ACCESS(address, width, 3);                \
+        store(mem + address, reg[s]);                   \
+        NOTE_WRITE(address, width);                     \
+        NEXT(3);                                        \
     }
-#define LOAD_ABSOLUTE(width, load)                                                             \
-    {                                                                                          \
-        const uint32_t r = BYTE(1), address = HALF(2);                                         \
-        CHECK_REGISTER(r, 4);                                                                  \
-        CHECK_ACCESS(address, width, 4);                                                       \
-        reg[r] = load(mem + address);                                                          \
-        NEXT_AFTER_WRITE(4, r);                                                                \
+#define LOAD_ABSOLUTE(width, load)                     \
+    {                                                  \
+        const uint32_t r = BYTE(1), address = HALF(2); \
+        CHECK_REGISTER(r, 4);                          \
+        CHECK_ACCESS(address, width, 4);               \
+        reg[r] = load(mem + address);                  \
+        NEXT_AFTER_WRITE(4, r);                        \
     }
-#define LOAD_REGISTER(width, load)                                                             \
-    {                                                                                          \
-        const uint32_t d = BYTE(1), a = BYTE(2);                                               \
-        if (PLAIN_1_2()) {                                                                     \
-            const uint32_t address = reg[a] & kAddressMask;                                    \
-            CHECK_ACCESS(address, width, 3);                                                   \
-            reg[d] = load(mem + address);                                                      \
-            NEXT(3);                                                                           \
-        }                                                                                      \
-        CHECK_REGISTER(d, 3);                                                                  \
-        CHECK_REGISTER(a, 3);                                                                  \
-        SYNC_PC(3);                                                                            \
-        const uint32_t address = reg[a] & kAddressMask;                                        \
-        CHECK_ACCESS(address, width, 3);                                                       \
-        reg[d] = load(mem + address);                                                          \
-        NEXT_AFTER_WRITE(3, d);                                                                \
+#define LOAD_REGISTER(width, load)                          \
+    {                                                       \
+        const uint32_t d = BYTE(1), a = BYTE(2);            \
+        if (PLAIN_1_2()) {                                  \
+            const uint32_t address = reg[a] & kAddressMask; \
+            CHECK_ACCESS(address, width, 3);                \
+            reg[d] = load(mem + address);                   \
+            NEXT(3);                                        \
+        }                                                   \
+        CHECK_REGISTER(d, 3);                               \
+        CHECK_REGISTER(a, 3);                               \
+        SYNC_PC(3);                                         \
+        const uint32_t address = reg[a] & kAddressMask;     \
+        CHECK_ACCESS(address, width, 3);                    \
+        reg[d] = load(mem + address);                       \
+        NEXT_AFTER_WRITE(3, d);                             \
     }
 #define STORE_BYTE(at, value) (*(at) = uint8_t(value))
 #define LOAD_BYTE(at) uint32_t(*(at))
 // Block copy: both ranges must end inside the image (source checked first).
-#define COPY_BLOCK(destination, source, count, length)                                         \
-    {                                                                                          \
-        if ((source) + (count) - 1 >= size || (destination) + (count) - 1 >= size)             \
-            FAIL(MV_DSP_INVALID_ADDRESS, length);                                              \
-        std::memmove(mem + (destination), mem + (source), count);                              \
-        NOTE_WRITE(destination, count);                                                        \
-        CHARGE((count) / kBytesPerCopyUnit);                                                   \
-        NEXT(length);                                                                          \
+#define COPY_BLOCK(destination, source, count, length)                         \
+    {                                                                          \
+        if ((source) + (count)-1 >= size || (destination) + (count)-1 >= size) \
+            FAIL(MV_DSP_INVALID_ADDRESS, length);                              \
+        std::memmove(mem + (destination), mem + (source), count);              \
+        NOTE_WRITE(destination, count);                                        \
+        CHARGE((count) / kBytesPerCopyUnit);                                   \
+        NEXT(length);                                                          \
     }
 // Pop checks for k words: enough words (else 7), sp not below the base (else 6).
-#define CHECK_POP(words, length)                                                               \
-    {                                                                                          \
-        const uint64_t top = uint64_t(reg[SP]) + kWord * (words);                              \
-        if (top > size) FAIL(MV_DSP_STACK_UNDERFLOW, length);                                  \
-        if (reg[SP] < stackBase) FAIL(MV_DSP_STACK_OVERFLOW, length);                          \
+#define CHECK_POP(words, length)                                      \
+    {                                                                 \
+        const uint64_t top = uint64_t(reg[SP]) + kWord * (words);     \
+        if (top > size) FAIL(MV_DSP_STACK_UNDERFLOW, length);         \
+        if (reg[SP] < stackBase) FAIL(MV_DSP_STACK_OVERFLOW, length); \
     }
 // Push check: room below sp (else 6); an sp above the top counts as underflow.
-#define CHECK_PUSH(length)                                                                     \
-    {                                                                                          \
-        if (reg[SP] < stackBase + kWord) FAIL(MV_DSP_STACK_OVERFLOW, length);                  \
-        if (reg[SP] > size) FAIL(MV_DSP_STACK_UNDERFLOW, length);                              \
+#define CHECK_PUSH(length)                                                    \
+    {                                                                         \
+        if (reg[SP] < stackBase + kWord) FAIL(MV_DSP_STACK_OVERFLOW, length); \
+        if (reg[SP] > size) FAIL(MV_DSP_STACK_UNDERFLOW, length);             \
     }
-#define POP_INTO(r)                                                                            \
-    {                                                                                          \
-        const uint32_t value = dspVmLoadWord(mem + reg[SP]);                                   \
-        reg[r] = value;                                                                        \
-        reg[SP] += kWord;                                                                      \
+#define POP_INTO(r)                                          \
+    {                                                        \
+        const uint32_t value = dspVmLoadWord(mem + reg[SP]); \
+        reg[r] = value;                                      \
+        reg[SP] += kWord;                                    \
     }
-#define CONSOLE_READ(expression)                                                               \
-    {                                                                                          \
-        const uint32_t r = BYTE(1);                                                            \
-        CHECK_REGISTER(r, 2);                                                                  \
-        SYNC_PC(2);                                                                            \
-        expression;                                                                            \
-        NEXT_AFTER_WRITE(2, r);                                                                \
+#define CONSOLE_READ(expression)    \
+    {                               \
+        const uint32_t r = BYTE(1); \
+        CHECK_REGISTER(r, 2);       \
+        SYNC_PC(2);                 \
+        expression;                 \
+        NEXT_AFTER_WRITE(2, r);     \
     }
-#define PRINT()                                                                                \
-    {                                                                                          \
-        const uint32_t r = BYTE(1);                                                            \
-        CHECK_REGISTER(r, 3);                                                                  \
-        SYNC_PC(3);                                                                            \
-        printValue(reg[r], mem[pc], mem[pc + 2]);                                              \
-        NEXT(3);                                                                               \
+#define PRINT()                                   \
+    {                                             \
+        const uint32_t r = BYTE(1);               \
+        CHECK_REGISTER(r, 3);                     \
+        SYNC_PC(3);                               \
+        printValue(reg[r], mem[pc], mem[pc + 2]); \
+        NEXT(3);                                  \
     }
 
     limit = left > kLongestStraightRun ? fastEnd : 0;
@@ -435,7 +436,7 @@ fetch_first:
 
 // A block runs whole when its bytes are unchanged and the budget covers all
 // its instructions; otherwise its first instruction runs as byte code.
-enter_block: {
+enter_block : {
     FastBlock &block = prepared.blocks[blockAt[pc]];
     if (__builtin_expect(block.checked != prepared.generation, 0) &&
         !blockStillMatches(prepared, block, mem))
@@ -443,16 +444,16 @@ enter_block: {
     if (__builtin_expect(left < block.cost, 0)) goto *handlers[mem[pc]];
     left -= block.cost;
     ip = block.first;
-    goto *ip->handler;
+    goto * ip->handler;
 }
 // A transfer to pc whose block was known when the program was prepared:
 // straight on when that block is checked and affordable, else as any jump.
-chain: {
+chain : {
     const FastBlock &block = prepared.blocks[nextBlock];
     if (__builtin_expect(block.checked == prepared.generation && left >= block.cost, 1)) {
         left -= block.cost;
         ip = block.first;
-        goto *ip->handler;
+        goto * ip->handler;
     }
 }
 // A block left for pc: control moved, as after a jump.
@@ -469,7 +470,7 @@ op_NOP:
 op_HALT:
     reg[PC] = uint32_t(pc);
     return MV_DSP_OK;
-op_INT: {
+op_INT : {
     reg[PC] = uint32_t(pc + 1);
     const MvDspInterruptCallback callback = vm->interruptCallback;
     vm->serviceUnits = 0;
@@ -489,7 +490,7 @@ op_LDI8:
     LOAD_IMMEDIATE(3, BYTE(2))
 op_MOV:
     CONVERT(EXPR_MOV)
-op_PUSH: {
+op_PUSH : {
     const uint32_t r = BYTE(1);
     CHECK_REGISTER(r, 2);
     CHECK_PUSH(2);
@@ -498,14 +499,14 @@ op_PUSH: {
     dspVmStoreWord(mem + reg[SP], reg[r]);
     NEXT(2);
 }
-op_POP: {
+op_POP : {
     const uint32_t r = BYTE(1);
     CHECK_REGISTER(r, 2);
     CHECK_POP(1, 2);
     POP_INTO(r);
     NEXT_AFTER_WRITE(2, r);
 }
-op_POP2: {
+op_POP2 : {
     const uint32_t a = BYTE(1), b = BYTE(2);
     if (BAD(a) || BAD(b)) FAIL(MV_DSP_INVALID_REGISTER, 3);
     CHECK_POP(2, 3);
@@ -516,7 +517,7 @@ op_POP2: {
     if (a == PC || b == PC) JUMP(reg[PC] + 1);
     NEXT(3);
 }
-op_DUP: {
+op_DUP : {
     CHECK_PUSH(1);
     const uint32_t sp = reg[SP];
     if (uint64_t(sp) + kWord > size) FAIL(MV_DSP_STACK_UNDERFLOW, 1);
@@ -553,11 +554,11 @@ op_LD8:
     LOAD_ABSOLUTE(1, LOAD_BYTE)
 op_LD8R:
     LOAD_REGISTER(1, LOAD_BYTE)
-op_COPY: {
+op_COPY : {
     const uint32_t destination = HALF(1), source = HALF(3), count = HALF(5);
     COPY_BLOCK(destination, source, count, 7)
 }
-op_COPYR: {
+op_COPYR : {
     const uint32_t d = BYTE(1), s = BYTE(2), n = BYTE(3);
     if (BAD(d) || BAD(s) || BAD(n)) FAIL(MV_DSP_INVALID_REGISTER, 4);
     SYNC_PC(4);
@@ -611,7 +612,7 @@ op_XOR:
 op_NOT:
     CONVERT(EXPR_NOT)
 op_NOPA:
-op_NOPB: {
+op_NOPB : {
     const uint32_t r = BYTE(1);
     CHECK_REGISTER(r, 2);
     NEXT(2);
@@ -622,7 +623,7 @@ op_FTOI:
     CONVERT(EXPR_FTOI)
 op_JMP:
     JUMP(HALF(1));
-op_JMPR: {
+op_JMPR : {
     const uint32_t r = BYTE(1);
     CHECK_REGISTER(r, 2);
     SYNC_PC(2);
@@ -656,14 +657,14 @@ op_PRINTU:
 op_PRINTI:
 op_PRINTF:
     PRINT()
-op_PUTC: {
+op_PUTC : {
     const uint32_t r = BYTE(1);
     CHECK_REGISTER(r, 2);
     SYNC_PC(2);
     putByte(reg[r]);
     NEXT(2);
 }
-op_PUTS: {
+op_PUTS : {
     const uint32_t address = HALF(1);
     if (address >= size || !putString(mem, address, size)) FAIL(MV_DSP_INVALID_ADDRESS, 3);
     CHARGE(std::strlen(reinterpret_cast<const char *>(mem + address)));
@@ -682,7 +683,7 @@ op_GETC:
         const int c = std::getchar();
         reg[r] = c == EOF ? uint32_t(-1) : uint32_t(uint8_t(c));
     })
-op_GETS: {
+op_GETS : {
     const uint32_t address = HALF(1), length = HALF(3);
     if (address + length >= size) FAIL(MV_DSP_INVALID_ADDRESS, 5);
     readLine(mem + address, length);

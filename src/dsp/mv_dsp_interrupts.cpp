@@ -40,8 +40,7 @@ constexpr uint64_t kReverbLines = 2 * (MV_REVERB_COMBS + MV_REVERB_ALLPASSES);
 
 uint32_t registerOf(const MvDspVm *vm, int index) { return dspVmGetRegister(vm, index); }
 
-bool stackHolds(const MvDspVm *vm, uint32_t words)
-{
+bool stackHolds(const MvDspVm *vm, uint32_t words) {
     return registerOf(vm, MV_DSP_SP) <= vm->memorySize && dspVmStackDepth(vm) >= kWordBytes * words;
 }
 
@@ -55,8 +54,7 @@ uint32_t intWord(int32_t value) { return static_cast<uint32_t>(value); }
 
 // ---- frames ---------------------------------------------------------------
 
-int32_t enterFrame(MvDspVm *vm, int)
-{
+int32_t enterFrame(MvDspVm *vm, int) {
     const uint32_t sp = registerOf(vm, MV_DSP_SP);
     if (sp < kWordBytes * kFrameWords || sp > vm->memorySize) return kStackOverflow;
     dspVmPush(vm, registerOf(vm, MV_DSP_FP));
@@ -65,8 +63,7 @@ int32_t enterFrame(MvDspVm *vm, int)
     return kServed;
 }
 
-int32_t leaveFrame(MvDspVm *vm, int)
-{
+int32_t leaveFrame(MvDspVm *vm, int) {
     const uint32_t fp = registerOf(vm, MV_DSP_FP);
     if (!stackHolds(vm, kFrameWords)) return kStackUnderflow;
     // The saved pair is read at fp, which the program may have moved anywhere.
@@ -80,21 +77,13 @@ int32_t leaveFrame(MvDspVm *vm, int)
 // ---- arithmetic and math --------------------------------------------------
 // Float functions take single-precision words, work in double and round once.
 
-template <double (*F)(double)>
-uint32_t ofFloat(uint32_t x)
-{
-    return floatWord(F(asFloat(x)));
-}
+template <double (*F)(double)> uint32_t ofFloat(uint32_t x) { return floatWord(F(asFloat(x))); }
 
-template <double (*F)(double, double)>
-uint32_t ofFloats(uint32_t a, uint32_t b)
-{
+template <double (*F)(double, double)> uint32_t ofFloats(uint32_t a, uint32_t b) {
     return floatWord(F(asFloat(a), asFloat(b)));
 }
 
-template <uint32_t (*F)(uint32_t), uint64_t Units = 0>
-int32_t unaryService(MvDspVm *vm, int)
-{
+template <uint32_t (*F)(uint32_t), uint64_t Units = 0> int32_t unaryService(MvDspVm *vm, int) {
     if (!stackHolds(vm, 1)) return kStackUnderflow;
     setResult(vm, F(dspVmPop(vm)));
     dspVmChargeWork(vm, Units);
@@ -103,8 +92,7 @@ int32_t unaryService(MvDspVm *vm, int)
 
 // The first operand is the word on top of the stack.
 template <uint32_t (*F)(uint32_t, uint32_t), uint64_t Units = 0>
-int32_t binaryService(MvDspVm *vm, int)
-{
+int32_t binaryService(MvDspVm *vm, int) {
     if (!stackHolds(vm, 2)) return kStackUnderflow;
     const uint32_t first = dspVmPop(vm);
     const uint32_t second = dspVmPop(vm);
@@ -126,13 +114,11 @@ double arcSine(double x) { return std::atan2(x, std::sqrt(1 - x * x)); }
 double arcTangent(double x) { return std::atan(x); }
 double arcTangent2(double y, double x) { return std::atan2(y, x); }
 double hyperbolicCosine(double x) { return (std::exp(x) + std::exp(-x)) / 2; }
-double hyperbolicSine(double x)
-{
+double hyperbolicSine(double x) {
     const double a = std::fabs(x);
     return std::copysign((std::exp(a) - std::exp(-a)) / 2, x);
 }
-double hyperbolicTangent(double x)
-{
+double hyperbolicTangent(double x) {
     const double e = std::exp(-2 * std::fabs(x));
     return std::copysign((1 - e) / (1 + e), x);
 }
@@ -148,13 +134,11 @@ double roundHalfAway(double x) { return std::copysign(std::floor(std::fabs(x) + 
 
 uint32_t floatAbs(uint32_t x) { return x & ~kSignBit; }
 uint32_t intAbs(uint32_t n) { return (n & kSignBit) ? 0u - n : n; } // INT_MIN stays
-uint32_t floatSign(uint32_t x)
-{
+uint32_t floatSign(uint32_t x) {
     const float f = asFloat(x);
     return intWord(f > 0 ? 1 : f < 0 ? -1 : 0);
 }
-uint32_t intSign(uint32_t n)
-{
+uint32_t intSign(uint32_t n) {
     const int32_t i = static_cast<int32_t>(n);
     return intWord(i > 0 ? 1 : i < 0 ? -1 : 0);
 }
@@ -163,12 +147,10 @@ uint32_t floatMin(uint32_t a, uint32_t b) { return asFloat(a) >= asFloat(b) ? b 
 uint32_t floatMax(uint32_t a, uint32_t b) { return asFloat(b) >= asFloat(a) ? b : a; }
 uint32_t unsignedMin(uint32_t a, uint32_t b) { return a < b ? a : b; }
 uint32_t unsignedMax(uint32_t a, uint32_t b) { return a > b ? a : b; }
-uint32_t intMin(uint32_t a, uint32_t b)
-{
+uint32_t intMin(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a) < static_cast<int32_t>(b) ? a : b;
 }
-uint32_t intMax(uint32_t a, uint32_t b)
-{
+uint32_t intMax(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a) > static_cast<int32_t>(b) ? a : b;
 }
 
@@ -176,15 +158,13 @@ uint32_t intMax(uint32_t a, uint32_t b)
 
 // Creation on a short stack is not a failure: the program finds 7 where it
 // expected a handle.
-bool creationStackShort(MvDspVm *vm, uint32_t words)
-{
+bool creationStackShort(MvDspVm *vm, uint32_t words) {
     if (stackHolds(vm, words)) return false;
     setResult(vm, kStackUnderflow);
     return true;
 }
 
-int32_t registerResource(MvDspVm *vm, MvDspResourceRelease release, void *record)
-{
+int32_t registerResource(MvDspVm *vm, MvDspResourceRelease release, void *record) {
     const int handle = mvDSPAddResource(vm->resources, release, record);
     if (handle < 0) {
         mvFree(record);
@@ -198,8 +178,7 @@ int32_t registerResource(MvDspVm *vm, MvDspResourceRelease release, void *record
 bool creationRefused(const MvDspVm *vm) { return dspResourcesSealed(vm->resources); }
 
 // What creating or muting a reverberator clears.
-uint64_t delayLineElements(const MvReverb *reverb)
-{
+uint64_t delayLineElements(const MvReverb *reverb) {
     uint64_t elements = 0;
     for (int i = 0; i < MV_REVERB_COMBS; ++i)
         elements += uint64_t(reverb->combL[i].bufSize) + uint64_t(reverb->combR[i].bufSize);
@@ -208,8 +187,7 @@ uint64_t delayLineElements(const MvReverb *reverb)
     return elements;
 }
 
-int32_t biquadNew(MvDspVm *vm, int)
-{
+int32_t biquadNew(MvDspVm *vm, int) {
     if (creationRefused(vm)) return MV_ERROR_INCONSISTENT;
     if (creationStackShort(vm, 1)) return kServed;
     const int32_t rate = popInt(vm);
@@ -221,8 +199,7 @@ int32_t biquadNew(MvDspVm *vm, int)
     return registerResource(vm, releaseBiquad, filter);
 }
 
-int32_t reverbNew(MvDspVm *vm, int)
-{
+int32_t reverbNew(MvDspVm *vm, int) {
     if (creationRefused(vm)) return MV_ERROR_INCONSISTENT;
     if (creationStackShort(vm, 8)) return kServed;
     const int32_t rate = popInt(vm);
@@ -245,21 +222,18 @@ struct BlockArguments {
     int32_t step;    // floats between consecutive samples or frames
 };
 
-BlockArguments popBlockArguments(MvDspVm *vm)
-{
+BlockArguments popBlockArguments(MvDspVm *vm) {
     const int32_t handle = popInt(vm), address = popInt(vm), count = popInt(vm);
     return {handle, address, count, popInt(vm)};
 }
 
-bool blockStartsInMemory(const MvDspVm *vm, const BlockArguments &block)
-{
+bool blockStartsInMemory(const MvDspVm *vm, const BlockArguments &block) {
     return block.address >= 0 && block.count >= 0 &&
            int64_t{block.address} + block.count < vm->memorySize;
 }
 
 // Every item (a float, or a frame of floats) lies inside the image.
-bool blockInMemory(const MvDspVm *vm, const BlockArguments &block, int32_t floatsPerItem)
-{
+bool blockInMemory(const MvDspVm *vm, const BlockArguments &block, int32_t floatsPerItem) {
     const int64_t memorySize = vm->memorySize;
     if (block.count == 0) return true;
     if (block.count > 1 && std::abs(int64_t{block.step}) > memorySize) return false;
@@ -269,17 +243,16 @@ bool blockInMemory(const MvDspVm *vm, const BlockArguments &block, int32_t float
            std::max(first, last) + int64_t{kWordBytes} * floatsPerItem <= memorySize;
 }
 
-float *blockSamples(MvDspVm *vm, const BlockArguments &block)
-{
+float *blockSamples(MvDspVm *vm, const BlockArguments &block) {
     return reinterpret_cast<float *>(dspVmAddress(vm, static_cast<uint32_t>(block.address)));
 }
 
-int32_t biquadProcessService(MvDspVm *vm, int)
-{
+int32_t biquadProcessService(MvDspVm *vm, int) {
     if (!stackHolds(vm, 4)) return kStackUnderflow;
     const BlockArguments block = popBlockArguments(vm);
     if (!blockStartsInMemory(vm, block) || !blockInMemory(vm, block, 1)) return kInvalidAddress;
-    auto *filter = static_cast<MvBiquad *>(dspFindResource(vm->resources, block.handle, releaseBiquad));
+    auto *filter =
+        static_cast<MvBiquad *>(dspFindResource(vm->resources, block.handle, releaseBiquad));
     if (!filter) return kNoSuchResource;
     dspVmChargeWork(vm, uint64_t(block.count));
     biquadProcess(filter, blockSamples(vm, block), block.count, block.step);
@@ -288,12 +261,12 @@ int32_t biquadProcessService(MvDspVm *vm, int)
 
 // The frame size is the reverberator's channel count, so the full extent
 // check waits for a valid handle.
-int32_t reverbProcessService(MvDspVm *vm, int)
-{
+int32_t reverbProcessService(MvDspVm *vm, int) {
     if (!stackHolds(vm, 4)) return kStackUnderflow;
     const BlockArguments block = popBlockArguments(vm);
     if (!blockStartsInMemory(vm, block)) return kInvalidAddress;
-    auto *reverb = static_cast<MvReverb *>(dspFindResource(vm->resources, block.handle, releaseReverb));
+    auto *reverb =
+        static_cast<MvReverb *>(dspFindResource(vm->resources, block.handle, releaseReverb));
     if (!reverb) return kNoSuchResource;
     if (!blockInMemory(vm, block, reverb->channels)) return kInvalidAddress;
     dspVmChargeWork(vm, uint64_t(block.count) * (uint64_t(reverb->channels) + kReverbLines));
@@ -304,37 +277,33 @@ int32_t reverbProcessService(MvDspVm *vm, int)
 // Pops the handle and then one float per parameter of the operation, finds
 // the record of kind Release and applies the operation to it.
 template <MvDspResourceRelease Release, typename Record, typename... Values>
-int32_t applyToResource(MvDspVm *vm, void (*operation)(Record *, Values...))
-{
+int32_t applyToResource(MvDspVm *vm, void (*operation)(Record *, Values...)) {
     if (!stackHolds(vm, 1 + sizeof...(Values))) return kStackUnderflow;
     const int32_t handle = popInt(vm);
     // A braced list evaluates its elements in order: first parameter first.
-    const std::array<float, sizeof...(Values)> values{(static_cast<void>(sizeof(Values)), popFloat(vm))...};
+    const std::array<float, sizeof...(Values)> values{
+        (static_cast<void>(sizeof(Values)), popFloat(vm))...};
     auto *record = static_cast<Record *>(dspFindResource(vm->resources, handle, Release));
     if (!record) return kNoSuchResource;
     std::apply([&](auto... value) { operation(record, value...); }, values);
     return kServed;
 }
 
-int32_t reverbMuteService(MvDspVm *vm, int)
-{
+int32_t reverbMuteService(MvDspVm *vm, int) {
     if (!stackHolds(vm, 1)) return kStackUnderflow;
-    auto *reverb = static_cast<MvReverb *>(dspFindResource(vm->resources, popInt(vm), releaseReverb));
+    auto *reverb =
+        static_cast<MvReverb *>(dspFindResource(vm->resources, popInt(vm), releaseReverb));
     if (!reverb) return kNoSuchResource;
     dspVmChargeWork(vm, delayLineElements(reverb));
     reverbMute(reverb);
     return kServed;
 }
 
-template <auto Operation>
-int32_t biquadService(MvDspVm *vm, int)
-{
+template <auto Operation> int32_t biquadService(MvDspVm *vm, int) {
     return applyToResource<releaseBiquad>(vm, Operation);
 }
 
-template <auto Operation>
-int32_t reverbService(MvDspVm *vm, int)
-{
+template <auto Operation> int32_t reverbService(MvDspVm *vm, int) {
     return applyToResource<releaseReverb>(vm, Operation);
 }
 
@@ -420,17 +389,17 @@ void releaseReverb(void *record) { mvFree(record); }
 // Spelled out entry by entry so the exported table is constant-initialised
 // (filled at load, before any constructor runs).
 #define MV_ENTRY(n) mv::kLoadTable[n]
-#define MV_ROW(r)                                                                              \
-    MV_ENTRY(16 * (r) + 0), MV_ENTRY(16 * (r) + 1), MV_ENTRY(16 * (r) + 2),                    \
-        MV_ENTRY(16 * (r) + 3), MV_ENTRY(16 * (r) + 4), MV_ENTRY(16 * (r) + 5),                \
-        MV_ENTRY(16 * (r) + 6), MV_ENTRY(16 * (r) + 7), MV_ENTRY(16 * (r) + 8),                \
-        MV_ENTRY(16 * (r) + 9), MV_ENTRY(16 * (r) + 10), MV_ENTRY(16 * (r) + 11),              \
-        MV_ENTRY(16 * (r) + 12), MV_ENTRY(16 * (r) + 13), MV_ENTRY(16 * (r) + 14),             \
+#define MV_ROW(r)                                                                  \
+    MV_ENTRY(16 * (r) + 0), MV_ENTRY(16 * (r) + 1), MV_ENTRY(16 * (r) + 2),        \
+        MV_ENTRY(16 * (r) + 3), MV_ENTRY(16 * (r) + 4), MV_ENTRY(16 * (r) + 5),    \
+        MV_ENTRY(16 * (r) + 6), MV_ENTRY(16 * (r) + 7), MV_ENTRY(16 * (r) + 8),    \
+        MV_ENTRY(16 * (r) + 9), MV_ENTRY(16 * (r) + 10), MV_ENTRY(16 * (r) + 11),  \
+        MV_ENTRY(16 * (r) + 12), MV_ENTRY(16 * (r) + 13), MV_ENTRY(16 * (r) + 14), \
         MV_ENTRY(16 * (r) + 15)
 
 constinit MvDspInterruptHandler mvDSPInterruptCallbacks[mv::kInterruptNumbers] = {
-    MV_ROW(0),  MV_ROW(1),  MV_ROW(2),  MV_ROW(3),  MV_ROW(4),  MV_ROW(5),  MV_ROW(6),  MV_ROW(7),
-    MV_ROW(8),  MV_ROW(9),  MV_ROW(10), MV_ROW(11), MV_ROW(12), MV_ROW(13), MV_ROW(14), MV_ROW(15),
+    MV_ROW(0), MV_ROW(1), MV_ROW(2),  MV_ROW(3),  MV_ROW(4),  MV_ROW(5),  MV_ROW(6),  MV_ROW(7),
+    MV_ROW(8), MV_ROW(9), MV_ROW(10), MV_ROW(11), MV_ROW(12), MV_ROW(13), MV_ROW(14), MV_ROW(15),
 };
 
 #undef MV_ROW

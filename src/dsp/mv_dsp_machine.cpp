@@ -27,7 +27,9 @@ constexpr uint32_t kWordBytes = 4;
 constexpr uint64_t kInitRoutineRoom = 16;
 constexpr uint64_t kMainRoutineRoom = 12;
 
-uint64_t messageRoom(int32_t count) { return kWordBytes * static_cast<uint64_t>(count) + kWordBytes; }
+uint64_t messageRoom(int32_t count) {
+    return kWordBytes * static_cast<uint64_t>(count) + kWordBytes;
+}
 
 MvDspFunc *asProgram(void *record) { return static_cast<MvDspFunc *>(record); }
 
@@ -118,7 +120,8 @@ void runInitialisers(MvSink *sink, MvDspState *state) {
 
     MvDspMessage *message = state->messages;
     if (message != nullptr) state->messages = message->next;
-    status = runMessageRoutine(state, MV_DSP_ROUTINE_INIT_MESSAGE, state->initMessageEntry, message);
+    status =
+        runMessageRoutine(state, MV_DSP_ROUTINE_INIT_MESSAGE, state->initMessageEntry, message);
     if (message != nullptr) mvFree(message);
     if (status != MV_DSP_OK) return failOnControlSide(state, status);
     dspVmReset(vm);
@@ -136,8 +139,8 @@ void dspInitialise(MvSink *sink, MvDspState *state, MvDspResourceList *resources
 // those after it stay queued. Audio thread.
 MvDspStatus runBlockRoutines(MvSink *sink, MvDspState *state, int frames) {
     while (MvDspMessage *message = state->messages) {
-        const MvDspStatus status = runMessageRoutine(state, MV_DSP_ROUTINE_MAIN_MESSAGE,
-                                                     state->mainMessageEntry, message);
+        const MvDspStatus status =
+            runMessageRoutine(state, MV_DSP_ROUTINE_MAIN_MESSAGE, state->mainMessageEntry, message);
         if (status != MV_DSP_OK) return status;
         state->messages = message->next;
         mvSendDownMessage(sink, mvDeferredFree, message);

@@ -10,8 +10,7 @@ namespace mv {
 
 // Pull function and type tag of a program record (audio thread).
 int dspPull(MvSink *sink, MvPullRecord *record, float gainStart, float gainEnd,
-            double frequencyStart, double frequencyEnd, int frames,
-            float *buffer) MV_AUDIO_THREAD;
+            double frequencyStart, double frequencyEnd, int frames, float *buffer) MV_AUDIO_THREAD;
 
 // Re-initialises the program when the sink opens its stream (control side).
 void dspPrepare(MvPullRecord *record);

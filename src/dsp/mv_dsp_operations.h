@@ -21,8 +21,7 @@ inline uint32_t floatToInt(float value) {
     return uint32_t(INT32_MIN);
 }
 
-template <typename T>
-inline uint32_t compareValues(T a, T b) {
+template <typename T> inline uint32_t compareValues(T a, T b) {
     return a > b ? 1u : a < b ? uint32_t(-1) : 0u;
 }
 
@@ -40,7 +39,7 @@ inline bool divisionFaults(int32_t dividend, int32_t divisor) {
 
 #define EXPR_ADD x + y
 #define EXPR_SUB x - y
-#define EXPR_MUL x * y
+#define EXPR_MUL x *y
 #define EXPR_FADD floatBits(asFloat(x) + asFloat(y))
 #define EXPR_FSUB floatBits(asFloat(x) - asFloat(y))
 #define EXPR_FMUL floatBits(asFloat(x) * asFloat(y))
@@ -48,7 +47,7 @@ inline bool divisionFaults(int32_t dividend, int32_t divisor) {
 #define EXPR_SHL x << (y & 31)
 #define EXPR_SHR x >> (y & 31)
 #define EXPR_SAR uint32_t(int32_t(x) >> (y & 31))
-#define EXPR_AND x & y
+#define EXPR_AND x &y
 #define EXPR_OR x | y
 #define EXPR_XOR x ^ y
 #define EXPR_CMP compareValues(int32_t(x), int32_t(y))
@@ -66,8 +65,10 @@ inline bool divisionFaults(int32_t dividend, int32_t divisor) {
 #define EXPR_DEC x - 1
 #define EXPR_FINC floatBits(asFloat(x) + 1.0f)
 #define EXPR_FDEC floatBits(asFloat(x) - 1.0f)
-#define MV_DSP_BINARY_OPS(X) X(ADD) X(SUB) X(MUL) X(FADD) X(FSUB) X(FMUL) X(FDIV) X(SHL) X(SHR) \
-    X(SAR) X(AND) X(OR) X(XOR) X(CMP) X(CMPU) X(FCMP)
+#define MV_DSP_BINARY_OPS(X)                                                                      \
+    X(ADD)                                                                                        \
+    X(SUB) X(MUL) X(FADD) X(FSUB) X(FMUL) X(FDIV) X(SHL) X(SHR) X(SAR) X(AND) X(OR) X(XOR) X(CMP) \
+        X(CMPU) X(FCMP)
 #define MV_DSP_CONVERT_OPS(X) X(MOV) X(NOT) X(ITOF) X(FTOI)
 #define MV_DSP_IN_PLACE_OPS(X) X(INC) X(DEC) X(FINC) X(FDEC)
 // Branch conditions on x = R[a] and y = R[b].

@@ -3,8 +3,7 @@
 using namespace mv;
 
 extern "C" MV_API int mvDSPAddResource(MvDspResourceList *list, MvDspResourceRelease release,
-                                       void *data)
-{
+                                       void *data) {
     if (!list) return MV_ERROR_NULL_POINTER;
     if (dspResourcesSealed(list)) return MV_ERROR_INCONSISTENT;
     if (list->count == list->capacity) {
@@ -20,8 +19,7 @@ extern "C" MV_API int mvDSPAddResource(MvDspResourceList *list, MvDspResourceRel
 
 namespace mv {
 
-void *dspFindResource(const MvDspResourceList *list, int32_t handle, MvDspResourceRelease release)
-{
+void *dspFindResource(const MvDspResourceList *list, int32_t handle, MvDspResourceRelease release) {
     if (!list || handle <= 0 || handle >= list->count) return nullptr;
     const MvDspResourceEntry &entry = list->entries[handle];
     return entry.release == release ? entry.data : nullptr;

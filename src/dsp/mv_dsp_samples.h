@@ -6,8 +6,7 @@
 
 namespace mv {
 
-inline float loadSample(const float *at)
-{
+inline float loadSample(const float *at) {
     float value;
     std::memcpy(&value, at, sizeof value);
     return value;

@@ -41,6 +41,4 @@ const char *mvGetDSPRoutineName(uint32_t index) {
     return index < kRoutineNames.size() ? kRoutineNames[index] : "Not a DSP Routine";
 }
 
-int mvGetDSPVersion(void) {
-    return kByteCodeVersion;
-}
+int mvGetDSPVersion(void) { return kByteCodeVersion; }

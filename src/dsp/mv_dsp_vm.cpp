@@ -28,7 +28,6 @@ void dspVmDropPrepared(MvDspVm *vm) {
     record(vm)->prepared = nullptr;
 }
 
-
 MvDspVm *dspVmCreate(const uint8_t *program, uint16_t programLength, uint16_t regionLength,
                      uint16_t stackSize) {
     // The creator guarantees that the three lengths fit 16-bit addresses.
@@ -50,8 +49,7 @@ MvDspVm *dspVmCreate(const uint8_t *program, uint16_t programLength, uint16_t re
     vm->resources = nullptr;
     vm->serviceUnits = 0;
     // No blocks (out of memory, nothing to decode) only costs speed.
-    record->prepared =
-        mv::dspPrepare(vm->memory, memorySize, programLength, mv::dspFastHandlers());
+    record->prepared = mv::dspPrepare(vm->memory, memorySize, programLength, mv::dspFastHandlers());
     dspVmReset(vm);
     return vm;
 }
@@ -87,16 +85,10 @@ uint32_t dspVmPop(MvDspVm *vm) {
     return value;
 }
 
-uint8_t *dspVmAddress(MvDspVm *vm, uint32_t address) {
-    return vm->memory + (address & 0xFFFF);
-}
+uint8_t *dspVmAddress(MvDspVm *vm, uint32_t address) { return vm->memory + (address & 0xFFFF); }
 
-uint32_t dspVmGetRegister(const MvDspVm *vm, int index) {
-    return vm->registers[index];
-}
+uint32_t dspVmGetRegister(const MvDspVm *vm, int index) { return vm->registers[index]; }
 
-void dspVmSetRegister(MvDspVm *vm, int index, uint32_t value) {
-    vm->registers[index] = value;
-}
+void dspVmSetRegister(MvDspVm *vm, int index, uint32_t value) { vm->registers[index] = value; }
 
 } // namespace mv

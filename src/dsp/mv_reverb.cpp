@@ -3,9 +3,9 @@
 // Values read back from the recirculating lines are flushed to +0 when
 // subnormal, which keeps decaying tails out of slow denormal arithmetic.
 #include "mv_reverb.h"
-#include "mv_reverb_stages.h"
 
 #include "mv_dsp_samples.h"
+#include "mv_reverb_stages.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -30,8 +30,7 @@ constexpr double kDampScale = 0.4, kWetScale = 3.0, kDryScale = 2.0;
 // Exact in 32 bits for every accepted rate.
 int lineLength(int rate, int tuning) { return rate * tuning / kTuningRate; }
 
-size_t lineElements(int rate)
-{
+size_t lineElements(int rate) {
     size_t total = 0;
     for (int tuning : kCombTuning)
         total += lineLength(rate, tuning) + lineLength(rate, tuning + kStereoSpread);
@@ -42,8 +41,7 @@ size_t lineElements(int rate)
 
 float *lineStart(MvReverb *reverb) { return reinterpret_cast<float *>(reverb + 1); }
 
-size_t blockLineElements(const MvReverb *reverb)
-{
+size_t blockLineElements(const MvReverb *reverb) {
     const MvReverbAllpass &last = reverb->allpassR[MV_REVERB_ALLPASSES - 1];
     return static_cast<size_t>(last.buffer + last.bufSize -
                                reinterpret_cast<const float *>(reverb + 1));
@@ -51,8 +49,7 @@ size_t blockLineElements(const MvReverb *reverb)
 
 bool isFrozen(const MvReverb *reverb) { return reverb->mode >= kFreezeThreshold; }
 
-void update(MvReverb *reverb)
-{
+void update(MvReverb *reverb) {
     const double halfWet = 0.5 * reverb->wet;
     reverb->wet1 = static_cast<float>(halfWet * (1.0 + reverb->width));
     reverb->wet2 = static_cast<float>(halfWet * (1.0 - reverb->width));
@@ -74,17 +71,14 @@ void update(MvReverb *reverb)
     }
 }
 
-template <typename Filter>
-void bindLine(Network &net, int line, const Filter &filter)
-{
+template <typename Filter> void bindLine(Network &net, int line, const Filter &filter) {
     net.start[line] = filter.buffer;
     net.end[line] = filter.buffer + filter.bufSize;
     net.cursor[line] = filter.buffer + filter.bufIndex;
     net.feedback[line] = filter.feedback;
 }
 
-void loadNetwork(Network &net, const MvReverb *reverb)
-{
+void loadNetwork(Network &net, const MvReverb *reverb) {
     for (int i = 0; i < MV_REVERB_COMBS; ++i) {
         for (int side = 0; side < 2; ++side) {
             const MvReverbComb &comb = side ? reverb->combR[i] : reverb->combL[i];
@@ -101,8 +95,7 @@ void loadNetwork(Network &net, const MvReverb *reverb)
     }
 }
 
-void saveNetwork(const Network &net, MvReverb *reverb)
-{
+void saveNetwork(const Network &net, MvReverb *reverb) {
     auto index = [&](int line) { return static_cast<int32_t>(net.cursor[line] - net.start[line]); };
     for (int i = 0; i < MV_REVERB_COMBS; ++i) {
         reverb->combL[i].filterStore = net.store[i];
@@ -116,23 +109,21 @@ void saveNetwork(const Network &net, MvReverb *reverb)
     }
 }
 
-int framesBeforeWrap(const Network &net)
-{
+int framesBeforeWrap(const Network &net) {
     ptrdiff_t frames = net.end[0] - net.cursor[0];
-    for (int line = 1; line < kLines; ++line) frames = std::min(frames, net.end[line] - net.cursor[line]);
+    for (int line = 1; line < kLines; ++line)
+        frames = std::min(frames, net.end[line] - net.cursor[line]);
     return static_cast<int>(frames);
 }
 
-void advanceCursors(Network &net, int frames)
-{
+void advanceCursors(Network &net, int frames) {
     for (int line = 0; line < kLines; ++line) {
         net.cursor[line] += frames;
         if (net.cursor[line] == net.end[line]) net.cursor[line] = net.start[line];
     }
 }
 
-void readInput(const MvReverb *reverb, Pass &pass, const float *samples, int step)
-{
+void readInput(const MvReverb *reverb, Pass &pass, const float *samples, int step) {
     const double gain = reverb->gain;
     for (int k = 0; k < pass.frames; ++k, samples += step) {
         double input = loadSample(samples);
@@ -141,30 +132,28 @@ void readInput(const MvReverb *reverb, Pass &pass, const float *samples, int ste
     }
 }
 
-void writeOutput(const MvReverb *reverb, const Pass &pass, float *samples, int step)
-{
+void writeOutput(const MvReverb *reverb, const Pass &pass, float *samples, int step) {
     const double wet1 = reverb->wet1, wet2 = reverb->wet2, dry = reverb->dry;
     for (int k = 0; k < pass.frames; ++k, samples += step) {
         const double left = static_cast<float>(pass.side[0][k]);
         const double right = static_cast<float>(pass.side[1][k]);
         for (int j = 0; j < reverb->channels; ++j) {
-            const double wetMix = (j % 2 == 0) ? left * wet1 + right * wet2 : right * wet1 + left * wet2;
+            const double wetMix =
+                (j % 2 == 0) ? left * wet1 + right * wet2 : right * wet1 + left * wet2;
             storeSample(samples + j, static_cast<float>(wetMix + loadSample(samples + j) * dry));
         }
     }
 }
 
 // The widest kernel this processor runs, chosen once at load time.
-const Stages &bestStages()
-{
+const Stages &bestStages() {
     for (ReverbKernel kernel : {ReverbKernel::Avx, ReverbKernel::Sse2})
         if (const Stages *stages = stagesFor(kernel)) return *stages;
     return *stagesFor(ReverbKernel::Scalar);
 }
 const Stages &kBestStages = bestStages();
 
-void process(const Stages &stages, MvReverb *reverb, float *samples, int count, int step)
-{
+void process(const Stages &stages, MvReverb *reverb, float *samples, int count, int step) {
     if (count <= 0) return;
     Network net;
     Pass pass;
@@ -189,8 +178,7 @@ void process(const Stages &stages, MvReverb *reverb, float *samples, int count, 
 size_t reverbBlockSize(int rate) { return sizeof(MvReverb) + sizeof(float) * lineElements(rate); }
 
 void reverbInit(void *block, int rate, int channels, float roomSize, float damp, float wet,
-                float dry, float width, float mode)
-{
+                float dry, float width, float mode) {
     MvReverb *reverb = static_cast<MvReverb *>(block);
     reverb->channels = channels;
     float *line = lineStart(reverb);
@@ -227,53 +215,47 @@ void reverbInit(void *block, int rate, int channels, float roomSize, float damp,
     std::memset(lineStart(reverb), 0, sizeof(float) * blockLineElements(reverb));
 }
 
-void reverbSetRoomSize(MvReverb *reverb, float value)
-{
+void reverbSetRoomSize(MvReverb *reverb, float value) {
     reverb->roomSize = static_cast<float>(kRoomScale * value + kRoomOffset);
     update(reverb);
 }
 
-void reverbSetDamp(MvReverb *reverb, float value)
-{
+void reverbSetDamp(MvReverb *reverb, float value) {
     reverb->damp = static_cast<float>(kDampScale * value);
     update(reverb);
 }
 
-void reverbSetWet(MvReverb *reverb, float value)
-{
+void reverbSetWet(MvReverb *reverb, float value) {
     reverb->wet = static_cast<float>(kWetScale * value);
     update(reverb);
 }
 
-void reverbSetDry(MvReverb *reverb, float value) { reverb->dry = static_cast<float>(kDryScale * value); }
+void reverbSetDry(MvReverb *reverb, float value) {
+    reverb->dry = static_cast<float>(kDryScale * value);
+}
 
-void reverbSetWidth(MvReverb *reverb, float value)
-{
+void reverbSetWidth(MvReverb *reverb, float value) {
     reverb->width = value;
     update(reverb);
 }
 
-void reverbSetMode(MvReverb *reverb, float value)
-{
+void reverbSetMode(MvReverb *reverb, float value) {
     reverb->mode = value;
     update(reverb);
 }
 
-void reverbMute(MvReverb *reverb)
-{
+void reverbMute(MvReverb *reverb) {
     if (isFrozen(reverb)) return;
     std::memset(lineStart(reverb), 0, sizeof(float) * blockLineElements(reverb));
 }
 
-void reverbProcess(MvReverb *reverb, float *samples, int count, int step)
-{
+void reverbProcess(MvReverb *reverb, float *samples, int count, int step) {
     process(kBestStages, reverb, samples, count, step);
 }
 
 bool reverbKernelAvailable(ReverbKernel kernel) { return stagesFor(kernel) != nullptr; }
 
-void reverbProcessWith(ReverbKernel kernel, MvReverb *reverb, float *samples, int count, int step)
-{
+void reverbProcessWith(ReverbKernel kernel, MvReverb *reverb, float *samples, int count, int step) {
     process(*stagesFor(kernel), reverb, samples, count, step);
 }
 

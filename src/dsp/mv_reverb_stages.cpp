@@ -21,21 +21,19 @@ namespace {
 constexpr uint32_t kExponentBits = 0x7F800000;
 
 // Zero and subnormal floats (exponent bits all clear) become +0.
-float flush(float value)
-{
+float flush(float value) {
     const uint32_t bits = std::bit_cast<uint32_t>(value);
     return std::bit_cast<float>((bits & kExponentBits) ? bits : 0u);
 }
 
 // Scalar stages, from frame `from` of the pass on.
 
-void clearSides(Pass &pass)
-{
+void clearSides(Pass &pass) {
     for (double *side : pass.side) std::fill_n(side, pass.frames, 0.0);
 }
 
-void readCombFrames(const float *cells, double *sum, double *damped, double damp2, int from, int to)
-{
+void readCombFrames(const float *cells, double *sum, double *damped, double damp2, int from,
+                    int to) {
     for (int k = from; k < to; ++k) {
         const float out = flush(cells[k]);
         sum[k] += out;
@@ -43,8 +41,7 @@ void readCombFrames(const float *cells, double *sum, double *damped, double damp
     }
 }
 
-void dampFrames(Network &net, Pass &pass, int from)
-{
+void dampFrames(Network &net, Pass &pass, int from) {
     for (int k = from; k < pass.frames; ++k) {
         for (int line = 0; line < kCombLines; ++line) {
             float &store = net.store[line];
@@ -54,14 +51,12 @@ void dampFrames(Network &net, Pass &pass, int from)
     }
 }
 
-void writeCombFrames(float *cells, const Pass &pass, int line, double feedback, int from)
-{
+void writeCombFrames(float *cells, const Pass &pass, int line, double feedback, int from) {
     for (int k = from; k < pass.frames; ++k)
         cells[k] = static_cast<float>(pass.input[k] + pass.store[line][k] * feedback);
 }
 
-void allpassFrames(float *cells, double *acc, double feedback, int from, int to)
-{
+void allpassFrames(float *cells, double *acc, double feedback, int from, int to) {
     for (int k = from; k < to; ++k) {
         const float delayed = flush(cells[k]);
         cells[k] = static_cast<float>(acc[k] + delayed * feedback);
@@ -69,8 +64,7 @@ void allpassFrames(float *cells, double *acc, double feedback, int from, int to)
     }
 }
 
-void readCombsScalar(Network &net, Pass &pass)
-{
+void readCombsScalar(Network &net, Pass &pass) {
     clearSides(pass);
     for (int line = 0; line < kCombLines; ++line)
         readCombFrames(net.cursor[line], pass.side[line / MV_REVERB_COMBS], pass.damped[line],
@@ -79,8 +73,7 @@ void readCombsScalar(Network &net, Pass &pass)
 
 void dampCombsScalar(Network &net, Pass &pass) { dampFrames(net, pass, 0); }
 
-void writeCombsScalar(Network &net, const Pass &pass)
-{
+void writeCombsScalar(Network &net, const Pass &pass) {
     for (int line = 0; line < kCombLines; ++line)
         writeCombFrames(net.cursor[line], pass, line, net.feedback[line], 0);
 }
@@ -88,8 +81,7 @@ void writeCombsScalar(Network &net, const Pass &pass)
 // The all-pass line of side s, filter i.
 int allpassLine(int side, int i) { return kCombLines + side * MV_REVERB_ALLPASSES + i; }
 
-void runAllpassesScalar(Network &net, Pass &pass)
-{
+void runAllpassesScalar(Network &net, Pass &pass) {
     for (int s = 0; s < 2; ++s)
         for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) {
             const int line = allpassLine(s, i);
@@ -97,13 +89,13 @@ void runAllpassesScalar(Network &net, Pass &pass)
         }
 }
 
-constexpr Stages kScalarStages{readCombsScalar, dampCombsScalar, writeCombsScalar, runAllpassesScalar};
+constexpr Stages kScalarStages{readCombsScalar, dampCombsScalar, writeCombsScalar,
+                               runAllpassesScalar};
 
 #if defined(__SSE2__)
 constexpr int kQuad = 4; // frames (or filters) per vector step
 
-__m128 flushLanes(__m128 values)
-{
+__m128 flushLanes(__m128 values) {
     const __m128 exponent = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(kExponentBits)));
     return _mm_and_ps(values, _mm_cmpneq_ps(_mm_and_ps(values, exponent), _mm_setzero_ps()));
 }
@@ -112,10 +104,11 @@ __m128 flushLanes(__m128 values)
 
 __m128d lowHalf(__m128 values) { return _mm_cvtps_pd(values); }
 __m128d highHalf(__m128 values) { return _mm_cvtps_pd(_mm_movehl_ps(values, values)); }
-__m128 toFloats(__m128d low, __m128d high) { return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high)); }
+__m128 toFloats(__m128d low, __m128d high) {
+    return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high));
+}
 
-void readCombsSse2(Network &net, Pass &pass)
-{
+void readCombsSse2(Network &net, Pass &pass) {
     clearSides(pass);
     for (int line = 0; line < kCombLines; ++line) {
         const float *cells = net.cursor[line];
@@ -136,18 +129,19 @@ void readCombsSse2(Network &net, Pass &pass)
 
 // The one recurrence of the network: each comb's one-pole damping state.
 // Two combs per vector, eight vectors in flight so their latencies overlap.
-void dampCombsSse2(Network &net, Pass &pass)
-{
+void dampCombsSse2(Network &net, Pass &pass) {
     constexpr int pairs = kCombLines / 2;
     __m128 store[pairs];
     __m128d damp1[pairs];
     for (int p = 0; p < pairs; ++p) {
-        store[p] = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(net.store + 2 * p)));
+        store[p] =
+            _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(net.store + 2 * p)));
         damp1[p] = _mm_loadu_pd(net.damp1 + 2 * p);
     }
     for (int k = 0; k < pass.frames; ++k) {
         for (int p = 0; p < pairs; ++p) {
-            const __m128d damped = _mm_loadh_pd(_mm_load_sd(&pass.damped[2 * p][k]), &pass.damped[2 * p + 1][k]);
+            const __m128d damped =
+                _mm_loadh_pd(_mm_load_sd(&pass.damped[2 * p][k]), &pass.damped[2 * p + 1][k]);
             const __m128d sum = _mm_add_pd(damped, _mm_mul_pd(_mm_cvtps_pd(store[p]), damp1[p]));
             store[p] = flushLanes(_mm_cvtpd_ps(sum));
             _mm_store_ss(&pass.store[2 * p][k], store[p]);
@@ -155,27 +149,28 @@ void dampCombsSse2(Network &net, Pass &pass)
         }
     }
     for (int p = 0; p < pairs; ++p)
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(net.store + 2 * p), _mm_castps_si128(store[p]));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(net.store + 2 * p),
+                         _mm_castps_si128(store[p]));
 }
 
-void writeCombsSse2(Network &net, const Pass &pass)
-{
+void writeCombsSse2(Network &net, const Pass &pass) {
     for (int line = 0; line < kCombLines; ++line) {
         float *cells = net.cursor[line];
         const __m128d feedback = _mm_set1_pd(net.feedback[line]);
         int k = 0;
         for (; k + kQuad <= pass.frames; k += kQuad) {
             const __m128 state = _mm_loadu_ps(pass.store[line] + k);
-            const __m128d low = _mm_add_pd(_mm_loadu_pd(pass.input + k), _mm_mul_pd(lowHalf(state), feedback));
-            const __m128d high = _mm_add_pd(_mm_loadu_pd(pass.input + k + 2), _mm_mul_pd(highHalf(state), feedback));
+            const __m128d low =
+                _mm_add_pd(_mm_loadu_pd(pass.input + k), _mm_mul_pd(lowHalf(state), feedback));
+            const __m128d high =
+                _mm_add_pd(_mm_loadu_pd(pass.input + k + 2), _mm_mul_pd(highHalf(state), feedback));
             _mm_storeu_ps(cells + k, toFloats(low, high));
         }
         writeCombFrames(cells, pass, line, net.feedback[line], k);
     }
 }
 
-void runAllpassesSse2(Network &net, Pass &pass)
-{
+void runAllpassesSse2(Network &net, Pass &pass) {
     for (int s = 0; s < 2; ++s) {
         double *acc = pass.side[s];
         for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) {
@@ -201,10 +196,11 @@ constexpr Stages kSse2Stages{readCombsSse2, dampCombsSse2, writeCombsSse2, runAl
 
 // AVX: four frames at a time as one vector of doubles. Only "avx" is
 // enabled here (no FMA), so products and sums stay separately rounded.
-MV_TARGET_AVX __m256d loadFlushed(const float *cells) { return _mm256_cvtps_pd(flushLanes(_mm_loadu_ps(cells))); }
+MV_TARGET_AVX __m256d loadFlushed(const float *cells) {
+    return _mm256_cvtps_pd(flushLanes(_mm_loadu_ps(cells)));
+}
 
-MV_TARGET_AVX void readCombsAvx(Network &net, Pass &pass)
-{
+MV_TARGET_AVX void readCombsAvx(Network &net, Pass &pass) {
     clearSides(pass);
     for (int line = 0; line < kCombLines; ++line) {
         const float *cells = net.cursor[line];
@@ -223,8 +219,7 @@ MV_TARGET_AVX void readCombsAvx(Network &net, Pass &pass)
 // Four combs per vector, four vectors in flight. The pass keeps a comb's
 // frames together, the recurrence wants a frame's combs together: blocks of
 // four frames by four combs are transposed on the way in and out.
-MV_TARGET_AVX void dampCombsAvx(Network &net, Pass &pass)
-{
+MV_TARGET_AVX void dampCombsAvx(Network &net, Pass &pass) {
     constexpr int groups = kCombLines / kQuad;
     __m128 store[groups];
     __m256d damp1[groups];
@@ -240,11 +235,13 @@ MV_TARGET_AVX void dampCombsAvx(Network &net, Pass &pass)
             const __m256d c2 = _mm256_loadu_pd(damped[2] + k), c3 = _mm256_loadu_pd(damped[3] + k);
             const __m256d t0 = _mm256_unpacklo_pd(c0, c1), t1 = _mm256_unpackhi_pd(c0, c1);
             const __m256d t2 = _mm256_unpacklo_pd(c2, c3), t3 = _mm256_unpackhi_pd(c2, c3);
-            const __m256d frame[kQuad] = {_mm256_permute2f128_pd(t0, t2, 0x20), _mm256_permute2f128_pd(t1, t3, 0x20),
-                                          _mm256_permute2f128_pd(t0, t2, 0x31), _mm256_permute2f128_pd(t1, t3, 0x31)};
+            const __m256d frame[kQuad] = {
+                _mm256_permute2f128_pd(t0, t2, 0x20), _mm256_permute2f128_pd(t1, t3, 0x20),
+                _mm256_permute2f128_pd(t0, t2, 0x31), _mm256_permute2f128_pd(t1, t3, 0x31)};
             __m128 state[kQuad];
             for (int j = 0; j < kQuad; ++j) {
-                const __m256d sum = _mm256_add_pd(frame[j], _mm256_mul_pd(_mm256_cvtps_pd(store[g]), damp1[g]));
+                const __m256d sum =
+                    _mm256_add_pd(frame[j], _mm256_mul_pd(_mm256_cvtps_pd(store[g]), damp1[g]));
                 state[j] = store[g] = flushLanes(_mm256_cvtpd_ps(sum));
             }
             _MM_TRANSPOSE4_PS(state[0], state[1], state[2], state[3]);
@@ -255,23 +252,22 @@ MV_TARGET_AVX void dampCombsAvx(Network &net, Pass &pass)
     dampFrames(net, pass, k);
 }
 
-MV_TARGET_AVX void writeCombsAvx(Network &net, const Pass &pass)
-{
+MV_TARGET_AVX void writeCombsAvx(Network &net, const Pass &pass) {
     for (int line = 0; line < kCombLines; ++line) {
         float *cells = net.cursor[line];
         const __m256d feedback = _mm256_set1_pd(net.feedback[line]);
         int k = 0;
         for (; k + kQuad <= pass.frames; k += kQuad) {
             const __m256d state = _mm256_cvtps_pd(_mm_loadu_ps(pass.store[line] + k));
-            const __m256d sum = _mm256_add_pd(_mm256_loadu_pd(pass.input + k), _mm256_mul_pd(state, feedback));
+            const __m256d sum =
+                _mm256_add_pd(_mm256_loadu_pd(pass.input + k), _mm256_mul_pd(state, feedback));
             _mm_storeu_ps(cells + k, _mm256_cvtpd_ps(sum));
         }
         writeCombFrames(cells, pass, line, net.feedback[line], k);
     }
 }
 
-MV_TARGET_AVX void runAllpassesAvx(Network &net, Pass &pass)
-{
+MV_TARGET_AVX void runAllpassesAvx(Network &net, Pass &pass) {
     for (int s = 0; s < 2; ++s) {
         double *acc = pass.side[s];
         for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) {
@@ -282,7 +278,8 @@ MV_TARGET_AVX void runAllpassesAvx(Network &net, Pass &pass)
             for (; k + kQuad <= pass.frames; k += kQuad) {
                 const __m256d delayed = loadFlushed(cells + k);
                 const __m256d input = _mm256_loadu_pd(acc + k);
-                _mm_storeu_ps(cells + k, _mm256_cvtpd_ps(_mm256_add_pd(input, _mm256_mul_pd(delayed, feedback))));
+                _mm_storeu_ps(cells + k, _mm256_cvtpd_ps(_mm256_add_pd(
+                                             input, _mm256_mul_pd(delayed, feedback))));
                 _mm256_storeu_pd(acc + k, _mm256_sub_pd(delayed, input));
             }
             allpassFrames(cells, acc, net.feedback[line], k, pass.frames);
@@ -295,8 +292,7 @@ constexpr Stages kAvxStages{readCombsAvx, dampCombsAvx, writeCombsAvx, runAllpas
 
 } // namespace
 
-const Stages *stagesFor(ReverbKernel kernel)
-{
+const Stages *stagesFor(ReverbKernel kernel) {
     switch (kernel) {
     case ReverbKernel::Scalar: return &kScalarStages;
 #if defined(__SSE2__)

@@ -14,8 +14,8 @@
 #include <fstream>
 #include <iterator>
 #include <numbers>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using namespace mv;
@@ -55,7 +55,8 @@ MvSource *renderTone(MvSink *sink, void *self, float, float, double, double, int
     const int channels = sink->soundModel->channelCount;
     for (int frame = 0; frame < frames; ++frame)
         for (int channel = 0; channel < channels; ++channel)
-            buffer[frame * channels + channel] += toneSample(*tone, tone->position + frame, channel);
+            buffer[frame * channels + channel] +=
+                toneSample(*tone, tone->position + frame, channel);
     tone->position += frames;
     return tone->source.activeNext;
 }
@@ -188,8 +189,8 @@ TEST_F(DspMachineTest, PassThroughProgramLeavesTheAudioBitIdentical) {
     Tree reference, processed;
     reference.addTone(440, 0.8f);
     processed.addTone(440, 0.8f);
-    ASSERT_EQ(mvSetDSP(processed.machine(), uint16_t(kPassThrough.size()), kPassThrough.data(),
-                       16, 0, nullptr),
+    ASSERT_EQ(mvSetDSP(processed.machine(), uint16_t(kPassThrough.size()), kPassThrough.data(), 16,
+                       0, nullptr),
               0);
     for (int block = 0; block < 4; ++block) EXPECT_EQ(processed.render(), reference.render());
     EXPECT_EQ(processed.error().status, 0);
@@ -249,8 +250,8 @@ class RoutineZeroEntries : public DspMachineTest, public ::testing::WithParamInt
 TEST_P(RoutineZeroEntries, MustLieInsideTheImage) {
     const int lastEntry = GetParam();
     // Routines 1 and 2 are the HALT at 12; routine 3 never runs here.
-    const mvasm::Program program = assemble("LDI16 R0, 12\nLDI16 R1, 12\nLDI16 R2, " +
-                                            std::to_string(lastEntry) + "\nHALT\n");
+    const mvasm::Program program =
+        assemble("LDI16 R0, 12\nLDI16 R1, 12\nLDI16 R2, " + std::to_string(lastEntry) + "\nHALT\n");
     Tree tree;
     // M = 13 + 4*2*64 + 475 = 1000.
     ASSERT_EQ(tree.attach(program, 475), 0);
@@ -444,7 +445,7 @@ TEST_F(HostInterrupts, StreamOpenReleasesResourcesAndReinitialises) {
     EXPECT_EQ(releasedResources, 0);
 
     tree.open();
-    EXPECT_EQ(tree.word(program, "opens"), 2u); // the image keeps what runs stored
+    EXPECT_EQ(tree.word(program, "opens"), 2u);  // the image keeps what runs stored
     EXPECT_EQ(tree.word(program, "handle"), 1u); // handles issued from 1 again
     EXPECT_EQ(tree.program()->resources.count, 2);
     EXPECT_EQ(releasedResources, 1);
@@ -457,8 +458,9 @@ TEST_F(HostInterrupts, StreamOpenReleasesResourcesAndReinitialises) {
 }
 
 TEST_F(DspMachineTest, FailedProgramIsNotReinitialised) {
-    const mvasm::Program program = assemble(std::string("LD32 R3, opens\nINC R3\nST32 opens, R3\n") +
-                                            kRoutineEntries + "main: LDI8 R0, 1\nHALT\nopens: .word 0\n");
+    const mvasm::Program program =
+        assemble(std::string("LD32 R3, opens\nINC R3\nST32 opens, R3\n") + kRoutineEntries +
+                 "main: LDI8 R0, 1\nHALT\nopens: .word 0\n");
     Tree tree;
     ASSERT_EQ(tree.attach(program), 0);
     tree.render(); // routine 3 fails; its report is still on its way
@@ -558,7 +560,8 @@ std::string serviceInMainRoutine(int number) {
         INT REVERB_NEW
         PUSH R7
         INT BIQUAD_NEW
-)" + std::string(kRoutineEntries) + R"(
+)" + std::string(kRoutineEntries) +
+           R"(
 main:   POP2 R1, R2             ; frames, sample address
         LDI32 R3, 0x3F800000
         PUSH R3
@@ -569,9 +572,11 @@ main:   POP2 R1, R2             ; frames, sample address
         PUSH R3
         PUSH R1
         PUSH R2
-        LDI32 R3, )" + std::to_string(firstArgumentFor(number)) + R"(
+        LDI32 R3, )" +
+           std::to_string(firstArgumentFor(number)) + R"(
         PUSH R3
-        INT )" + std::to_string(number) + R"(
+        INT )" +
+           std::to_string(number) + R"(
         LDI8 R0, 0
         HALT
 )";
@@ -611,7 +616,7 @@ TEST_F(HostInterrupts, NoServiceAllocatesOnTheAudioThread) {
 // count at the budget's end tells what one iteration was charged.
 struct Runaway {
     const char *name;
-    const char *body;       // one iteration, R1 counted after its work
+    const char *body; // one iteration, R1 counted after its work
     uint32_t unitsPerIteration;
 };
 
@@ -619,8 +624,7 @@ const Runaway kRunaways[] = {
     // 4096 bytes = 1024 words, plus COPY, INC and JMP.
     {"block copies", "loop: COPY buffer, buffer + 4096, 4096\n", 1024 + 3},
     // 1024 samples, plus four pushes, INT, INC and JMP.
-    {"filter calls", "loop: PUSH R5\nPUSH R4\nPUSH R3\nPUSH R2\nINT BIQUAD_PROCESS\n",
-     1024 + 7},
+    {"filter calls", "loop: PUSH R5\nPUSH R4\nPUSH R3\nPUSH R2\nINT BIQUAD_PROCESS\n", 1024 + 7},
 };
 
 TEST_F(DspMachineTest, RunawayBlockWorkEndsWithinTheBudget) {

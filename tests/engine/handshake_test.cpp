@@ -3,8 +3,8 @@
 // that call the engine (refilling a stream, querying), and many voices
 // looping short clips. A deadlock here would hang the test, so each
 // scenario runs under a watchdog that ends the process instead.
-#include "marovel_audio.h"
 #include "loopback_tree.h"
+#include "marovel_audio.h"
 #include "mv_session.h"
 #include "mv_test_support.h"
 
@@ -31,8 +31,7 @@ constexpr auto kWatchdog = std::chrono::seconds(60);
 
 // Runs the scenario on a thread of its own; a scenario still running after
 // the watchdog's time is a deadlock, which no assertion could report.
-void withinWatchdog(const std::function<void()> &scenario)
-{
+void withinWatchdog(const std::function<void()> &scenario) {
     std::packaged_task<void()> task(scenario);
     std::future<void> done = task.get_future();
     std::thread runner(std::move(task));
@@ -48,12 +47,8 @@ void withinWatchdog(const std::function<void()> &scenario)
 struct BurstLog {
     explicit BurstLog(int clips) : releases(clips) {}
     std::vector<std::atomic<int>> releases;
-    static void record(void *, void *context)
-    {
-        ++*static_cast<std::atomic<int> *>(context);
-    }
-    bool eachOnce() const
-    {
+    static void record(void *, void *context) { ++*static_cast<std::atomic<int> *>(context); }
+    bool eachOnce() const {
         for (const std::atomic<int> &count : releases)
             if (count.load() != 1) return false;
         return true;
@@ -63,8 +58,7 @@ struct BurstLog {
 // A sink playing on the Dummy backend's default device.
 class StreamHandshakeConcurrency : public ::testing::TestWithParam<DispatcherKind> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_EQ(session_.status(), MV_OK);
         MvSoundModel *model = nullptr;
         ASSERT_EQ(mvNewMonoSoundModel(&model), MV_OK);
@@ -73,8 +67,7 @@ protected:
         ASSERT_EQ(mvNewSampler(&sampler_, &sink_->base), MV_OK);
     }
 
-    void enqueueBurst(BurstLog &log, int frames)
-    {
+    void enqueueBurst(BurstLog &log, int frames) {
         for (size_t i = 0; i < log.releases.size(); ++i)
             ASSERT_EQ(mvEnqueueClip(m(sampler_), 1, BurstLog::record, &log.releases[i], 1, kRate,
                                     MV_FORMAT_FLOAT32, 1, frames, silence_.data()),
@@ -82,8 +75,7 @@ protected:
     }
 
     // Waits until every clip has been played and handed back.
-    void awaitEmptyQueue()
-    {
+    void awaitEmptyQueue() {
         for (int i = 0; i < 2000 && mvGetClipQueueSize(m(sampler_)) > 0; ++i) mvSleep(5);
         EXPECT_EQ(mvGetClipQueueSize(m(sampler_)), 0);
     }
@@ -94,8 +86,7 @@ protected:
     MvSampler *sampler_ = nullptr;
 };
 
-TEST_P(StreamHandshakeConcurrency, BurstOfTwoThousandOneFrameClipsOnAPlayingSampler)
-{
+TEST_P(StreamHandshakeConcurrency, BurstOfTwoThousandOneFrameClipsOnAPlayingSampler) {
     BurstLog lead(1), burst(2000);
     withinWatchdog([&] {
         enqueueBurst(lead, 1);
@@ -108,8 +99,7 @@ TEST_P(StreamHandshakeConcurrency, BurstOfTwoThousandOneFrameClipsOnAPlayingSamp
     });
 }
 
-TEST_P(StreamHandshakeConcurrency, TeardownRightAfterABurstFinishes)
-{
+TEST_P(StreamHandshakeConcurrency, TeardownRightAfterABurstFinishes) {
     // 300 clips end within a few callbacks, while the host makes no call.
     BurstLog burst(300);
     withinWatchdog([&] {
@@ -150,18 +140,16 @@ struct Streamer {
     std::atomic<int> refilled{0};
     std::atomic<int> failures{0};
 
-    int enqueue()
-    {
+    int enqueue() {
         return mvEnqueueClip(m(sampler), 1, onRelease, this, 1, kRate, MV_FORMAT_FLOAT32, 1,
                              kFrames, data.data());
     }
-    static void onRelease(void *, void *context)
-    {
+    static void onRelease(void *, void *context) {
         auto *self = static_cast<Streamer *>(context);
         ++self->released;
-        if (self->query && (mvGetClipQueueSize(m(self->sampler)) < 0 ||
-                            mvGetProcessedClips(m(self->sampler)) < 0 ||
-                            mvGetState(m(self->sampler)) < 0))
+        if (self->query &&
+            (mvGetClipQueueSize(m(self->sampler)) < 0 ||
+             mvGetProcessedClips(m(self->sampler)) < 0 || mvGetState(m(self->sampler)) < 0))
             ++self->failures;
         if (self->refilled.load() >= self->target) return;
         ++self->refilled;
@@ -171,8 +159,7 @@ struct Streamer {
 
 class ReleaseCallbackConcurrency : public ::testing::TestWithParam<DispatcherKind> {
 protected:
-    void stream(bool query)
-    {
+    void stream(bool query) {
         streamer_.sampler = tree_.newSampler();
         streamer_.target = 10000;
         streamer_.query = query;
@@ -199,25 +186,19 @@ protected:
     mvtest::LoopbackTree tree_{mvtest::Model::mono, kRate, 256, GetParam()};
 };
 
-TEST_P(ReleaseCallbackConcurrency, RefillingFromTheCallbackStreamsTenThousandClips)
-{
+TEST_P(ReleaseCallbackConcurrency, RefillingFromTheCallbackStreamsTenThousandClips) {
     stream(false);
 }
 
-TEST_P(ReleaseCallbackConcurrency, QueryingFromTheCallbackAnswers)
-{
-    stream(true);
-}
+TEST_P(ReleaseCallbackConcurrency, QueryingFromTheCallbackAnswers) { stream(true); }
 
 // Deleting the clip's own sink from its release callback would free the sink
 // under the drain that runs the callback; it is refused, and the sink lives.
-TEST_P(ReleaseCallbackConcurrency, DeletingTheClipsOwnSinkIsRefused)
-{
+TEST_P(ReleaseCallbackConcurrency, DeletingTheClipsOwnSinkIsRefused) {
     struct Attempt {
         MvSink *sink;
         std::atomic<int> status{1};
-        static void onRelease(void *, void *context)
-        {
+        static void onRelease(void *, void *context) {
             auto *self = static_cast<Attempt *>(context);
             self->status = mvDeleteSink(&self->sink->base);
         }
@@ -244,8 +225,7 @@ INSTANTIATE_TEST_SUITE_P(BothDispatchers, ReleaseCallbackConcurrency,
 
 // ---- short loops -----------------------------------------------------------
 
-TEST(ShortLoops, ThirtyTwoVoicesLoopingHundredFrameClipsSendNoMessagePerWrap)
-{
+TEST(ShortLoops, ThirtyTwoVoicesLoopingHundredFrameClipsSendNoMessagePerWrap) {
     constexpr int kVoices = 32, kBlock = 256, kBlocks = 200;
     const std::vector<float> clip(100, 0.01f);
     mvtest::PrintCapture print;
@@ -253,8 +233,8 @@ TEST(ShortLoops, ThirtyTwoVoicesLoopingHundredFrameClipsSendNoMessagePerWrap)
     std::array<MvSampler *, kVoices> voices{};
     for (MvSampler *&voice : voices) {
         voice = tree.newSampler();
-        ASSERT_EQ(mvEnqueueClip(m(voice), 0, nullptr, nullptr, 1, kRate, MV_FORMAT_FLOAT32, 1,
-                                100, const_cast<float *>(clip.data())),
+        ASSERT_EQ(mvEnqueueClip(m(voice), 0, nullptr, nullptr, 1, kRate, MV_FORMAT_FLOAT32, 1, 100,
+                                const_cast<float *>(clip.data())),
                   MV_OK);
         ASSERT_EQ(mvSetLooping(m(voice), 1), MV_OK);
         ASSERT_EQ(mvPlay(m(voice)), MV_OK);

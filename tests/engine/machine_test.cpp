@@ -1,8 +1,8 @@
 // Machine framework, rendered through a loopback sink: gain and frequency
 // changes and ramps, values multiplying down the tree, the active-list walk,
 // pull-record swaps, node removal, bad input and allocation failures.
-#include "marovel_audio.h"
 #include "loopback_tree.h"
+#include "marovel_audio.h"
 #include "mv_machine.h"
 #include "mv_machine_probe.h"
 #include "mv_test_support.h"
@@ -299,7 +299,8 @@ TEST(FailedPost, FreesTheRecordOnlyWhenNothingWasQueued) {
             EXPECT_EQ(call(), failure.status) << name;
             mvDispatcher->post = realPost;
             EXPECT_EQ(soundio_ring_buffer_fill_count(tree.sink()->upQueue) / int(sizeof(MvMessage)),
-                      failure.queued) << name << ", " << failure.status;
+                      failure.queued)
+                << name << ", " << failure.status;
             EXPECT_EQ(allocator.liveBlocks(), failure.queued) << name << ", " << failure.status;
             tree.render(kBlock); // a queued message hands its record back
             tree.flush();
@@ -323,7 +324,8 @@ TEST_P(EveryAllocation, FailingAnyOfThemReturnsMinusOneAndLeavesNothing) {
         {"gain ramp", [&] { return mvSetGain(s, 1.0, 0.5f); }},
         {"frequency now", [&] { return mvSetFrequency(s, 0.0, 0.5); }},
         {"frequency ramp", [&] { return mvSetFrequency(s, 1.0, 0.5); }},
-        {"enqueue", [&] {
+        {"enqueue",
+         [&] {
              return mvEnqueueClip(s, 0, nullptr, nullptr, 1, kRate, MV_FORMAT_FLOAT32, 1, 2, data);
          }},
         {"play", [&] { return mvPlay(s); }},

@@ -1,8 +1,8 @@
 // Message flow on sinks without a stream: far more changes than a queue
 // holds, made before a loopback render, neither wait for a consumer that can
 // never come nor lose a message, with either dispatcher.
-#include "marovel_audio.h"
 #include "loopback_tree.h"
+#include "marovel_audio.h"
 #include "mv_machine_probe.h"
 
 #include <gtest/gtest.h>

@@ -13,8 +13,7 @@ using mvtest::ReleaseLog;
 
 namespace {
 
-TEST(Mixer, WithoutSourcesItAddsNothing)
-{
+TEST(Mixer, WithoutSourcesItAddsNothing) {
     ReleaseLog log;
     LoopbackTree tree(Model::stereo);
     const std::vector<float> halves(64, 0.5f);
@@ -27,8 +26,7 @@ TEST(Mixer, WithoutSourcesItAddsNothing)
     EXPECT_EQ(tree.render(64), std::vector<float>(128, 0.5f));
 }
 
-TEST(Mixer, GainsAndRatesMultiplyDownTheTree)
-{
+TEST(Mixer, GainsAndRatesMultiplyDownTheTree) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono);
     const std::vector<float> ramp = mvtest::linearRamp(1000, 0.0f, 0.001f);
@@ -46,8 +44,7 @@ TEST(Mixer, GainsAndRatesMultiplyDownTheTree)
         EXPECT_EQ(out[k], 0.25f * ramp[int(k * 1.5)]) << k;
 }
 
-TEST(Mixer, AOneSecondRampLandsExactlyOnZeroAndStaysThere)
-{
+TEST(Mixer, AOneSecondRampLandsExactlyOnZeroAndStaysThere) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono, 48000, 480);
     const std::vector<float> ones(4800, 1.0f);
@@ -65,7 +62,7 @@ TEST(Mixer, AOneSecondRampLandsExactlyOnZeroAndStaysThere)
         const float fall = previous - mixer->machine.gain; // 0.01, less only when landing
         EXPECT_TRUE(fall > 0.0f && fall < 0.01f + 1e-5f) << "block " << blocks;
         EXPECT_GE(mixer->machine.gain, 0.0f);
-        EXPECT_NEAR(out[0], previous, 1e-5);   // each block runs from its start...
+        EXPECT_NEAR(out[0], previous, 1e-5);      // each block runs from its start...
         EXPECT_GE(out[479], mixer->machine.gain); // ...toward its end value
         previous = mixer->machine.gain;
     }
@@ -76,8 +73,7 @@ TEST(Mixer, AOneSecondRampLandsExactlyOnZeroAndStaysThere)
     EXPECT_EQ(mixer->machine.gainSlope, 0.0f);
 }
 
-TEST(Mixer, DeletingItReleasesItsSamplersAndTheirClips)
-{
+TEST(Mixer, DeletingItReleasesItsSamplersAndTheirClips) {
     ReleaseLog log;
     LoopbackTree tree(Model::stereo);
     const int16_t a[2] = {1, 2}, b[2] = {3, 4};
@@ -97,8 +93,7 @@ TEST(Mixer, DeletingItReleasesItsSamplersAndTheirClips)
     EXPECT_EQ(log.count(), 2);
 }
 
-TEST(Mixer, CallsCheckTheirArguments)
-{
+TEST(Mixer, CallsCheckTheirArguments) {
     LoopbackTree tree(Model::stereo);
     MvSampler *sampler = tree.newSampler();
     MvMixer *mixer = nullptr;
@@ -112,8 +107,7 @@ TEST(Mixer, CallsCheckTheirArguments)
 
 class MixerAllocation : public testing::TestWithParam<mvtest::DispatcherKind> {};
 
-TEST_P(MixerAllocation, EveryAllocationFailureReturnsMinusOneAndLeavesNothing)
-{
+TEST_P(MixerAllocation, EveryAllocationFailureReturnsMinusOneAndLeavesNothing) {
     LoopbackTree tree(Model::stereo, 48000, 1024, GetParam());
     for (int failing = 1; failing <= 2; ++failing) {
         mvtest::FailingAllocator allocator;

@@ -20,8 +20,7 @@ namespace {
 constexpr double kClipRate = 44100.0;
 constexpr int kSinkRate = 48000;
 
-std::vector<float> sine(int frames, double hz, double amplitude)
-{
+std::vector<float> sine(int frames, double hz, double amplitude) {
     std::vector<float> out(size_t(frames), 0.0f);
     for (int i = 0; i < frames; ++i)
         out[size_t(i)] = float(amplitude * std::sin(2.0 * M_PI * hz * i / kClipRate));
@@ -30,8 +29,7 @@ std::vector<float> sine(int frames, double hz, double amplitude)
 
 // The residual of `y` against the best sine of `hz` (least squares over
 // a·sin + b·cos), relative to that sine, in dB.
-double residualDb(const std::vector<float> &y, double hz, int rate)
-{
+double residualDb(const std::vector<float> &y, double hz, int rate) {
     double ss = 0, sc = 0, cc = 0, ys = 0, yc = 0;
     for (size_t k = 0; k < y.size(); ++k) {
         const double s = std::sin(2.0 * M_PI * hz * double(k) / rate);
@@ -53,8 +51,7 @@ double residualDb(const std::vector<float> &y, double hz, int rate)
 
 // A 15 kHz tone at 44.1 kHz played on a 48 kHz sink at `pitch`; the output
 // frames after the start-up transient.
-std::vector<float> playTone(int resampler, double pitch)
-{
+std::vector<float> playTone(int resampler, double pitch) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono, kSinkRate);
     const std::vector<float> clip = sine(int(kClipRate), 15000.0 / pitch, 0.9);
@@ -68,8 +65,7 @@ std::vector<float> playTone(int resampler, double pitch)
     return out;
 }
 
-TEST(SamplerBandLimited, AFifteenKilohertzToneKeepsItsDistortionBelowMinus80Decibels)
-{
+TEST(SamplerBandLimited, AFifteenKilohertzToneKeepsItsDistortionBelowMinus80Decibels) {
     for (double pitch : {1.0, 1.37}) {
         EXPECT_LT(residualDb(playTone(MV_RESAMPLER_BANDLIMITED, pitch), 15000.0, kSinkRate), -80.0)
             << "pitch " << pitch;
@@ -78,15 +74,13 @@ TEST(SamplerBandLimited, AFifteenKilohertzToneKeepsItsDistortionBelowMinus80Deci
     }
 }
 
-TEST(SamplerBandLimited, TheResamplerCallsCheckTheirArguments)
-{
+TEST(SamplerBandLimited, TheResamplerCallsCheckTheirArguments) {
     LoopbackTree tree(Model::mono);
     MvSampler *sampler = tree.newSampler();
     EXPECT_EQ(mvGetResampler(m(sampler)), MV_RESAMPLER_STANDARD);
     EXPECT_EQ(mvSetResampler(m(sampler), MV_RESAMPLER_BANDLIMITED), MV_OK);
     EXPECT_EQ(mvGetResampler(m(sampler)), MV_RESAMPLER_BANDLIMITED);
-    for (int bad : {-1, 2})
-        EXPECT_EQ(mvSetResampler(m(sampler), bad), MV_ERROR_INDEX) << bad;
+    for (int bad : {-1, 2}) EXPECT_EQ(mvSetResampler(m(sampler), bad), MV_ERROR_INDEX) << bad;
     EXPECT_EQ(mvGetResampler(m(sampler)), MV_RESAMPLER_BANDLIMITED);
     EXPECT_EQ(mvSetResampler(nullptr, 0), MV_ERROR_NULL_POINTER);
     EXPECT_EQ(mvSetResampler(tree.root(), 0), MV_ERROR_MACHINE_TYPE);
@@ -96,11 +90,9 @@ TEST(SamplerBandLimited, TheResamplerCallsCheckTheirArguments)
 // ---- transition fades ---------------------------------------------------------
 
 // The largest sample-to-sample step of `y`.
-float largestStep(const std::vector<float> &y)
-{
+float largestStep(const std::vector<float> &y) {
     float largest = 0.0f;
-    for (size_t k = 1; k < y.size(); ++k)
-        largest = std::max(largest, std::fabs(y[k] - y[k - 1]));
+    for (size_t k = 1; k < y.size(); ++k) largest = std::max(largest, std::fabs(y[k] - y[k - 1]));
     return largest;
 }
 
@@ -110,8 +102,7 @@ struct FadeEvent {
     bool endsSilent;
 };
 
-TEST(SamplerFade, EveryTransitionOfALoopingSineStepsNoMoreThanTheSineItself)
-{
+TEST(SamplerFade, EveryTransitionOfALoopingSineStepsNoMoreThanTheSineItself) {
     constexpr double kHz = 1000.0;
     const FadeEvent events[] = {
         {"stop", [](MvMachine *s) { mvStop(s); }, true},
@@ -122,8 +113,7 @@ TEST(SamplerFade, EveryTransitionOfALoopingSineStepsNoMoreThanTheSineItself)
         {"gain jump", [](MvMachine *s) { mvSetGain(s, 0.0, 0.25f); }, false},
     };
     std::vector<float> clip(48);
-    for (int i = 0; i < 48; ++i)
-        clip[size_t(i)] = float(std::sin(2.0 * M_PI * kHz * i / 48000.0));
+    for (int i = 0; i < 48; ++i) clip[size_t(i)] = float(std::sin(2.0 * M_PI * kHz * i / 48000.0));
     const float sineStep = float(2.0 * std::sin(M_PI * kHz / 48000.0)) * 1.0001f;
     for (const FadeEvent &event : events)
         for (int phase : {3, 11, 29, 40}) {
@@ -146,8 +136,7 @@ TEST(SamplerFade, EveryTransitionOfALoopingSineStepsNoMoreThanTheSineItself)
         }
 }
 
-TEST(SamplerFade, APausedSamplerHoldsSilenceAndResumesWhereItPaused)
-{
+TEST(SamplerFade, APausedSamplerHoldsSilenceAndResumesWhereItPaused) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono, 48000, 64);
     const std::vector<float> clip = mvtest::constantFrames(4800, 1, 0.5f);
@@ -167,8 +156,7 @@ TEST(SamplerFade, APausedSamplerHoldsSilenceAndResumesWhereItPaused)
     EXPECT_EQ(resumed.back(), 0.5f);
 }
 
-TEST(SamplerFade, TheFadeCallsCheckTheirArguments)
-{
+TEST(SamplerFade, TheFadeCallsCheckTheirArguments) {
     LoopbackTree tree(Model::mono);
     MvSampler *sampler = tree.newSampler();
     EXPECT_EQ(mvGetTransitionFade(m(sampler)), 0.0);

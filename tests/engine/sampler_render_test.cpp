@@ -2,7 +2,6 @@
 // resampling steps, interpolation across joins and wraps, clip ends and
 // loop starts with the overshoot carried, pause, channel matrices, formats.
 #include "loopback_tree.h"
-
 #include "mv_sampler.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +10,6 @@
 #include <cmath>
 #include <cstring>
 #include <random>
-
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -22,8 +20,7 @@ using mvtest::ReleaseLog;
 
 namespace {
 
-TEST(SamplerResampling, A44100HzClipOnA48000HzSinkRepeatsTheFrameAtOrBeforeThePosition)
-{
+TEST(SamplerResampling, A44100HzClipOnA48000HzSinkRepeatsTheFrameAtOrBeforeThePosition) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono);
     const std::vector<float> clip = mvtest::linearRamp(1000, 0.0f, 0.001f);
@@ -36,8 +33,8 @@ TEST(SamplerResampling, A44100HzClipOnA48000HzSinkRepeatsTheFrameAtOrBeforeThePo
     double position = 0.0; // 0.91875 added frame by frame
     for (int k = 0; k < 900; ++k, position += 44100.0 * 1.0 / 48000.0)
         ASSERT_EQ(out[k], clip[int(position)]) << "output frame " << k;
-    EXPECT_EQ(out[1], clip[0]);   // 0.91875: the first frame plays twice
-    EXPECT_EQ(out[12], clip[11]); // 11.025
+    EXPECT_EQ(out[1], clip[0]);     // 0.91875: the first frame plays twice
+    EXPECT_EQ(out[12], clip[11]);   // 11.025
     EXPECT_EQ(out[320], clip[293]); // the sum of 320 steps stays just below 294
 }
 
@@ -46,8 +43,7 @@ TEST(SamplerResampling, A44100HzClipOnA48000HzSinkRepeatsTheFrameAtOrBeforeThePo
 // g += gain step, f += frequency step.
 std::vector<float> perFrameLoop(const std::vector<float> &clip, double clipRate, int sinkRate,
                                 int frames, float gainStart, float gainEnd, double frequencyStart,
-                                double frequencyEnd, double *position)
-{
+                                double frequencyEnd, double *position) {
     std::vector<float> out(size_t(frames), 0.0f);
     float gain = gainStart;
     const float gainStep = (gainEnd - gain) / float(frames);
@@ -66,8 +62,7 @@ std::vector<float> perFrameLoop(const std::vector<float> &clip, double clipRate,
     return out;
 }
 
-TEST(SamplerResampling, GainAndFrequencyRampsAdvanceFrameByFrameExactlyAsDefined)
-{
+TEST(SamplerResampling, GainAndFrequencyRampsAdvanceFrameByFrameExactlyAsDefined) {
     std::vector<float> clip(2000);
     for (size_t i = 0; i < clip.size(); ++i) clip[i] = float(std::sin(0.05 * double(i)));
     double expectedPosition = 0.0;
@@ -90,8 +85,7 @@ TEST(SamplerResampling, GainAndFrequencyRampsAdvanceFrameByFrameExactlyAsDefined
     }
 }
 
-TEST(SamplerResampling, QuarterStepsInterpolateAndALoneClipFadesTowardZero)
-{
+TEST(SamplerResampling, QuarterStepsInterpolateAndALoneClipFadesTowardZero) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono);
     const float clip[2] = {0.0f, 1.0f};
@@ -99,14 +93,13 @@ TEST(SamplerResampling, QuarterStepsInterpolateAndALoneClipFadesTowardZero)
     mvtest::enqueue(sampler, log, clip, 2, 1, 12000.0, MV_FORMAT_FLOAT32);
     mvPlay(m(sampler));
     const std::vector<float> out = tree.render(10);
-    const std::vector<float> expected = {0.0f, 0.25f, 0.5f, 0.75f, 1.0f,
-                                         0.75f, 0.5f, 0.25f, 0.0f, 0.0f};
+    const std::vector<float> expected = {0.0f,  0.25f, 0.5f,  0.75f, 1.0f,
+                                         0.75f, 0.5f,  0.25f, 0.0f,  0.0f};
     EXPECT_EQ(out, expected);
     EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_STOPPED);
 }
 
-TEST(SamplerResampling, ALoopingClipInterpolatesItsLastFrameTowardItsFirstAndKeepsTheOvershoot)
-{
+TEST(SamplerResampling, ALoopingClipInterpolatesItsLastFrameTowardItsFirstAndKeepsTheOvershoot) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono);
     const float clip[3] = {0.0f, 0.5f, 1.0f};
@@ -115,7 +108,8 @@ TEST(SamplerResampling, ALoopingClipInterpolatesItsLastFrameTowardItsFirstAndKee
     mvSetLooping(m(sampler), 1);
     mvPlay(m(sampler));
     const std::vector<float> out = tree.render(6);
-    const float expected[6] = {0.0f, 0.4f, 0.8f, 0.6f, 0.1f, 0.45f}; // 0, .8, 1.6, 2.4, 0.2, 1.0-ish
+    const float expected[6] = {0.0f, 0.4f, 0.8f,
+                               0.6f, 0.1f, 0.45f}; // 0, .8, 1.6, 2.4, 0.2, 1.0-ish
     EXPECT_NEAR(out[0], expected[0], 1e-6);
     EXPECT_NEAR(out[1], expected[1], 1e-6);
     EXPECT_NEAR(out[2], expected[2], 1e-6);
@@ -126,8 +120,7 @@ TEST(SamplerResampling, ALoopingClipInterpolatesItsLastFrameTowardItsFirstAndKee
     EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_PLAYING);
 }
 
-TEST(SamplerClipEnds, TheOvershootOfAOneAndAHalfStepCarriesIntoTheNextClip)
-{
+TEST(SamplerClipEnds, TheOvershootOfAOneAndAHalfStepCarriesIntoTheNextClip) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono);
     const std::vector<float> first(100, 0.5f);
@@ -137,14 +130,13 @@ TEST(SamplerClipEnds, TheOvershootOfAOneAndAHalfStepCarriesIntoTheNextClip)
     mvtest::enqueue(sampler, log, second.data(), 200, 1, 72000.0, MV_FORMAT_FLOAT32);
     mvPlay(m(sampler));
     const std::vector<float> out = tree.render(70);
-    EXPECT_EQ(out[66], 0.5f);                  // position 99
-    EXPECT_FLOAT_EQ(out[67], 0.0005f);         // 100.5 - 100 = 0.5 into the second clip
-    EXPECT_FLOAT_EQ(out[68], second[2]);       // 2.0
+    EXPECT_EQ(out[66], 0.5f);            // position 99
+    EXPECT_FLOAT_EQ(out[67], 0.0005f);   // 100.5 - 100 = 0.5 into the second clip
+    EXPECT_FLOAT_EQ(out[68], second[2]); // 2.0
     EXPECT_EQ(mvGetProcessedClips(m(sampler)), 1);
 }
 
-TEST(SamplerClipEnds, TwoClipEndsInOneBlockSendTwoNotices)
-{
+TEST(SamplerClipEnds, TwoClipEndsInOneBlockSendTwoNotices) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono);
     const float clip[3] = {0.1f, 0.2f, 0.3f};
@@ -157,8 +149,7 @@ TEST(SamplerClipEnds, TwoClipEndsInOneBlockSendTwoNotices)
     EXPECT_EQ(mvGetProcessedClips(m(sampler)), 2);
 }
 
-TEST(SamplerClipEnds, ARemoveWhenDoneClipIsReleasedOnceAndLoopingStopsWithoutIt)
-{
+TEST(SamplerClipEnds, ARemoveWhenDoneClipIsReleasedOnceAndLoopingStopsWithoutIt) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono);
     const float clip[4] = {0.1f, 0.2f, 0.3f, 0.4f};
@@ -189,8 +180,7 @@ protected:
     std::vector<float> second = mvtest::linearRamp(8000, 0.5f, 1.0f / 16000);
     MvSampler *sampler = tree.newSampler();
 
-    std::vector<float> playLoopingFrom(double loopStart)
-    {
+    std::vector<float> playLoopingFrom(double loopStart) {
         mvtest::enqueue(sampler, log, first.data(), 8000, 1, 8000.0, MV_FORMAT_FLOAT32);
         mvtest::enqueue(sampler, log, second.data(), 8000, 1, 8000.0, MV_FORMAT_FLOAT32);
         mvSetLooping(m(sampler), 1);
@@ -202,23 +192,20 @@ protected:
     }
 };
 
-TEST_F(SamplerLoopStart, OneAndAHalfSecondsLandsHalfwayIntoTheSecondClipPlusTheOvershoot)
-{
+TEST_F(SamplerLoopStart, OneAndAHalfSecondsLandsHalfwayIntoTheSecondClipPlusTheOvershoot) {
     const std::vector<float> out = playLoopingFrom(1.5);
     EXPECT_EQ(out[10666], second[7999]);
     EXPECT_EQ(out[10667], second[4000]); // 4000.5
     EXPECT_EQ(out[10668], second[4002]);
 }
 
-TEST_F(SamplerLoopStart, ALoopStartBeyondTheQueueLandsOnTheHeadPlusTheOvershoot)
-{
+TEST_F(SamplerLoopStart, ALoopStartBeyondTheQueueLandsOnTheHeadPlusTheOvershoot) {
     const std::vector<float> out = playLoopingFrom(5.0);
     EXPECT_EQ(out[10667], first[0]); // 0.5
     EXPECT_EQ(out[10668], first[2]);
 }
 
-TEST(SamplerPause, PausingHoldsTheFrameAndResumingContinuesWithoutAJump)
-{
+TEST(SamplerPause, PausingHoldsTheFrameAndResumingContinuesWithoutAJump) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono);
     const std::vector<float> clip = mvtest::linearRamp(100, 0.0f, 0.01f);
@@ -234,8 +221,7 @@ TEST(SamplerPause, PausingHoldsTheFrameAndResumingContinuesWithoutAJump)
     EXPECT_EQ(resumed, (std::vector<float>{clip[10], clip[11], clip[12]}));
 }
 
-TEST(SamplerMatrix, ATenthOfASecondRampOverFiveBlocksLandsExactlyOnTheTarget)
-{
+TEST(SamplerMatrix, ATenthOfASecondRampOverFiveBlocksLandsExactlyOnTheTarget) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono, 48000, 1024);
     const std::vector<float> ones(48000, 1.0f);
@@ -257,8 +243,7 @@ TEST(SamplerMatrix, ATenthOfASecondRampOverFiveBlocksLandsExactlyOnTheTarget)
     EXPECT_EQ(matrix->rampTime, -1.0);
 }
 
-TEST(SamplerMatrix, AStereoClipOnAMonoSinkPlaysItsLeftChannelOrTheWeightedAverage)
-{
+TEST(SamplerMatrix, AStereoClipOnAMonoSinkPlaysItsLeftChannelOrTheWeightedAverage) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono);
     const std::vector<float> frames = {0.8f, 0.2f, 0.8f, 0.2f, 0.8f, 0.2f, 0.8f, 0.2f};
@@ -274,8 +259,7 @@ TEST(SamplerMatrix, AStereoClipOnAMonoSinkPlaysItsLeftChannelOrTheWeightedAverag
     EXPECT_EQ(tree.render(1), std::vector<float>(1, 0.8f));
 }
 
-TEST(SamplerMatrix, AStereoSinkDoublesAMonoClipAndTakesTheFirstTwoOfMore)
-{
+TEST(SamplerMatrix, AStereoSinkDoublesAMonoClipAndTakesTheFirstTwoOfMore) {
     ReleaseLog log;
     LoopbackTree tree(Model::stereo);
     const float mono[1] = {0.3f};
@@ -291,8 +275,7 @@ TEST(SamplerMatrix, AStereoSinkDoublesAMonoClipAndTakesTheFirstTwoOfMore)
     EXPECT_FLOAT_EQ(out[1], 0.3f + 0.2f);
 }
 
-TEST(SamplerFormats, EverySampleFormatReadsToTheSameValues)
-{
+TEST(SamplerFormats, EverySampleFormatReadsToTheSameValues) {
     // 0.5 and -0.25 in each format, native byte order.
     const float f32[2] = {0.5f, -0.25f};
     const int32_t i32[2] = {0x40000000, -0x20000000};
@@ -313,11 +296,10 @@ TEST(SamplerFormats, EverySampleFormatReadsToTheSameValues)
 
 // A stereo int16 clip placed so that its last sample ends a page, with an
 // unreadable page after it: the fast runs must not read a byte past it.
-TEST(SamplerFormats, AnInt16ClipIsNeverReadPastItsLastSample)
-{
+TEST(SamplerFormats, AnInt16ClipIsNeverReadPastItsLastSample) {
     const size_t page = size_t(sysconf(_SC_PAGESIZE));
-    void *pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
+    void *pages =
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(pages, MAP_FAILED);
     ASSERT_EQ(mprotect(static_cast<uint8_t *>(pages) + page, page, PROT_NONE), 0);
     constexpr int kFrames = 65; // eight-frame chunks end with frame 63 reading frame 64
@@ -342,8 +324,7 @@ TEST(SamplerFormats, AnInt16ClipIsNeverReadPastItsLastSample)
 // `scene` and renders it; every sampler gets `resampler` unless it is
 // negative (the call never made).
 std::vector<float> renderRandomScene(uint32_t scene, Model model, bool fastRuns,
-                                     int resampler = -1)
-{
+                                     int resampler = -1) {
     mv::samplerFastRunsEnabled = fastRuns;
     std::mt19937 random(scene);
     auto uniform = [&](double low, double high) {
@@ -405,15 +386,13 @@ std::vector<float> renderRandomScene(uint32_t scene, Model model, bool fastRuns,
     return out;
 }
 
-TEST(SamplerSpecialisedRuns, RenderTheSameBitsAsTheReferencePath)
-{
+TEST(SamplerSpecialisedRuns, RenderTheSameBitsAsTheReferencePath) {
     for (Model model : {Model::mono, Model::stereo})
         for (uint32_t scene = 1; scene <= 12; ++scene) {
             const std::vector<float> fast = renderRandomScene(scene, model, true);
             const std::vector<float> reference = renderRandomScene(scene, model, false);
             ASSERT_EQ(fast.size(), reference.size());
-            ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)),
-                      0)
+            ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)), 0)
                 << "scene " << scene;
             EXPECT_NE(std::count(fast.begin(), fast.end(), 0.0f), long(fast.size()));
         }
@@ -430,8 +409,8 @@ struct Float32RunCase {
     double gainSeconds; // 0: the gain holds still
 };
 constexpr Float32RunCase kFloat32RunCases[] = {
-    {1, 48000.0, 1.0, 0.0},  {1, 44100.0, 1.26, 0.05}, {1, 44100.0, 0.75, 0.0},
-    {2, 48000.0, 1.0, 0.05}, {2, 44100.0, 1.26, 0.0},  {2, 44100.0, 0.75, 0.05},
+    {1, 48000.0, 1.0, 0.0},   {1, 44100.0, 1.26, 0.05}, {1, 44100.0, 0.75, 0.0},
+    {2, 48000.0, 1.0, 0.05},  {2, 44100.0, 1.26, 0.0},  {2, 44100.0, 0.75, 0.05},
     {3, 44100.0, 1.26, 0.05},
 };
 
@@ -442,8 +421,7 @@ struct Float32RunOutput {
     double position;
 };
 
-Float32RunOutput renderFloat32Run(const Float32RunCase &run, Model model, bool fastRuns)
-{
+Float32RunOutput renderFloat32Run(const Float32RunCase &run, Model model, bool fastRuns) {
     constexpr int kClipFrames = 3001;
     std::vector<float> clip(size_t(kClipFrames) * run.channels);
     for (size_t i = 0; i < clip.size(); ++i) clip[i] = float(0.5 * std::sin(0.01 * double(i)));
@@ -464,32 +442,29 @@ Float32RunOutput renderFloat32Run(const Float32RunCase &run, Model model, bool f
     return out;
 }
 
-TEST(SamplerSpecialisedRuns, Float32RunsRenderTheSameBitsAsTheReferencePath)
-{
+TEST(SamplerSpecialisedRuns, Float32RunsRenderTheSameBitsAsTheReferencePath) {
     for (Model model : {Model::mono, Model::stereo})
         for (const Float32RunCase &run : kFloat32RunCases) {
             const Float32RunOutput fast = renderFloat32Run(run, model, true);
             const Float32RunOutput reference = renderFloat32Run(run, model, false);
             ASSERT_EQ(fast.mix.size(), reference.mix.size());
-            EXPECT_EQ(std::memcmp(fast.mix.data(), reference.mix.data(),
-                                  fast.mix.size() * sizeof(float)),
-                      0)
+            EXPECT_EQ(
+                std::memcmp(fast.mix.data(), reference.mix.data(), fast.mix.size() * sizeof(float)),
+                0)
                 << run.channels << " channels at " << run.clipRate << " Hz, frequency "
                 << run.frequency << ", gain ramp " << run.gainSeconds << " s";
             EXPECT_EQ(fast.position, reference.position) << run.channels << " channels";
         }
 }
 
-TEST(SamplerSpecialisedRuns, TheBandLimitedRunRendersTheSameBitsAsItsPlainReference)
-{
+TEST(SamplerSpecialisedRuns, TheBandLimitedRunRendersTheSameBitsAsItsPlainReference) {
     for (Model model : {Model::mono, Model::stereo})
         for (uint32_t scene = 1; scene <= 8; ++scene) {
             const std::vector<float> fast =
                 renderRandomScene(scene, model, true, MV_RESAMPLER_BANDLIMITED);
             const std::vector<float> reference =
                 renderRandomScene(scene, model, false, MV_RESAMPLER_BANDLIMITED);
-            ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)),
-                      0)
+            ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)), 0)
                 << "scene " << scene;
             // and it is not the standard path's sound
             EXPECT_NE(fast, renderRandomScene(scene, model, true)) << "scene " << scene;
@@ -500,8 +475,7 @@ TEST(SamplerSpecialisedRuns, TheBandLimitedRunRendersTheSameBitsAsItsPlainRefere
 // 253-frame blocks (so passes of four frames leave one to three over), its
 // gain steady or gliding; through the fast runs or the reference path.
 std::vector<float> renderSteadyBandLimited(Model model, int format, int channels, double rate,
-                                           bool glide, bool fastRuns)
-{
+                                           bool glide, bool fastRuns) {
     constexpr int kClipFrames = 1500;
     mv::samplerFastRunsEnabled = fastRuns;
     std::mt19937 random(uint32_t(format * 100 + channels));
@@ -527,8 +501,7 @@ std::vector<float> renderSteadyBandLimited(Model model, int format, int channels
     return out;
 }
 
-TEST(SamplerSpecialisedRuns, TheBandLimitedSteadyStretchRendersTheReferenceBits)
-{
+TEST(SamplerSpecialisedRuns, TheBandLimitedSteadyStretchRendersTheReferenceBits) {
     struct Clip {
         int format;
         int channels;
@@ -546,16 +519,14 @@ TEST(SamplerSpecialisedRuns, TheBandLimitedSteadyStretchRendersTheReferenceBits)
                         model, clip.format, clip.channels, rate, glide, false);
                     ASSERT_EQ(fast.size(), reference.size());
                     EXPECT_EQ(
-                        std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)),
-                        0)
+                        std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)), 0)
                         << "format " << clip.format << ", " << clip.channels << " channels, rate "
                         << rate << (glide ? ", gliding gain" : "")
                         << (model == Model::mono ? ", mono model" : ", stereo model");
                 }
 }
 
-TEST(SamplerResamplers, TheStandardPathIsBitIdenticalWhetherChosenOrNeverNamed)
-{
+TEST(SamplerResamplers, TheStandardPathIsBitIdenticalWhetherChosenOrNeverNamed) {
     for (uint32_t scene = 1; scene <= 6; ++scene) {
         const std::vector<float> untouched = renderRandomScene(scene, Model::stereo, true);
         EXPECT_EQ(untouched, renderRandomScene(scene, Model::stereo, true, MV_RESAMPLER_STANDARD))
@@ -570,8 +541,7 @@ TEST(SamplerResamplers, TheStandardPathIsBitIdenticalWhetherChosenOrNeverNamed)
 // wraps inside blocks), gain ramps, now and then a clip of another format or
 // channel count; then one voice each gets a rate ramp, a matrix, a pause and
 // a fade, the others playing on.
-std::vector<float> renderSiblingVoices(uint32_t scene, Model model, bool fastRuns)
-{
+std::vector<float> renderSiblingVoices(uint32_t scene, Model model, bool fastRuns) {
     mv::samplerFastRunsEnabled = fastRuns;
     std::mt19937 random(scene);
     auto uniform = [&](double low, double high) {
@@ -628,15 +598,13 @@ std::vector<float> renderSiblingVoices(uint32_t scene, Model model, bool fastRun
     return out;
 }
 
-TEST(SamplerVoiceGroups, SiblingsRenderedTogetherGiveTheBitsOfTheReferencePath)
-{
+TEST(SamplerVoiceGroups, SiblingsRenderedTogetherGiveTheBitsOfTheReferencePath) {
     for (Model model : {Model::mono, Model::stereo})
         for (uint32_t scene = 1; scene <= 40; ++scene) {
             const std::vector<float> fast = renderSiblingVoices(scene, model, true);
             const std::vector<float> reference = renderSiblingVoices(scene, model, false);
             ASSERT_EQ(fast.size(), reference.size());
-            ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)),
-                      0)
+            ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)), 0)
                 << "scene " << scene << " model " << int(model);
             EXPECT_NE(std::count(fast.begin(), fast.end(), 0.0f), long(fast.size()));
         }
@@ -644,11 +612,10 @@ TEST(SamplerVoiceGroups, SiblingsRenderedTogetherGiveTheBitsOfTheReferencePath)
 
 // Three voices on one mono int16 clip whose last sample ends a page, with
 // and without interpolation: a group must not read a byte past it.
-TEST(SamplerVoiceGroups, SiblingsNeverReadAMonoInt16ClipPastItsLastSample)
-{
+TEST(SamplerVoiceGroups, SiblingsNeverReadAMonoInt16ClipPastItsLastSample) {
     const size_t page = size_t(sysconf(_SC_PAGESIZE));
-    void *pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
+    void *pages =
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(pages, MAP_FAILED);
     ASSERT_EQ(mprotect(static_cast<uint8_t *>(pages) + page, page, PROT_NONE), 0);
     constexpr int kFrames = 64;

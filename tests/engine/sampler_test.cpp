@@ -27,8 +27,7 @@ protected:
     MvSampler *sampler = tree.newSampler();
 
     // Enqueues `seconds` of the constant `value` at `rate`.
-    const float *add(float value, double rate, double seconds = 1.0, bool removeWhenDone = false)
-    {
+    const float *add(float value, double rate, double seconds = 1.0, bool removeWhenDone = false) {
         const int frames = int(rate * seconds);
         clips.emplace_back(frames, value);
         EXPECT_EQ(mvtest::enqueue(sampler, log, clips.back().data(), frames, 1, rate,
@@ -39,8 +38,7 @@ protected:
     float next() { return tree.render(1)[0]; }
 };
 
-TEST_F(SamplerControl, PlayOnAnEmptyQueueEndsStopped)
-{
+TEST_F(SamplerControl, PlayOnAnEmptyQueueEndsStopped) {
     ASSERT_EQ(mvPlay(m(sampler)), MV_OK);
     EXPECT_EQ(sampler->controlState, MV_SAMPLER_PLAYING);
     tree.render(1);
@@ -48,15 +46,13 @@ TEST_F(SamplerControl, PlayOnAnEmptyQueueEndsStopped)
     EXPECT_EQ(mvGetProcessedClips(m(sampler)), 0);
 }
 
-TEST_F(SamplerControl, EnqueueingNeverStartsPlayback)
-{
+TEST_F(SamplerControl, EnqueueingNeverStartsPlayback) {
     add(0.5f, 8000.0);
     EXPECT_EQ(next(), 0.0f);
     EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_STOPPED);
 }
 
-TEST_F(SamplerControl, PlayAtSeeksThroughClipsOfDifferentRates)
-{
+TEST_F(SamplerControl, PlayAtSeeksThroughClipsOfDifferentRates) {
     mvSetInterpolation(m(sampler), 0);
     add(0.1f, 8000.0);
     add(0.2f, 4000.0);
@@ -69,8 +65,7 @@ TEST_F(SamplerControl, PlayAtSeeksThroughClipsOfDifferentRates)
     EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_PLAYING);
 }
 
-TEST_F(SamplerControl, PlayAtBeyondTheQueueStopsUnlessLooping)
-{
+TEST_F(SamplerControl, PlayAtBeyondTheQueueStopsUnlessLooping) {
     add(0.1f, 8000.0);
     add(0.2f, 8000.0);
     add(0.3f, 8000.0);
@@ -86,8 +81,7 @@ TEST_F(SamplerControl, PlayAtBeyondTheQueueStopsUnlessLooping)
     EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_PLAYING);
 }
 
-TEST_F(SamplerControl, PlayPositionIsExactAtBlockEndsAcrossAClipChangeAndALoopWrap)
-{
+TEST_F(SamplerControl, PlayPositionIsExactAtBlockEndsAcrossAClipChangeAndALoopWrap) {
     auto position = [&] {
         double seconds = -1.0;
         EXPECT_EQ(mvGetPlayPosition(m(sampler), &seconds), MV_OK);
@@ -122,8 +116,7 @@ TEST_F(SamplerControl, PlayPositionIsExactAtBlockEndsAcrossAClipChangeAndALoopWr
     EXPECT_EQ(seconds, 0.0); // a loopback sink holds nothing back
 }
 
-TEST_F(SamplerControl, NegativeAndNaNTimesSeekToTheStart)
-{
+TEST_F(SamplerControl, NegativeAndNaNTimesSeekToTheStart) {
     add(0.1f, 8000.0);
     add(0.2f, 8000.0);
     mvPlayAt(m(sampler), -4.0);
@@ -134,8 +127,7 @@ TEST_F(SamplerControl, NegativeAndNaNTimesSeekToTheStart)
     EXPECT_EQ(next(), 0.2f);
 }
 
-TEST_F(SamplerControl, PauseResumeAndPlayFollowTheStateTable)
-{
+TEST_F(SamplerControl, PauseResumeAndPlayFollowTheStateTable) {
     const std::vector<float> ramp = mvtest::linearRamp(8000, 0.0f, 1.0f / 8000);
     clips.push_back(ramp);
     mvtest::enqueue(sampler, log, clips.back().data(), 8000, 1, 8000.0, MV_FORMAT_FLOAT32);
@@ -165,12 +157,11 @@ TEST_F(SamplerControl, PauseResumeAndPlayFollowTheStateTable)
     EXPECT_EQ(next(), 0.0f);
     EXPECT_EQ(mvGetState(m(sampler)), MV_SAMPLER_STOPPED);
     EXPECT_EQ(mvGetClipQueueSize(m(sampler)), 1); // stop keeps the queue
-    mvEnsurePlaying(m(sampler));                   // stopped: from the head
+    mvEnsurePlaying(m(sampler));                  // stopped: from the head
     EXPECT_EQ(next(), ramp[0]);
 }
 
-TEST_F(SamplerControl, ClearingWhilePlayingStopsAndReleasesEveryClipOnce)
-{
+TEST_F(SamplerControl, ClearingWhilePlayingStopsAndReleasesEveryClipOnce) {
     const float *a = add(0.1f, 8000.0, 0.001);
     const float *b = add(0.2f, 8000.0);
     mvSetLooping(m(sampler), 1);
@@ -188,8 +179,7 @@ TEST_F(SamplerControl, ClearingWhilePlayingStopsAndReleasesEveryClipOnce)
     EXPECT_EQ(log.count(), 2);
 }
 
-TEST_F(SamplerControl, QueueSizeCountsClipsUntilTheirRelease)
-{
+TEST_F(SamplerControl, QueueSizeCountsClipsUntilTheirRelease) {
     add(0.1f, 8000.0, 0.001, true);
     add(0.2f, 8000.0, 0.001, false);
     EXPECT_EQ(mvGetClipQueueSize(m(sampler)), 2);
@@ -201,8 +191,7 @@ TEST_F(SamplerControl, QueueSizeCountsClipsUntilTheirRelease)
     EXPECT_EQ(next(), 0.2f);
 }
 
-TEST_F(SamplerControl, LoopingInterpolationAndLoopStartReadBackWhatWasSet)
-{
+TEST_F(SamplerControl, LoopingInterpolationAndLoopStartReadBackWhatWasSet) {
     EXPECT_EQ(mvGetLooping(m(sampler)), 0);
     EXPECT_EQ(mvGetInterpolation(m(sampler)), 1);
     mvSetLooping(m(sampler), 0x101); // the low byte counts
@@ -219,19 +208,17 @@ TEST_F(SamplerControl, LoopingInterpolationAndLoopStartReadBackWhatWasSet)
     EXPECT_EQ(sampler->audioLoopStart, 0.0);
 }
 
-TEST_F(SamplerControl, EnqueueSwapsAForeignByteOrderInPlace)
-{
+TEST_F(SamplerControl, EnqueueSwapsAForeignByteOrderInPlace) {
     int16_t data[2] = {0x0040, 0x00E0}; // 0.5 and -0.25 written big-endian
-    ASSERT_EQ(mvEnqueueClip(m(sampler), 0, nullptr, nullptr, 1, 8000.0, MV_FORMAT_INT16, 0, 2,
-                            data),
-              MV_OK);
+    ASSERT_EQ(
+        mvEnqueueClip(m(sampler), 0, nullptr, nullptr, 1, 8000.0, MV_FORMAT_INT16, 0, 2, data),
+        MV_OK);
     EXPECT_EQ(data[0], 0x4000);
     mvPlay(m(sampler));
     EXPECT_EQ(tree.render(2), (std::vector<float>{0.5f, -0.25f}));
 }
 
-TEST_F(SamplerControl, EnqueueRejectsBadClipsBeforeTouchingTheData)
-{
+TEST_F(SamplerControl, EnqueueRejectsBadClipsBeforeTouchingTheData) {
     int16_t data[2] = {0x0102, 0x0304};
     auto enqueue = [&](MvMachine *target, int channels, double rate, int format, int frames,
                        void *samples) {
@@ -246,8 +233,7 @@ TEST_F(SamplerControl, EnqueueRejectsBadClipsBeforeTouchingTheData)
     EXPECT_EQ(enqueue(m(sampler), 1, 8000.0, MV_FORMAT_INT16, -5, data), MV_ERROR_BUFFER_SIZE);
     EXPECT_EQ(enqueue(tree.root(), 1, 8000.0, MV_FORMAT_INT16, 2, data), MV_ERROR_MACHINE_TYPE);
     EXPECT_EQ(enqueue(m(sampler), 0, 8000.0, MV_FORMAT_INT16, 2, data), MV_ERROR_SPEAKER_LAYOUT);
-    EXPECT_EQ(enqueue(m(sampler), -1, 8000.0, MV_FORMAT_INT16, 2, data),
-              MV_ERROR_SPEAKER_LAYOUT);
+    EXPECT_EQ(enqueue(m(sampler), -1, 8000.0, MV_FORMAT_INT16, 2, data), MV_ERROR_SPEAKER_LAYOUT);
     for (double rate : {0.0, -8000.0, nan, inf})
         EXPECT_EQ(enqueue(m(sampler), 1, rate, MV_FORMAT_INT16, 2, data), MV_ERROR_SAMPLE_RATE);
     EXPECT_EQ(enqueue(m(sampler), 1, 8000.0, 6, 2, data), MV_ERROR_SAMPLE_FORMAT);
@@ -258,8 +244,7 @@ TEST_F(SamplerControl, EnqueueRejectsBadClipsBeforeTouchingTheData)
     EXPECT_EQ(mvGetClipQueueSize(m(sampler)), 0);
 }
 
-TEST_F(SamplerControl, CallsRejectNullsAndOtherMachines)
-{
+TEST_F(SamplerControl, CallsRejectNullsAndOtherMachines) {
     MvMixer *mixer = tree.newMixer();
     MvMachine *other = &mixer->machine;
     for (auto call : {mvPlay, mvStop, mvPause, mvResume, mvEnsurePlaying, mvClearClipQueue,
@@ -280,8 +265,7 @@ TEST_F(SamplerControl, CallsRejectNullsAndOtherMachines)
     EXPECT_EQ(child, nullptr);
 }
 
-TEST_F(SamplerControl, ChannelMatricesMustFitTheModelAndABoundedSourceCount)
-{
+TEST_F(SamplerControl, ChannelMatricesMustFitTheModelAndABoundedSourceCount) {
     const float weights[128] = {};
     EXPECT_EQ(mvSetChannelMatrix(m(sampler), 0.0, 1, 2, weights), MV_ERROR_VECTOR_SIZE);
     EXPECT_EQ(mvSetChannelMatrix(m(sampler), 0.0, 0, 1, weights), MV_ERROR_SPEAKER_LAYOUT);
@@ -294,8 +278,7 @@ TEST_F(SamplerControl, ChannelMatricesMustFitTheModelAndABoundedSourceCount)
 // A host-written model with four weights per source channel: the render's
 // ramp deltas (128 on the audio thread's stack) bound the product, not the
 // channel count alone.
-TEST(SamplerMatrixBound, SourceChannelsTimesVectorSizeFitTheRampBuffer)
-{
+TEST(SamplerMatrixBound, SourceChannelsTimesVectorSizeFitTheRampBuffer) {
     mvtest::EngineSession session(mvtest::DispatcherKind::threadUnsafe, mvtest::kFallbackOnlyOrder);
     MvSoundModel *model = nullptr;
     ASSERT_EQ(mvNewStereoSoundModel(&model), 0);
@@ -311,8 +294,7 @@ TEST(SamplerMatrixBound, SourceChannelsTimesVectorSizeFitTheRampBuffer)
     EXPECT_EQ(mvSetChannelMatrix(m(sampler), 0.5, 32, 4, weights), MV_OK);
 }
 
-TEST_F(SamplerControl, OnlyALaterMatrixRamps)
-{
+TEST_F(SamplerControl, OnlyALaterMatrixRamps) {
     const float one = 1.0f;
     mvSetChannelMatrix(m(sampler), 0.5, 1, 1, &one);
     EXPECT_EQ(sampler->controlMatrix->rampTime, 0.0); // nothing to ramp from
@@ -323,8 +305,7 @@ TEST_F(SamplerControl, OnlyALaterMatrixRamps)
     EXPECT_NE(sampler->controlMatrix->current, sampler->controlMatrix->target);
 }
 
-TEST_F(SamplerControl, AnInconsistentQueueIsReportedThroughThePrintHookAndPlayContinues)
-{
+TEST_F(SamplerControl, AnInconsistentQueueIsReportedThroughThePrintHookAndPlayContinues) {
     mvtest::PrintCapture print;
     add(0.1f, 8000.0);
     tree.render(1); // appended
@@ -346,23 +327,20 @@ protected:
     const int16_t data[3][4] = {{1, 2, 3, 4}, {5, 6, 7, 8}, {9, 10, 11, 12}};
     LoopbackTree tree{Model::stereo};
 
-    void fill(MvSampler *sampler)
-    {
+    void fill(MvSampler *sampler) {
         for (const auto &clip : data)
             mvtest::enqueue(sampler, log, clip, 4, 1, 48000.0, MV_FORMAT_INT16);
         mvPlay(&sampler->machine);
         tree.render(2);
     }
-    void expectEachReleasedOnce()
-    {
+    void expectEachReleasedOnce() {
         EXPECT_EQ(log.count(), 3);
         for (const auto &clip : data) EXPECT_EQ(log.countFor(clip), 1);
         for (const auto &entry : log.entries) EXPECT_EQ(entry.context, &log);
     }
 };
 
-TEST_F(SamplerRelease, DeletingTheSampler)
-{
+TEST_F(SamplerRelease, DeletingTheSampler) {
     MvSampler *sampler = tree.newSampler();
     fill(sampler);
     ASSERT_EQ(mvDeleteSampler(m(sampler)), MV_OK);
@@ -373,8 +351,7 @@ TEST_F(SamplerRelease, DeletingTheSampler)
     EXPECT_EQ(log.count(), 3);
 }
 
-TEST_F(SamplerRelease, DeletingTheSink)
-{
+TEST_F(SamplerRelease, DeletingTheSink) {
     fill(tree.newSampler());
     ASSERT_EQ(mvDeleteSink(tree.root()), MV_OK);
     expectEachReleasedOnce();
@@ -382,15 +359,13 @@ TEST_F(SamplerRelease, DeletingTheSink)
     EXPECT_EQ(log.count(), 3);
 }
 
-TEST_F(SamplerRelease, Uninitialising)
-{
+TEST_F(SamplerRelease, Uninitialising) {
     fill(tree.newSampler(&tree.newMixer()->machine));
     tree.uninitialize();
     expectEachReleasedOnce();
 }
 
-TEST_F(SamplerRelease, UninitialisingWithEnqueuesStillOnTheirWay)
-{
+TEST_F(SamplerRelease, UninitialisingWithEnqueuesStillOnTheirWay) {
     MvSampler *sampler = tree.newSampler();
     for (const auto &clip : data)
         mvtest::enqueue(sampler, log, clip, 4, 1, 48000.0, MV_FORMAT_INT16);
@@ -398,8 +373,7 @@ TEST_F(SamplerRelease, UninitialisingWithEnqueuesStillOnTheirWay)
     expectEachReleasedOnce();
 }
 
-TEST_F(SamplerRelease, PlayingThroughRemoveWhenDoneClips)
-{
+TEST_F(SamplerRelease, PlayingThroughRemoveWhenDoneClips) {
     MvSampler *sampler = tree.newSampler();
     for (const auto &clip : data)
         mvtest::enqueue(sampler, log, clip, 4, 1, 48000.0, MV_FORMAT_INT16, true);
@@ -416,8 +390,7 @@ TEST_F(SamplerRelease, PlayingThroughRemoveWhenDoneClips)
 
 class SamplerAllocation : public testing::TestWithParam<mvtest::DispatcherKind> {};
 
-TEST_P(SamplerAllocation, EveryAllocationFailureReturnsMinusOneAndLeavesNothing)
-{
+TEST_P(SamplerAllocation, EveryAllocationFailureReturnsMinusOneAndLeavesNothing) {
     LoopbackTree tree(Model::mono, 48000, 1024, GetParam());
     MvSampler *sampler = tree.newSampler();
     const float weight = 1.0f;
@@ -428,8 +401,8 @@ TEST_P(SamplerAllocation, EveryAllocationFailureReturnsMinusOneAndLeavesNothing)
             return mvNewSampler(&other, tree.root());
         },
         [&] {
-            return mvEnqueueClip(m(sampler), 0, nullptr, nullptr, 1, 8000.0, MV_FORMAT_INT16, 1,
-                                 2, data);
+            return mvEnqueueClip(m(sampler), 0, nullptr, nullptr, 1, 8000.0, MV_FORMAT_INT16, 1, 2,
+                                 data);
         },
         [&] { return mvPlayAt(m(sampler), 1.0); },
         [&] { return mvSetLoopStart(m(sampler), 1.0); },

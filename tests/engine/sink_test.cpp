@@ -407,8 +407,9 @@ TEST_F(Sinks, ThePlayingAudioThreadNeverAllocates) {
     mvInitMachine(&marker, &marker, nullptr, &markerSource, sink, nullptr);
     mvInitSource(&markerSource, &marker, &sink->destination, markAudioThread, nullptr);
     ASSERT_EQ(mvDispatcher->lock(), MV_OK);
-    ASSERT_EQ(mvDispatcher->post(sink, reinterpret_cast<MvMessageFunc>(mvSourceActivate),
-                                 &markerSource), MV_OK);
+    ASSERT_EQ(
+        mvDispatcher->post(sink, reinterpret_cast<MvMessageFunc>(mvSourceActivate), &markerSource),
+        MV_OK);
     ASSERT_EQ(mvOpenSink(sink, -1, 48000), MV_OK);
     for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(mvSetGain(&probe->machine, 0.01, float(i % 2)), MV_OK);

@@ -115,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint16_t stack = uint16_t(data[1] * 4);
     const int initWords = data[2] % 4, messagesPerBlock = data[3] % 4, blocks = 1 + data[4] % 4;
     uint32_t seed = data[5];
-    const uint16_t programLength = uint16_t(size - kHeaderSize > 0x8000 ? 0x8000 : size - kHeaderSize);
+    const uint16_t programLength =
+        uint16_t(size - kHeaderSize > 0x8000 ? 0x8000 : size - kHeaderSize);
 
     MvSoundModel *model = nullptr;
     check((channels == 2 ? mvNewStereoSoundModel(&model) : mvNewMonoSoundModel(&model)) == 0);
@@ -124,8 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(mvOpenLoopbackSink(sink, rate, channels, MV_FORMAT_FLOAT32) == 0);
     addRamp(sink);
     std::vector<int32_t> init = words(seed, initWords);
-    const int attached = mvSetDSP(&sink->base, programLength, data + kHeaderSize, stack, initWords,
-                                  init.data());
+    const int attached =
+        mvSetDSP(&sink->base, programLength, data + kHeaderSize, stack, initWords, init.data());
     check(attached == 0 || attached == MV_ERROR_DSP_TOO_LARGE);
 
     std::vector<float> out(size_t(chunk) * channels);

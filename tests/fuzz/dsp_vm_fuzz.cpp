@@ -13,12 +13,11 @@
 #include "dsp/mv_dsp_machine.h"
 #include "dsp/mv_dsp_vm.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 using namespace mv;
 
@@ -71,7 +70,8 @@ void check(bool condition) {
 MvDspVm *createVm(const uint8_t *data, size_t size, bool plain, ServiceTable **services) {
     const uint16_t region = uint16_t(data[0] | data[1] << 8) & kLengthMask;
     const uint16_t stack = uint16_t(data[2] | data[3] << 8) & kLengthMask;
-    const uint16_t programLength = uint16_t(size - kHeaderSize > 0xF000 ? 0xF000 : size - kHeaderSize);
+    const uint16_t programLength =
+        uint16_t(size - kHeaderSize > 0xF000 ? 0xF000 : size - kHeaderSize);
     MvDspVm *vm = dspVmCreate(data + kHeaderSize, programLength, region, stack);
     if (!vm) return nullptr;
     if (plain) mv::dspVmDropPrepared(vm);
@@ -81,9 +81,9 @@ MvDspVm *createVm(const uint8_t *data, size_t size, bool plain, ServiceTable **s
     vm->registers[MV_DSP_PC] = uint16_t(data[4] | data[5] << 8) % (vm->memorySize + 8u);
     const uint32_t top = vm->memorySize;
     switch (data[7] % 4) {
-    case 0: break; // empty stack
-    case 1: vm->registers[MV_DSP_SP] = vm->stackBase; break;         // full
-    case 2: vm->registers[MV_DSP_SP] = top - (data[7] >> 2); break;  // partly filled or odd
+    case 0: break;                                                     // empty stack
+    case 1: vm->registers[MV_DSP_SP] = vm->stackBase; break;           // full
+    case 2: vm->registers[MV_DSP_SP] = top - (data[7] >> 2); break;    // partly filled or odd
     case 3: vm->registers[MV_DSP_SP] = mixedValue(data[7], 99); break; // anywhere
     }
     return vm;

@@ -37,7 +37,8 @@ protected:
     void SetUp() override {
         ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr)
             << "no private PulseAudio server: run the live tier through scripts/test";
-        ASSERT_TRUE(shell("pactl info >/dev/null")) << "the private PulseAudio server does not answer";
+        ASSERT_TRUE(shell("pactl info >/dev/null"))
+            << "the private PulseAudio server does not answer";
         session.emplace(GetParam(), mvtest::kDefaultOrder);
         ASSERT_EQ(session->status(), MV_OK);
     }
@@ -47,7 +48,8 @@ protected:
 TEST_P(LifecycleLive, DefaultOrderConnectsPulseAudioPlusTheFallback) {
     EXPECT_EQ(mvBackendList.count, 2);
     EXPECT_EQ(mvGetBackendError(kPulseAudio), MV_OK);
-    for (int later : {3, 5, 6, 4, 1}) EXPECT_EQ(mvGetBackendError(later), MV_ERROR_BACKEND_NOT_TRIED);
+    for (int later : {3, 5, 6, 4, 1})
+        EXPECT_EQ(mvGetBackendError(later), MV_ERROR_BACKEND_NOT_TRIED);
     EXPECT_EQ(mvGetBackendError(7), MV_OK);
 }
 
@@ -69,7 +71,8 @@ TEST_P(LifecycleLive, NullSinkLoadedWhileInitialisedAppearsAfterRefresh) {
     std::string module = pactl("load-module module-null-sink sink_name=" + name);
     ASSERT_FALSE(module.empty());
     int before = mvGetDeviceCount();
-    bool appeared = eventually([&] { return mvRefreshDeviceList() == MV_OK && mvtest::deviceIndexOf(name) > 0; });
+    bool appeared = eventually(
+        [&] { return mvRefreshDeviceList() == MV_OK && mvtest::deviceIndexOf(name) > 0; });
     pactl("unload-module " + module);
     ASSERT_TRUE(appeared) << name << " never reached the device list";
     EXPECT_EQ(mvGetDeviceCount(), before + 1);
@@ -83,7 +86,8 @@ TEST_P(LifecycleLive, AutomaticDeviceFollowsTheServersDefaultSink) {
     pactl("set-default-sink " + other);
     // The event flush that delivers the change runs on the dispatcher's
     // schedule; a device-count query is a host call that gives it a turn.
-    bool followed = eventually([&] { return mvGetDeviceCount() > 0 && currentDefaultID() == other; });
+    bool followed =
+        eventually([&] { return mvGetDeviceCount() > 0 && currentDefaultID() == other; });
     pactl("set-default-sink " + original);
     EXPECT_TRUE(followed);
     EXPECT_EQ(mvGetDeviceBackend(-1), kPulseAudio);
@@ -94,7 +98,6 @@ INSTANTIATE_TEST_SUITE_P(Live, LifecycleLive,
                          testing::PrintToStringParamName());
 
 // ---------------------------------------------------------------------------
-
 
 // libsoundio's own reaction to a vanished server is to abort the process.
 TEST(LifecycleLiveServerLoss, EngineKeepsRunningOnTheFallbackWhenTheServerStops) {

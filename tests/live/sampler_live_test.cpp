@@ -23,19 +23,17 @@ constexpr int kBufferFrames = 2048; // generous, so the server never runs dry
 constexpr auto kSettle = std::chrono::milliseconds(300);
 
 // Frames first .. first + count of one continuous int16 sine.
-std::vector<int16_t> sine(int first, int count)
-{
+std::vector<int16_t> sine(int first, int count) {
     std::vector<int16_t> samples(count);
     for (int i = 0; i < count; ++i)
-        samples[i] = int16_t(std::lrint(32767 * kAmplitude *
-                                        std::sin(2 * M_PI * kPitch * (first + i) / kClipRate)));
+        samples[i] = int16_t(
+            std::lrint(32767 * kAmplitude * std::sin(2 * M_PI * kPitch * (first + i) / kClipRate)));
     return samples;
 }
 
 class SamplerLive : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr)
             << "no private PulseAudio server: run the live tier through scripts/test";
         ASSERT_EQ(session_.status(), MV_OK);
@@ -48,8 +46,7 @@ protected:
     }
 
     // Queues the clips, loops them and returns what the monitor hears.
-    std::vector<float> playLooping(const std::vector<std::vector<int16_t>> &clips)
-    {
+    std::vector<float> playLooping(const std::vector<std::vector<int16_t>> &clips) {
         for (const auto &clip : clips)
             EXPECT_EQ(mvEnqueueClip(&sampler_->machine, 0, nullptr, nullptr, 1, kClipRate,
                                     MV_FORMAT_INT16, 1, int(clip.size()),
@@ -66,8 +63,7 @@ protected:
     MvSampler *sampler_ = nullptr;
 };
 
-TEST_F(SamplerLive, A440HzClipAt44100HzSoundsAt440HzOnA48000HzSink)
-{
+TEST_F(SamplerLive, A440HzClipAt44100HzSoundsAt440HzOnA48000HzSink) {
     const std::vector<float> heard = playLooping({sine(0, kClipRate)});
     ASSERT_GT(heard.size(), size_t(kSinkRate / 2));
     const mvtest::Tone tone = mvtest::measureTone(heard, kSinkRate);
@@ -75,8 +71,7 @@ TEST_F(SamplerLive, A440HzClipAt44100HzSoundsAt440HzOnA48000HzSink)
     EXPECT_NEAR(tone.amplitude, kAmplitude, 0.05);
 }
 
-TEST_F(SamplerLive, TwoClipsQueuedBackToBackJoinWithoutAGap)
-{
+TEST_F(SamplerLive, TwoClipsQueuedBackToBackJoinWithoutAGap) {
     constexpr int kSplit = 20000; // mid-cycle, so a gap or a repeat would show
     const std::vector<float> heard =
         playLooping({sine(0, kSplit), sine(kSplit, kClipRate - kSplit)});

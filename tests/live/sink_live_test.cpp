@@ -80,9 +80,11 @@ protected:
         ToneMachine *tone;
         ASSERT_EQ(toneNew(&tone, &sink->base, kToneHertz, kToneAmplitude), MV_OK);
         std::this_thread::sleep_for(kSettle);
-        const mvtest::Tone heard = mvtest::measureTone(mvtest::captureMonitor(nullSink, kRate), kRate);
+        const mvtest::Tone heard =
+            mvtest::measureTone(mvtest::captureMonitor(nullSink, kRate), kRate);
         EXPECT_NEAR(heard.hertz, kToneHertz, kToneHertz * 0.002) << "on " << nullSink;
-        EXPECT_NEAR(20 * std::log10(heard.amplitude / kToneAmplitude), 0.0, 0.5) << "on " << nullSink;
+        EXPECT_NEAR(20 * std::log10(heard.amplitude / kToneAmplitude), 0.0, 0.5)
+            << "on " << nullSink;
         ASSERT_EQ(mvDeleteMachine(&tone->machine), MV_OK);
     }
 
@@ -261,7 +263,8 @@ TEST_P(SinkLiveOwnServer, AServerWithoutSinksLeavesTheFallbackDeviceToListRender
     // The thread-safe dispatcher posts the probe's activation a little later.
     EXPECT_TRUE(eventually([&] {
         std::vector<float> out = mvtest::renderFloat(loopback, 64);
-        return std::all_of(out.begin(), out.end(), [](float s) { return std::abs(s - 0.25f) < 1e-6f; });
+        return std::all_of(out.begin(), out.end(),
+                           [](float s) { return std::abs(s - 0.25f) < 1e-6f; });
     }));
 
     MvSink *sink = playingSink(-1, &probe);

@@ -1,7 +1,7 @@
 // A whole engine for one test: initialised with the chosen dispatcher
-// (thread-unsafe unless asked) on the fallback backend only, one sink with the chosen sound model opened
-// as a float32 loopback sink, and helpers to render and inspect it. The
-// calling thread is both the control side and the sink's audio thread.
+// (thread-unsafe unless asked) on the fallback backend only, one sink with the chosen sound model
+// opened as a float32 loopback sink, and helpers to render and inspect it. The calling thread is
+// both the control side and the sink's audio thread.
 //
 //   mvtest::LoopbackTree tree(mvtest::Model::stereo);
 //   MvSampler *sampler = tree.newSampler();

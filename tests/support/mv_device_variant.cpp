@@ -9,8 +9,7 @@ constexpr int kBorrowedReferences = 1 << 20;
 } // namespace
 
 DeviceVariant::DeviceVariant(int index, std::vector<SoundIoFormat> formats)
-    : formats_(std::move(formats)), original_(mvDeviceList.devices[index]),
-      variant_(*original_),
+    : formats_(std::move(formats)), original_(mvDeviceList.devices[index]), variant_(*original_),
       devices_(mvDeviceList.devices, mvDeviceList.devices + mvDeviceList.count),
       savedDevices_(mvDeviceList.devices) {
     variant_.ref_count = kBorrowedReferences;

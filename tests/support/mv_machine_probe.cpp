@@ -73,8 +73,7 @@ int newProbe(Probe **out, MvMachine *parent, float level, std::atomic<int> *rele
     if (!memory) return MV_ERROR_NO_MEMORY;
     auto *probe = new (memory) Probe{};
     mvInitMachine(&probe->machine, probe, nullptr, &probe->source, parent->sink, deleteProbe);
-    mvInitSource(&probe->source, &probe->machine, parent->destination, renderProbe,
-                 releaseProbe);
+    mvInitSource(&probe->source, &probe->machine, parent->destination, renderProbe, releaseProbe);
     probe->level = level;
     probe->releases = releases;
     *out = probe;
@@ -88,8 +87,7 @@ int newGroup(Group **out, MvMachine *parent) {
     if (!group) return MV_ERROR_NO_MEMORY;
     mvInitMachine(&group->machine, group, &group->destination, &group->source, parent->sink,
                   deleteGroup);
-    mvInitSource(&group->source, &group->machine, parent->destination, renderGroup,
-                 releaseGroup);
+    mvInitSource(&group->source, &group->machine, parent->destination, renderGroup, releaseGroup);
     if (int status = mvInitDestination(&group->destination, &group->machine)) {
         mvFree(group);
         return status;

@@ -91,9 +91,9 @@ void OwnServer::kill() {
 }
 
 std::vector<float> captureMonitor(const std::string &sinkName, int rate) {
-    std::string command = "parec --raw --format=float32le --channels=1 --rate=" +
-                          std::to_string(rate) + " --latency-msec=20 -d " + sinkName +
-                          ".monitor 2>/dev/null";
+    std::string command =
+        "parec --raw --format=float32le --channels=1 --rate=" + std::to_string(rate) +
+        " --latency-msec=20 -d " + sinkName + ".monitor 2>/dev/null";
     std::vector<float> samples(rate);
     FILE *pipe = popen(command.c_str(), "r");
     if (!pipe) return {};

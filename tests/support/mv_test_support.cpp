@@ -3,12 +3,13 @@
 
 #include "mv_queue.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <gtest/gtest.h>
-#include <csignal>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -28,7 +29,7 @@ struct FailingAllocator::State {
     size_t bytes = 0;
     int calls = 0;
     int failed = 0;
-    int failAt = 0;        // 0: never
+    int failAt = 0;         // 0: never
     bool failAfter = false; // failAt and every later call
 
     // Counts one allocation call; true when it is to fail. Under mutex.
@@ -227,11 +228,11 @@ void ignoreSignal(int) {}
 } // namespace
 
 void interruptUntil(pthread_t thread, const std::atomic<bool> &finished) {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = ignoreSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: the sleep must see EINTR
-    struct sigaction previous{};
+    struct sigaction previous {};
     sigaction(SIGUSR1, &action, &previous);
     while (!finished.load()) {
         pthread_kill(thread, SIGUSR1);

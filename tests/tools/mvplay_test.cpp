@@ -4,18 +4,17 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
-#include <bit>
 #include <filesystem>
+#include <signal.h>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -36,8 +35,7 @@ protected:
     std::string path(const char *name) const { return (dir / name).string(); }
     std::string dir_path() const { return dir.string(); }
 
-    Outcome run(const std::string &arguments) const
-    {
+    Outcome run(const std::string &arguments) const {
         const std::string errors = path("stderr.txt");
         const std::string command =
             std::string(MVPLAY_PATH) + " " + arguments + " >/dev/null 2>" + errors;
@@ -52,8 +50,7 @@ protected:
     }
 
     void writeInt16(const std::string &name, int rate, int channels,
-                    const std::vector<short> &samples) const
-    {
+                    const std::vector<short> &samples) const {
         SF_INFO info{};
         info.samplerate = rate;
         info.channels = channels;
@@ -64,14 +61,12 @@ protected:
         sf_close(file);
     }
 
-    std::vector<float> readFloat(const std::string &name) const
-    {
+    std::vector<float> readFloat(const std::string &name) const {
         SF_INFO info{};
         return readFloat(name, info);
     }
 
-    std::vector<float> readFloat(const std::string &name, SF_INFO &info) const
-    {
+    std::vector<float> readFloat(const std::string &name, SF_INFO &info) const {
         SNDFILE *file = sf_open(name.c_str(), SFM_READ, &info);
         EXPECT_NE(file, nullptr) << name;
         if (!file) return {};
@@ -82,20 +77,18 @@ protected:
     }
 };
 
-std::vector<short> ramp(int count, int step)
-{
+std::vector<short> ramp(int count, int step) {
     std::vector<short> samples(count);
     for (int i = 0; i < count; ++i) samples[i] = short((i * step) % 30000 - 15000);
     return samples;
 }
 
-TEST_F(Mvplay, RendersTwoFilesBackToBackSampleForSample)
-{
+TEST_F(Mvplay, RendersTwoFilesBackToBackSampleForSample) {
     const std::vector<short> first = ramp(3000, 7), second = ramp(2000, 13);
     writeInt16(path("a.wav"), 48000, 1, first);
     writeInt16(path("b.wav"), 48000, 1, second);
-    const Outcome result = run("--mono --render " + path("out.wav") + " " + path("a.wav") + " " +
-                           path("b.wav"));
+    const Outcome result =
+        run("--mono --render " + path("out.wav") + " " + path("a.wav") + " " + path("b.wav"));
     ASSERT_EQ(result.status, 0) << result.errors;
     SF_INFO info{};
     const std::vector<float> out = readFloat(path("out.wav"), info);
@@ -109,11 +102,10 @@ TEST_F(Mvplay, RendersTwoFilesBackToBackSampleForSample)
     }
 }
 
-TEST_F(Mvplay, RendersAMonoFileToBothSidesWithGainInTheChosenFormat)
-{
+TEST_F(Mvplay, RendersAMonoFileToBothSidesWithGainInTheChosenFormat) {
     writeInt16(path("a.wav"), 48000, 1, ramp(1000, 11));
-    const Outcome result = run("--gain -6.0206 --format int16 --no-dither --render " + path("out.wav") + " " +
-                           path("a.wav"));
+    const Outcome result = run("--gain -6.0206 --format int16 --no-dither --render " +
+                               path("out.wav") + " " + path("a.wav"));
     ASSERT_EQ(result.status, 0) << result.errors;
     SF_INFO info{};
     const std::vector<float> out = readFloat(path("out.wav"), info);
@@ -127,11 +119,10 @@ TEST_F(Mvplay, RendersAMonoFileToBothSidesWithGainInTheChosenFormat)
     }
 }
 
-TEST_F(Mvplay, ResamplesToTheRequestedRate)
-{
+TEST_F(Mvplay, ResamplesToTheRequestedRate) {
     writeInt16(path("a.wav"), 24000, 1, std::vector<short>(2400, 8192));
-    const Outcome result = run("--mono --sample-rate 48000 --render " + path("out.wav") + " " +
-                           path("a.wav"));
+    const Outcome result =
+        run("--mono --sample-rate 48000 --render " + path("out.wav") + " " + path("a.wav"));
     ASSERT_EQ(result.status, 0) << result.errors;
     SF_INFO info{};
     const std::vector<float> out = readFloat(path("out.wav"), info);
@@ -139,8 +130,7 @@ TEST_F(Mvplay, ResamplesToTheRequestedRate)
     EXPECT_EQ(out[100], 0.25f);
 }
 
-TEST_F(Mvplay, RunsADspProgramOnTheMixerAndReportsItsFailure)
-{
+TEST_F(Mvplay, RunsADspProgramOnTheMixerAndReportsItsFailure) {
     writeInt16(path("a.wav"), 48000, 2, ramp(2000, 11));
     const std::string examples = MV_DSP_EXAMPLES_DIR;
     ASSERT_EQ(run("--render " + path("plain.wav") + " " + path("a.wav")).status, 0);
@@ -153,20 +143,19 @@ TEST_F(Mvplay, RunsADspProgramOnTheMixerAndReportsItsFailure)
     ASSERT_EQ(out.size(), plain.size());
     for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], plain[i] * 0.5f) << "sample " << i;
 
-    const Outcome failed = run("--dsp " + examples + "/fail.mvs --render " + path("failed.wav") +
-                               " " + path("a.wav"));
+    const Outcome failed =
+        run("--dsp " + examples + "/fail.mvs --render " + path("failed.wav") + " " + path("a.wav"));
     EXPECT_EQ(failed.status, 0);
     EXPECT_NE(failed.errors.find("failed in the Main Routine"), std::string::npos) << failed.errors;
     EXPECT_NE(failed.errors.find("trace: 0x0027 0x0021 0x0016"), std::string::npos);
 
-    const Outcome badWord = run("--dsp " + examples + "/gain.mvs --dsp-message 0.5,loud " +
-                                path("a.wav"));
+    const Outcome badWord =
+        run("--dsp " + examples + "/gain.mvs --dsp-message 0.5,loud " + path("a.wav"));
     EXPECT_NE(badWord.status, 0);
     EXPECT_NE(badWord.errors.find("bad DSP message word: 'loud'"), std::string::npos);
 }
 
-TEST_F(Mvplay, RejectsBadOptionsAndUnreadableFilesWithAMessage)
-{
+TEST_F(Mvplay, RejectsBadOptionsAndUnreadableFilesWithAMessage) {
     writeInt16(path("a.wav"), 48000, 1, ramp(100, 1));
     const Outcome unknown = run("--bogus " + path("a.wav"));
     EXPECT_NE(unknown.status, 0);
@@ -193,8 +182,7 @@ TEST_F(Mvplay, RejectsBadOptionsAndUnreadableFilesWithAMessage)
     EXPECT_NE(run("").status, 0);
 }
 
-TEST_F(Mvplay, AStreamedFileRendersBitForBitLikeTheFileLoadedWhole)
-{
+TEST_F(Mvplay, AStreamedFileRendersBitForBitLikeTheFileLoadedWhole) {
     // Seven chunks and a bit; a seek into the second chunk, interpolated
     // half frames, a loop. (Steps that are not dyadic fractions round
     // differently at the smaller positions within a chunk, so the cases keep
@@ -216,8 +204,7 @@ TEST_F(Mvplay, AStreamedFileRendersBitForBitLikeTheFileLoadedWhole)
     }
 }
 
-TEST_F(Mvplay, WideFilesAreFoldedDownWithTheStandardWeights)
-{
+TEST_F(Mvplay, WideFilesAreFoldedDownWithTheStandardWeights) {
     // Every channel holds its own constant; the output tells the weights.
     const double c[8] = {0.1, 0.2, 0.3, 0.05, 0.15, 0.25, 0.12, 0.22};
     const double w = std::sqrt(0.5);
@@ -252,15 +239,14 @@ TEST_F(Mvplay, WideFilesAreFoldedDownWithTheStandardWeights)
     }
 }
 
-TEST_F(Mvplay, CtrlCDuringARenderKeepsAReadableFileOfWhatWasRendered)
-{
+TEST_F(Mvplay, CtrlCDuringARenderKeepsAReadableFileOfWhatWasRendered) {
     writeInt16(path("a.wav"), 48000, 2, ramp(96000, 5));
     const std::string out = path("cut.wav");
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        execl(MVPLAY_PATH, "mvplay", "-q", "--loop", "--duration", "36000", "--render",
-              out.c_str(), path("a.wav").c_str(), static_cast<char *>(nullptr));
+        execl(MVPLAY_PATH, "mvplay", "-q", "--loop", "--duration", "36000", "--render", out.c_str(),
+              path("a.wav").c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     // Wait for the render to be well under way, then interrupt it.
@@ -284,8 +270,7 @@ TEST_F(Mvplay, CtrlCDuringARenderKeepsAReadableFileOfWhatWasRendered)
     EXPECT_EQ(uint64_t(info.frames) * 2 * sizeof(float), dataBytes);
 }
 
-TEST_F(Mvplay, ExitStatusesTellSkippedFilesAndRefusedOptions)
-{
+TEST_F(Mvplay, ExitStatusesTellSkippedFilesAndRefusedOptions) {
     writeInt16(path("a.wav"), 48000, 1, ramp(100, 1));
     const std::string dir = dir_path();
     const struct {
@@ -320,20 +305,20 @@ TEST_F(Mvplay, ExitStatusesTellSkippedFilesAndRefusedOptions)
                 << result.errors;
         }
     }
-    run("--render " + path("o.wav") + " " + path("missing.wav") + " " +
-                                path("a.wav"));
+    run("--render " + path("o.wav") + " " + path("missing.wav") + " " + path("a.wav"));
     EXPECT_EQ(readFloat(path("o.wav")).size(), 200u); // the readable file played
 }
 
-TEST_F(Mvplay, ReducingTo16BitsDithersAndClippingIsReported)
-{
+TEST_F(Mvplay, ReducingTo16BitsDithersAndClippingIsReported) {
     writeInt16(path("a.wav"), 48000, 1, ramp(4800, 11));
     ASSERT_EQ(run("--gain -7 --render " + path("float.wav") + " " + path("a.wav")).status, 0);
     const Outcome dithered =
         run("--gain -7 --format int16 --render " + path("dithered.wav") + " " + path("a.wav"));
     ASSERT_EQ(dithered.status, 0) << dithered.errors;
     ASSERT_EQ(run("--gain -7 --format int16 --no-dither --render " + path("plain.wav") + " " +
-                  path("a.wav")).status, 0);
+                  path("a.wav"))
+                  .status,
+              0);
     const std::vector<float> exact = readFloat(path("float.wav"));
     const std::vector<float> noisy = readFloat(path("dithered.wav"));
     const std::vector<float> plain = readFloat(path("plain.wav"));
@@ -352,13 +337,12 @@ TEST_F(Mvplay, ReducingTo16BitsDithersAndClippingIsReported)
     EXPECT_NE(loud.errors.find("samples clipped at full scale"), std::string::npos) << loud.errors;
 }
 
-TEST_F(Mvplay, RunsTheProgramsTheBuildAssembles)
-{
+TEST_F(Mvplay, RunsTheProgramsTheBuildAssembles) {
     writeInt16(path("a.wav"), 48000, 2, ramp(2000, 11));
     ASSERT_EQ(run("--render " + path("plain.wav") + " " + path("a.wav")).status, 0);
-    const Outcome halved = run(std::string("--dsp ") + MV_DSP_BUILT_DIR + "/gain.bin " +
-                               "--dsp-message 0.5 --render " + path("halved.wav") + " " +
-                               path("a.wav"));
+    const Outcome halved =
+        run(std::string("--dsp ") + MV_DSP_BUILT_DIR + "/gain.bin " +
+            "--dsp-message 0.5 --render " + path("halved.wav") + " " + path("a.wav"));
     ASSERT_EQ(halved.status, 0) << halved.errors;
     const std::vector<float> plain = readFloat(path("plain.wav"));
     const std::vector<float> out = readFloat(path("halved.wav"));

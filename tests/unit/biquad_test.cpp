@@ -17,8 +17,7 @@ namespace {
 constexpr int kRate = 44100;
 constexpr float kNyquist = kRate / 2.0f;
 
-MvBiquad newFilter(int rate = kRate)
-{
+MvBiquad newFilter(int rate = kRate) {
     MvBiquad filter{};
     filter.sampleRate = rate;
     return filter;
@@ -28,8 +27,7 @@ struct Coefficients {
     float b0, b1, b2, a1, a2;
 };
 
-void expectCoefficients(const MvBiquad &f, Coefficients c)
-{
+void expectCoefficients(const MvBiquad &f, Coefficients c) {
     EXPECT_EQ(f.b0, c.b0);
     EXPECT_EQ(f.b1, c.b1);
     EXPECT_EQ(f.b2, c.b2);
@@ -43,17 +41,16 @@ Coefficients gain(float g) { return {g, 0, 0, 0, 0}; }
 const float kSixDbGain = std::pow(100.0f, 0.025f * 6); // 10^(6/20)
 
 // |H(e^jw)| in dB of the stored coefficients.
-double magnitudeDb(const MvBiquad &f, double frequency)
-{
-    const std::complex<double> z1 = std::polar(1.0, -2 * std::numbers::pi * frequency / f.sampleRate);
+double magnitudeDb(const MvBiquad &f, double frequency) {
+    const std::complex<double> z1 =
+        std::polar(1.0, -2 * std::numbers::pi * frequency / f.sampleRate);
     const std::complex<double> z2 = z1 * z1;
     const double b0 = f.b0, b1 = f.b1, b2 = f.b2, a1 = f.a1, a2 = f.a2;
     const auto h = (b0 + b1 * z1 + b2 * z2) / (1.0 + a1 * z1 + a2 * z2);
     return 20 * std::log10(std::abs(h));
 }
 
-std::vector<float> noise(size_t n, uint32_t state = 12345)
-{
+std::vector<float> noise(size_t n, uint32_t state = 12345) {
     std::vector<float> v(n);
     for (float &x : v) {
         state ^= state << 13, state ^= state >> 17, state ^= state << 5;
@@ -63,8 +60,7 @@ std::vector<float> noise(size_t n, uint32_t state = 12345)
 }
 
 // y[n] over whole arrays, the history kept in double as the filter may.
-std::vector<float> referenceFilter(const MvBiquad &f, const std::vector<float> &input)
-{
+std::vector<float> referenceFilter(const MvBiquad &f, const std::vector<float> &input) {
     std::vector<double> x(input.begin(), input.end()), y(input.size());
     auto at = [](const std::vector<double> &v, long i) { return i < 0 ? 0.0 : v[i]; };
     std::vector<float> out(input.size());
@@ -76,8 +72,7 @@ std::vector<float> referenceFilter(const MvBiquad &f, const std::vector<float> &
     return out;
 }
 
-TEST(BiquadLimits, FrequencyEndsGiveFixedCoefficients)
-{
+TEST(BiquadLimits, FrequencyEndsGiveFixedCoefficients) {
     MvBiquad f = newFilter();
     biquadLowpass(&f, kNyquist, 3), expectCoefficients(f, kIdentity);
     biquadLowpass(&f, 30000, 3), expectCoefficients(f, kIdentity);
@@ -98,8 +93,7 @@ TEST(BiquadLimits, FrequencyEndsGiveFixedCoefficients)
     biquadHighShelf(&f, 0, 1, 6), expectCoefficients(f, gain(kSixDbGain));
 }
 
-TEST(BiquadLimits, ZeroQAndFlatSlopeGiveFixedCoefficients)
-{
+TEST(BiquadLimits, ZeroQAndFlatSlopeGiveFixedCoefficients) {
     MvBiquad f = newFilter();
     biquadBandpass(&f, 1000, 0), expectCoefficients(f, kIdentity);
     biquadNotch(&f, 1000, 0), expectCoefficients(f, kZero);
@@ -110,16 +104,14 @@ TEST(BiquadLimits, ZeroQAndFlatSlopeGiveFixedCoefficients)
     biquadHighShelf(&f, 1000, NAN, 6), expectCoefficients(f, kIdentity);
 }
 
-TEST(BiquadLimits, LimitOrderDecidesOverlappingCases)
-{
+TEST(BiquadLimits, LimitOrderDecidesOverlappingCases) {
     MvBiquad f = newFilter();
-    biquadBandpass(&f, 0, 0), expectCoefficients(f, kZero);           // w <= 0 before Q
+    biquadBandpass(&f, 0, 0), expectCoefficients(f, kZero);               // w <= 0 before Q
     biquadLowShelf(&f, kNyquist, 0, 6), expectCoefficients(f, kIdentity); // slope before w >= 1
     biquadHighShelf(&f, 0, 0, 6), expectCoefficients(f, kIdentity);
 }
 
-TEST(BiquadDesigns, LowpassAt1000HzHasTheTextbookTerms)
-{
+TEST(BiquadDesigns, LowpassAt1000HzHasTheTextbookTerms) {
     MvBiquad f = newFilter();
     biquadLowpass(&f, 1000, 0);
     const double theta = std::numbers::pi * 2000.0 / kRate, alpha = std::sin(theta) / 2;
@@ -129,8 +121,7 @@ TEST(BiquadDesigns, LowpassAt1000HzHasTheTextbookTerms)
     EXPECT_NEAR((f.b0 + f.b1 + f.b2) / (1 + f.a1 + f.a2), 1.0, 1e-4);
 }
 
-TEST(BiquadDesigns, ResponseMatchesTheAnalyticCurves)
-{
+TEST(BiquadDesigns, ResponseMatchesTheAnalyticCurves) {
     MvBiquad f = newFilter();
     biquadLowpass(&f, 1000, 6);
     EXPECT_NEAR(magnitudeDb(f, 1000), 6, 0.01);
@@ -158,8 +149,7 @@ TEST(BiquadDesigns, ResponseMatchesTheAnalyticCurves)
     EXPECT_NEAR(magnitudeDb(f, 1), 0, 0.01);
 }
 
-TEST(BiquadDesigns, RedesignKeepsTheState)
-{
+TEST(BiquadDesigns, RedesignKeepsTheState) {
     MvBiquad f = newFilter();
     f.x1 = 0.25f, f.x2 = -0.5f, f.y1 = 0.125f, f.y2 = 1;
     biquadPeaking(&f, 700, 2, 3);
@@ -169,8 +159,7 @@ TEST(BiquadDesigns, RedesignKeepsTheState)
     EXPECT_EQ(f.y2, 1);
 }
 
-TEST(BiquadBlock, MatchesTheReferenceAndWritesTheStateBack)
-{
+TEST(BiquadBlock, MatchesTheReferenceAndWritesTheStateBack) {
     MvBiquad f = newFilter();
     biquadLowpass(&f, 1200, 4);
     const std::vector<float> input = noise(4096);
@@ -184,8 +173,7 @@ TEST(BiquadBlock, MatchesTheReferenceAndWritesTheStateBack)
     EXPECT_EQ(f.y2, samples[4094]);
 }
 
-TEST(BiquadBlock, LimitDesignsPassSilenceOrInvert)
-{
+TEST(BiquadBlock, LimitDesignsPassSilenceOrInvert) {
     const std::vector<float> input = noise(64);
     auto run = [&](void (*design)(MvBiquad *, float, float), float frequency, float value) {
         MvBiquad f = newFilter();
@@ -202,20 +190,19 @@ TEST(BiquadBlock, LimitDesignsPassSilenceOrInvert)
     for (size_t i = 0; i < input.size(); ++i) EXPECT_EQ(inverted[i], -input[i]);
 }
 
-TEST(BiquadBlock, NotchAtAQuarterOfTheRateRemovesItsSine)
-{
+TEST(BiquadBlock, NotchAtAQuarterOfTheRateRemovesItsSine) {
     MvBiquad f = newFilter();
     biquadNotch(&f, 11025, 1);
     EXPECT_NEAR(f.b1, 0, 1e-12);
     EXPECT_NEAR(f.a1, 0, 1e-12);
     std::vector<float> sine(4000);
-    for (size_t i = 0; i < sine.size(); ++i) sine[i] = static_cast<float>(std::sin(std::numbers::pi / 2 * i + 0.3));
+    for (size_t i = 0; i < sine.size(); ++i)
+        sine[i] = static_cast<float>(std::sin(std::numbers::pi / 2 * i + 0.3));
     biquadProcess(&f, sine.data(), 4000, 1);
     for (size_t i = 3000; i < sine.size(); ++i) ASSERT_LT(std::fabs(sine[i]), 1e-5) << i;
 }
 
-TEST(BiquadBlock, SplitCallsAgreeUpToStateRounding)
-{
+TEST(BiquadBlock, SplitCallsAgreeUpToStateRounding) {
     MvBiquad whole = newFilter(), split = newFilter();
     biquadHighShelf(&whole, 3000, 1, 8);
     split = whole;
@@ -227,8 +214,7 @@ TEST(BiquadBlock, SplitCallsAgreeUpToStateRounding)
     for (size_t i = 256; i < 512; ++i) ASSERT_NEAR(a[i], b[i], 1e-5f);
 }
 
-TEST(BiquadBlock, StepSkipsTheFloatsBetween)
-{
+TEST(BiquadBlock, StepSkipsTheFloatsBetween) {
     MvBiquad f = newFilter();
     biquadLowpass(&f, 500, 0);
     const std::vector<float> input = noise(200);
@@ -243,10 +229,9 @@ TEST(BiquadBlock, StepSkipsTheFloatsBetween)
     }
 }
 
-TEST(BiquadState, SubnormalStateIsFlushedButOutputsAreNot)
-{
+TEST(BiquadState, SubnormalStateIsFlushedButOutputsAreNot) {
     MvBiquad f = newFilter();
-    f.b0 = 1, f.a1 = -0.25f; // y = x + y1 / 4: an input decays geometrically
+    f.b0 = 1, f.a1 = -0.25f;      // y = x + y1 / 4: an input decays geometrically
     float samples[12] = {1e-36f}; // ends at 1e-36 / 4^11, subnormal
     biquadProcess(&f, samples, 12, 1);
     EXPECT_EQ(std::fpclassify(samples[10]), FP_SUBNORMAL); // outputs keep their value
@@ -261,8 +246,7 @@ TEST(BiquadState, SubnormalStateIsFlushedButOutputsAreNot)
     EXPECT_EQ(samples[0], 1e-36f);
 }
 
-TEST(BiquadState, ResetClearsOnlyTheHistory)
-{
+TEST(BiquadState, ResetClearsOnlyTheHistory) {
     MvBiquad f = newFilter();
     biquadLowpass(&f, 1000, 0);
     const MvBiquad designed = f;

@@ -91,8 +91,8 @@ TEST_P(BothDispatchers, PostHandsTheMessageToTheUpQueueAndReleasesTheLock) {
     ASSERT_EQ(mvDispatcher->post(sink.get(), countMessage, &delivered), MV_OK);
     // Locking again would never return if post had kept the lock.
     ASSERT_EQ(mvDispatcher->lock(), MV_OK);
-    EXPECT_EQ(mvDispatcher->run([](void *s) { return mvFlushUpQueueImpl(static_cast<MvSink *>(s)); },
-                                sink.get()),
+    EXPECT_EQ(mvDispatcher->run(
+                  [](void *s) { return mvFlushUpQueueImpl(static_cast<MvSink *>(s)); }, sink.get()),
               MV_OK);
     EXPECT_EQ(mvDispatcher->unlock(), MV_OK);
     EXPECT_EQ(delivered, 1);
@@ -138,8 +138,12 @@ TEST_P(BothDispatchers, EveryAllocationFailureAnswersMinus1AndLeaksNothing) {
         }
         ASSERT_EQ(status, MV_ERROR_NO_MEMORY);
         allocator.failNever();
-        if (dispatcher && !mvDispatcher) { ASSERT_EQ(mvInitialize(dispatcher), MV_OK); }
-        if (mvDispatcher) { ASSERT_EQ(mvUninitialize(), MV_OK); }
+        if (dispatcher && !mvDispatcher) {
+            ASSERT_EQ(mvInitialize(dispatcher), MV_OK);
+        }
+        if (mvDispatcher) {
+            ASSERT_EQ(mvUninitialize(), MV_OK);
+        }
         EXPECT_EQ(allocator.liveBlocks(), 0);
     }
 }
@@ -156,14 +160,17 @@ protected:
     ListedSink sink;
     std::atomic<int> drained{0};
 
-    void queueDownMessage() { ASSERT_EQ(mvSendDownMessage(sink.get(), countMessage, &drained), MV_OK); }
+    void queueDownMessage() {
+        ASSERT_EQ(mvSendDownMessage(sink.get(), countMessage, &drained), MV_OK);
+    }
 
     // Calls until the pending down message has run: the counter starts
     // afresh after that call.
     void alignWithADrain() {
         queueDownMessage();
         int before = drained;
-        for (int i = 0; i < kCallsPerDrain && drained == before; ++i) ASSERT_EQ(lockAndUnlock(), MV_OK);
+        for (int i = 0; i < kCallsPerDrain && drained == before; ++i)
+            ASSERT_EQ(lockAndUnlock(), MV_OK);
         ASSERT_EQ(drained, before + 1);
     }
 };
@@ -183,7 +190,8 @@ TEST_F(ThreadUnsafeDispatcher, PostsCountTowardsTheDrainLikeUnlocks) {
     std::atomic<int> upMessages{0};
     for (int i = 1; i < kCallsPerDrain; ++i) {
         ASSERT_EQ(mvDispatcher->lock(), MV_OK);
-        ASSERT_EQ(i % 2 ? mvDispatcher->post(sink.get(), countMessage, &upMessages) : mvDispatcher->unlock(),
+        ASSERT_EQ(i % 2 ? mvDispatcher->post(sink.get(), countMessage, &upMessages)
+                        : mvDispatcher->unlock(),
                   MV_OK);
     }
     EXPECT_EQ(drained, 1);

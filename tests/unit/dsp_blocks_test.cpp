@@ -2,10 +2,10 @@
 // VM with blocks and on one without must end with the same status, pc,
 // registers and image, whatever the programs do to their own code, the
 // budget or the registers.
-#include "dsp_assembly.h"
 #include "dsp/mv_dsp_blocks.h"
 #include "dsp/mv_dsp_isa.h"
 #include "dsp/mv_dsp_vm.h"
+#include "dsp_assembly.h"
 
 #include <gtest/gtest.h>
 
@@ -49,7 +49,8 @@ std::vector<uint8_t> randomProgram(Random &random, uint32_t imageSize) {
     const uint32_t count = 8 + random.below(40);
     for (uint32_t i = 0; i < count; ++i) {
         int op;
-        do op = int(random.below(OPCODE_COUNT)); while (!usableOpcode(op));
+        do op = int(random.below(OPCODE_COUNT));
+        while (!usableOpcode(op));
         // Weight loops and arithmetic the way real programs do.
         if (random.below(4) == 0) op = int(OP_ADD + random.below(OP_NOT - OP_ADD));
         if (random.below(8) == 0) op = int(OP_JZ + random.below(OP_JLE - OP_JZ + 1));
@@ -59,16 +60,21 @@ std::vector<uint8_t> randomProgram(Random &random, uint32_t imageSize) {
             switch (kind) {
             case Operand::None: break;
             case Operand::Register: bytes.push_back(randomRegister(random)); break;
-            case Operand::Interrupt: case Operand::Imm8: bytes.push_back(uint8_t(random.below(8))); break;
-            case Operand::Imm16: bytes.push_back(uint8_t(random.below(32))), bytes.push_back(0); break;
+            case Operand::Interrupt:
+            case Operand::Imm8: bytes.push_back(uint8_t(random.below(8))); break;
+            case Operand::Imm16:
+                bytes.push_back(uint8_t(random.below(32))), bytes.push_back(0);
+                break;
             case Operand::Imm32: {
-                const uint32_t value = random.below(3) ? random.below(imageSize + 8) : random.next();
+                const uint32_t value =
+                    random.below(3) ? random.below(imageSize + 8) : random.next();
                 for (int k = 0; k < 4; ++k) bytes.push_back(uint8_t(value >> 8 * k));
                 break;
             }
             case Operand::Address: {
                 const uint32_t address = random.below(imageSize + 6);
-                if (op == OP_CALL || op == OP_JMP || (op >= OP_JZ && op <= OP_JLE)) targets.push_back(bytes.size());
+                if (op == OP_CALL || op == OP_JMP || (op >= OP_JZ && op <= OP_JLE))
+                    targets.push_back(bytes.size());
                 bytes.push_back(uint8_t(address)), bytes.push_back(uint8_t(address >> 8));
                 break;
             }
@@ -112,7 +118,8 @@ MvDspVm *createVm(const std::vector<uint8_t> &program, uint32_t seed, bool block
     std::memset(vm->memory + program.size(), 0, kRegion); // creation leaves the region as it was
     vm->interruptCallback = patchingService;
     Random random{seed};
-    for (int r = 0; r < MV_DSP_PC; ++r) vm->registers[r] = random.below(3) ? random.below(vm->memorySize + 4) : random.next();
+    for (int r = 0; r < MV_DSP_PC; ++r)
+        vm->registers[r] = random.below(3) ? random.below(vm->memorySize + 4) : random.next();
     return vm;
 }
 
@@ -204,7 +211,8 @@ TEST(DspBlocks, RunLikeTheByteCodeHandlers) {
     }
     for (uint32_t n = 0; n < 1500; ++n) {
         Random random{0x9E3779B9u ^ (n * 2654435761u)};
-        const std::vector<uint8_t> program = randomProgram(random, uint32_t(kRegion + kStack + 200));
+        const std::vector<uint8_t> program =
+            randomProgram(random, uint32_t(kRegion + kStack + 200));
         expectSameRuns(program, seed++, "random program " + std::to_string(n));
         if (HasFatalFailure()) return;
     }

@@ -30,16 +30,14 @@ constexpr int kInvalidValue = -6;
 class ServiceVm {
 public:
     explicit ServiceVm(uint16_t region = 256, uint16_t stack = 64)
-        : vm_(dspVmCreate(kProgram, sizeof kProgram, region, stack))
-    {
+        : vm_(dspVmCreate(kProgram, sizeof kProgram, region, stack)) {
         list_.capacity = 4;
         list_.count = 1;
         list_.entries = static_cast<MvDspResourceEntry *>(mvMalloc(4 * sizeof(MvDspResourceEntry)));
         list_.entries[0] = {nullptr, nullptr};
         vm_->resources = &list_;
     }
-    ~ServiceVm()
-    {
+    ~ServiceVm() {
         for (int handle = 1; handle < list_.count; ++handle)
             list_.entries[handle].release(list_.entries[handle].data);
         mvFree(list_.entries);
@@ -54,8 +52,7 @@ public:
     ServiceVm &pushInt(int32_t value) { return push(static_cast<uint32_t>(value)); }
     ServiceVm &pushFloat(float value) { return push(std::bit_cast<uint32_t>(value)); }
 
-    int32_t call(MvDspInterrupt number)
-    {
+    int32_t call(MvDspInterrupt number) {
         const int n = static_cast<int>(number);
         return mvDSPInterruptCallbacks[n](vm_, n);
     }
@@ -63,50 +60,51 @@ public:
     uint32_t r0() const { return reg(0); }
     float r0Float() const { return std::bit_cast<float>(r0()); }
     uint32_t depth() const { return dspVmStackDepth(vm_); }
-    float *floatAt(uint32_t address) { return reinterpret_cast<float *>(dspVmAddress(vm_, address)); }
+    float *floatAt(uint32_t address) {
+        return reinterpret_cast<float *>(dspVmAddress(vm_, address));
+    }
 
     // One word pushed as the operand; R0 afterwards.
-    uint32_t unaryWord(MvDspInterrupt number, uint32_t x)
-    {
+    uint32_t unaryWord(MvDspInterrupt number, uint32_t x) {
         push(x);
         EXPECT_EQ(call(number), 0);
         return r0();
     }
-    float unary(MvDspInterrupt number, float x) { return std::bit_cast<float>(unaryWord(number, std::bit_cast<uint32_t>(x))); }
+    float unary(MvDspInterrupt number, float x) {
+        return std::bit_cast<float>(unaryWord(number, std::bit_cast<uint32_t>(x)));
+    }
     // Operands listed in popping order: first is pushed last.
-    uint32_t binary(MvDspInterrupt number, uint32_t first, uint32_t second)
-    {
+    uint32_t binary(MvDspInterrupt number, uint32_t first, uint32_t second) {
         push(second).push(first);
         EXPECT_EQ(call(number), 0);
         EXPECT_EQ(depth(), 0u);
         return r0();
     }
-    float binaryFloat(MvDspInterrupt number, float first, float second)
-    {
-        return std::bit_cast<float>(binary(number, std::bit_cast<uint32_t>(first), std::bit_cast<uint32_t>(second)));
+    float binaryFloat(MvDspInterrupt number, float first, float second) {
+        return std::bit_cast<float>(
+            binary(number, std::bit_cast<uint32_t>(first), std::bit_cast<uint32_t>(second)));
     }
 
-    int32_t newBiquad(int32_t rate = 44100)
-    {
+    int32_t newBiquad(int32_t rate = 44100) {
         pushInt(rate);
         EXPECT_EQ(call(BIQUAD_NEW), 0);
         return static_cast<int32_t>(r0());
     }
     // Pushed last argument first: mode, width, dry, wet, damping, room, channels, rate.
-    int32_t pushReverbArguments(int32_t rate, int32_t channels, float room = 0.5f, float damp = 0.5f,
-                                float wet = 0.3f, float dry = 0.25f, float width = 1, float mode = 0)
-    {
-        pushFloat(mode).pushFloat(width).pushFloat(dry).pushFloat(wet).pushFloat(damp).pushFloat(room);
+    int32_t pushReverbArguments(int32_t rate, int32_t channels, float room = 0.5f,
+                                float damp = 0.5f, float wet = 0.3f, float dry = 0.25f,
+                                float width = 1, float mode = 0) {
+        pushFloat(mode).pushFloat(width).pushFloat(dry).pushFloat(wet).pushFloat(damp).pushFloat(
+            room);
         pushInt(channels).pushInt(rate);
         return call(REVERB_NEW);
     }
-    int32_t newReverb(int32_t channels = 2)
-    {
+    int32_t newReverb(int32_t channels = 2) {
         EXPECT_EQ(pushReverbArguments(44100, channels), 0);
         return static_cast<int32_t>(r0());
     }
-    int32_t process(MvDspInterrupt number, int32_t handle, int32_t address, int32_t count, int32_t step)
-    {
+    int32_t process(MvDspInterrupt number, int32_t handle, int32_t address, int32_t count,
+                    int32_t step) {
         pushInt(step).pushInt(count).pushInt(address).pushInt(handle);
         return call(number);
     }
@@ -120,19 +118,18 @@ uint32_t bitsOf(float x) { return std::bit_cast<uint32_t>(x); }
 
 void ownRelease(void *) {}
 
-TEST(InterruptTable, FiftyOneServicesAtTheirNumbers)
-{
+TEST(InterruptTable, FiftyOneServicesAtTheirNumbers) {
     int filled = 0;
     for (int n = 0; n < 256; ++n) {
-        const bool expected = n <= 1 || (n >= 16 && n <= 44) || (n >= 96 && n <= 106) || (n >= 112 && n <= 120);
+        const bool expected =
+            n <= 1 || (n >= 16 && n <= 44) || (n >= 96 && n <= 106) || (n >= 112 && n <= 120);
         EXPECT_EQ(mvDSPInterruptCallbacks[n] != nullptr, expected) << n;
         filled += mvDSPInterruptCallbacks[n] != nullptr;
     }
     EXPECT_EQ(filled, kDspInterruptServiceCount);
 }
 
-TEST(InterruptArguments, FirstListedArgumentIsOnTop)
-{
+TEST(InterruptArguments, FirstListedArgumentIsOnTop) {
     ServiceVm s;
     // A program computes atan2(y, x) by pushing x, then y.
     s.pushFloat(0.0f).pushFloat(1.0f);
@@ -144,8 +141,7 @@ TEST(InterruptArguments, FirstListedArgumentIsOnTop)
     EXPECT_EQ(s.binaryFloat(FMOD, -7, 2), -1.0f);
 }
 
-TEST(InterruptArguments, ShortStackPopsNothing)
-{
+TEST(InterruptArguments, ShortStackPopsNothing) {
     ServiceVm s;
     s.vm()->registers[0] = 1234;
     EXPECT_EQ(s.call(COS), MV_DSP_STACK_UNDERFLOW);
@@ -154,13 +150,12 @@ TEST(InterruptArguments, ShortStackPopsNothing)
     EXPECT_EQ(s.call(ATAN2), MV_DSP_STACK_UNDERFLOW);
     EXPECT_EQ(s.depth(), 4u);
     EXPECT_EQ(s.r0(), 1234u); // a failed service leaves R0 to the dispatcher
-    EXPECT_EQ(s.process(BIQUAD_PROCESS, 1, 0, 0, 0) , kInvalidValue); // four words: enough
-    dspVmSetRegister(s.vm(), MV_DSP_SP, s.memorySize() + 4); // sp past the image
+    EXPECT_EQ(s.process(BIQUAD_PROCESS, 1, 0, 0, 0), kInvalidValue); // four words: enough
+    dspVmSetRegister(s.vm(), MV_DSP_SP, s.memorySize() + 4);         // sp past the image
     EXPECT_EQ(s.call(SIN), MV_DSP_STACK_UNDERFLOW);
 }
 
-TEST(InterruptMath, RoundingAndSignServices)
-{
+TEST(InterruptMath, RoundingAndSignServices) {
     ServiceVm s;
     EXPECT_EQ(s.unary(ROUND, 2.5f), 3.0f);
     EXPECT_EQ(s.unary(ROUND, -2.5f), -3.0f);
@@ -177,8 +172,7 @@ TEST(InterruptMath, RoundingAndSignServices)
     EXPECT_EQ(s.unaryWord(ISIGN, static_cast<uint32_t>(-5)), 0xFFFFFFFFu); // int32 -1, not a float
 }
 
-TEST(InterruptMath, MinimaAndMaximaKeepTheFirstOperandOnNan)
-{
+TEST(InterruptMath, MinimaAndMaximaKeepTheFirstOperandOnNan) {
     ServiceVm s;
     EXPECT_TRUE(std::isnan(s.binaryFloat(FMIN, NAN, 1)));
     EXPECT_EQ(s.binaryFloat(FMIN, 1, NAN), 1.0f);
@@ -193,8 +187,7 @@ TEST(InterruptMath, MinimaAndMaximaKeepTheFirstOperandOnNan)
     EXPECT_EQ(s.binary(UMAX, minusOne, 1), minusOne);
 }
 
-TEST(InterruptMath, FunctionsRoundOnceFromDouble)
-{
+TEST(InterruptMath, FunctionsRoundOnceFromDouble) {
     ServiceVm s;
     EXPECT_EQ(s.unary(COS, 1), static_cast<float>(std::cos(1.0)));
     EXPECT_EQ(s.unary(ASIN, 1), static_cast<float>(std::numbers::pi / 2));
@@ -211,8 +204,7 @@ TEST(InterruptMath, FunctionsRoundOnceFromDouble)
     EXPECT_TRUE(std::isnan(s.binaryFloat(POW, -8, 1.0f / 3)));
 }
 
-TEST(InterruptFrames, EnterAndLeaveRestoreTheCaller)
-{
+TEST(InterruptFrames, EnterAndLeaveRestoreTheCaller) {
     ServiceVm s;
     const uint32_t M = s.memorySize();
     dspVmSetRegister(s.vm(), MV_DSP_FP, 1000);
@@ -229,8 +221,7 @@ TEST(InterruptFrames, EnterAndLeaveRestoreTheCaller)
     EXPECT_EQ(s.reg(MV_DSP_LR), 77u);
 }
 
-TEST(InterruptFrames, FrameBounds)
-{
+TEST(InterruptFrames, FrameBounds) {
     ServiceVm s;
     dspVmSetRegister(s.vm(), MV_DSP_SP, 8);
     EXPECT_EQ(s.call(ENTER_FRAME), 0);
@@ -250,8 +241,7 @@ TEST(InterruptFrames, FrameBounds)
     EXPECT_EQ(s.depth(), 8u);
 }
 
-TEST(InterruptResources, CreationOnAShortStackLeavesSevenInR0)
-{
+TEST(InterruptResources, CreationOnAShortStackLeavesSevenInR0) {
     mvtest::FailingAllocator allocator;
     ServiceVm s;
     EXPECT_EQ(s.call(BIQUAD_NEW), 0);
@@ -263,8 +253,7 @@ TEST(InterruptResources, CreationOnAShortStackLeavesSevenInR0)
     EXPECT_EQ(s.resources().count, 1);
 }
 
-TEST(InterruptResources, CreationChecksRateAndChannelsAsSoonAsPopped)
-{
+TEST(InterruptResources, CreationChecksRateAndChannelsAsSoonAsPopped) {
     ServiceVm s;
     mvtest::FailingAllocator allocator;
     s.pushInt(0);
@@ -282,8 +271,7 @@ TEST(InterruptResources, CreationChecksRateAndChannelsAsSoonAsPopped)
     EXPECT_EQ(s.r0(), 1u);
 }
 
-TEST(InterruptResources, HandlesCountAcrossKindsAndKindsAreChecked)
-{
+TEST(InterruptResources, HandlesCountAcrossKindsAndKindsAreChecked) {
     ServiceVm s;
     EXPECT_EQ(s.newBiquad(), 1);
     EXPECT_EQ(s.newReverb(), 2);
@@ -299,8 +287,7 @@ TEST(InterruptResources, HandlesCountAcrossKindsAndKindsAreChecked)
     EXPECT_EQ(s.process(REVERB_PROCESS, 1, 0, 1, 2), kInvalidValue);
 }
 
-TEST(InterruptResources, ServicesPassTheirValuesInOrder)
-{
+TEST(InterruptResources, ServicesPassTheirValuesInOrder) {
     ServiceVm s;
     const int32_t filter = s.newBiquad(48000);
     s.pushFloat(3).pushFloat(2000).pushInt(filter); // resonance, frequency, handle
@@ -308,11 +295,13 @@ TEST(InterruptResources, ServicesPassTheirValuesInOrder)
     MvBiquad expected{};
     expected.sampleRate = 48000;
     biquadLowpass(&expected, 2000, 3);
-    const auto *made = static_cast<MvBiquad *>(dspFindResource(&s.resources(), filter, releaseBiquad));
+    const auto *made =
+        static_cast<MvBiquad *>(dspFindResource(&s.resources(), filter, releaseBiquad));
     EXPECT_EQ(std::memcmp(made, &expected, sizeof expected), 0);
 
     ASSERT_EQ(s.pushReverbArguments(48000, 3, 1, 0.25f, 0.5f, 0.75f, 0.2f, 0.6f), 0);
-    const auto *reverb = static_cast<MvReverb *>(dspFindResource(&s.resources(), static_cast<int32_t>(s.r0()), releaseReverb));
+    const auto *reverb = static_cast<MvReverb *>(
+        dspFindResource(&s.resources(), static_cast<int32_t>(s.r0()), releaseReverb));
     EXPECT_EQ(reverb->channels, 3);
     EXPECT_EQ(reverb->roomSize, 0.98f);
     EXPECT_EQ(reverb->damp, 0.1f);
@@ -323,8 +312,7 @@ TEST(InterruptResources, ServicesPassTheirValuesInOrder)
     EXPECT_EQ(reverb->combL[0].bufSize, 1214);
 }
 
-TEST(InterruptBlocks, BoundsAreCheckedBeforeAnyFloat)
-{
+TEST(InterruptBlocks, BoundsAreCheckedBeforeAnyFloat) {
     ServiceVm s;
     const int32_t M = static_cast<int32_t>(s.memorySize());
     const int32_t filter = s.newBiquad();
@@ -346,7 +334,8 @@ TEST(InterruptBlocks, BoundsAreCheckedBeforeAnyFloat)
     EXPECT_EQ(s.process(BIQUAD_PROCESS, filter, 0, -1, 0), MV_DSP_INVALID_ADDRESS);
     EXPECT_EQ(s.process(BIQUAD_PROCESS, filter, 4, 3, -1), MV_DSP_INVALID_ADDRESS); // runs below 0
     EXPECT_EQ(s.process(BIQUAD_PROCESS, filter, 0, 2, INT_MAX), MV_DSP_INVALID_ADDRESS);
-    EXPECT_EQ(s.process(BIQUAD_PROCESS, filter + 1, M, 0, 1), MV_DSP_INVALID_ADDRESS); // 8 before -6
+    EXPECT_EQ(s.process(BIQUAD_PROCESS, filter + 1, M, 0, 1),
+              MV_DSP_INVALID_ADDRESS); // 8 before -6
 
     const int32_t reverb = s.newReverb(3);
     EXPECT_EQ(s.process(REVERB_PROCESS, reverb, M - 12, 1, 3), 0);
@@ -355,8 +344,7 @@ TEST(InterruptBlocks, BoundsAreCheckedBeforeAnyFloat)
     EXPECT_EQ(s.process(REVERB_PROCESS, reverb, M - 24, 2, 4), MV_DSP_INVALID_ADDRESS);
 }
 
-TEST(InterruptBlocks, SamplesAtAnyByteAddressAreFilteredInPlace)
-{
+TEST(InterruptBlocks, SamplesAtAnyByteAddressAreFilteredInPlace) {
     ServiceVm s;
     const int32_t filter = s.newBiquad();
     s.pushFloat(2).pushFloat(500).pushFloat(1000).pushInt(filter); // peaking
@@ -374,8 +362,7 @@ TEST(InterruptBlocks, SamplesAtAnyByteAddressAreFilteredInPlace)
     for (int i = 0; i < 6; ++i) EXPECT_EQ(result[i], samples[i]) << i;
 }
 
-TEST(InterruptAllocation, FailuresLeaveNothingBehind)
-{
+TEST(InterruptAllocation, FailuresLeaveNothingBehind) {
     mvtest::FailingAllocator allocator;
     {
         ServiceVm s;
@@ -400,8 +387,7 @@ TEST(InterruptAllocation, FailuresLeaveNothingBehind)
     EXPECT_EQ(allocator.liveBlocks(), 0);
 }
 
-TEST(ResourceTable, HandlesStartAtOneAndTheTableDoubles)
-{
+TEST(ResourceTable, HandlesStartAtOneAndTheTableDoubles) {
     mvtest::FailingAllocator allocator;
     ServiceVm s;
     MvDspResourceList &list = s.resources();

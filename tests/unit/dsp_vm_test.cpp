@@ -1,7 +1,7 @@
 // Signal-processor VM: image and primitives, the interpreter's statuses and
 // pc placement, every instruction family, and the console through pipes.
-#include "dsp_assembly.h"
 #include "dsp/mv_dsp_vm.h"
+#include "dsp_assembly.h"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +84,8 @@ TEST_F(DspVm, ResetKeepsImageBelowStackAndClearsRegistersAndStack) {
         PUSH R1
         HALT
     data: .byte 0
-    )", 4, 16);
+    )",
+         4, 16);
     ASSERT_EQ(run(), MV_DSP_OK);
     dspVmReset(vm);
     EXPECT_EQ(vm->memory[10], 42);
@@ -205,7 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"BadSourceRegister", {0x06, 0, 20, 1}, MV_DSP_INVALID_REGISTER, 2},
         StatusCase{"BadFirstOperandStillLastByte", {0x1F, 30, 1, 2, 1}, MV_DSP_INVALID_REGISTER, 3},
         StatusCase{"BadBranchRegister", {0x3A, 0, 25, 0, 0, 1}, MV_DSP_INVALID_REGISTER, 4},
-        StatusCase{"ImmediateLoadOnRegisterByte", {0x03, 20, 1, 2, 3, 4, 1}, MV_DSP_INVALID_REGISTER, 1},
+        StatusCase{
+            "ImmediateLoadOnRegisterByte", {0x03, 20, 1, 2, 3, 4, 1}, MV_DSP_INVALID_REGISTER, 1},
         StatusCase{"Ldi8OnRegisterByte", {0x05, 99, 1, 1}, MV_DSP_INVALID_REGISTER, 1},
         StatusCase{"InterruptWithoutCallback", {0x02, 7, 1}, MV_DSP_INTERRUPT_ERROR, 1},
         StatusCase{"PushOnFullStack", {0x07, 0, 0x07, 0, 0x07, 0, 1}, MV_DSP_STACK_OVERFLOW, 5},
@@ -299,7 +301,8 @@ TEST_F(DspVm, StackInstructions) {
         POP  R3
         POP2 R4, R5
         HALT
-    )", 0, 16);
+    )",
+         0, 16);
     ASSERT_EQ(run(), MV_DSP_OK);
     EXPECT_EQ(reg(3), 2u);
     EXPECT_EQ(reg(4), 2u);
@@ -335,7 +338,8 @@ TEST_F(DspVm, StackLimits) {
 TEST_F(DspVm, StackPointerMovedOutsideTheStackNeverLeavesTheImage) {
     load(R"(
         POP2 R1, R2
-    )", 0, 8);
+    )",
+         0, 8);
     sp() = vm->memorySize - 4;
     EXPECT_EQ(run(), MV_DSP_STACK_UNDERFLOW) << "POP2 with one word";
 
@@ -517,8 +521,12 @@ TEST_F(DspVm, DivisionFaultsEndTheRunInsteadOfTrapping) {
     struct Case {
         const char *mnemonic;
         uint32_t a, b;
-    } cases[] = {{"DIV", 1, 0}, {"DIVU", 1, 0}, {"MOD", 1, 0}, {"MODU", 1, 0},
-                 {"DIV", kIntMin, uint32_t(-1)}, {"MOD", kIntMin, uint32_t(-1)}};
+    } cases[] = {{"DIV", 1, 0},
+                 {"DIVU", 1, 0},
+                 {"MOD", 1, 0},
+                 {"MODU", 1, 0},
+                 {"DIV", kIntMin, uint32_t(-1)},
+                 {"MOD", kIntMin, uint32_t(-1)}};
     for (const Case &c : cases) {
         if (vm) dspVmDestroy(vm);
         vm = nullptr;
@@ -581,7 +589,7 @@ TEST_F(DspVm, CallSetsLinkAndReturnComesBack) {
     image[0x10] = 0x0B; // CALL 0x0100
     image[0x11] = 0x00;
     image[0x12] = 0x01;
-    image[0x13] = 0x01; // HALT
+    image[0x13] = 0x01;  // HALT
     image[0x100] = 0x0C; // RET
     load(image);
     pc() = 0x10;
@@ -620,10 +628,11 @@ INSTANTIATE_TEST_SUITE_P(
     CompareAndBranch, DspVmBranch,
     ::testing::Values(BranchCase{"JEQ", 3, 3, true}, BranchCase{"JEQ", 3, 4, false},
                       BranchCase{"JNE", 3, 4, true}, BranchCase{"JNE", 3, 3, false},
-                      BranchCase{"JGT", uint32_t(-1), 1, false}, BranchCase{"JGTU", uint32_t(-1), 1, true},
-                      BranchCase{"JGE", 1, 1, true}, BranchCase{"JGEU", 0, 1, false},
-                      BranchCase{"JLT", uint32_t(-1), 1, true}, BranchCase{"JLTU", uint32_t(-1), 1, false},
-                      BranchCase{"JLE", 2, 1, false}, BranchCase{"JLEU", 1, 1, true}),
+                      BranchCase{"JGT", uint32_t(-1), 1, false},
+                      BranchCase{"JGTU", uint32_t(-1), 1, true}, BranchCase{"JGE", 1, 1, true},
+                      BranchCase{"JGEU", 0, 1, false}, BranchCase{"JLT", uint32_t(-1), 1, true},
+                      BranchCase{"JLTU", uint32_t(-1), 1, false}, BranchCase{"JLE", 2, 1, false},
+                      BranchCase{"JLEU", 1, 1, true}),
     [](const auto &info) {
         return std::string(info.param.mnemonic) + (info.param.taken ? "Taken" : "NotTaken");
     });
@@ -676,10 +685,12 @@ TEST_F(DspVm, GainExampleRunsThroughItsRoutines) {
     ASSERT_EQ(start(messageEntry, {0}), MV_DSP_OK) << "an empty message keeps the gain";
 
     const uint32_t block = uint32_t(program.size());
-    for (int i = 0; i < kChannels * kFrames; ++i) dspVmStoreWord(vm->memory + block + 4 * i, bits(float(i)));
+    for (int i = 0; i < kChannels * kFrames; ++i)
+        dspVmStoreWord(vm->memory + block + 4 * i, bits(float(i)));
     ASSERT_EQ(start(mainEntry, {kFrames, block}), MV_DSP_OK);
     EXPECT_EQ(reg(0), 0u);
-    for (int i = 0; i < kChannels * kFrames; ++i) EXPECT_EQ(real(word(block + 4 * i)), 0.5f * float(i));
+    for (int i = 0; i < kChannels * kFrames; ++i)
+        EXPECT_EQ(real(word(block + 4 * i)), 0.5f * float(i));
 }
 
 // ------------------------------------------------------------ console
@@ -718,7 +729,8 @@ ConsoleResult runOnConsole(const std::vector<uint8_t> &program, const std::strin
     close(toChild[1]);
     ConsoleResult result{-1, {}, std::vector<uint32_t>(MV_DSP_REGISTER_COUNT)};
     char buffer[256];
-    for (ssize_t n; (n = read(fromChild[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, n);
+    for (ssize_t n; (n = read(fromChild[0], buffer, sizeof buffer)) > 0;)
+        result.output.append(buffer, n);
     EXPECT_EQ(read(registersPipe[0], result.registers.data(), MV_DSP_REGISTER_COUNT * 4),
               ssize_t(MV_DSP_REGISTER_COUNT * 4));
     close(fromChild[0]);
@@ -743,7 +755,8 @@ TEST(DspVmConsole, PrintsNumbersCharactersAndStrings) {
         PUTS   text
         HALT
     text: .string "two\nlines"
-    )"), "");
+    )"),
+                                              "");
     EXPECT_EQ(result.status, MV_DSP_OK);
     EXPECT_EQ(result.output, std::string("4294967295\n-1") + '\0' + "2.500000\nx\ntwo\nlines");
 }
@@ -766,7 +779,8 @@ TEST(DspVmConsole, ReadsNumbersCharactersAndLines) {
     line:  .zero 8
     rest:  .zero 4
     empty: .byte 0x55
-    )"), "4000000000 -12 0.25\nabcdefghij\n");
+    )"),
+                                              "4000000000 -12 0.25\nabcdefghij\n");
     EXPECT_EQ(result.status, MV_DSP_OK);
     EXPECT_EQ(result.registers[1], 4000000000u);
     EXPECT_EQ(result.registers[2], uint32_t(-12));
@@ -794,7 +808,8 @@ TEST(DspVmConsole, PutsFromOutsideTheImageWritesNothing) {
 
 TEST(DspTexts, StatusAndRoutineNames) {
     EXPECT_STREQ(mvGetDSPErrorString(0), "No error");
-    EXPECT_STREQ(mvGetDSPErrorString(8), "Signal processor tried to access an invalid memory address");
+    EXPECT_STREQ(mvGetDSPErrorString(8),
+                 "Signal processor tried to access an invalid memory address");
     EXPECT_STREQ(mvGetDSPErrorString(9), "Signal processor returned an error code or bad value");
     EXPECT_STREQ(mvGetDSPErrorString(10), "Not a DSP error code");
     EXPECT_STREQ(mvGetDSPErrorString(0xFFFFFFFF), "Not a DSP error code");

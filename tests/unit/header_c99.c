@@ -1,11 +1,10 @@
 /* The public header as a C99 host sees it: this file is compiled as strict
  * C99 and reports the record layout it sees, which the C++ side compares
  * with its own (a mismatch would corrupt every record crossing the API). */
+#include "header_layout.h"
 #include "marovel_audio.h"
 
 #include <stddef.h>
-
-#include "header_layout.h"
 
 void mvReportCLayout(MvHeaderLayout *layout) {
     layout->sinkSize = sizeof(MvSink);

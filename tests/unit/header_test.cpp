@@ -1,6 +1,6 @@
 // The public header compiled as C99 sees the same records as C++.
-#include "marovel_audio.h"
 #include "header_layout.h"
+#include "marovel_audio.h"
 
 #include <gtest/gtest.h>
 

@@ -33,8 +33,7 @@ TEST(LifecycleUninitialised, EveryCallAnswersMinus99OrNull) {
     const uint8_t program[1] = {0};
     EXPECT_EQ(mvSetDSP(nullptr, 1, program, 0, 0, nullptr), MV_ERROR_NOT_INITIALIZED);
     EXPECT_EQ(mvSendDSPMessage(nullptr, 0, nullptr), MV_ERROR_NOT_INITIALIZED);
-    EXPECT_EQ(mvGetDSPError(nullptr, nullptr, nullptr, nullptr, nullptr),
-              MV_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(mvGetDSPError(nullptr, nullptr, nullptr, nullptr, nullptr), MV_ERROR_NOT_INITIALIZED);
     mvFlushDeviceEventsImpl(); // nothing connected: nothing to do
 }
 
@@ -54,7 +53,9 @@ protected:
     // The host keeps a refused dispatcher; a working start-up disposes of it.
     void TearDown() override {
         mvtest::BackendOrderScope order(mvtest::kDummyOrder);
-        if (!mvDispatcher) { ASSERT_EQ(mvInitialize(dispatcher), MV_OK); }
+        if (!mvDispatcher) {
+            ASSERT_EQ(mvInitialize(dispatcher), MV_OK);
+        }
         EXPECT_EQ(mvUninitialize(), MV_OK);
     }
 };

@@ -14,9 +14,9 @@
 #include <fstream>
 #include <memory>
 #include <set>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <string>
 #include <vector>
 
 namespace {
@@ -159,16 +159,17 @@ TEST(Mvasm, DataDirectives) {
     )");
     ASSERT_TRUE(program.ok());
     EXPECT_EQ(program.bytes,
-              (Bytes{1, 0xFF, 0x7F, 0x34, 0x12, 0xFE, 0xFF, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0,
-                     0, 0, 0x40, 0, 0, 0x80, 0x3F, 0, 0, 0, 0xBF, 'a', '\n', '"', 'b', '"', 0,
-                     'A', 0, 0, 0}));
+              (Bytes{1,    0xFF, 0x7F, 0x34, 0x12, 0xFE, 0xFF, 1,   0,    0,    0, 0xFF, 0xFF,
+                     0xFF, 0xFF, 0,    0,    0,    0x40, 0,    0,   0x80, 0x3F, 0, 0,    0,
+                     0xBF, 'a',  '\n', '"',  'b',  '"',  0,    'A', 0,    0,    0}));
     EXPECT_EQ(program.address("halves"), 3u);
     EXPECT_EQ(program.address("text"), 27u);
     EXPECT_EQ(program.address("missing"), UINT32_MAX);
 }
 
 TEST(Mvasm, LabelsMayShareALineAndStandAlone) {
-    const mvasm::Program program = mvasm::assemble("a: b: NOP\nc:\n  HALT ; done\n# only a comment");
+    const mvasm::Program program =
+        mvasm::assemble("a: b: NOP\nc:\n  HALT ; done\n# only a comment");
     ASSERT_TRUE(program.ok());
     EXPECT_EQ(program.bytes, (Bytes{0, 1}));
     EXPECT_EQ(program.address("b"), 0u);
@@ -271,14 +272,16 @@ TEST(MvasmErrors, NameTheFileLineAndColumn) {
               "(-2147483648..4294967295)");
     EXPECT_EQ(firstError(".byte -129"),
               "prog.s:1:7: value -129 is out of range for an 8-bit operand (-128..255)");
-    EXPECT_EQ(firstError("LDI8 R0, 1.5"), "prog.s:1:10: a float needs a 32-bit operand, not an 8-bit operand");
+    EXPECT_EQ(firstError("LDI8 R0, 1.5"),
+              "prog.s:1:10: a float needs a 32-bit operand, not an 8-bit operand");
     EXPECT_EQ(firstError("INT COSINE"), "prog.s:1:5: unknown interrupt 'COSINE'");
     EXPECT_EQ(firstError("INT 256"),
               "prog.s:1:5: value 256 is out of range for an interrupt number (0..255)");
 }
 
 TEST(MvasmErrors, OperandShapeAndDefinitions) {
-    EXPECT_EQ(firstError("ADD R0, R1"), "prog.s:1:11: ADD takes 3 operands (register, register, register)");
+    EXPECT_EQ(firstError("ADD R0, R1"),
+              "prog.s:1:11: ADD takes 3 operands (register, register, register)");
     EXPECT_EQ(firstError("HALT R0"), "prog.s:1:6: unexpected 'R0' after the operands");
     EXPECT_EQ(firstError("INC R1, R2"), "prog.s:1:7: INC takes 1 operand (register)");
     EXPECT_EQ(firstError("x: NOP\nx: NOP"), "prog.s:2:1: label 'x' is defined twice");
@@ -310,13 +313,13 @@ struct CommandCase {
     const char *program;
     std::string arguments; // %s stands for a scratch directory
     int exitStatus;
-    const char *said;      // in standard output and error together
+    const char *said; // in standard output and error together
 };
 
 class ToolCommandLines : public ::testing::Test {
 protected:
-    std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                ("mvasm_test_" + std::to_string(::getpid()));
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("mvasm_test_" + std::to_string(::getpid()));
     void SetUp() override {
         std::filesystem::create_directories(dir);
         std::ofstream(dir / "my-gain.mvs") << "start: HALT\n";

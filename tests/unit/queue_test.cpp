@@ -21,7 +21,9 @@ struct Journal {
 };
 Journal *journal = nullptr;
 
-void record(MvSink *, void *argument) { journal->ran.push_back(reinterpret_cast<intptr_t>(argument)); }
+void record(MvSink *, void *argument) {
+    journal->ran.push_back(reinterpret_cast<intptr_t>(argument));
+}
 
 void *numbered(intptr_t n) { return reinterpret_cast<void *>(n); }
 
@@ -35,9 +37,10 @@ protected:
     void TearDown() override { journal = nullptr; }
 
     // Queues messages first..first+count-1 with the given send function.
-    static void sendNumbered(int (*send)(MvSink *, MvMessageFunc, void *), MvSink *sink,
-                             int first, int count) {
-        for (int n = first; n < first + count; ++n) ASSERT_EQ(send(sink, record, numbered(n)), MV_OK);
+    static void sendNumbered(int (*send)(MvSink *, MvMessageFunc, void *), MvSink *sink, int first,
+                             int count) {
+        for (int n = first; n < first + count; ++n)
+            ASSERT_EQ(send(sink, record, numbered(n)), MV_OK);
     }
     static std::vector<intptr_t> range(int first, int count) {
         std::vector<intptr_t> numbers;
@@ -91,10 +94,13 @@ TEST_F(Queues, ArgumentPassesThroughWithTheSink) {
     static MvSink *seenSink;
     static void *seenArgument;
     int marker = 0;
-    mvSendDownMessage(sink_.get(), [](MvSink *sink, void *argument) {
-        seenSink = sink;
-        seenArgument = argument;
-    }, &marker);
+    mvSendDownMessage(
+        sink_.get(),
+        [](MvSink *sink, void *argument) {
+            seenSink = sink;
+            seenArgument = argument;
+        },
+        &marker);
     mvFlushDownQueueImpl(sink_.get());
     EXPECT_EQ(seenSink, sink_.get());
     EXPECT_EQ(seenArgument, &marker);
@@ -134,9 +140,11 @@ TEST(QueueBadInput, FailedDownMessageIsReportedWithItsStatusText) {
     mvtest::PrintCapture print;
     MvSink withoutQueues{};
     EXPECT_NE(mvSendDownMessage(&withoutQueues, record, nullptr), MV_OK);
-    EXPECT_EQ(print.lines(), std::vector<std::string>{
-        "Error -94 sending down-message: Inconsistent data detected due to internal error or "
-        "forbidden usage\n"});
+    EXPECT_EQ(
+        print.lines(),
+        std::vector<std::string>{
+            "Error -94 sending down-message: Inconsistent data detected due to internal error or "
+            "forbidden usage\n"});
     EXPECT_EQ(mvFlushDownQueueImpl(&withoutQueues), MV_OK);
 }
 
@@ -239,9 +247,10 @@ TEST_F(QueueConcurrency, InterruptedOverfullWaitReportsAndFailsWithMinus97) {
     producer.join();
 
     EXPECT_EQ(status.load(), MV_ERROR_THREAD);
-    EXPECT_EQ(print.lines(), (std::vector<std::string>{
-        "Overfull Down-Message queue\n", "Unhandled Down-Message queue sleep error\n",
-        "Error -97 sending down-message: Thread-related error\n"}));
+    EXPECT_EQ(print.lines(),
+              (std::vector<std::string>{"Overfull Down-Message queue\n",
+                                        "Unhandled Down-Message queue sleep error\n",
+                                        "Error -97 sending down-message: Thread-related error\n"}));
     mvFlushDownQueueImpl(sink_.get());
     EXPECT_EQ(journal_.ran, range(0, capacityInMessages(sink_.get()->downQueue)))
         << "the failed message is dropped";

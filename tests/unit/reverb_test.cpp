@@ -21,9 +21,9 @@ struct Settings {
 // A reverberator in its own block, as the creation service makes one.
 class Reverb {
 public:
-    Reverb(int rate, int channels, Settings s = {}) : storage_(reverbBlockSize(rate) / 8 + 1)
-    {
-        reverbInit(storage_.data(), rate, channels, s.roomSize, s.damp, s.wet, s.dry, s.width, s.mode);
+    Reverb(int rate, int channels, Settings s = {}) : storage_(reverbBlockSize(rate) / 8 + 1) {
+        reverbInit(storage_.data(), rate, channels, s.roomSize, s.damp, s.wet, s.dry, s.width,
+                   s.mode);
     }
     MvReverb *operator->() { return get(); }
     MvReverb *get() { return reinterpret_cast<MvReverb *>(storage_.data()); }
@@ -32,23 +32,22 @@ private:
     std::vector<uint64_t> storage_;
 };
 
-std::vector<int> lineLengths(MvReverb *r)
-{
+std::vector<int> lineLengths(MvReverb *r) {
     std::vector<int> lengths;
-    for (int i = 0; i < MV_REVERB_COMBS; ++i) lengths.push_back(r->combL[i].bufSize), lengths.push_back(r->combR[i].bufSize);
-    for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) lengths.push_back(r->allpassL[i].bufSize), lengths.push_back(r->allpassR[i].bufSize);
+    for (int i = 0; i < MV_REVERB_COMBS; ++i)
+        lengths.push_back(r->combL[i].bufSize), lengths.push_back(r->combR[i].bufSize);
+    for (int i = 0; i < MV_REVERB_ALLPASSES; ++i)
+        lengths.push_back(r->allpassL[i].bufSize), lengths.push_back(r->allpassR[i].bufSize);
     return lengths;
 }
 
-int sum(const std::vector<int> &v)
-{
+int sum(const std::vector<int> &v) {
     int total = 0;
     for (int x : v) total += x;
     return total;
 }
 
-std::vector<float> noise(size_t n, float level, uint32_t state = 99)
-{
+std::vector<float> noise(size_t n, float level, uint32_t state = 99) {
     std::vector<float> v(n);
     for (float &x : v) {
         state ^= state << 13, state ^= state >> 17, state ^= state << 5;
@@ -57,8 +56,7 @@ std::vector<float> noise(size_t n, float level, uint32_t state = 99)
     return v;
 }
 
-bool allZero(const std::vector<float> &v)
-{
+bool allZero(const std::vector<float> &v) {
     for (float x : v)
         if (std::bit_cast<uint32_t>(x) != 0) return false;
     return true;
@@ -68,18 +66,18 @@ bool allZero(const std::vector<float> &v)
 // parameters taken from a freshly initialised record.
 class ReferenceReverb {
 public:
-    ReferenceReverb(MvReverb *r, int rate) : r_(*r)
-    {
+    ReferenceReverb(MvReverb *r, int rate) : r_(*r) {
         const int combs[] = {1116, 1188, 1277, 1356, 1422, 1491, 1557, 1617};
         const int allpasses[] = {556, 441, 341, 225};
         for (int side = 0; side < 2; ++side) {
-            for (int t : combs) comb_[side].push_back({std::vector<float>(rate * (t + 23 * side) / 44100)});
-            for (int t : allpasses) allpass_[side].push_back({std::vector<float>(rate * (t + 23 * side) / 44100)});
+            for (int t : combs)
+                comb_[side].push_back({std::vector<float>(rate * (t + 23 * side) / 44100)});
+            for (int t : allpasses)
+                allpass_[side].push_back({std::vector<float>(rate * (t + 23 * side) / 44100)});
         }
     }
 
-    void process(float *p, int count, int step)
-    {
+    void process(float *p, int count, int step) {
         for (int k = 0; k < count; ++k, p += step) {
             double input = 0;
             for (int j = 0; j < r_.channels; ++j) input = j ? input + p[j] : p[j];
@@ -89,7 +87,8 @@ public:
                 double acc = 0;
                 for (Line &c : comb_[s]) {
                     const float out = flush(c.data[c.index]);
-                    c.store = flush(float(out * double(r_.combL[0].damp2) + c.store * double(r_.damp1)));
+                    c.store =
+                        flush(float(out * double(r_.combL[0].damp2) + c.store * double(r_.damp1)));
                     c.data[c.index] = float(input + c.store * double(r_.roomSize1));
                     c.index = (c.index + 1) % c.data.size();
                     acc += out;
@@ -103,7 +102,8 @@ public:
                 side[s] = float(acc);
             }
             for (int j = 0; j < r_.channels; ++j) {
-                const double wet = j % 2 ? side[1] * r_.wet1 + side[0] * r_.wet2 : side[0] * r_.wet1 + side[1] * r_.wet2;
+                const double wet = j % 2 ? side[1] * r_.wet1 + side[0] * r_.wet2
+                                         : side[0] * r_.wet1 + side[1] * r_.wet2;
                 p[j] = float(wet + p[j] * double(r_.dry));
             }
         }
@@ -120,12 +120,12 @@ private:
     std::vector<Line> comb_[2], allpass_[2];
 };
 
-TEST(ReverbLayout, LineLengthsFollowTheRate)
-{
+TEST(ReverbLayout, LineLengthsFollowTheRate) {
     Reverb at44100(44100, 2);
-    EXPECT_EQ(lineLengths(at44100.get()),
-              (std::vector<int>{1116, 1139, 1188, 1211, 1277, 1300, 1356, 1379, 1422, 1445, 1491, 1514,
-                                1557, 1580, 1617, 1640, 556, 579, 441, 464, 341, 364, 225, 248}));
+    EXPECT_EQ(
+        lineLengths(at44100.get()),
+        (std::vector<int>{1116, 1139, 1188, 1211, 1277, 1300, 1356, 1379, 1422, 1445, 1491, 1514,
+                          1557, 1580, 1617, 1640, 556,  579,  441,  464,  341,  364,  225,  248}));
     EXPECT_EQ(sum(lineLengths(at44100.get())), 25450);
     EXPECT_EQ(reverbBlockSize(44100), sizeof(MvReverb) + 4 * 25450);
 
@@ -143,8 +143,7 @@ TEST(ReverbLayout, LineLengthsFollowTheRate)
     EXPECT_EQ(at22050->combR[0].bufSize, 569);
 }
 
-TEST(ReverbLayout, LinesFollowTheRecordContiguously)
-{
+TEST(ReverbLayout, LinesFollowTheRecordContiguously) {
     Reverb r(kReverbMinRate, 1);
     const float *next = reinterpret_cast<const float *>(r.get() + 1);
     auto expectNextLine = [&](const float *buffer, int size) {
@@ -164,8 +163,7 @@ TEST(ReverbLayout, LinesFollowTheRecordContiguously)
               static_cast<long>(reverbBlockSize(kReverbMinRate)));
 }
 
-TEST(ReverbParameters, ScalingsAndUpdate)
-{
+TEST(ReverbParameters, ScalingsAndUpdate) {
     Reverb r(44100, 2, {.roomSize = 1, .damp = 0.5f, .wet = 0.5f, .dry = 0.25f, .width = 0.5f});
     EXPECT_EQ(r->gain, 0.015f);
     EXPECT_EQ(r->roomSize, 0.98f);
@@ -188,8 +186,7 @@ TEST(ReverbParameters, ScalingsAndUpdate)
     EXPECT_EQ(mono->gain, 0.03f);
 }
 
-TEST(ReverbParameters, FreezeHoldsTheNetworkAndRestores)
-{
+TEST(ReverbParameters, FreezeHoldsTheNetworkAndRestores) {
     Reverb r(44100, 2, {.roomSize = 0.5f, .damp = 0.5f});
     reverbSetMode(r.get(), 0.5f);
     EXPECT_EQ(r->gain, 0.0f);
@@ -204,13 +201,13 @@ TEST(ReverbParameters, FreezeHoldsTheNetworkAndRestores)
 
 // Every vector width the processor offers gives exactly the reference's
 // bits; calls of 509 frames leave passes that are no multiple of four.
-TEST(ReverbProcess, EveryKernelMatchesTheReferenceLoop)
-{
+TEST(ReverbProcess, EveryKernelMatchesTheReferenceLoop) {
     ASSERT_TRUE(reverbKernelAvailable(ReverbKernel::Scalar));
     for (ReverbKernel kernel : {ReverbKernel::Scalar, ReverbKernel::Sse2, ReverbKernel::Avx}) {
         if (!reverbKernelAvailable(kernel)) continue;
         for (int channels : {1, 2, 3}) {
-            Reverb r(48000, channels, {.roomSize = 0.8f, .damp = 0.3f, .wet = 0.4f, .dry = 0.3f, .width = 0.7f});
+            Reverb r(48000, channels,
+                     {.roomSize = 0.8f, .damp = 0.3f, .wet = 0.4f, .dry = 0.3f, .width = 0.7f});
             ReferenceReverb reference(r.get(), 48000);
             const int step = channels + 1, frames = 6000, call = 509;
             std::vector<float> block(size_t(step) * frames);
@@ -230,8 +227,7 @@ TEST(ReverbProcess, EveryKernelMatchesTheReferenceLoop)
     }
 }
 
-TEST(ReverbProcess, SilenceStaysExactlySilent)
-{
+TEST(ReverbProcess, SilenceStaysExactlySilent) {
     for (float mode : {0.0f, 1.0f}) {
         Reverb r(44100, 2, {.dry = 0.5f, .mode = mode});
         std::vector<float> block(2 * 3000, 0.0f);
@@ -240,8 +236,7 @@ TEST(ReverbProcess, SilenceStaysExactlySilent)
     }
 }
 
-TEST(ReverbProcess, DryOnlyPassesTheInputWhileTheNetworkRuns)
-{
+TEST(ReverbProcess, DryOnlyPassesTheInputWhileTheNetworkRuns) {
     Reverb r(44100, 2, {.wet = 0, .dry = 0.5f});
     const std::vector<float> input = noise(2 * 2000, 0.5f);
     std::vector<float> block = input;
@@ -250,8 +245,7 @@ TEST(ReverbProcess, DryOnlyPassesTheInputWhileTheNetworkRuns)
     EXPECT_NE(r->combL[0].filterStore, 0.0f);
 }
 
-TEST(ReverbProcess, WidthAndChannelMapping)
-{
+TEST(ReverbProcess, WidthAndChannelMapping) {
     // Width 1: even channels get only the left side, odd ones only the right.
     Reverb wide(44100, 3, {.wet = 1, .width = 1});
     std::vector<float> block(3 * 3000);
@@ -272,8 +266,7 @@ TEST(ReverbProcess, WidthAndChannelMapping)
     for (int k = 0; k < 3000; ++k) ASSERT_EQ(stereo[2 * k], stereo[2 * k + 1]);
 }
 
-TEST(ReverbProcess, StepLeavesTheFloatsBetweenFramesAlone)
-{
+TEST(ReverbProcess, StepLeavesTheFloatsBetweenFramesAlone) {
     Reverb r(44100, 2);
     std::vector<float> block = noise(5 * 400, 0.5f);
     const std::vector<float> input = block;
@@ -282,8 +275,7 @@ TEST(ReverbProcess, StepLeavesTheFloatsBetweenFramesAlone)
         for (int j = 2; j < 5; ++j) ASSERT_EQ(block[5 * k + j], input[5 * k + j]);
 }
 
-double level(Reverb &r, const std::vector<float> &input)
-{
+double level(Reverb &r, const std::vector<float> &input) {
     std::vector<float> block = input;
     reverbProcess(r.get(), block.data(), static_cast<int>(block.size()), 1);
     double total = 0;
@@ -291,8 +283,7 @@ double level(Reverb &r, const std::vector<float> &input)
     return std::sqrt(total / block.size());
 }
 
-TEST(ReverbFreeze, InputIsIgnoredMuteHeldAndTheTailKept)
-{
+TEST(ReverbFreeze, InputIsIgnoredMuteHeldAndTheTailKept) {
     const Settings settings{.wet = 1, .width = 1};
     Reverb loud(44100, 1, settings), quiet(44100, 1, settings);
     const std::vector<float> burst = noise(3000, 0.5f), silence(4000, 0.0f);
@@ -320,8 +311,7 @@ TEST(ReverbFreeze, InputIsIgnoredMuteHeldAndTheTailKept)
     EXPECT_TRUE(std::all_of(lines, lines + 25450, [](float x) { return x == 0; }));
 }
 
-TEST(ReverbFlush, SubnormalsAndNegativeZeroReadBackAsPlusZero)
-{
+TEST(ReverbFlush, SubnormalsAndNegativeZeroReadBackAsPlusZero) {
     Reverb r(44100, 1, {.wet = 1, .dry = 0});
     MvReverbComb &comb = r->combL[0];
     comb.buffer[0] = 1e-40f;
@@ -336,13 +326,13 @@ TEST(ReverbFlush, SubnormalsAndNegativeZeroReadBackAsPlusZero)
     EXPECT_EQ(std::bit_cast<uint32_t>(r->combL[1].buffer[0]), 0u);
 }
 
-TEST(ReverbFlush, EveryLaneOfABlockFlushes)
-{
+TEST(ReverbFlush, EveryLaneOfABlockFlushes) {
     Reverb r(44100, 2, {.wet = 1, .dry = 0, .width = 0.5f});
     const float tiny[] = {1e-40f, -0.0f, -1e-39f, 5e-45f, 1e-38f, -1e-42f, 0.0f, 2e-39f};
     auto fill = [&](float *line) { std::copy(std::begin(tiny), std::end(tiny), line); };
     for (int i = 0; i < MV_REVERB_COMBS; ++i) fill(r->combL[i].buffer), fill(r->combR[i].buffer);
-    for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) fill(r->allpassL[i].buffer), fill(r->allpassR[i].buffer);
+    for (int i = 0; i < MV_REVERB_ALLPASSES; ++i)
+        fill(r->allpassL[i].buffer), fill(r->allpassR[i].buffer);
     std::vector<float> block(16, 0.0f);
     reverbProcess(r.get(), block.data(), 8, 2);
     EXPECT_TRUE(allZero(block));

@@ -2,9 +2,8 @@
 #include "marovel_audio.h"
 #include "mv_test_support.h"
 
-#include <soundio/soundio.h>
-
 #include <gtest/gtest.h>
+#include <soundio/soundio.h>
 
 #include <cstring>
 #include <initializer_list>
@@ -18,31 +17,26 @@ struct ModelDeleter {
 };
 using Model = std::unique_ptr<MvSoundModel, ModelDeleter>;
 
-Model newMono()
-{
+Model newMono() {
     MvSoundModel *model = nullptr;
     EXPECT_EQ(mvNewMonoSoundModel(&model), MV_OK);
     return Model(model);
 }
 
-Model newStereo()
-{
+Model newStereo() {
     MvSoundModel *model = nullptr;
     EXPECT_EQ(mvNewStereoSoundModel(&model), MV_OK);
     return Model(model);
 }
 
-SoundIoChannelLayout layoutOf(std::initializer_list<SoundIoChannelId> ids)
-{
+SoundIoChannelLayout layoutOf(std::initializer_list<SoundIoChannelId> ids) {
     SoundIoChannelLayout layout{};
-    for (SoundIoChannelId id : ids)
-        layout.channels[layout.channel_count++] = id;
+    for (SoundIoChannelId id : ids) layout.channels[layout.channel_count++] = id;
     return layout;
 }
 
 // Configures a stereo model as the sink does once its stream is open.
-void configure(MvSoundModel *model, const SoundIoChannelLayout &layout)
-{
+void configure(MvSoundModel *model, const SoundIoChannelLayout &layout) {
     SoundIoOutStream stream{};
     stream.layout = layout;
     model->configure(model, &stream);
@@ -58,8 +52,7 @@ struct FloatDevice {
 
     FloatDevice(int channelCount, int frames)
         : channels(channelCount), samples(size_t(channelCount) * frames, kUntouched),
-          areas(size_t(channelCount))
-    {
+          areas(size_t(channelCount)) {
         for (int ch = 0; ch < channels; ++ch)
             areas[ch] = {reinterpret_cast<char *>(&samples[ch]), int(sizeof(float)) * channels};
     }
@@ -70,8 +63,7 @@ struct FloatDevice {
 const MvConverter kFloatCopy = mvSelectConverter(MV_FORMAT_FLOAT32, MV_FORMAT_FLOAT32, 0, 0);
 
 void writeFloats(MvSoundModel *model, const SoundIoChannelLayout &layout, FloatDevice &device,
-                 const std::vector<float> &mix)
-{
+                 const std::vector<float> &mix) {
     const int frames = int(mix.size()) / model->channelCount;
     model->writeDevice(model, &layout, kFloatCopy, nullptr, sizeof(float), 0, frames, mix.data(),
                        device.areas.data());
@@ -79,15 +71,13 @@ void writeFloats(MvSoundModel *model, const SoundIoChannelLayout &layout, FloatD
 
 // Two stereo frames: (left, right) = (0.8, 0.4) and (-0.4, 0.2).
 const std::vector<float> kStereoMix = {0.8f, 0.4f, -0.4f, 0.2f};
-float blend(int frame, float leftShare, float rightShare)
-{
+float blend(int frame, float leftShare, float rightShare) {
     return leftShare * kStereoMix[2 * frame] + rightShare * kStereoMix[2 * frame + 1];
 }
 
 // ---------------------------------------------------------------------------
 
-TEST(SoundModelConstruction, MonoRecord)
-{
+TEST(SoundModelConstruction, MonoRecord) {
     Model mono = newMono();
     EXPECT_EQ(mono->channelCount, 1);
     EXPECT_EQ(mono->vectorSize, 1);
@@ -96,25 +86,21 @@ TEST(SoundModelConstruction, MonoRecord)
     EXPECT_NE(mono->writeDevice, nullptr);
 }
 
-TEST(SoundModelConstruction, StereoRecordCarriesAnEmptySpeakerTable)
-{
+TEST(SoundModelConstruction, StereoRecordCarriesAnEmptySpeakerTable) {
     Model stereo = newStereo();
     EXPECT_EQ(stereo->channelCount, 2);
     EXPECT_EQ(stereo->vectorSize, 2);
     EXPECT_EQ(stereo->speakerGroups, reinterpret_cast<uint8_t *>(stereo.get() + 1));
     EXPECT_NE(stereo->configure, nullptr);
-    for (int i = 0; i < 45; ++i)
-        EXPECT_EQ(stereo->speakerGroups[i], 255);
+    for (int i = 0; i < 45; ++i) EXPECT_EQ(stereo->speakerGroups[i], 255);
 }
 
-TEST(SoundModelConstruction, NullOutIsRejected)
-{
+TEST(SoundModelConstruction, NullOutIsRejected) {
     EXPECT_EQ(mvNewMonoSoundModel(nullptr), MV_ERROR_NULL_POINTER);
     EXPECT_EQ(mvNewStereoSoundModel(nullptr), MV_ERROR_NULL_POINTER);
 }
 
-TEST(SoundModelConstruction, AllocationFailureLeavesOutUntouchedAndNothingBehind)
-{
+TEST(SoundModelConstruction, AllocationFailureLeavesOutUntouchedAndNothingBehind) {
     mvtest::FailingAllocator allocator;
     for (auto create : {mvNewMonoSoundModel, mvNewStereoSoundModel}) {
         allocator.failNth(1);
@@ -135,8 +121,7 @@ TEST(SoundModelConstruction, AllocationFailureLeavesOutUntouchedAndNothingBehind
 
 // ---------------------------------------------------------------------------
 
-TEST(MonoMixing, AveragesTheSourceChannels)
-{
+TEST(MonoMixing, AveragesTheSourceChannels) {
     Model mono = newMono();
     float mix[1] = {0.0f};
     const float opposite[] = {0.5f, -0.5f};
@@ -151,8 +136,7 @@ TEST(MonoMixing, AveragesTheSourceChannels)
     EXPECT_EQ(mix[0], 1.5f);
 }
 
-TEST(MonoMixing, WeightsEachSourceChannel)
-{
+TEST(MonoMixing, WeightsEachSourceChannel) {
     Model mono = newMono();
     float mix[1] = {0.25f};
     const float frame[] = {0.5f, -1.0f, 0.25f};
@@ -161,8 +145,7 @@ TEST(MonoMixing, WeightsEachSourceChannel)
     EXPECT_EQ(mix[0], 0.25f + 2.0f * (0.5f - 0.5f + 0.5f));
 }
 
-TEST(StereoMixing, MonoSourceFeedsBothSides)
-{
+TEST(StereoMixing, MonoSourceFeedsBothSides) {
     Model stereo = newStereo();
     float mix[2] = {0.0f, 0.0f};
     const float frame[] = {0.8f};
@@ -171,8 +154,7 @@ TEST(StereoMixing, MonoSourceFeedsBothSides)
     EXPECT_EQ(mix[1], 0.4f);
 }
 
-TEST(StereoMixing, FourChannelSourceUsesExtraChannelsOnlyWithWeights)
-{
+TEST(StereoMixing, FourChannelSourceUsesExtraChannelsOnlyWithWeights) {
     Model stereo = newStereo();
     const float frame[] = {0.5f, 0.25f, 1.0f, -1.0f};
     float plain[2] = {0.0f, 0.0f};
@@ -188,8 +170,7 @@ TEST(StereoMixing, FourChannelSourceUsesExtraChannelsOnlyWithWeights)
     EXPECT_EQ(weighted[1], 2.0f * (0.25f + 0.25f - 0.5f));
 }
 
-TEST(SoundModelMixing, AccumulateAddsWholeFrames)
-{
+TEST(SoundModelMixing, AccumulateAddsWholeFrames) {
     Model models[] = {newMono(), newStereo()};
     for (Model &model : models) {
         std::vector<float> source = {1, 2, 3, 4, 5, 6};
@@ -204,8 +185,7 @@ TEST(SoundModelMixing, AccumulateAddsWholeFrames)
 
 // ---------------------------------------------------------------------------
 
-TEST(StereoSpeakerGroups, FivePointOneLayout)
-{
+TEST(StereoSpeakerGroups, FivePointOneLayout) {
     Model stereo = newStereo();
     const SoundIoChannelLayout layout = layoutOf(
         {SoundIoChannelIdFrontLeft, SoundIoChannelIdFrontRight, SoundIoChannelIdFrontCenter,
@@ -222,19 +202,15 @@ TEST(StereoSpeakerGroups, FivePointOneLayout)
     FloatDevice device(6, 2);
     writeFloats(stereo.get(), layout, device, kStereoMix);
     for (int frame = 0; frame < 2; ++frame) {
-        for (int ch : {0, 4})
-            EXPECT_EQ(device.at(frame, ch), kStereoMix[2 * frame]);
-        for (int ch : {1, 5})
-            EXPECT_EQ(device.at(frame, ch), kStereoMix[2 * frame + 1]);
-        for (int ch : {2, 3})
-            EXPECT_EQ(device.at(frame, ch), blend(frame, 0.5f, 0.5f));
+        for (int ch : {0, 4}) EXPECT_EQ(device.at(frame, ch), kStereoMix[2 * frame]);
+        for (int ch : {1, 5}) EXPECT_EQ(device.at(frame, ch), kStereoMix[2 * frame + 1]);
+        for (int ch : {2, 3}) EXPECT_EQ(device.at(frame, ch), blend(frame, 0.5f, 0.5f));
     }
     for (int ch = 0; ch < 6; ++ch)
         EXPECT_EQ(device.areas[ch].ptr, device.start(ch) + 2 * device.areas[ch].step);
 }
 
-TEST(StereoSpeakerGroups, ReconfiguringFollowsTheNewLayout)
-{
+TEST(StereoSpeakerGroups, ReconfiguringFollowsTheNewLayout) {
     Model stereo = newStereo();
     configure(stereo.get(), layoutOf({SoundIoChannelIdFrontLeft, SoundIoChannelIdFrontRight,
                                       SoundIoChannelIdFrontCenter}));
@@ -244,8 +220,7 @@ TEST(StereoSpeakerGroups, ReconfiguringFollowsTheNewLayout)
     EXPECT_EQ(stereo->speakerGroups[4 * 9], 0);
 }
 
-TEST(StereoSpeakerGroups, AGroupHoldsAtMostNineChannels)
-{
+TEST(StereoSpeakerGroups, AGroupHoldsAtMostNineChannels) {
     Model stereo = newStereo();
     SoundIoChannelLayout layout{};
     layout.channel_count = 11;
@@ -257,12 +232,12 @@ TEST(StereoSpeakerGroups, AGroupHoldsAtMostNineChannels)
     for (int ch = 0; ch < 11; ++ch) {
         const bool written = ch < 9;
         EXPECT_EQ(device.at(1, ch), written ? -0.4f : kUntouched) << ch;
-        EXPECT_EQ(device.areas[ch].ptr, device.start(ch) + (written ? 2 * device.areas[ch].step : 0));
+        EXPECT_EQ(device.areas[ch].ptr,
+                  device.start(ch) + (written ? 2 * device.areas[ch].step : 0));
     }
 }
 
-TEST(StereoSpeakerGroups, HeadphonesBlendTowardsTheirSide)
-{
+TEST(StereoSpeakerGroups, HeadphonesBlendTowardsTheirSide) {
     Model stereo = newStereo();
     const SoundIoChannelLayout layout =
         layoutOf({SoundIoChannelIdHeadphonesLeft, SoundIoChannelIdHeadphonesRight});
@@ -275,8 +250,7 @@ TEST(StereoSpeakerGroups, HeadphonesBlendTowardsTheirSide)
     }
 }
 
-TEST(StereoSpeakerGroups, ChannelsOutsideEveryGroupAreLeftAlone)
-{
+TEST(StereoSpeakerGroups, ChannelsOutsideEveryGroupAreLeftAlone) {
     Model stereo = newStereo();
     const SoundIoChannelLayout layout =
         layoutOf({SoundIoChannelIdAmbisonicW, SoundIoChannelIdFrontLeft, SoundIoChannelIdInvalid,
@@ -292,8 +266,7 @@ TEST(StereoSpeakerGroups, ChannelsOutsideEveryGroupAreLeftAlone)
     EXPECT_EQ(device.at(1, 5), 0.2f);
 }
 
-TEST(StereoSpeakerGroups, UnconfiguredModelWritesNothing)
-{
+TEST(StereoSpeakerGroups, UnconfiguredModelWritesNothing) {
     Model stereo = newStereo();
     const SoundIoChannelLayout layout = layoutOf({SoundIoChannelIdFrontLeft});
     FloatDevice device(1, 2);
@@ -303,8 +276,7 @@ TEST(StereoSpeakerGroups, UnconfiguredModelWritesNothing)
 
 // ---------------------------------------------------------------------------
 
-TEST(MonoDeviceWrite, EveryChannelGetsTheSameSignal)
-{
+TEST(MonoDeviceWrite, EveryChannelGetsTheSameSignal) {
     Model mono = newMono();
     const SoundIoChannelLayout layout = layoutOf(
         {SoundIoChannelIdFrontLeft, SoundIoChannelIdAmbisonicW, SoundIoChannelIdFrontCenter});
@@ -312,17 +284,16 @@ TEST(MonoDeviceWrite, EveryChannelGetsTheSameSignal)
     const std::vector<float> mix = {0.1f, -0.2f, 0.3f};
     writeFloats(mono.get(), layout, device, mix);
     for (int frame = 0; frame < 3; ++frame)
-        for (int ch = 0; ch < 3; ++ch)
-            EXPECT_EQ(device.at(frame, ch), mix[frame]);
+        for (int ch = 0; ch < 3; ++ch) EXPECT_EQ(device.at(frame, ch), mix[frame]);
     for (int ch = 0; ch < 3; ++ch)
         EXPECT_EQ(device.areas[ch].ptr, device.start(ch) + 3 * device.areas[ch].step);
 }
 
-TEST(MonoDeviceWrite, MisalignedStepIsReportedPerChannelAndTruncated)
-{
+TEST(MonoDeviceWrite, MisalignedStepIsReportedPerChannelAndTruncated) {
     Model mono = newMono();
     mvtest::PrintCapture print;
-    const SoundIoChannelLayout layout = layoutOf({SoundIoChannelIdFrontLeft, SoundIoChannelIdFrontRight});
+    const SoundIoChannelLayout layout =
+        layoutOf({SoundIoChannelIdFrontLeft, SoundIoChannelIdFrontRight});
     std::vector<float> left(4, kUntouched);
     std::vector<float> right(4, kUntouched);
     SoundIoChannelArea areas[2] = {{reinterpret_cast<char *>(left.data()), 6},
@@ -339,8 +310,7 @@ TEST(MonoDeviceWrite, MisalignedStepIsReportedPerChannelAndTruncated)
     EXPECT_EQ(areas[1].ptr, reinterpret_cast<char *>(right.data()) + 18);
 }
 
-TEST(MonoDeviceWrite, SilentWithoutAPrintHook)
-{
+TEST(MonoDeviceWrite, SilentWithoutAPrintHook) {
     Model mono = newMono();
     int (*saved)(const char *, ...) = mvPrint;
     mvPrint = nullptr;
@@ -353,21 +323,18 @@ TEST(MonoDeviceWrite, SilentWithoutAPrintHook)
     EXPECT_EQ(out[0], 0.5f);
 }
 
-TEST(SoundModelDeviceWrite, ByteSwapGivesTheOppositeOrder)
-{
+TEST(SoundModelDeviceWrite, ByteSwapGivesTheOppositeOrder) {
     const MvConverter toInt16 = mvSelectConverter(MV_FORMAT_FLOAT32, MV_FORMAT_INT16, 1, 0);
-    const SoundIoChannelLayout layout =
-        layoutOf({SoundIoChannelIdFrontLeft, SoundIoChannelIdFrontCenter, SoundIoChannelIdFrontRight});
+    const SoundIoChannelLayout layout = layoutOf(
+        {SoundIoChannelIdFrontLeft, SoundIoChannelIdFrontCenter, SoundIoChannelIdFrontRight});
     const std::vector<float> mix = {0.5f, -0.5f, 0.5f, -0.5f}; // mono: 4 frames; stereo: 2
     Model models[] = {newMono(), newStereo()};
     for (Model &model : models) {
-        if (model->configure)
-            configure(model.get(), layout);
+        if (model->configure) configure(model.get(), layout);
         const int frames = int(mix.size()) / model->channelCount;
         std::vector<uint8_t> device(size_t(frames) * 3 * 2, 0xEE);
         SoundIoChannelArea areas[3];
-        for (int ch = 0; ch < 3; ++ch)
-            areas[ch] = {reinterpret_cast<char *>(&device[ch * 2]), 6};
+        for (int ch = 0; ch < 3; ++ch) areas[ch] = {reinterpret_cast<char *>(&device[ch * 2]), 6};
         model->writeDevice(model.get(), &layout, toInt16, nullptr, 2, 1, frames, mix.data(), areas);
         // 16383 = 0x3FFF and -16384 = 0xC000, stored high byte first.
         for (int frame = 0; frame < frames; ++frame) {
@@ -387,26 +354,24 @@ TEST(SoundModelDeviceWrite, ByteSwapGivesTheOppositeOrder)
 // must still see each channel's run whole and in channel order, as one pass
 // over the chunk would give it. Separate areas whose step (5 bytes) is not a
 // whole number of samples: the converter writes every second sample.
-TEST(StereoDeviceWrite, BlendedGroupsMatchAWholeRunPerChannelWithDither)
-{
+TEST(StereoDeviceWrite, BlendedGroupsMatchAWholeRunPerChannelWithDither) {
     constexpr int kFrames = 1000;
     const MvConverter converter = mvSelectConverter(MV_FORMAT_FLOAT32, MV_FORMAT_INT16, 1, 1);
     const SoundIoChannelLayout layout = layoutOf(
         {SoundIoChannelIdFrontCenter, SoundIoChannelIdFrontLeft, SoundIoChannelIdHeadphonesRight,
          SoundIoChannelIdLfe, SoundIoChannelIdFrontRight});
     std::vector<float> mix(2 * kFrames);
-    for (int i = 0; i < 2 * kFrames; ++i)
-        mix[i] = float((i * 7919) % 2001 - 1000) / 1000.0f;
+    for (int i = 0; i < 2 * kFrames; ++i) mix[i] = float((i * 7919) % 2001 - 1000) / 1000.0f;
 
     Model stereo = newStereo();
     configure(stereo.get(), layout);
     std::vector<std::vector<int16_t>> device(5, std::vector<int16_t>(2 * kFrames, 0x5555));
     SoundIoChannelArea areas[5];
-    for (int ch = 0; ch < 5; ++ch)
-        areas[ch] = {reinterpret_cast<char *>(device[ch].data()), 5};
+    for (int ch = 0; ch < 5; ++ch) areas[ch] = {reinterpret_cast<char *>(device[ch].data()), 5};
     MvTriangularDitherState dither;
     mvInitializeTriangularDitherState(&dither);
-    stereo->writeDevice(stereo.get(), &layout, converter, &dither, 2, 0, kFrames, mix.data(), areas);
+    stereo->writeDevice(stereo.get(), &layout, converter, &dither, 2, 0, kFrames, mix.data(),
+                        areas);
 
     // Expected: groups in order left, left-centre, centre, right-centre,
     // right; each channel converted in one call over its whole signal.

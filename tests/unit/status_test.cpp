@@ -21,12 +21,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 TEST(StatusTexts, EngineRangeComesFromTheTable) {
-    EXPECT_STREQ(mvGetErrorString(-100), "Cannot initialize when Marovel Audio is already initialized");
+    EXPECT_STREQ(mvGetErrorString(-100),
+                 "Cannot initialize when Marovel Audio is already initialized");
     EXPECT_STREQ(mvGetErrorString(-97), "Thread-related error");
     EXPECT_STREQ(mvGetErrorString(-93), "Illegal NULL pointer passed to function");
-    EXPECT_STREQ(mvGetErrorString(-80),
-                 "DSP too large: 4*maxChannelCount*maxChunkSize + stackSize + progLen must not exceed "
-                 "0xFFFF");
+    EXPECT_STREQ(
+        mvGetErrorString(-80),
+        "DSP too large: 4*maxChannelCount*maxChunkSize + stackSize + progLen must not exceed "
+        "0xFFFF");
     for (int code = -100; code <= -80; ++code) EXPECT_NE(mvGetErrorString(code), nullptr) << code;
 }
 
@@ -67,7 +69,8 @@ TEST(ByteSwap, StridedThreeByteValuesSwapOuterBytesOnly) {
     for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i);
     mvByteSwap(data.data(), 2, 3, 3);
     // Values at byte offsets 0, 6 and 12; everything in between untouched.
-    const std::array<uint8_t, 18> expected{2, 1, 0, 3, 4, 5, 8, 7, 6, 9, 10, 11, 14, 13, 12, 15, 16, 17};
+    const std::array<uint8_t, 18> expected{2, 1,  0,  3,  4,  5,  8,  7,  6,
+                                           9, 10, 11, 14, 13, 12, 15, 16, 17};
     EXPECT_EQ(data, expected);
 }
 
@@ -141,8 +144,8 @@ TEST(Hooks, AllocatorHooksStartAsTheRuntimeAllocatorAndPrintIsSilent) {
 TEST(AssertionReport, PrintsExpressionFileAndLine) {
     mvtest::PrintCapture print;
     MV_REPORT_ASSERTION("sampler->head != NULL", "src/mv_sampler", 60);
-    EXPECT_EQ(print.lines(),
-              std::vector<std::string>{"Assertion sampler->head != NULL failed @ src/mv_sampler : 60\n"});
+    EXPECT_EQ(print.lines(), std::vector<std::string>{
+                                 "Assertion sampler->head != NULL failed @ src/mv_sampler : 60\n"});
 }
 
 TEST(AssertionReport, SilentWithoutPrintHook) {

@@ -1,7 +1,7 @@
 // Threading layer: exit statuses, the creation seam, clock resolution, sleep
 // rounding and interruption, timed waits and broadcast exactness.
-#include "mv_thread.h"
 #include "mv_test_support.h"
+#include "mv_thread.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +28,9 @@ mv::TimePoint millisFromNow(int64_t millis) {
 
 TEST(Threads, JoinYieldsTheExitStatus) {
     mv::Thread *thread = nullptr;
-    ASSERT_EQ(mv::threadCreate(&thread, [](void *) { return -94; }, nullptr), ThreadResult::success);
+    ASSERT_EQ(mv::threadCreate(
+                  &thread, [](void *) { return -94; }, nullptr),
+              ThreadResult::success);
     int status = 0;
     EXPECT_EQ(mv::threadJoin(thread, &status), ThreadResult::success);
     EXPECT_EQ(status, -94);
@@ -37,17 +39,24 @@ TEST(Threads, JoinYieldsTheExitStatus) {
 TEST(Threads, ArgumentReachesTheThreadAndStatusMayBeIgnored) {
     std::atomic<int> seen{0};
     mv::Thread *thread = nullptr;
-    ASSERT_EQ(mv::threadCreate(&thread, [](void *argument) {
-        *static_cast<std::atomic<int> *>(argument) = 7;
-        return 0;
-    }, &seen), ThreadResult::success);
+    ASSERT_EQ(mv::threadCreate(
+                  &thread,
+                  [](void *argument) {
+                      *static_cast<std::atomic<int> *>(argument) = 7;
+                      return 0;
+                  },
+                  &seen),
+              ThreadResult::success);
     EXPECT_EQ(mv::threadJoin(thread, nullptr), ThreadResult::success);
     EXPECT_EQ(seen.load(), 7);
 }
 
 TEST(Threads, CreationSeamForcesTheChosenFailureWithoutRunningTheBody) {
     static std::atomic<int> runs{0};
-    const mv::ThreadFunc body = [](void *) { ++runs; return 0; };
+    const mv::ThreadFunc body = [](void *) {
+        ++runs;
+        return 0;
+    };
     for (ThreadResult forced : {ThreadResult::noMemory, ThreadResult::error}) {
         mv::threadCreateFailure = forced == ThreadResult::noMemory
                                       ? +[] { return ThreadResult::noMemory; }

@@ -50,12 +50,11 @@ std::string stem(const std::string &path) {
 
 bool isCKeyword(const std::string &word) {
     static const char *const kKeywords[] = {
-        "auto",     "break",    "case",     "char",   "const",    "continue", "default",
-        "do",       "double",   "else",     "enum",   "extern",   "float",    "for",
-        "goto",     "if",       "inline",   "int",    "long",     "register", "restrict",
-        "return",   "short",    "signed",   "sizeof", "static",   "struct",   "switch",
-        "typedef",  "union",    "unsigned", "void",   "volatile", "while",    "_Bool",
-        "_Complex", "_Imaginary"};
+        "auto",     "break",  "case",   "char",     "const",     "continue", "default",  "do",
+        "double",   "else",   "enum",   "extern",   "float",     "for",      "goto",     "if",
+        "inline",   "int",    "long",   "register", "restrict",  "return",   "short",    "signed",
+        "sizeof",   "static", "struct", "switch",   "typedef",   "union",    "unsigned", "void",
+        "volatile", "while",  "_Bool",  "_Complex", "_Imaginary"};
     for (const char *keyword : kKeywords)
         if (word == keyword) return true;
     return false;
@@ -132,8 +131,9 @@ int main(int argc, char **argv) {
         return 2;
     }
     if (!name.empty() && !isCIdentifier(name)) {
-        std::fprintf(stderr, "mvasm: -n %s: the array name must be a C identifier (letters, "
-                             "digits and _, not starting with a digit, no keyword)\n",
+        std::fprintf(stderr,
+                     "mvasm: -n %s: the array name must be a C identifier (letters, "
+                     "digits and _, not starting with a digit, no keyword)\n",
                      name.c_str());
         return 2;
     }
@@ -158,7 +158,8 @@ int main(int argc, char **argv) {
         if (output.empty()) output = stem(input) + ".bin";
     }
     if (!writeOutput(output, data)) {
-        std::fprintf(stderr, "mvasm: cannot write %s\n", output.empty() ? "output" : output.c_str());
+        std::fprintf(stderr, "mvasm: cannot write %s\n",
+                     output.empty() ? "output" : output.c_str());
         return 1;
     }
     return 0;

@@ -61,12 +61,15 @@ bool decodeEscape(std::string_view line, size_t &i, char &out) {
     case 't': out = '\t'; return true;
     case 'r': out = '\r'; return true;
     case '0': out = '\0'; return true;
-    case '\\': case '\'': case '"': out = c; return true;
+    case '\\':
+    case '\'':
+    case '"': out = c; return true;
     case 'x': {
         int value = 0, digits = 0;
         while (digits < 2 && i < line.size() && std::isxdigit(uint8_t(line[i]))) {
-            value = value * 16 + (std::isdigit(uint8_t(line[i])) ? line[i] - '0'
-                                                                  : std::toupper(line[i]) - 'A' + 10);
+            value =
+                value * 16 +
+                (std::isdigit(uint8_t(line[i])) ? line[i] - '0' : std::toupper(line[i]) - 'A' + 10);
             ++i, ++digits;
         }
         out = char(value);
@@ -118,10 +121,10 @@ public:
 private:
     bool number(Token &token) {
         const size_t start = i_;
-        while (i_ < line_.size() && (isIdentifierChar(line_[i_]) ||
-                                     ((line_[i_] == '+' || line_[i_] == '-') &&
-                                      std::tolower(line_[i_ - 1]) == 'e' &&
-                                      !line_.substr(start, 2).starts_with("0x"))))
+        while (i_ < line_.size() &&
+               (isIdentifierChar(line_[i_]) ||
+                ((line_[i_] == '+' || line_[i_] == '-') && std::tolower(line_[i_ - 1]) == 'e' &&
+                 !line_.substr(start, 2).starts_with("0x"))))
             ++i_;
         const std::string text(line_.substr(start, i_ - start));
         char *end = nullptr;
@@ -323,13 +326,17 @@ public:
 
 private:
     const Token &peek() const { return tokens_[position_]; }
-    const Token &take() { return tokens_[position_ == tokens_.size() - 1 ? position_ : position_++]; }
+    const Token &take() {
+        return tokens_[position_ == tokens_.size() - 1 ? position_ : position_++];
+    }
     bool takePunct(const char *punct) {
         if (peek().kind != TokenKind::Punct || peek().text != punct) return false;
         ++position_;
         return true;
     }
-    void error(int column, const std::string &message) { diagnostics_.report(line_, column, message); }
+    void error(int column, const std::string &message) {
+        diagnostics_.report(line_, column, message);
+    }
 
     void defineLabel(const Token &token) {
         if (looksLikeRegister(token.text)) {
@@ -370,10 +377,10 @@ private:
             } else if (token.kind == TokenKind::Identifier && !looksLikeRegister(token.text)) {
                 result.labels.push_back({token.text, negative, token.column});
             } else {
-                error(token.column, token.kind == TokenKind::End
-                                        ? std::string("missing operand")
-                                        : "expected a number or a label, found '" +
-                                              describe(token) + "'");
+                error(token.column,
+                      token.kind == TokenKind::End
+                          ? std::string("missing operand")
+                          : "expected a number or a label, found '" + describe(token) + "'");
                 return std::nullopt;
             }
             if (takePunct("+")) negative = false;
@@ -417,7 +424,8 @@ private:
                                     std::to_string(slot.high) + ")");
             return;
         }
-        for (int i = 0; i < slot.size; ++i) program_.bytes[offset + i] = uint8_t(uint64_t(value) >> (8 * i));
+        for (int i = 0; i < slot.size; ++i)
+            program_.bytes[offset + i] = uint8_t(uint64_t(value) >> (8 * i));
     }
 
     // Emits a value slot now, or a placeholder patched by finish().
@@ -429,8 +437,7 @@ private:
                 return diagnostics_.report(expression.line, expression.column,
                                            std::string("a float needs a 32-bit operand, not ") +
                                                slot.what);
-            return place(offset, slot, expression,
-                         std::bit_cast<uint32_t>(float(expression.real)));
+            return place(offset, slot, expression, std::bit_cast<uint32_t>(float(expression.real)));
         }
         if (const auto value = evaluate(expression, false)) place(offset, slot, expression, *value);
         else fixups_.push_back({offset, slot, expression});
@@ -438,12 +445,13 @@ private:
 
     bool registerOperand() {
         const Token &token = take();
-        const auto number = token.kind == TokenKind::Identifier ? registerNumber(token.text)
-                                                                : std::nullopt;
+        const auto number =
+            token.kind == TokenKind::Identifier ? registerNumber(token.text) : std::nullopt;
         if (!number) {
             error(token.column, "expected a register (R0..R19, pc, fp, sp, lr), found '" +
                                     (token.kind == TokenKind::End ? std::string("end of line")
-                                                                  : describe(token)) + "'");
+                                                                  : describe(token)) +
+                                    "'");
             return false;
         }
         program_.bytes.push_back(uint8_t(*number));
@@ -475,8 +483,9 @@ private:
                 error(head.column, signature(info));
                 return;
             }
-            const bool good = info.operands[i] == Operand::Register ? registerOperand()
-                                                                    : valueOperand(info.operands[i]);
+            const bool good = info.operands[i] == Operand::Register
+                                  ? registerOperand()
+                                  : valueOperand(info.operands[i]);
             if (!good) return;
         }
         if (peek().kind == TokenKind::Punct && peek().text == ",") {
@@ -500,11 +509,12 @@ private:
             expectEnd();
             return;
         }
-        const Slot *slot = name == ".BYTE" ? &kByteSlot
-                           : name == ".HALF" ? &kHalfSlot
+        const Slot *slot = name == ".BYTE"                       ? &kByteSlot
+                           : name == ".HALF"                     ? &kHalfSlot
                            : name == ".WORD" || name == ".FLOAT" ? &kWordSlot
                                                                  : nullptr;
-        if (!slot && name != ".STRING") return error(head.column, "unknown directive '" + head.text + "'");
+        if (!slot && name != ".STRING")
+            return error(head.column, "unknown directive '" + head.text + "'");
         do {
             if (name == ".STRING") {
                 const Token &token = take();

@@ -1,6 +1,5 @@
 // Disassembler and the interrupt-service names shared with the assembler.
 #include "mv_asm.h"
-
 #include "mv_dsp_interrupts.h"
 #include "mv_dsp_isa.h"
 
@@ -17,20 +16,59 @@ using mv::MvDspInterrupt;
 using mv::Operand;
 
 // The interrupt services by name; the numbers come from the services' enum.
-#define SERVICE(name) std::pair<int, std::string_view>{int(MvDspInterrupt::name), #name}
+#define SERVICE(name) \
+    std::pair<int, std::string_view> { int(MvDspInterrupt::name), #name }
 constexpr std::pair<int, std::string_view> kInterrupts[] = {
-    SERVICE(ENTER_FRAME), SERVICE(LEAVE_FRAME),
-    SERVICE(COS), SERVICE(SIN), SERVICE(TAN), SERVICE(ACOS), SERVICE(ASIN), SERVICE(ATAN),
-    SERVICE(ATAN2), SERVICE(COSH), SERVICE(SINH), SERVICE(TANH), SERVICE(EXP), SERVICE(LOG),
-    SERVICE(LOG10), SERVICE(POW), SERVICE(SQRT), SERVICE(FMOD), SERVICE(FLOOR), SERVICE(CEIL),
-    SERVICE(ROUND), SERVICE(FABS), SERVICE(IABS), SERVICE(FSIGN), SERVICE(ISIGN), SERVICE(FMIN),
-    SERVICE(UMIN), SERVICE(IMIN), SERVICE(FMAX), SERVICE(UMAX), SERVICE(IMAX),
-    SERVICE(BIQUAD_NEW), SERVICE(BIQUAD_PROCESS), SERVICE(BIQUAD_RESET), SERVICE(BIQUAD_LOWPASS),
-    SERVICE(BIQUAD_HIGHPASS), SERVICE(BIQUAD_BANDPASS), SERVICE(BIQUAD_NOTCH),
-    SERVICE(BIQUAD_PEAKING), SERVICE(BIQUAD_ALLPASS), SERVICE(BIQUAD_LOWSHELF),
+    SERVICE(ENTER_FRAME),
+    SERVICE(LEAVE_FRAME),
+    SERVICE(COS),
+    SERVICE(SIN),
+    SERVICE(TAN),
+    SERVICE(ACOS),
+    SERVICE(ASIN),
+    SERVICE(ATAN),
+    SERVICE(ATAN2),
+    SERVICE(COSH),
+    SERVICE(SINH),
+    SERVICE(TANH),
+    SERVICE(EXP),
+    SERVICE(LOG),
+    SERVICE(LOG10),
+    SERVICE(POW),
+    SERVICE(SQRT),
+    SERVICE(FMOD),
+    SERVICE(FLOOR),
+    SERVICE(CEIL),
+    SERVICE(ROUND),
+    SERVICE(FABS),
+    SERVICE(IABS),
+    SERVICE(FSIGN),
+    SERVICE(ISIGN),
+    SERVICE(FMIN),
+    SERVICE(UMIN),
+    SERVICE(IMIN),
+    SERVICE(FMAX),
+    SERVICE(UMAX),
+    SERVICE(IMAX),
+    SERVICE(BIQUAD_NEW),
+    SERVICE(BIQUAD_PROCESS),
+    SERVICE(BIQUAD_RESET),
+    SERVICE(BIQUAD_LOWPASS),
+    SERVICE(BIQUAD_HIGHPASS),
+    SERVICE(BIQUAD_BANDPASS),
+    SERVICE(BIQUAD_NOTCH),
+    SERVICE(BIQUAD_PEAKING),
+    SERVICE(BIQUAD_ALLPASS),
+    SERVICE(BIQUAD_LOWSHELF),
     SERVICE(BIQUAD_HIGHSHELF),
-    SERVICE(REVERB_NEW), SERVICE(REVERB_PROCESS), SERVICE(REVERB_MUTE), SERVICE(REVERB_ROOM_SIZE),
-    SERVICE(REVERB_DAMP), SERVICE(REVERB_WET), SERVICE(REVERB_DRY), SERVICE(REVERB_WIDTH),
+    SERVICE(REVERB_NEW),
+    SERVICE(REVERB_PROCESS),
+    SERVICE(REVERB_MUTE),
+    SERVICE(REVERB_ROOM_SIZE),
+    SERVICE(REVERB_DAMP),
+    SERVICE(REVERB_WET),
+    SERVICE(REVERB_DRY),
+    SERVICE(REVERB_WIDTH),
     SERVICE(REVERB_MODE),
 };
 #undef SERVICE
@@ -119,8 +157,8 @@ std::string disassemble(const uint8_t *bytes, size_t length) {
     for (size_t at = 0; at < length;) {
         const bool valid = decodable(bytes, at, length);
         const size_t size = valid ? size_t(kInstructions[bytes[at]].length()) : 1;
-        std::string line = "    " + (valid ? instructionText(bytes + at)
-                                           : ".byte " + hex(bytes[at], 2));
+        std::string line =
+            "    " + (valid ? instructionText(bytes + at) : ".byte " + hex(bytes[at], 2));
         line.resize(std::max<size_t>(line.size() + 1, kCodeColumn), ' ');
         char address[32];
         std::snprintf(address, sizeof address, "; %04zX:", at);

@@ -9,8 +9,7 @@ constexpr int kBedFrames = kBedRate / 2; // half a second: whole periods of both
 constexpr double kNotes[2] = {220.0, 330.0};
 constexpr double kBedLevel = 40.0; // of 127
 
-std::vector<int8_t> synthesiseBed()
-{
+std::vector<int8_t> synthesiseBed() {
     std::vector<int8_t> bed(kBedFrames);
     for (int i = 0; i < kBedFrames; ++i) {
         const double t = double(i) / kBedRate;
@@ -26,8 +25,7 @@ void markReleased(void *, void *scene) { static_cast<DemoScene *>(scene)->releas
 
 } // namespace
 
-int startDemoScene(DemoScene &scene, MvMachine *parent)
-{
+int startDemoScene(DemoScene &scene, MvMachine *parent) {
     scene.bed = synthesiseBed();
     int status = mvNewMixer(&scene.mixer, parent);
     if (!status) status = mvSetGain(&scene.mixer->machine, 0.0, 0.0f);
@@ -42,7 +40,6 @@ int startDemoScene(DemoScene &scene, MvMachine *parent)
     return status;
 }
 
-int fadeOutDemoScene(DemoScene &scene)
-{
+int fadeOutDemoScene(DemoScene &scene) {
     return mvSetGain(&scene.mixer->machine, kDemoFadeSeconds, 0.0f);
 }

@@ -11,13 +11,12 @@ const float kMinus3dB = float(M_SQRT1_2);
 enum Side { left, right, both, none };
 
 // Where each channel goes, in the channel order of WAV and FLAC files.
-std::vector<Side> sidesOf(int channels)
-{
+std::vector<Side> sidesOf(int channels) {
     switch (channels) {
-    case 3: return {left, right, both};                            // L R C
-    case 4: return {left, right, left, right};                     // L R Ls Rs
-    case 5: return {left, right, both, left, right};               // L R C Ls Rs
-    case 6: return {left, right, both, none, left, right};         // L R C LFE Ls Rs
+    case 3: return {left, right, both};                                 // L R C
+    case 4: return {left, right, left, right};                          // L R Ls Rs
+    case 5: return {left, right, both, left, right};                    // L R C Ls Rs
+    case 6: return {left, right, both, none, left, right};              // L R C LFE Ls Rs
     case 8: return {left, right, both, none, left, right, left, right}; // 7.1
     default: {
         std::vector<Side> sides(size_t(channels), both);
@@ -30,8 +29,7 @@ std::vector<Side> sidesOf(int channels)
 
 } // namespace
 
-std::vector<float> downmixWeights(int sourceChannels, int outputChannels)
-{
+std::vector<float> downmixWeights(int sourceChannels, int outputChannels) {
     if (sourceChannels <= outputChannels) return {};
     std::vector<float> weights(size_t(sourceChannels) * size_t(outputChannels), 0.0f);
     if (outputChannels == 1) {

@@ -18,8 +18,8 @@ namespace {
 constexpr uint16_t kDspStackBytes = 1024;
 
 bool parseWord(const std::string &text, int32_t &word) {
-    const bool isFloat = text.find_first_of(".eEnN") != std::string::npos &&
-                         text.find("0x") == std::string::npos;
+    const bool isFloat =
+        text.find_first_of(".eEnN") != std::string::npos && text.find("0x") == std::string::npos;
     char *end = nullptr;
     errno = 0;
     if (isFloat) {
@@ -51,16 +51,14 @@ namespace {
 
 // mvasm's raw output (what the build makes of every .mvs), rather than
 // assembly text: named .bin, or holding bytes no source text has.
-bool isAssembled(const std::string &path, const std::string &contents)
-{
+bool isAssembled(const std::string &path, const std::string &contents) {
     if (path.size() > 4 && path.compare(path.size() - 4, 4, ".bin") == 0) return true;
     for (unsigned char c : contents)
         if (c == 0 || c >= 0x80) return true;
     return false;
 }
 
-bool readProgram(const std::string &path, std::vector<uint8_t> &bytes)
-{
+bool readProgram(const std::string &path, std::vector<uint8_t> &bytes) {
     std::error_code error;
     std::ifstream in;
     if (std::filesystem::is_regular_file(path, error)) in.open(path, std::ios::binary);
@@ -91,8 +89,8 @@ bool attachDspProgram(MvMachine *machine, const std::string &path,
                       const std::vector<std::vector<int32_t>> &messages) {
     std::vector<uint8_t> bytes;
     if (!readProgram(path, bytes)) return false;
-    int status = mvSetDSP(machine, uint16_t(bytes.size()), bytes.data(), kDspStackBytes, 0,
-                          nullptr);
+    int status =
+        mvSetDSP(machine, uint16_t(bytes.size()), bytes.data(), kDspStackBytes, 0, nullptr);
     for (size_t i = 0; status == MV_OK && i < messages.size(); ++i)
         status = mvSendDSPMessage(machine, int32_t(messages[i].size()), messages[i].data());
     if (status != MV_OK) {

@@ -1,13 +1,11 @@
 // mvplay: plays sound files through the engine, or renders them to a file.
+#include "marovel_audio.h"
 #include "options.h"
 #include "player.h"
 
-#include "marovel_audio.h"
-
 #include <cstdio>
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     catchInterrupts(); // before anything is read, so Ctrl-C always ends cleanly
     Options options;
     std::string error;

@@ -13,16 +13,14 @@ namespace {
 constexpr int kMinSampleRate = 1000;
 constexpr int kMaxSampleRate = 768000;
 
-bool parseDouble(const char *text, double &value)
-{
+bool parseDouble(const char *text, double &value) {
     char *end = nullptr;
     errno = 0;
     value = std::strtod(text, &end);
     return end != text && *end == '\0' && errno == 0 && std::isfinite(value);
 }
 
-bool parseInt(const char *text, int &value)
-{
+bool parseInt(const char *text, int &value) {
     char *end = nullptr;
     errno = 0;
     const long parsed = std::strtol(text, &end, 10);
@@ -31,8 +29,7 @@ bool parseInt(const char *text, int &value)
     return true;
 }
 
-bool parseFormat(const char *text, int &format)
-{
+bool parseFormat(const char *text, int &format) {
     for (int f = MV_FORMAT_FLOAT32; f <= MV_FORMAT_UINT8; ++f)
         if (const char *name = mvGetSampleFormatName(f); name && std::strcmp(name, text) == 0) {
             format = f;
@@ -43,8 +40,7 @@ bool parseFormat(const char *text, int &format)
 
 } // namespace
 
-const char *usageText()
-{
+const char *usageText() {
     return "usage: mvplay [options] [--] FILE...\n"
            "Plays sound files (WAV, FLAC, Ogg, AIFF, ...) one after another without gaps,\n"
            "streaming them from disk.\n"
@@ -86,8 +82,7 @@ const char *usageText()
 namespace {
 
 // Options that only matter together with another one.
-bool checkCombinations(const Options &options, std::string &error)
-{
+bool checkCombinations(const Options &options, std::string &error) {
     const struct {
         bool given;
         bool needed;
@@ -112,8 +107,7 @@ bool checkCombinations(const Options &options, std::string &error)
 
 } // namespace
 
-bool parseOptions(int argc, char **argv, Options &options, std::string &error)
-{
+bool parseOptions(int argc, char **argv, Options &options, std::string &error) {
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -166,8 +160,7 @@ bool parseOptions(int argc, char **argv, Options &options, std::string &error)
             ok = v && (std::string(v) == "standard" || std::string(v) == "bandlimited");
             if (ok) options.resampler = std::string(v) == "bandlimited";
             else if (v) error = std::string("unknown resampler: ") + v;
-        }
-        else if (arg == "--render") ok = (options.render = true) && text(options.renderPath);
+        } else if (arg == "--render") ok = (options.render = true) && text(options.renderPath);
         else if (arg == "--device") ok = text(options.device);
         else if (arg == "--dsp") ok = text(options.dspPath);
         else if (arg == "--sample-rate") {

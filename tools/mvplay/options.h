@@ -11,7 +11,7 @@ struct Options {
     bool version = false;
     bool listDevices = false;
     bool quiet = false;
-    std::string device;      // index, id or part of a name; empty: automatic
+    std::string device; // index, id or part of a name; empty: automatic
     bool loop = false;
     double loopStart = -1.0; // negative: not given (the loop starts at 0)
     double start = 0.0;
@@ -21,16 +21,16 @@ struct Options {
     bool interpolation = true;
     bool downmix = true;
     bool dither = true;
-    bool stream = true;      // false: every file loaded whole
-    int resampler = 0;       // MV_RESAMPLER_*
-    double fadeMs = 0.0;     // transition fade; 0: none
+    bool stream = true;  // false: every file loaded whole
+    int resampler = 0;   // MV_RESAMPLER_*
+    double fadeMs = 0.0; // transition fade; 0: none
     bool demo = false;
     bool render = false;
-    std::string renderPath;  // "-": standard output
+    std::string renderPath; // "-": standard output
     int sampleRate = 48000;
-    int format = -1;         // MvSampleFormat of the rendered file; -1: the type's default
-    double duration = -1.0;  // seconds; negative: the length of the queue
-    std::string dspPath;     // a signal-processor program for the player's mixer
+    int format = -1;        // MvSampleFormat of the rendered file; -1: the type's default
+    double duration = -1.0; // seconds; negative: the length of the queue
+    std::string dspPath;    // a signal-processor program for the player's mixer
     std::vector<std::vector<int32_t>> dspMessages;
 };
 

@@ -10,8 +10,7 @@ namespace {
 constexpr float kSilence = 1e-5f;
 
 MvSource *renderMeter(MvSink *sink, void *self, float gainStart, float gainEnd,
-                      double frequencyStart, double frequencyEnd, int frames, float *buffer)
-{
+                      double frequencyStart, double frequencyEnd, int frames, float *buffer) {
     auto *meter = static_cast<OutputMeter *>(self);
     mvAdvanceMachineRamps(&meter->machine, frames, &gainStart, &gainEnd, &frequencyStart,
                           &frequencyEnd);
@@ -28,26 +27,25 @@ MvSource *renderMeter(MvSink *sink, void *self, float gainStart, float gainEnd,
     return meter->source.activeNext;
 }
 
-void releaseMeter(MvSink *, void *self)
-{
+void releaseMeter(MvSink *, void *self) {
     auto *meter = static_cast<OutputMeter *>(self);
     mvUninitDestination(&meter->destination);
     delete meter;
 }
 
-void activate(MvSink *sink, void *source) { mvSourceActivate(sink, static_cast<MvSource *>(source)); }
+void activate(MvSink *sink, void *source) {
+    mvSourceActivate(sink, static_cast<MvSource *>(source));
+}
 
 // The meter's type tag; deleting it on its own is not needed (the sink does).
 int deleteMeter(MvMachine *) { return MV_ERROR_MACHINE_TYPE; }
 
 } // namespace
 
-int newOutputMeter(MvSink *sink, int bufferSize, OutputMeter **out)
-{
+int newOutputMeter(MvSink *sink, int bufferSize, OutputMeter **out) {
     auto *meter = new OutputMeter;
     meter->before.resize(size_t(bufferSize) * size_t(sink->soundModel->channelCount));
-    mvInitMachine(&meter->machine, meter, &meter->destination, &meter->source, sink,
-                  deleteMeter);
+    mvInitMachine(&meter->machine, meter, &meter->destination, &meter->source, sink, deleteMeter);
     mvInitSource(&meter->source, &meter->machine, &sink->destination, renderMeter, releaseMeter);
     if (mvInitDestination(&meter->destination, &meter->machine) != MV_OK) {
         delete meter;
@@ -62,7 +60,6 @@ int newOutputMeter(MvSink *sink, int bufferSize, OutputMeter **out)
     return mvDispatcher->post(sink, activate, &meter->source);
 }
 
-double quietSeconds(const OutputMeter &meter, int sampleRate)
-{
+double quietSeconds(const OutputMeter &meter, int sampleRate) {
     return double(meter.quietFrames.load(std::memory_order_relaxed)) / sampleRate;
 }

@@ -13,8 +13,8 @@ struct OutputMeter {
     MvMachine machine;
     MvDestination destination;
     MvSource source;
-    std::vector<float> before;             // the mix as it was, one chunk
-    std::atomic<long> quietFrames{0};      // frames in a row below the threshold
+    std::vector<float> before;        // the mix as it was, one chunk
+    std::atomic<long> quietFrames{0}; // frames in a row below the threshold
 };
 
 // Builds the meter under the sink (the engine owns it from then on and

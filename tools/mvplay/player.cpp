@@ -3,14 +3,11 @@
 #include "demo_scene.h"
 #include "downmix.h"
 #include "dsp_option.h"
+#include "marovel_audio.h"
 #include "output_meter.h"
 #include "render_file.h"
 #include "streamer.h"
 #include "terminal.h"
-
-#include "marovel_audio.h"
-
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -19,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -41,8 +39,7 @@ constexpr int kFallbackBackend = 7;
 volatile std::sig_atomic_t interrupted = 0;
 void onInterrupt(int) { interrupted = 1; }
 
-int fail(const char *what, int status)
-{
+int fail(const char *what, int status) {
     std::fprintf(stderr, "mvplay: %s: %s\n", what, mvGetErrorString(status));
     return kExitEngineError;
 }
@@ -63,8 +60,7 @@ struct Tree {
 
 // The device an --device text names: an index, an id, or a unique part of
 // a name (any case). -2 after printing why there is none.
-int resolveDevice(const std::string &text)
-{
+int resolveDevice(const std::string &text) {
     if (text.empty()) return -1;
     char *end = nullptr;
     const long index = std::strtol(text.c_str(), &end, 10);
@@ -89,41 +85,38 @@ int resolveDevice(const std::string &text)
     if (matches.empty())
         std::fprintf(stderr, "mvplay: no device matches '%s' (see --list-devices)\n", text.c_str());
     else
-        std::fprintf(stderr, "mvplay: '%s' matches %zu devices; give more of the name or the index\n",
+        std::fprintf(stderr,
+                     "mvplay: '%s' matches %zu devices; give more of the name or the index\n",
                      text.c_str(), matches.size());
     return -2;
 }
 
-bool onSilentDevice(const Tree &tree)
-{
+bool onSilentDevice(const Tree &tree) {
     if (mvGetSinkError(&tree.sink->base) != 0) return true;
     const int backend = mvGetDeviceBackend(tree.sink->deviceIndex);
     return backend == kDummyBackend || backend == kFallbackBackend;
 }
 
-void warnSilentDevice(const Tree &tree)
-{
+void warnSilentDevice(const Tree &tree) {
     const int error = mvGetSinkError(&tree.sink->base);
-    const char *reason = error                          ? mvGetErrorString(error)
+    const char *reason = error                         ? mvGetErrorString(error)
                          : tree.sink->deviceIndex >= 0 ? "chosen with --device"
                                                        : "no sound server?";
-    std::fprintf(stderr, "\rmvplay: warning: playing on the silent fallback device (%s)\n",
-                 reason);
+    std::fprintf(stderr, "\rmvplay: warning: playing on the silent fallback device (%s)\n", reason);
 }
 
 // ---- the tree --------------------------------------------------------------
 
 // The output opens first: a signal-processor program learns the sink's
 // rate and channels when it is attached.
-int buildTree(const Options &options, int device, Tree &tree)
-{
+int buildTree(const Options &options, int device, Tree &tree) {
     MvSoundModel *model = nullptr;
     tree.channels = options.mono ? 1 : 2;
     int status = options.mono ? mvNewMonoSoundModel(&model) : mvNewStereoSoundModel(&model);
     if (!status) status = mvNewSink(&tree.sink, model, kBlockFrames);
     if (!status)
-        status = options.render ? mvOpenLoopbackSink(tree.sink, options.sampleRate,
-                                                     tree.channels, MV_FORMAT_FLOAT32)
+        status = options.render ? mvOpenLoopbackSink(tree.sink, options.sampleRate, tree.channels,
+                                                     MV_FORMAT_FLOAT32)
                                 : mvOpenSink(tree.sink, device, options.sampleRate);
     if (status) return fail("cannot open the output", status);
     status = newOutputMeter(tree.sink, kBlockFrames, &tree.meter);
@@ -149,8 +142,7 @@ int buildTree(const Options &options, int device, Tree &tree)
 class ChannelSetup {
 public:
     ChannelSetup(const Tree &tree, bool downmix) : tree_(tree), downmix_(downmix) {}
-    int follow(const SoundFile &file)
-    {
+    int follow(const SoundFile &file) {
         if (!downmix_ || file.channels() == channels_) return MV_OK;
         channels_ = file.channels();
         const std::vector<float> weights = downmixWeights(channels_, tree_.channels);
@@ -165,8 +157,7 @@ private:
     int channels_ = -1;
 };
 
-StreamSettings streamSettings(const Options &options)
-{
+StreamSettings streamSettings(const Options &options) {
     StreamSettings settings;
     settings.chunkFrames = options.stream ? kChunkFrames : 0;
     // Enough source time for a few render steps at the playback rate.
@@ -178,8 +169,7 @@ StreamSettings streamSettings(const Options &options)
 
 // ---- rendering into a file -------------------------------------------------
 
-int render(const Options &options, Tree &tree, Streamer &streamer)
-{
+int render(const Options &options, Tree &tree, Streamer &streamer) {
     const double seconds = options.duration > 0.0
                                ? options.duration
                                : std::max(streamer.length() - options.start, 0.0) / options.rate;
@@ -223,7 +213,8 @@ int render(const Options &options, Tree &tree, Streamer &streamer)
         mvGetPlayPosition(tree.samplerMachine(), &position);
         status = streamer.refill(position);
         if (progress && step % 64 == 0)
-            std::fprintf(stderr, "\rrendering %s / %s ", clockText(double(done) / options.sampleRate).c_str(),
+            std::fprintf(stderr, "\rrendering %s / %s ",
+                         clockText(double(done) / options.sampleRate).c_str(),
                          clockText(seconds).c_str());
     }
     file.close();
@@ -234,7 +225,8 @@ int render(const Options &options, Tree &tree, Streamer &streamer)
                      (long long)file.clipped());
     if (interrupted) {
         std::fprintf(stderr, "mvplay: interrupted; %s holds the first %s\n",
-                     options.renderPath.c_str(), clockText(double(done) / options.sampleRate).c_str());
+                     options.renderPath.c_str(),
+                     clockText(double(done) / options.sampleRate).c_str());
         return kExitInterrupted;
     }
     return kExitOk;
@@ -246,14 +238,12 @@ class Display {
 public:
     Display(const Options &options, const Tree &tree, const Streamer &streamer)
         : options_(options), tree_(tree), streamer_(streamer),
-          enabled_(!options.quiet && isatty(STDERR_FILENO))
-    {
+          enabled_(!options.quiet && isatty(STDERR_FILENO)) {
         const char *name = mvGetDeviceName(tree.sink->deviceIndex >= 0 ? tree.sink->deviceIndex
                                                                        : mvGetDefaultDevice());
         device_ = name ? name : "?";
     }
-    void show(const StreamPlace &place, double gainDb, bool paused)
-    {
+    void show(const StreamPlace &place, double gainDb, bool paused) {
         if (!enabled_) return;
         const SoundFile &file = streamer_.file(place.file);
         double latency = 0.0;
@@ -265,21 +255,19 @@ public:
         std::fprintf(stderr, "\r\033[K%s%s / %s  %s%s  [%s, %d Hz %s %d ch, %.0f ms]%s %+.0f dB",
                      paused ? "(paused) " : "", clockText(heard).c_str(),
                      clockText(file.seconds()).c_str(), name.c_str(),
-                     streamer_.fileCount() > 1
-                         ? (" (" + std::to_string(place.file + 1) + "/" +
-                            std::to_string(streamer_.fileCount()) + ")").c_str()
-                         : "",
+                     streamer_.fileCount() > 1 ? (" (" + std::to_string(place.file + 1) + "/" +
+                                                  std::to_string(streamer_.fileCount()) + ")")
+                                                     .c_str()
+                                               : "",
                      device_.c_str(), mvGetSampleRate(&tree_.sink->base),
                      mvGetSampleFormatName(tree_.sink->deviceFormat),
                      mvGetSpeakerCount(&tree_.sink->base), latency * 1000.0,
                      options_.loop ? " loop" : "", gainDb);
     }
-    void end()
-    {
+    void end() {
         if (enabled_) std::fputc('\n', stderr);
     }
-    void describeFile(const SoundFile &file)
-    {
+    void describeFile(const SoundFile &file) {
         if (enabled_)
             std::fprintf(stderr, "\r\033[K%s: %s, %d Hz, %d ch, %s\n", file.path().c_str(),
                          file.description().c_str(), file.sampleRate(), file.channels(),
@@ -295,8 +283,7 @@ private:
 };
 
 // The playlist time of a place: the files before it plus the time in it.
-double playlistSeconds(const Streamer &streamer, const StreamPlace &place)
-{
+double playlistSeconds(const Streamer &streamer, const StreamPlace &place) {
     double seconds = place.seconds;
     for (int i = 0; i < place.file; ++i) seconds += streamer.file(i).seconds();
     return seconds;
@@ -311,12 +298,9 @@ public:
           channels_(tree, options.downmix), gainDb_(options.gainDb),
           end_(options.duration > 0.0 ? options.duration
                : options.loop         ? INFINITY
-                                      : (streamer.length() - options.start) / options.rate)
-    {
-    }
+                                      : (streamer.length() - options.start) / options.rate) {}
 
-    int run()
-    {
+    int run() {
         int status = streamer_.start(options_.start);
         if ((warned_ = onSilentDevice(tree_))) warnSilentDevice(tree_);
         while (!interrupted && !done_ && status == MV_OK) {
@@ -336,12 +320,12 @@ private:
     MvMachine *sampler() const { return tree_.samplerMachine(); }
     double played() const { return playedBefore_ + place_.played / options_.rate; }
 
-    int step()
-    {
+    int step() {
         double position = 0.0;
         mvGetPlayPosition(sampler(), &position);
         place_ = streamer_.place(position);
-        if (place_.file != shownFile_) display_.describeFile(streamer_.file(shownFile_ = place_.file));
+        if (place_.file != shownFile_)
+            display_.describeFile(streamer_.file(shownFile_ = place_.file));
         int status = channels_.follow(streamer_.file(place_.file));
         if (!status) status = streamer_.refill(position);
         if (status) return status;
@@ -363,8 +347,7 @@ private:
         return status;
     }
 
-    int answer(Key key)
-    {
+    int answer(Key key) {
         switch (key) {
         case Key::pause:
             paused_ = !paused_;
@@ -382,8 +365,7 @@ private:
     }
 
     // Seeks by seconds in the playlist; past its end (without a loop) playback ends.
-    int seek(double seconds)
-    {
+    int seek(double seconds) {
         const double to = std::max(playlistSeconds(streamer_, place_) + seconds, 0.0);
         if (to >= streamer_.length() && !options_.loop) {
             done_ = true;
@@ -403,17 +385,16 @@ private:
     ChannelSetup channels_;
     StreamPlace place_;
     double gainDb_;
-    double end_;               // output seconds at which the queue ends (the demo fades)
-    double playedBefore_ = 0;  // output seconds played before the last seek
-    double tail_ = 0;          // seconds since the queue ended
+    double end_;              // output seconds at which the queue ends (the demo fades)
+    double playedBefore_ = 0; // output seconds played before the last seek
+    double tail_ = 0;         // seconds since the queue ended
     int shownFile_ = -1;
     bool paused_ = false, fading_ = false, done_ = false, warned_ = false;
 };
 
 // Initialises the engine; the render path drives its loopback sink on this
 // thread, device playback leaves the control work to an engine thread.
-int startEngine(bool threadSafe)
-{
+int startEngine(bool threadSafe) {
     MvDispatcher *dispatcher = nullptr;
     int status = threadSafe ? mvNewThreadSafeDispatcher(&dispatcher)
                             : mvNewThreadUnsafeDispatcher(&dispatcher);
@@ -423,15 +404,13 @@ int startEngine(bool threadSafe)
 
 } // namespace
 
-void catchInterrupts()
-{
+void catchInterrupts() {
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
     std::signal(SIGHUP, onInterrupt);
 }
 
-int listDevices()
-{
+int listDevices() {
     if (const int status = startEngine(false)) return fail("cannot start the engine", status);
     const int count = mvGetDeviceCount();
     const int preferred = mvGetDefaultDevice();
@@ -442,8 +421,7 @@ int listDevices()
     return kExitOk;
 }
 
-int runPlayer(const Options &options)
-{
+int runPlayer(const Options &options) {
     std::string error;
     if (options.render && !checkRenderTarget(options.renderPath, options.format, error)) {
         std::fprintf(stderr, "mvplay: %s\n", error.c_str());
@@ -472,7 +450,7 @@ int runPlayer(const Options &options)
     if (!exitStatus) {
         Streamer streamer(tree.samplerMachine(), playlist, streamSettings(options));
         exitStatus = options.render ? render(options, tree, streamer)
-                                     : LivePlayer(options, tree, streamer).run();
+                                    : LivePlayer(options, tree, streamer).run();
         skipped = skipped || streamer.hadReadError();
         if (!options.dspPath.empty()) reportDspFailure(&tree.mixer->machine);
         streamer.stop();

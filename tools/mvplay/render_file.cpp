@@ -24,8 +24,7 @@ constexpr FileType kFileTypes[] = {
     {"aiff", SF_FORMAT_AIFF, MV_FORMAT_FLOAT32}, {"aif", SF_FORMAT_AIFF, MV_FORMAT_FLOAT32},
 };
 
-const FileType *typeOf(const std::string &path)
-{
+const FileType *typeOf(const std::string &path) {
     if (path == kStdout) return &kFileTypes[0];
     const size_t dot = path.find_last_of('.');
     if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return nullptr;
@@ -37,8 +36,7 @@ const FileType *typeOf(const std::string &path)
 }
 
 // libsndfile's encoding of a sample format in a file type; 0 when it has none.
-int subformatOf(int major, int format)
-{
+int subformatOf(int major, int format) {
     if (major == SF_FORMAT_OGG) return SF_FORMAT_VORBIS;
     switch (format) {
     case MV_FORMAT_FLOAT32: return SF_FORMAT_FLOAT;
@@ -50,9 +48,7 @@ int subformatOf(int major, int format)
     }
 }
 
-bool describe(const std::string &path, int format, SF_INFO &info, int &chosen,
-              std::string &error)
-{
+bool describe(const std::string &path, int format, SF_INFO &info, int &chosen, std::string &error) {
     const FileType *type = typeOf(path);
     if (!type) {
         error = "cannot tell the file type of " + path + " (use .wav, .flac, .ogg or .aiff)";
@@ -74,23 +70,20 @@ bool describe(const std::string &path, int format, SF_INFO &info, int &chosen,
     return true;
 }
 
-bool reducesTo8Or16Bits(int format)
-{
+bool reducesTo8Or16Bits(int format) {
     return format == MV_FORMAT_INT16 || format == MV_FORMAT_INT8 || format == MV_FORMAT_UINT8;
 }
 
 } // namespace
 
-bool checkRenderTarget(const std::string &path, int format, std::string &error)
-{
+bool checkRenderTarget(const std::string &path, int format, std::string &error) {
     SF_INFO info{};
     int chosen = 0;
     return describe(path, format, info, chosen, error);
 }
 
 bool RenderFile::open(const std::string &path, int sampleRate, int channels, int format,
-                      bool dither, int64_t frames, std::string &error)
-{
+                      bool dither, int64_t frames, std::string &error) {
     SF_INFO info{};
     info.samplerate = sampleRate;
     info.channels = channels;
@@ -121,8 +114,7 @@ bool RenderFile::open(const std::string &path, int sampleRate, int channels, int
 
 // The canonical header: PCM as format 1; float as format 3 with the
 // extension size and the fact chunk that readers of non-PCM data expect.
-void RenderFile::writeWavHeader(int64_t frames)
-{
+void RenderFile::writeWavHeader(int64_t frames) {
     const bool isFloatData = format_ == MV_FORMAT_FLOAT32;
     const uint32_t sampleBytes = uint32_t(mvGetSampleSize(format_));
     const uint32_t blockAlign = uint32_t(channels_) * sampleBytes;
@@ -157,8 +149,7 @@ void RenderFile::writeWavHeader(int64_t frames)
     std::fwrite(header.data(), 1, header.size(), wav_);
 }
 
-bool RenderFile::write(const float *samples, int frames)
-{
+bool RenderFile::write(const float *samples, int frames) {
     const size_t count = size_t(frames) * size_t(channels_);
     for (size_t i = 0; i < count; ++i)
         if (std::fabs(samples[i]) >= 1.0f) ++clipped_; // the sink's converter clips
@@ -167,8 +158,7 @@ bool RenderFile::write(const float *samples, int frames)
 }
 
 // The engine's own converters make the WAV data, in the file's byte order.
-bool RenderFile::writeWav(const float *samples, size_t count)
-{
+bool RenderFile::writeWav(const float *samples, size_t count) {
     const int sampleBytes = mvGetSampleSize(format_);
     raw_.resize(count * size_t(sampleBytes));
     mvSelectConverter(MV_FORMAT_FLOAT32, format_, 1, dither_)(raw_.data(), 1, samples, 1,
@@ -177,8 +167,7 @@ bool RenderFile::writeWav(const float *samples, size_t count)
     return std::fwrite(raw_.data(), 1, raw_.size(), wav_) == raw_.size();
 }
 
-bool RenderFile::writeSndfile(const float *samples, int frames, size_t count)
-{
+bool RenderFile::writeSndfile(const float *samples, int frames, size_t count) {
     auto convert = [&](int to, void *out) {
         mvSelectConverter(MV_FORMAT_FLOAT32, to, 1, dither_)(out, 1, samples, 1, unsigned(count),
                                                              &ditherState_);
@@ -209,8 +198,7 @@ bool RenderFile::writeSndfile(const float *samples, int frames, size_t count)
     return written == frames;
 }
 
-void RenderFile::close()
-{
+void RenderFile::close() {
     if (file_) sf_close(file_);
     file_ = nullptr;
     if (!wav_) return;

@@ -47,7 +47,7 @@ private:
     int sampleRate_ = 0;
     int64_t written_ = 0;
     int channels_ = 0;
-    int format_ = 0;  // MvSampleFormat the samples are converted to
+    int format_ = 0; // MvSampleFormat the samples are converted to
     bool dither_ = false;
     int64_t clipped_ = 0;
     std::vector<int32_t> ints_;

@@ -8,8 +8,7 @@ namespace {
 
 // The engine format that holds a file's samples unchanged, or -1 when the
 // file must be decoded.
-int rawFormatOf(const SF_INFO &info)
-{
+int rawFormatOf(const SF_INFO &info) {
     const int major = info.format & SF_FORMAT_TYPEMASK;
     if (major != SF_FORMAT_WAV && major != SF_FORMAT_WAVEX && major != SF_FORMAT_AIFF) return -1;
     switch (info.format & SF_FORMAT_SUBMASK) {
@@ -25,13 +24,11 @@ int rawFormatOf(const SF_INFO &info)
 
 } // namespace
 
-SoundFile::~SoundFile()
-{
+SoundFile::~SoundFile() {
     if (file_) sf_close(file_);
 }
 
-bool SoundFile::open(const std::string &path, std::string &error)
-{
+bool SoundFile::open(const std::string &path, std::string &error) {
     path_ = path;
     file_ = sf_open(path.c_str(), SFM_READ, &info_);
     if (!file_) {
@@ -54,8 +51,7 @@ bool SoundFile::open(const std::string &path, std::string &error)
 
 int SoundFile::frameBytes() const { return channels_ * mvGetSampleSize(format_); }
 
-std::string SoundFile::description() const
-{
+std::string SoundFile::description() const {
     SF_FORMAT_INFO major{}, sub{};
     major.format = info_.format & SF_FORMAT_TYPEMASK;
     sub.format = info_.format & SF_FORMAT_SUBMASK;
@@ -67,15 +63,13 @@ std::string SoundFile::description() const
     return text;
 }
 
-bool SoundFile::seek(int64_t frame)
-{
+bool SoundFile::seek(int64_t frame) {
     if (frame < 0) frame = 0;
     if (frame > frames_) frame = frames_;
     return sf_seek(file_, frame, SEEK_SET) >= 0;
 }
 
-int64_t SoundFile::read(int64_t frames, std::vector<uint8_t> &data)
-{
+int64_t SoundFile::read(int64_t frames, std::vector<uint8_t> &data) {
     data.resize(size_t(frames) * size_t(frameBytes()));
     sf_count_t got;
     if (raw_) {

@@ -16,23 +16,18 @@ constexpr double kReleaseLagTolerance = 0.2;
 
 Streamer::Streamer(MvMachine *sampler, const std::vector<SoundFile *> &files,
                    const StreamSettings &settings)
-    : sampler_(sampler), files_(files), settings_(settings)
-{
-}
+    : sampler_(sampler), files_(files), settings_(settings) {}
 
-Streamer::Turn::Turn(Streamer &streamer, bool wait) : streamer_(streamer)
-{
+Streamer::Turn::Turn(Streamer &streamer, bool wait) : streamer_(streamer) {
     while ((held_ = !streamer_.busy_.exchange(true, std::memory_order_acquire)) == false && wait)
         std::this_thread::yield();
 }
 
-Streamer::Turn::~Turn()
-{
+Streamer::Turn::~Turn() {
     if (held_) streamer_.busy_.store(false, std::memory_order_release);
 }
 
-void Streamer::release(void *, void *context)
-{
+void Streamer::release(void *, void *context) {
     auto *chunk = static_cast<Chunk *>(context);
     Streamer &streamer = *chunk->streamer;
     chunk->released.store(true, std::memory_order_release); // the chunk may go from here on
@@ -44,15 +39,13 @@ void Streamer::release(void *, void *context)
     if (const int status = streamer.refillHeld(position)) streamer.deferredStatus_ = status;
 }
 
-double Streamer::length() const
-{
+double Streamer::length() const {
     double seconds = 0.0;
     for (const SoundFile *file : files_) seconds += file->seconds();
     return seconds;
 }
 
-void Streamer::locate(double seconds, int &file, int64_t &frame) const
-{
+void Streamer::locate(double seconds, int &file, int64_t &frame) const {
     for (file = 0; file < int(files_.size()); ++file) {
         const SoundFile &f = *files_[size_t(file)];
         if (seconds < f.seconds()) {
@@ -64,14 +57,12 @@ void Streamer::locate(double seconds, int &file, int64_t &frame) const
     frame = 0; // beyond the playlist: the cursor is at its end
 }
 
-int64_t Streamer::chunkLimit(const SoundFile &file) const
-{
+int64_t Streamer::chunkLimit(const SoundFile &file) const {
     const int64_t most = INT_MAX / file.channels(); // what one clip can address
     return settings_.chunkFrames > 0 ? std::min(settings_.chunkFrames, most) : most;
 }
 
-int Streamer::start(double seconds)
-{
+int Streamer::start(double seconds) {
     Turn turn(*this, true);
     if (const int status = mvClearClipQueue(sampler_)) return status;
     queued_.clear(); // their releases arrive later; owned_ keeps them until then
@@ -89,8 +80,7 @@ int Streamer::start(double seconds)
     return mvPlay(sampler_);
 }
 
-void Streamer::collectReleased()
-{
+void Streamer::collectReleased() {
     for (auto it = owned_.begin(); it != owned_.end();) {
         Chunk *chunk = it->get();
         if (!chunk->released.load(std::memory_order_acquire)) {
@@ -109,12 +99,12 @@ void Streamer::collectReleased()
 // Reads and queues the chunk at the cursor and moves the cursor on (to the
 // next file, or the loop start). 1 when a chunk was queued or a damaged
 // file skipped, 0 at the end, else an engine status.
-int Streamer::queueNext()
-{
+int Streamer::queueNext() {
     while (file_ < int(files_.size()) && frame_ >= files_[size_t(file_)]->frames()) {
         ++file_;
         frame_ = 0;
-        if (file_ == int(files_.size()) && settings_.loop) locate(settings_.loopStart, file_, frame_);
+        if (file_ == int(files_.size()) && settings_.loop)
+            locate(settings_.loopStart, file_, frame_);
     }
     if (file_ >= int(files_.size())) return 0;
     SoundFile &file = *files_[size_t(file_)];
@@ -133,9 +123,9 @@ int Streamer::queueNext()
     chunk->firstFrame = frame_;
     chunk->frames = int(got);
     chunk->seconds = double(got) / file.sampleRate();
-    const int status = mvEnqueueClip(sampler_, 1, release, chunk.get(), file.channels(),
-                                     file.sampleRate(), file.format(), file.nativeOrder(),
-                                     chunk->frames, chunk->data.data());
+    const int status =
+        mvEnqueueClip(sampler_, 1, release, chunk.get(), file.channels(), file.sampleRate(),
+                      file.format(), file.nativeOrder(), chunk->frames, chunk->data.data());
     if (status) return status;
     frame_ += got;
     queuedSeconds_ += chunk->seconds;
@@ -144,15 +134,13 @@ int Streamer::queueNext()
     return 1;
 }
 
-int Streamer::refill(double position)
-{
+int Streamer::refill(double position) {
     Turn turn(*this, true);
     const int deferred = std::exchange(deferredStatus_, MV_OK);
     return deferred ? deferred : refillHeld(position);
 }
 
-int Streamer::refillHeld(double position)
-{
+int Streamer::refillHeld(double position) {
     collectReleased();
     while (!exhausted() && queuedSeconds_ - position < settings_.queuedSeconds) {
         const int queued = queueNext();
@@ -162,16 +150,14 @@ int Streamer::refillHeld(double position)
     return MV_OK;
 }
 
-StreamPlace Streamer::place(double position)
-{
+StreamPlace Streamer::place(double position) {
     Turn turn(*this, true);
     collectReleased();
     double played = consumed_ + position;
     size_t skipped = 0;
     // Chunks the engine has already passed but not yet handed back.
-    for (double offset = consumed_; played < lastPlayed_ - kReleaseLagTolerance &&
-                                    skipped + 1 < queued_.size();
-         ++skipped) {
+    for (double offset = consumed_;
+         played < lastPlayed_ - kReleaseLagTolerance && skipped + 1 < queued_.size(); ++skipped) {
         offset += queued_[skipped]->seconds;
         played = offset + position;
     }
@@ -184,8 +170,8 @@ StreamPlace Streamer::place(double position)
         if (within < chunk->seconds || i + 1 == queued_.size()) {
             const SoundFile &file = *files_[size_t(chunk->file)];
             place.file = chunk->file;
-            place.seconds = std::min(double(chunk->firstFrame) / file.sampleRate() + within,
-                                     file.seconds());
+            place.seconds =
+                std::min(double(chunk->firstFrame) / file.sampleRate() + within, file.seconds());
             return place;
         }
         within -= chunk->seconds;

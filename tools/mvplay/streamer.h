@@ -6,9 +6,8 @@
 // so a loop of any length is sample-exact too.
 #pragma once
 
-#include "sound_file.h"
-
 #include "marovel_audio.h"
+#include "sound_file.h"
 
 #include <atomic>
 #include <cstdint>
@@ -18,17 +17,17 @@
 #include <vector>
 
 struct StreamSettings {
-    int64_t chunkFrames = 0;   // 0: each file as one chunk (loaded whole)
-    double queuedSeconds = 1;  // source time kept queued ahead
+    int64_t chunkFrames = 0;  // 0: each file as one chunk (loaded whole)
+    double queuedSeconds = 1; // source time kept queued ahead
     bool loop = false;
-    double loopStart = 0.0;    // seconds from the playlist's start
+    double loopStart = 0.0; // seconds from the playlist's start
 };
 
 // Where the audio is: a file of the playlist and a time within it.
 struct StreamPlace {
     int file = 0;
-    double seconds = 0.0;      // within the file
-    double played = 0.0;       // since the last start or seek, loops included
+    double seconds = 0.0; // within the file
+    double played = 0.0;  // since the last start or seek, loops included
 };
 
 class Streamer {
@@ -38,7 +37,7 @@ public:
     Streamer(const Streamer &) = delete;
     Streamer &operator=(const Streamer &) = delete;
 
-    double length() const;     // of the playlist, seconds
+    double length() const; // of the playlist, seconds
     // Clears the queue and plays from seconds into the playlist. Engine status.
     int start(double seconds);
     // Lets released chunks go and queues more until the settings' source
@@ -94,9 +93,9 @@ private:
     std::list<std::unique_ptr<Chunk>> owned_; // until the engine releases them
     std::deque<Chunk *> queued_;              // in play order, not yet released
     double queuedSeconds_ = 0.0;
-    double consumed_ = 0.0;                   // seconds of chunks released since start
+    double consumed_ = 0.0; // seconds of chunks released since start
     double lastPlayed_ = 0.0;
-    int file_ = 0;                            // read cursor
+    int file_ = 0; // read cursor
     int64_t frame_ = 0;
     std::atomic<bool> exhausted_{false};
     std::atomic<bool> readError_{false};

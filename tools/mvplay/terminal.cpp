@@ -1,27 +1,24 @@
 #include "terminal.h"
 
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
 termios savedSettings;
 volatile bool settingsChanged = false;
 
-bool readByte(unsigned char &byte, int timeoutMs)
-{
+bool readByte(unsigned char &byte, int timeoutMs) {
     pollfd in{STDIN_FILENO, POLLIN, 0};
     return poll(&in, 1, timeoutMs) > 0 && read(STDIN_FILENO, &byte, 1) == 1;
 }
 
 // The key after an escape: arrows arrive as ESC [ A..D.
-Key escapeSequence()
-{
+Key escapeSequence() {
     unsigned char bracket = 0, code = 0;
     if (!readByte(bracket, 10) || (bracket != '[' && bracket != 'O') || !readByte(code, 10))
         return Key::none;
@@ -36,14 +33,12 @@ Key escapeSequence()
 
 } // namespace
 
-void restoreTerminal()
-{
+void restoreTerminal() {
     if (settingsChanged) tcsetattr(STDIN_FILENO, TCSANOW, &savedSettings);
     settingsChanged = false;
 }
 
-KeyReader::KeyReader()
-{
+KeyReader::KeyReader() {
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &savedSettings) != 0) return;
     termios keys = savedSettings;
     keys.c_lflag &= tcflag_t(~(ICANON | ECHO)); // Ctrl-C still raises SIGINT
@@ -57,22 +52,23 @@ KeyReader::KeyReader()
 
 KeyReader::~KeyReader() { restoreTerminal(); }
 
-Key KeyReader::poll()
-{
+Key KeyReader::poll() {
     unsigned char byte = 0;
     if (!active_ || !readByte(byte, 0)) return Key::none;
     switch (byte) {
     case ' ': return Key::pause;
-    case 'q': case 'Q': return Key::quit;
-    case '+': case '=': return Key::louder;
-    case '-': case '_': return Key::quieter;
+    case 'q':
+    case 'Q': return Key::quit;
+    case '+':
+    case '=': return Key::louder;
+    case '-':
+    case '_': return Key::quieter;
     case 0x1B: return escapeSequence();
     default: return Key::none;
     }
 }
 
-std::string clockText(double seconds)
-{
+std::string clockText(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0.0) seconds = 0.0;
     const long tenths = std::lround(seconds * 10.0);
     const long hours = tenths / 36000, minutes = tenths / 600 % 60;

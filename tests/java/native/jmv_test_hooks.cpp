@@ -2,10 +2,10 @@
 // thread or from a thread the JVM has never seen, and capture the process's
 // standard error, where the bridge reports print failures.
 #include <jni.h>
-#include <marovel_audio.h>
 
 #include <cstdio>
 #include <fcntl.h>
+#include <marovel_audio.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -40,7 +40,7 @@ JNIEXPORT jint JNICALL Java_zel_marovel_TestHooks_print(JNIEnv *env, jclass, jst
 }
 
 JNIEXPORT jint JNICALL Java_zel_marovel_TestHooks_printFromNativeThread(JNIEnv *env, jclass,
-                                                                          jstring text) {
+                                                                        jstring text) {
     std::string message = utf8(env, text);
     jint result = 0;
     std::thread thread([&] { result = print(message); });
@@ -49,7 +49,7 @@ JNIEXPORT jint JNICALL Java_zel_marovel_TestHooks_printFromNativeThread(JNIEnv *
 }
 
 JNIEXPORT jboolean JNICALL Java_zel_marovel_TestHooks_redirectStderr(JNIEnv *env, jclass,
-                                                                      jstring path) {
+                                                                     jstring path) {
     int file = open(utf8(env, path).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (file < 0) return false;
     std::fflush(stderr);
