@@ -177,12 +177,17 @@ template <bool high> MV_LANES __m256 pairsOf(__m256 v) {
     return _mm256_permutevar8x32_ps(v, twice);
 }
 
+// Two floats side by side into the low half, from any float address
+// (_mm_load_sd would read a double, which must be 8-byte aligned).
+inline __m128i loadTwoFloats(const float *at) {
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(at));
+}
+
 // Channel 0 of frames i and i + 1 for the eight indices of a mono clip:
 // two floats side by side, one 64-bit load each.
 MV_LANES void monoPairs(const float *data, const int *index, __m256 &a, __m256 &b) {
     auto two = [&](int j) {
-        const auto *pair = reinterpret_cast<const double *>(data + index[j]);
-        const __m128 first = _mm_castpd_ps(_mm_load_sd(pair));
+        const __m128 first = _mm_castsi128_ps(loadTwoFloats(data + index[j]));
         return _mm_loadh_pi(first, reinterpret_cast<const __m64 *>(data + index[j + 1]));
     };
     // [a0 b0 a1 b1 | a4 b4 a5 b5] and [a2 b2 a3 b3 | a6 b6 a7 b7]
@@ -216,7 +221,7 @@ MV_LANES void stereoPairs(const float *data, int clipChannels, const int *index,
         if constexpr (channels == 2) {
             return _mm_loadu_ps(frame); // frames i and i + 1 at once
         } else {
-            const __m128d here = _mm_load_sd(reinterpret_cast<const double *>(frame));
+            const __m128d here = _mm_castsi128_pd(loadTwoFloats(frame));
             return _mm_castpd_ps(
                 _mm_loadh_pd(here, reinterpret_cast<const double *>(frame + clipChannels)));
         }
