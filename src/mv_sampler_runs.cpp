@@ -10,6 +10,7 @@
 #include "mv_sampler_lanes.h"
 
 #include <cstdint>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -117,32 +118,24 @@ template <bool steady, bool steadyGain> SamplerRun int16RunFor(MixShape shape, i
     }
 }
 
+// Calls pick(steady, steadyGain) with both as compile-time constants.
+template <typename Pick> SamplerRun pickRunning(bool steady, bool steadyGain, Pick pick) {
+    using Yes = std::true_type;
+    using No = std::false_type;
+    if (steady) return steadyGain ? pick(Yes{}, Yes{}) : pick(Yes{}, No{});
+    return steadyGain ? pick(No{}, Yes{}) : pick(No{}, No{});
+}
+
 SamplerRun int16RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain) {
     // Gather offsets are 32-bit byte counts.
     const int64_t clipBytes = int64_t(clip->frames) * clip->channels * Int16Sample::bytes;
     if (clipBytes > INT32_MAX) return nullptr;
-    const int channels = clip->channels;
-    if (steady)
-        return steadyGain ? int16RunFor<true, true>(shape, channels)
-                          : int16RunFor<true, false>(shape, channels);
-    return steadyGain ? int16RunFor<false, true>(shape, channels)
-                      : int16RunFor<false, false>(shape, channels);
+    return pickRunning(steady, steadyGain, [&](auto rate, auto gain) {
+        return int16RunFor<decltype(rate)::value, decltype(gain)::value>(shape, clip->channels);
+    });
 }
 
 #endif
-
-// The vector run for an interpolated int16 clip, or null: the picker of
-// the instruction set this processor has, chosen when the library loads.
-using Int16RunPicker = SamplerRun (*)(MixShape shape, const MvClip *clip, bool steady,
-                                      bool steadyGain);
-
-#if defined(__x86_64__) || defined(__i386__)
-const Int16RunPicker kVectorInt16Runs = cpuFeatures().avx2 ? Int16RunPicker(int16RunFor) : nullptr;
-#else
-const Int16RunPicker kVectorInt16Runs = nullptr;
-#endif
-
-Int16RunPicker vectorInt16Runs() { return kVectorInt16Runs; }
 
 #if defined(__x86_64__) || defined(__i386__)
 
@@ -292,29 +285,36 @@ template <bool steady, bool steadyGain> SamplerRun float32RunFor(MixShape shape,
 }
 
 SamplerRun float32RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain) {
-    const int channels = clip->channels;
-    if (steady)
-        return steadyGain ? float32RunFor<true, true>(shape, channels)
-                          : float32RunFor<true, false>(shape, channels);
-    return steadyGain ? float32RunFor<false, true>(shape, channels)
-                      : float32RunFor<false, false>(shape, channels);
+    return pickRunning(steady, steadyGain, [&](auto rate, auto gain) {
+        return float32RunFor<decltype(rate)::value, decltype(gain)::value>(shape, clip->channels);
+    });
 }
 
 #endif
 
-// The vector run for an interpolated float32 clip, or null, picked as the
-// int16 one is.
-using Float32RunPicker = SamplerRun (*)(MixShape shape, const MvClip *clip, bool steady,
-                                        bool steadyGain);
+// The vector runs for interpolated int16 and float32 clips, or null: the
+// pickers of the instruction set this processor has, chosen when the
+// library loads. A picker may still answer null for a clip it cannot take.
+using VectorRunPicker = SamplerRun (*)(MixShape shape, const MvClip *clip, bool steady,
+                                       bool steadyGain);
+struct VectorRunPickers {
+    VectorRunPicker int16;
+    VectorRunPicker float32;
+};
 
 #if defined(__x86_64__) || defined(__i386__)
-const Float32RunPicker kVectorFloat32Runs =
-    cpuFeatures().avx2 ? Float32RunPicker(float32RunFor) : nullptr;
+const VectorRunPickers kVectorRuns =
+    cpuFeatures().avx2 ? VectorRunPickers{int16RunFor, float32RunFor} : VectorRunPickers{};
 #else
-const Float32RunPicker kVectorFloat32Runs = nullptr;
+const VectorRunPickers kVectorRuns{};
 #endif
 
-Float32RunPicker vectorFloat32Runs() { return kVectorFloat32Runs; }
+VectorRunPicker vectorRunPicker(int format, bool interpolated) {
+    if (!interpolated) return nullptr;
+    if (format == MV_FORMAT_INT16) return kVectorRuns.int16;
+    if (format == MV_FORMAT_FLOAT32) return kVectorRuns.float32;
+    return nullptr;
+}
 
 template <typename Sample, MixShape shape> SamplerRun pickVariant(bool interpolated, bool steady) {
     if (interpolated)
@@ -339,12 +339,8 @@ template <MixShape shape> SamplerRun pickFormat(int format, bool interpolated, b
 SamplerRun samplerRunFor(MixShape shape, const MvClip *clip, bool interpolated, bool steady,
                          bool steadyGain) {
     const int format = clip->format;
-    if (format == MV_FORMAT_INT16 && interpolated)
-        if (const Int16RunPicker picker = vectorInt16Runs())
-            if (SamplerRun run = picker(shape, clip, steady, steadyGain)) return run;
-    if (format == MV_FORMAT_FLOAT32 && interpolated)
-        if (const Float32RunPicker picker = vectorFloat32Runs())
-            return picker(shape, clip, steady, steadyGain);
+    if (const VectorRunPicker picker = vectorRunPicker(format, interpolated))
+        if (SamplerRun run = picker(shape, clip, steady, steadyGain)) return run;
     switch (shape) {
     case MixShape::mono: return pickFormat<MixShape::mono>(format, interpolated, steady);
     case MixShape::stereoFromMono:
