@@ -9,6 +9,7 @@
 #include "mv_cpu.h"
 #include "mv_sampler_bandlimited.h"
 #include "mv_sampler_bandlimited_filter.h"
+#include "mv_sampler_lanes.h"
 
 #include <algorithm>
 #include <type_traits>
@@ -23,8 +24,7 @@ namespace {
 
 #if defined(__x86_64__) || defined(__i386__)
 
-constexpr int kLanes = kBandlimitedLanes;
-constexpr float kInt16Scale = 3.0517578125e-05f; // 2^-15, as Int16Sample::toFloat
+static_assert(kLanes == kBandlimitedLanes);
 
 #define MV_INLINE_AVX2 MV_TARGET_AVX2 __attribute__((always_inline)) inline
 
@@ -53,16 +53,10 @@ MV_TARGET_AVX2 __m256 clipLanes(const MvClip *clip, int first, int channel) {
     if constexpr (std::is_same_v<Sample, Int16Sample>) {
         const auto *samples =
             reinterpret_cast<const int16_t *>(data) + size_t(first) * clip->channels;
-        if (clip->channels == 1) {
-            const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i *>(samples));
-            return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(words)),
-                                 _mm256_set1_ps(kInt16Scale));
-        }
+        if (clip->channels == 1) return int16Floats(samples);
         if (clip->channels == 2) {
             const __m256i pairs = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples));
-            const __m256i value = channel ? _mm256_srai_epi32(pairs, 16)
-                                          : _mm256_srai_epi32(_mm256_slli_epi32(pairs, 16), 16);
-            return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
+            return channel ? int16Half<true>(pairs) : int16Half<false>(pairs);
         }
     }
     if constexpr (std::is_same_v<Sample, Float32Sample>)

@@ -30,10 +30,17 @@
 namespace mv {
 
 constexpr int kLanes = 8;
-constexpr float kInt16Scale = 3.0517578125e-05f; // 2^-15, as Int16Sample::toFloat
+constexpr float kInt16Scale = kUnitOfView<Int16Sample::scaleBits>; // as Int16Sample::toFloat
 
 MV_TARGET_AVX2 inline void addInto(float *out, __m256 v) {
     _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), v));
+}
+
+// Eight int16 samples in a row as floats, as Int16Sample::toFloat.
+MV_TARGET_AVX2 inline __m256 int16Floats(const int16_t *samples) {
+    const __m256i value =
+        _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(samples)));
+    return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
 }
 
 // The low or the high int16 half of each 32-bit word, as floats.

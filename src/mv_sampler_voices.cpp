@@ -87,13 +87,6 @@ using GroupRun = int (*)(SamplerVoice *const *members, int frames, float *mix);
 // negative), so its frame and partner stay inside.
 template <int reach> double groupEnd(const MvClip *clip) { return clip->frames - double(reach); }
 
-// Eight int16 samples as floats, as Int16Sample::toFloat.
-MV_TARGET_AVX2 inline __m256 int16Floats(const int16_t *samples) {
-    const __m256i value =
-        _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(samples)));
-    return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
-}
-
 // The lanes at `offset` (0 to 15) of a sixteen-lane window held as halves.
 MV_TARGET_AVX2 inline __m256 pickFloats(__m256 low, __m256 high, __m256i offset) {
     const __m256 fromHigh = _mm256_castsi256_ps(_mm256_slli_epi32(offset, 28)); // offset >= 8
