@@ -319,8 +319,8 @@ struct Builder {
 
 } // namespace
 
-DspPrepared *dspPrepare(const uint8_t *memory, uint32_t memorySize, uint32_t codeEnd,
-                        const void *const *handlers) {
+DspPrepared *dspPrepareBlocks(const uint8_t *memory, uint32_t memorySize, uint32_t codeEnd,
+                              const void *const *handlers) {
     if (codeEnd > memorySize) codeEnd = memorySize;
     if (codeEnd == 0) return nullptr;
     Sweep s{codeEnd, nullptr, nullptr};

@@ -18,10 +18,11 @@ namespace mv {
 // Operation kinds, each a handler of the interpreter (label fop_KIND).
 // Single instructions keep their mnemonic; INC/DEC followed by a branch and a
 // few pairs common in loops run as one operation.
-#define MV_DSP_BRANCHES(B, X)                                                                    \
-    B(X, JZ)                                                                                     \
-    B(X, JNZ) B(X, JEQ) B(X, JNE) B(X, JGTU) B(X, JGT) B(X, JGEU) B(X, JGE) B(X, JLTU) B(X, JLT) \
-        B(X, JLEU) B(X, JLE)
+#define MV_DSP_BRANCHES(B, X)                                                                     \
+    B(X, JZ)                                                                                      \
+    B(X, JNZ)                                                                                     \
+    B(X, JEQ) B(X, JNE) B(X, JGTU) B(X, JGT) B(X, JGEU) B(X, JGE) B(X, JLTU) B(X, JLT) B(X, JLEU) \
+        B(X, JLE)
 // Multiply-accumulate, load then scale, state moves and pointer steps.
 #define MV_DSP_FAST_PAIRS(P, X) \
     P(X, FMUL, FADD) P(X, FMUL, FSUB) P(X, MOV, MOV) P(X, ADD, ADD) P(X, LD32R, FMUL) P(X, ADD, XOR)
@@ -35,10 +36,11 @@ namespace mv {
 #define MV_DSP_FAST_OPS(X)                                                                         \
     X(CONTINUE) /* leaves the block for pc = next */                                               \
     X(HALT)                                                                                        \
-    X(LDI) X(MOV) X(NOT) X(ITOF) X(FTOI) X(INC) X(DEC) X(FINC) X(FDEC) X(ADD) X(SUB) X(MUL)        \
-        X(FADD) X(FSUB) X(FMUL) X(FDIV) X(SHL) X(SHR) X(SAR) X(AND) X(OR) X(XOR) X(CMP) X(CMPU)    \
-            X(FCMP) X(DIVU) X(DIV) X(MODU) X(MOD) X(LD32) X(LD16) X(LD8) X(LD32R) X(LD16R) X(LD8R) \
-                X(ST32) X(ST16) X(ST8) X(ST32R) X(ST16R) X(ST8R) X(JMP) X(CALL) X(RET) X(JMPR)     \
+    X(LDI)                                                                                         \
+    X(MOV) X(NOT) X(ITOF) X(FTOI) X(INC) X(DEC) X(FINC) X(FDEC) X(ADD) X(SUB) X(MUL) X(FADD)       \
+        X(FSUB) X(FMUL) X(FDIV) X(SHL) X(SHR) X(SAR) X(AND) X(OR) X(XOR) X(CMP) X(CMPU) X(FCMP)    \
+            X(DIVU) X(DIV) X(MODU) X(MOD) X(LD32) X(LD16) X(LD8) X(LD32R) X(LD16R) X(LD8R) X(ST32) \
+                X(ST16) X(ST8) X(ST32R) X(ST16R) X(ST8R) X(JMP) X(CALL) X(RET) X(JMPR)             \
                     MV_DSP_BRANCHES(MV_DSP_KIND, X) MV_DSP_BRANCHES(MV_DSP_INC_KIND, X)            \
                         MV_DSP_BRANCHES(MV_DSP_DEC_KIND, X) MV_DSP_FAST_PAIRS(                     \
                             MV_DSP_PAIR_KIND,                                                      \
@@ -90,8 +92,8 @@ struct DspPrepared {
 // Decodes the first codeEnd bytes of the image into blocks; null when there
 // is nothing to prepare or memory runs out (the VM then runs byte code only).
 // handlers: the interpreter's operation handlers, indexed by FastKind.
-DspPrepared *dspPrepare(const uint8_t *memory, uint32_t memorySize, uint32_t codeEnd,
-                        const void *const *handlers);
+DspPrepared *dspPrepareBlocks(const uint8_t *memory, uint32_t memorySize, uint32_t codeEnd,
+                              const void *const *handlers);
 void dspPreparedRelease(DspPrepared *prepared);
 
 // True when [first, end) holds a byte some block was decoded from.

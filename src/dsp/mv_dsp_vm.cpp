@@ -49,7 +49,8 @@ MvDspVm *dspVmCreate(const uint8_t *program, uint16_t programLength, uint16_t re
     vm->resources = nullptr;
     vm->serviceUnits = 0;
     // No blocks (out of memory, nothing to decode) only costs speed.
-    record->prepared = mv::dspPrepare(vm->memory, memorySize, programLength, mv::dspFastHandlers());
+    record->prepared =
+        mv::dspPrepareBlocks(vm->memory, memorySize, programLength, mv::dspFastHandlers());
     dspVmReset(vm);
     return vm;
 }
