@@ -20,6 +20,16 @@ using mvtest::ReleaseLog;
 
 namespace {
 
+// Whether two renders hold the same floats, bit for bit (so -0 differs
+// from +0 and NaNs compare by their bits).
+::testing::AssertionResult sameBits(const std::vector<float> &a, const std::vector<float> &b) {
+    if (a.size() != b.size())
+        return ::testing::AssertionFailure() << a.size() << " against " << b.size() << " floats";
+    if (std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) != 0)
+        return ::testing::AssertionFailure() << "the bits differ";
+    return ::testing::AssertionSuccess();
+}
+
 TEST(SamplerResampling, A44100HzClipOnA48000HzSinkRepeatsTheFrameAtOrBeforeThePosition) {
     ReleaseLog log;
     LoopbackTree tree(Model::mono);
@@ -391,9 +401,7 @@ TEST(SamplerSpecialisedRuns, RenderTheSameBitsAsTheReferencePath) {
         for (uint32_t scene = 1; scene <= 12; ++scene) {
             const std::vector<float> fast = renderRandomScene(scene, model, true);
             const std::vector<float> reference = renderRandomScene(scene, model, false);
-            ASSERT_EQ(fast.size(), reference.size());
-            ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)), 0)
-                << "scene " << scene;
+            ASSERT_TRUE(sameBits(fast, reference)) << "scene " << scene;
             EXPECT_NE(std::count(fast.begin(), fast.end(), 0.0f), long(fast.size()));
         }
 }
@@ -447,10 +455,7 @@ TEST(SamplerSpecialisedRuns, Float32RunsRenderTheSameBitsAsTheReferencePath) {
         for (const Float32RunCase &run : kFloat32RunCases) {
             const Float32RunOutput fast = renderFloat32Run(run, model, true);
             const Float32RunOutput reference = renderFloat32Run(run, model, false);
-            ASSERT_EQ(fast.mix.size(), reference.mix.size());
-            EXPECT_EQ(
-                std::memcmp(fast.mix.data(), reference.mix.data(), fast.mix.size() * sizeof(float)),
-                0)
+            EXPECT_TRUE(sameBits(fast.mix, reference.mix))
                 << run.channels << " channels at " << run.clipRate << " Hz, frequency "
                 << run.frequency << ", gain ramp " << run.gainSeconds << " s";
             EXPECT_EQ(fast.position, reference.position) << run.channels << " channels";
@@ -464,8 +469,7 @@ TEST(SamplerSpecialisedRuns, TheBandLimitedRunRendersTheSameBitsAsItsPlainRefere
                 renderRandomScene(scene, model, true, MV_RESAMPLER_BANDLIMITED);
             const std::vector<float> reference =
                 renderRandomScene(scene, model, false, MV_RESAMPLER_BANDLIMITED);
-            ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)), 0)
-                << "scene " << scene;
+            ASSERT_TRUE(sameBits(fast, reference)) << "scene " << scene;
             // and it is not the standard path's sound
             EXPECT_NE(fast, renderRandomScene(scene, model, true)) << "scene " << scene;
         }
@@ -517,9 +521,7 @@ TEST(SamplerSpecialisedRuns, TheBandLimitedSteadyStretchRendersTheReferenceBits)
                         model, clip.format, clip.channels, rate, glide, true);
                     const std::vector<float> reference = renderSteadyBandLimited(
                         model, clip.format, clip.channels, rate, glide, false);
-                    ASSERT_EQ(fast.size(), reference.size());
-                    EXPECT_EQ(
-                        std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)), 0)
+                    EXPECT_TRUE(sameBits(fast, reference))
                         << "format " << clip.format << ", " << clip.channels << " channels, rate "
                         << rate << (glide ? ", gliding gain" : "")
                         << (model == Model::mono ? ", mono model" : ", stereo model");
@@ -603,9 +605,7 @@ TEST(SamplerVoiceGroups, SiblingsRenderedTogetherGiveTheBitsOfTheReferencePath) 
         for (uint32_t scene = 1; scene <= 40; ++scene) {
             const std::vector<float> fast = renderSiblingVoices(scene, model, true);
             const std::vector<float> reference = renderSiblingVoices(scene, model, false);
-            ASSERT_EQ(fast.size(), reference.size());
-            ASSERT_EQ(std::memcmp(fast.data(), reference.data(), fast.size() * sizeof(float)), 0)
-                << "scene " << scene << " model " << int(model);
+            ASSERT_TRUE(sameBits(fast, reference)) << "scene " << scene << " model " << int(model);
             EXPECT_NE(std::count(fast.begin(), fast.end(), 0.0f), long(fast.size()));
         }
 }
