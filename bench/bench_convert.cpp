@@ -45,28 +45,6 @@ void convertFromFloat(benchmark::State &state, int destination, bool clip, bool 
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(kSamples));
 }
 
-void FloatToInt16Clip(benchmark::State &state) {
-    convertFromFloat(state, MV_FORMAT_INT16, true, false, 1);
-}
-void FloatToInt16ClipStereoStride(benchmark::State &state) {
-    convertFromFloat(state, MV_FORMAT_INT16, true, false, 2);
-}
-void FloatToInt16ClipDither(benchmark::State &state) {
-    convertFromFloat(state, MV_FORMAT_INT16, true, true, 1);
-}
-void FloatToInt32Clip(benchmark::State &state) {
-    convertFromFloat(state, MV_FORMAT_INT32, true, false, 1);
-}
-void FloatToInt24Clip(benchmark::State &state) {
-    convertFromFloat(state, MV_FORMAT_INT24, true, false, 1);
-}
-void FloatToFloatClip(benchmark::State &state) {
-    convertFromFloat(state, MV_FORMAT_FLOAT32, true, false, 1);
-}
-void FloatToUint8Clip(benchmark::State &state) {
-    convertFromFloat(state, MV_FORMAT_UINT8, true, false, 1);
-}
-
 void Int24ToFloat(benchmark::State &state) {
     std::vector<uint8_t> input(kSamples * 3);
     for (size_t i = 0; i < input.size(); ++i) input[i] = uint8_t(i * 131);
@@ -82,11 +60,11 @@ void Int24ToFloat(benchmark::State &state) {
 
 } // namespace
 
-BENCHMARK(FloatToInt16Clip);
-BENCHMARK(FloatToInt16ClipStereoStride);
-BENCHMARK(FloatToInt16ClipDither);
-BENCHMARK(FloatToInt32Clip);
-BENCHMARK(FloatToInt24Clip);
-BENCHMARK(FloatToFloatClip);
-BENCHMARK(FloatToUint8Clip);
+BENCHMARK_CAPTURE(convertFromFloat, FloatToInt16Clip, MV_FORMAT_INT16, true, false, 1);
+BENCHMARK_CAPTURE(convertFromFloat, FloatToInt16ClipStereoStride, MV_FORMAT_INT16, true, false, 2);
+BENCHMARK_CAPTURE(convertFromFloat, FloatToInt16ClipDither, MV_FORMAT_INT16, true, true, 1);
+BENCHMARK_CAPTURE(convertFromFloat, FloatToInt32Clip, MV_FORMAT_INT32, true, false, 1);
+BENCHMARK_CAPTURE(convertFromFloat, FloatToInt24Clip, MV_FORMAT_INT24, true, false, 1);
+BENCHMARK_CAPTURE(convertFromFloat, FloatToFloatClip, MV_FORMAT_FLOAT32, true, false, 1);
+BENCHMARK_CAPTURE(convertFromFloat, FloatToUint8Clip, MV_FORMAT_UINT8, true, false, 1);
 BENCHMARK(Int24ToFloat);
