@@ -30,6 +30,11 @@
 namespace mv {
 
 constexpr int kLanes = 8;
+
+// Helpers of the runs, inlined into them: a call would cost a vzeroupper
+// and spill the running values each time.
+#define MV_LANES MV_TARGET_AVX2 __attribute__((always_inline)) inline
+
 constexpr float kInt16Scale = kUnitOfView<Int16Sample::scaleBits>; // as Int16Sample::toFloat
 
 MV_TARGET_AVX2 inline void addInto(float *out, __m256 v) {
@@ -84,11 +89,185 @@ MV_TARGET_AVX2 inline __m128 fractionLanes(__m256d position, __m128i index) {
     return _mm256_cvtpd_ps(_mm256_sub_pd(position, _mm256_cvtepi32_pd(index)));
 }
 
-// ---- the running values of eight frames ----------------------------------
+// a + (b - a) · x where x > 0, else a, as the reference path reads a float
+// clip: one may hold infinities or a negative zero, for which
+// a + (b - a) · 0 is not a.
+MV_TARGET_AVX2 inline __m256 interpolateWhereNeeded(__m256 a, __m256 b, __m256 x) {
+    const __m256 needed = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_GT_OQ);
+    return _mm256_blendv_ps(a, interpolateLanes(a, b, x), needed);
+}
 
-// Helpers of the runs, inlined into them: a call would cost a vzeroupper
-// and spill the running values each time.
-#define MV_LANES MV_TARGET_AVX2 __attribute__((always_inline)) inline
+// ---- frames read from a window of the clip -------------------------------
+//
+// At a steady step of at most two frames, eight frames' indices lie close
+// to the first one's: each of them `offset` frames past it. Their samples
+// are then picked by lane permutes from a window of the clip loaded whole
+// from the first index, not gathered, which costs several times as much on
+// some processors.
+
+// The clip frames a window holds past its first: eight steps of at most one
+// frame, or of at most two, and the interpolation partner.
+constexpr int kNarrowReach = 8;
+constexpr int kWideReach = 16;
+constexpr double kMaxWindowStep = 2.0;
+
+// The window that covers eight frames at this step.
+inline int reachOf(double step) { return step <= 1.0 ? kNarrowReach : kWideReach; }
+
+// The largest offset whose frame and partner the window serves.
+template <int reach> constexpr int kMaxWindowOffset = reach == kNarrowReach ? 7 : kWideReach - 2;
+
+// Eight frames' offsets past the first (the frame of lane 0 of `low`).
+MV_TARGET_AVX2 inline __m256i windowOffsets(__m128i low, __m128i high) {
+    const __m256i index = _mm256_set_m128i(high, low);
+    return _mm256_sub_epi32(index, _mm256_set1_epi32(_mm_cvtsi128_si32(low)));
+}
+
+// True when no offset passes what the window of `reach` serves. Steps of at
+// most one (two) frame move eight frames at most 7 (14) frames on, but only
+// where every sum is exact; a rounded serial sum may land one frame further.
+template <int reach> MV_TARGET_AVX2 inline bool insideWindow(__m256i offset) {
+    const __m256i limit = _mm256_set1_epi32(kMaxWindowOffset<reach>);
+    return _mm256_testz_si256(_mm256_cmpgt_epi32(offset, limit), _mm256_set1_epi32(-1));
+}
+
+// The lanes at `offset` (0 to 15) of a sixteen-lane window held as halves.
+MV_TARGET_AVX2 inline __m256 pickFloats(__m256 low, __m256 high, __m256i offset) {
+    const __m256 fromHigh = _mm256_castsi256_ps(_mm256_slli_epi32(offset, 28)); // offset >= 8
+    return _mm256_blendv_ps(_mm256_permutevar8x32_ps(low, offset),
+                            _mm256_permutevar8x32_ps(high, offset), fromHigh);
+}
+
+MV_TARGET_AVX2 inline __m256i pickWords(__m256i low, __m256i high, __m256i offset) {
+    return _mm256_castps_si256(
+        pickFloats(_mm256_castsi256_ps(low), _mm256_castsi256_ps(high), offset));
+}
+
+// Eight stereo float frames from `frames` split by channel. Two shuffles
+// leave them in the order 0, 1, 4, 5, 2, 3, 6, 7 (kSplitOrder), which is
+// its own inverse: frame f lies in lane kSplitOrder[f].
+MV_TARGET_AVX2 inline void splitStereoFloats(const float *frames, __m256 &left, __m256 &right) {
+    const __m256 first = _mm256_loadu_ps(frames);           // frames 0-3
+    const __m256 second = _mm256_loadu_ps(frames + kLanes); // frames 4-7
+    left = _mm256_shuffle_ps(first, second, 0x88);
+    right = _mm256_shuffle_ps(first, second, 0xDD);
+}
+
+// The lanes that hold offsets 0-15 of a split window (the high bit picks
+// the half).
+MV_TARGET_AVX2 inline __m256i splitLanes(__m256i offset) {
+    const __m256i kSplitOrder = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
+    return _mm256_or_si256(_mm256_permutevar8x32_epi32(kSplitOrder, offset),
+                           _mm256_and_si256(offset, _mm256_set1_epi32(kLanes)));
+}
+
+// Channel 0 (left) and, of a stereo clip, channel 1 (right) of eight frames
+// at `offset` frames past `window`, interpolated by x towards the frames
+// after them when interpolated, with the reference path's arithmetic:
+// int16 samples scaled as Int16Sample::toFloat, float samples interpolated
+// only where x > 0. `channels` is 1 or 2.
+template <typename Sample, int channels, bool interpolated, int reach>
+MV_LANES void windowFrames(const void *window, __m256i offset, __m256 x, __m256 &left,
+                           __m256 &right) {
+    static_assert(channels == 1 || channels == 2);
+    if constexpr (std::is_same_v<Sample, Int16Sample>) {
+        const auto *samples = static_cast<const int16_t *>(window);
+        if constexpr (channels == 1) {
+            if constexpr (reach == kNarrowReach) {
+                // Frames and partners both lie within eight of the window's
+                // start and of one frame after it.
+                left = _mm256_permutevar8x32_ps(int16Floats(samples), offset);
+                if constexpr (interpolated)
+                    left = interpolateLanes(
+                        left, _mm256_permutevar8x32_ps(int16Floats(samples + 1), offset), x);
+            } else {
+                const __m256 low = int16Floats(samples);
+                const __m256 high = int16Floats(samples + kLanes);
+                left = pickFloats(low, high, offset);
+                if constexpr (interpolated)
+                    left = interpolateLanes(
+                        left, pickFloats(low, high, _mm256_add_epi32(offset, _mm256_set1_epi32(1))),
+                        x);
+            }
+        } else {
+            // One 32-bit word per frame: its two channels.
+            const auto *words = reinterpret_cast<const __m256i *>(samples);
+            __m256i here, next;
+            if constexpr (reach == kNarrowReach) {
+                here = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(words), offset);
+                if constexpr (interpolated)
+                    next = _mm256_permutevar8x32_epi32(
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + 2)), offset);
+            } else {
+                const __m256i low = _mm256_loadu_si256(words);
+                const __m256i high = _mm256_loadu_si256(words + 1);
+                here = pickWords(low, high, offset);
+                if constexpr (interpolated)
+                    next = pickWords(low, high, _mm256_add_epi32(offset, _mm256_set1_epi32(1)));
+            }
+            left = int16Half<false>(here);
+            right = int16Half<true>(here);
+            if constexpr (interpolated) {
+                left = interpolateLanes(left, int16Half<false>(next), x);
+                right = interpolateLanes(right, int16Half<true>(next), x);
+            }
+        }
+    } else {
+        static_assert(std::is_same_v<Sample, Float32Sample>);
+        const auto *samples = static_cast<const float *>(window);
+        const __m256i partner = _mm256_add_epi32(offset, _mm256_set1_epi32(1));
+        if constexpr (channels == 1) {
+            __m256 a, b;
+            if constexpr (reach == kNarrowReach) {
+                a = _mm256_permutevar8x32_ps(_mm256_loadu_ps(samples), offset);
+                if constexpr (interpolated)
+                    b = _mm256_permutevar8x32_ps(_mm256_loadu_ps(samples + 1), offset);
+            } else {
+                const __m256 low = _mm256_loadu_ps(samples);
+                const __m256 high = _mm256_loadu_ps(samples + kLanes);
+                a = pickFloats(low, high, offset);
+                if constexpr (interpolated) b = pickFloats(low, high, partner);
+            }
+            left = a;
+            if constexpr (interpolated) left = interpolateWhereNeeded(a, b, x);
+        } else {
+            __m256 aLeft, aRight, bLeft, bRight;
+            if constexpr (reach == kNarrowReach) {
+                // Frames 0-7, and 1-8 for the partners, each split once.
+                const __m256i lane = splitLanes(offset);
+                __m256 l, r;
+                splitStereoFloats(samples, l, r);
+                aLeft = _mm256_permutevar8x32_ps(l, lane);
+                aRight = _mm256_permutevar8x32_ps(r, lane);
+                if constexpr (interpolated) {
+                    splitStereoFloats(samples + 2, l, r);
+                    bLeft = _mm256_permutevar8x32_ps(l, lane);
+                    bRight = _mm256_permutevar8x32_ps(r, lane);
+                }
+            } else {
+                __m256 lLow, rLow, lHigh, rHigh;
+                splitStereoFloats(samples, lLow, rLow);
+                splitStereoFloats(samples + 2 * kLanes, lHigh, rHigh);
+                const __m256i lane = splitLanes(offset);
+                aLeft = pickFloats(lLow, lHigh, lane);
+                aRight = pickFloats(rLow, rHigh, lane);
+                if constexpr (interpolated) {
+                    const __m256i partnerLane = splitLanes(partner);
+                    bLeft = pickFloats(lLow, lHigh, partnerLane);
+                    bRight = pickFloats(rLow, rHigh, partnerLane);
+                }
+            }
+            left = aLeft;
+            right = aRight;
+            if constexpr (interpolated) {
+                left = interpolateWhereNeeded(aLeft, bLeft, x);
+                right = interpolateWhereNeeded(aRight, bRight, x);
+            }
+        }
+    }
+}
+
+// ---- the running values of eight frames ----------------------------------
 
 // The running values of eight frames: positions of frames 0-3 and 4-7 and
 // the gains of all eight.

@@ -156,12 +156,6 @@ MV_LANES __m256 fractionsOf(const RunningLanes &lanes, int *index) {
     return _mm256_set_m128(fractionLanes(lanes.high, iHigh), fractionLanes(lanes.low, iLow));
 }
 
-// a + (b - a) · x where x > 0, else a, as the reference path reads.
-MV_LANES __m256 interpolateWhereNeeded(__m256 a, __m256 b, __m256 x) {
-    const __m256 needed = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_GT_OQ);
-    return _mm256_blendv_ps(a, interpolateLanes(a, b, x), needed);
-}
-
 // Each of the low (or high) four values of `v` twice, for frames laid out
 // left, right.
 template <bool high> MV_LANES __m256 pairsOf(__m256 v) {

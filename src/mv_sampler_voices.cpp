@@ -7,14 +7,14 @@
 // the order of rendering the voices one after another, so the bits are those
 // of the one-voice path.
 //
-// A group covers interpolated or nearest int16 clips of one channel shape
-// at a steady rate of at most two clip frames per output frame, without a
-// matrix, a running fade or the band-limited mode. It runs in eight-frame
-// chunks while every member's window of clip frames stays inside its clip;
-// at a clip end or loop wrap every member renders the next chunk alone, in
-// order, and the group goes on if all still fit. A chunk reads its frames
-// from the window with lane permutes, not gathers, which cost several
-// times as much on some processors.
+// A group covers int16 and float32 clips of one or two channels, mono or
+// stereo, side by side, interpolated or nearest alike, at a steady rate of
+// at most two clip frames per output frame, without a matrix, a running
+// fade or the band-limited mode. It runs in eight-frame chunks while every
+// member's window of clip frames stays inside its clip; at a clip end or
+// loop wrap every member renders the next chunk alone, in order, and the
+// group goes on if all still fit. A chunk reads its frames from the window
+// with lane permutes (mv_sampler_lanes.h).
 #include "mv_sampler_voices.h"
 
 #include "mv_cpu.h"
@@ -29,40 +29,40 @@ namespace mv {
 namespace {
 
 constexpr int kMaxGroup = 4; // voices per group: one double lane each
-// The clip frames a chunk may reach past its first frame's index: eight
-// steps of at most one frame, or of at most two (the widest a group takes),
-// then the interpolation partner.
-constexpr int kNarrowReach = 8;
-constexpr int kWideReach = 16;
-constexpr double kMaxGroupStep = 2.0;
 
-// The reach that covers chunks at this step.
-int reachOf(double step) { return step <= 1.0 ? kNarrowReach : kWideReach; }
-
-// What the members of a group share.
+// What the members of a group share: the sink's model and the
+// interpolation.
 struct GroupKind {
-    MixShape shape;
-    int channels; // of the clips: 1 or 2
+    bool stereoSink; // else mono
     bool interpolated;
 
     bool operator==(const GroupKind &) const = default;
 };
 
-// The sampler's current clip and settings can join a group, and of which
-// kind; only what the voice's block set-up leaves as it is.
+// What a member reads: its clip's format and channel count.
+enum class MemberClip : uint8_t { int16Mono, int16Stereo, float32Mono, float32Stereo };
+
+// The sampler's current clip and settings can join a group of this kind;
+// only what the voice's block set-up leaves as it is.
 bool clipFits(const MvSampler *sampler, const MvSoundModel *model, GroupKind *kind) {
     const MvClip *clip = sampler->current;
-    if (!clip || clip->format != MV_FORMAT_INT16 || sampler->audioMatrix ||
+    if (!clip || sampler->audioMatrix ||
         sampler->audioResampler) // the band-limited mode keeps its own path
         return false;
+    if (clip->format != MV_FORMAT_INT16 && clip->format != MV_FORMAT_FLOAT32) return false;
     if (clip->channels != 1 && clip->channels != 2) return false;
-    if (isMonoSoundModel(model)) kind->shape = MixShape::mono;
-    else if (isStereoSoundModel(model))
-        kind->shape = clip->channels == 1 ? MixShape::stereoFromMono : MixShape::stereoPair;
+    if (isMonoSoundModel(model)) kind->stereoSink = false;
+    else if (isStereoSoundModel(model)) kind->stereoSink = true;
     else return false;
-    kind->channels = clip->channels;
     kind->interpolated = sampler->audioInterpolation != 0;
     return true;
+}
+
+MemberClip memberClipOf(const MvClip *clip) {
+    const bool stereo = clip->channels == 2;
+    if (clip->format == MV_FORMAT_INT16)
+        return stereo ? MemberClip::int16Stereo : MemberClip::int16Mono;
+    return stereo ? MemberClip::float32Stereo : MemberClip::float32Mono;
 }
 
 // The begun voice can join a group, and of which kind.
@@ -71,7 +71,7 @@ bool voiceFits(const SamplerVoice &voice, GroupKind *kind) {
     if (!steadyRate(voice.running) || !clipFits(voice.block.sampler, voice.block.model, kind))
         return false;
     const MvClip *clip = voice.block.sampler->current;
-    return stepOf(clip, voice.running.frequency, voice.block.rate) <= kMaxGroupStep;
+    return stepOf(clip, voice.running.frequency, voice.block.rate) <= kMaxWindowStep;
 }
 
 // Renders the members' first frames, eight at a time, while all stay
@@ -81,23 +81,10 @@ using GroupRun = int (*)(SamplerVoice *const *members, int frames, float *mix);
 #if defined(__x86_64__) || defined(__i386__)
 
 // A chunk whose first position is below this bound reads inside the clip:
-// its window runs from that position's frame to `reach` frames on. Every
-// later position of the chunk is at most 7 steps further, never behind
-// (each addition rounds to at most the exact sum, and steps are never
-// negative), so its frame and partner stay inside.
+// its window runs from that position's frame `reach` frames on, and the
+// window check stops the group before any later position of the chunk
+// passes the window.
 template <int reach> double groupEnd(const MvClip *clip) { return clip->frames - double(reach); }
-
-// The lanes at `offset` (0 to 15) of a sixteen-lane window held as halves.
-MV_TARGET_AVX2 inline __m256 pickFloats(__m256 low, __m256 high, __m256i offset) {
-    const __m256 fromHigh = _mm256_castsi256_ps(_mm256_slli_epi32(offset, 28)); // offset >= 8
-    return _mm256_blendv_ps(_mm256_permutevar8x32_ps(low, offset),
-                            _mm256_permutevar8x32_ps(high, offset), fromHigh);
-}
-
-MV_TARGET_AVX2 inline __m256i pickWords(__m256i low, __m256i high, __m256i offset) {
-    return _mm256_castps_si256(
-        pickFloats(_mm256_castsi256_ps(low), _mm256_castsi256_ps(high), offset));
-}
 
 // Four frames' positions, one vector of voices per frame, as one vector of
 // frames per voice.
@@ -134,81 +121,65 @@ MV_TARGET_AVX2 inline void gainsOfFrames(const __m128 *frame, __m256 *voice) {
     voice[3] = _mm256_castpd_ps(_mm256_unpackhi_pd(t1, t3));
 }
 
-// One voice's eight frames at positions low (frames 0-3) and high (4-7),
-// times its gains, with int16Run's arithmetic.
-template <MixShape shape, int channels, bool interpolated, int reach>
-MV_TARGET_AVX2 inline void voiceLanes(const int16_t *data, __m256d low, __m256d high, __m256 gains,
-                                      __m256 &left, __m256 &right) {
+// What a member reads from: its clip's frames and their layout.
+struct MemberData {
+    const uint8_t *frames;
+    size_t frameBytes;
+    MemberClip clip;
+};
+
+// One member's eight frames at positions low (frames 0-3) and high (4-7),
+// times its gains, with the one-voice runs' arithmetic; false when one of
+// them lies past what its window serves (a rounded sum crossing a frame).
+template <bool stereoSink, bool interpolated, int reach>
+MV_LANES bool memberLanes(const MemberData &member, __m256d low, __m256d high, __m256 gains,
+                          __m256 &left, __m256 &right) {
     const __m128i iLow = _mm256_cvttpd_epi32(low);
     const __m128i iHigh = _mm256_cvttpd_epi32(high);
-    const int first = _mm_cvtsi128_si32(iLow);
-    const __m256i offset =
-        _mm256_sub_epi32(_mm256_set_m128i(iHigh, iLow), _mm256_set1_epi32(first));
-    const int16_t *window = data + size_t(first) * channels;
+    const __m256i offset = windowOffsets(iLow, iHigh);
+    if (!insideWindow<reach>(offset)) return false;
+    const void *window = member.frames + size_t(_mm_cvtsi128_si32(iLow)) * member.frameBytes;
     __m256 x = _mm256_setzero_ps();
     if constexpr (interpolated)
         x = _mm256_set_m128(fractionLanes(high, iHigh), fractionLanes(low, iLow));
-    if constexpr (channels == 1) {
-        if constexpr (reach == kNarrowReach) {
-            // Frames and partners both lie within eight of the window's
-            // start and of one frame after it.
-            left = _mm256_permutevar8x32_ps(int16Floats(window), offset);
-            if constexpr (interpolated)
-                left = interpolateLanes(
-                    left, _mm256_permutevar8x32_ps(int16Floats(window + 1), offset), x);
-        } else {
-            const __m256i partner = _mm256_add_epi32(offset, _mm256_set1_epi32(1));
-            const __m256 samplesLow = int16Floats(window);
-            const __m256 samplesHigh = int16Floats(window + kLanes);
-            left = pickFloats(samplesLow, samplesHigh, offset);
-            if constexpr (interpolated)
-                left = interpolateLanes(left, pickFloats(samplesLow, samplesHigh, partner), x);
-        }
-        left = _mm256_mul_ps(gains, left);
-    } else {
-        // One 32-bit word per frame: its two channels.
-        const auto *words = reinterpret_cast<const __m256i *>(window);
-        __m256i here, next;
-        if constexpr (reach == kNarrowReach) {
-            here = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(words), offset);
-            if constexpr (interpolated)
-                next = _mm256_permutevar8x32_epi32(
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i *>(window + 2)), offset);
-        } else {
-            const __m256i wordsLow = _mm256_loadu_si256(words);
-            const __m256i wordsHigh = _mm256_loadu_si256(words + 1);
-            here = pickWords(wordsLow, wordsHigh, offset);
-            if constexpr (interpolated)
-                next =
-                    pickWords(wordsLow, wordsHigh, _mm256_add_epi32(offset, _mm256_set1_epi32(1)));
-        }
-        if constexpr (interpolated) {
-            left = interpolateLanes(int16Half<false>(here), int16Half<false>(next), x);
-            if constexpr (shape == MixShape::stereoPair)
-                right = interpolateLanes(int16Half<true>(here), int16Half<true>(next), x);
-        } else {
-            left = int16Half<false>(here);
-            if constexpr (shape == MixShape::stereoPair) right = int16Half<true>(here);
-        }
-        left = _mm256_mul_ps(gains, left);
-        if constexpr (shape == MixShape::stereoPair) right = _mm256_mul_ps(gains, right);
+    bool stereoClip = false;
+    switch (member.clip) {
+    case MemberClip::int16Mono:
+        windowFrames<Int16Sample, 1, interpolated, reach>(window, offset, x, left, right);
+        break;
+    case MemberClip::int16Stereo:
+        windowFrames<Int16Sample, 2, interpolated, reach>(window, offset, x, left, right);
+        stereoClip = true;
+        break;
+    case MemberClip::float32Mono:
+        windowFrames<Float32Sample, 1, interpolated, reach>(window, offset, x, left, right);
+        break;
+    case MemberClip::float32Stereo:
+        windowFrames<Float32Sample, 2, interpolated, reach>(window, offset, x, left, right);
+        stereoClip = true;
+        break;
     }
-    if constexpr (shape != MixShape::stereoPair) right = left;
+    left = _mm256_mul_ps(gains, left);
+    // A mono sink takes channel 0 alone; a stereo one doubles a mono clip.
+    if constexpr (stereoSink) right = stereoClip ? _mm256_mul_ps(gains, right) : left;
+    return true;
 }
 
 // Adds the members' eight frames into the mix, voice after voice for
-// every sample.
-template <int N, MixShape shape, int channels, bool interpolated, int reach>
-MV_TARGET_AVX2 inline void mixMembers(const int16_t *const *data, const __m256d *low,
-                                      const __m256d *high, const __m256 *gains, float *mix) {
-    __m256 left, right;
-    if constexpr (shape == MixShape::mono) {
+// every sample; false (the mix untouched) when one member's frames lie
+// past its window.
+template <int N, bool stereoSink, bool interpolated, int reach>
+MV_LANES bool mixMembers(const MemberData *members, const __m256d *low, const __m256d *high,
+                         const __m256 *gains, float *mix) {
+    __m256 left[N], right[N];
+    for (int v = 0; v < N; ++v)
+        if (!memberLanes<stereoSink, interpolated, reach>(members[v], low[v], high[v], gains[v],
+                                                          left[v], right[v]))
+            return false;
+    if constexpr (!stereoSink) {
         __m256 sum = _mm256_loadu_ps(mix);
-        for (int v = 0; v < N; ++v) {
-            voiceLanes<shape, channels, interpolated, reach>(data[v], low[v], high[v], gains[v],
-                                                             left, right);
-            sum = _mm256_add_ps(sum, _mm256_add_ps(_mm256_setzero_ps(), left));
-        }
+        for (int v = 0; v < N; ++v)
+            sum = _mm256_add_ps(sum, _mm256_add_ps(_mm256_setzero_ps(), left[v]));
         _mm256_storeu_ps(mix, sum);
     } else {
         // The interleaved mix split into its channels, in the stereo lane
@@ -218,31 +189,31 @@ MV_TARGET_AVX2 inline void mixMembers(const int16_t *const *data, const __m256d 
         __m256 sumLeft = _mm256_shuffle_ps(first, second, 0x88);
         __m256 sumRight = _mm256_shuffle_ps(first, second, 0xDD);
         for (int v = 0; v < N; ++v) {
-            voiceLanes<shape, channels, interpolated, reach>(data[v], low[v], high[v], gains[v],
-                                                             left, right);
-            sumLeft = _mm256_add_ps(sumLeft, left);
-            sumRight = _mm256_add_ps(sumRight, right);
+            sumLeft = _mm256_add_ps(sumLeft, left[v]);
+            sumRight = _mm256_add_ps(sumRight, right[v]);
         }
         _mm256_storeu_ps(mix, _mm256_unpacklo_ps(sumLeft, sumRight));
         _mm256_storeu_ps(mix + kLanes, _mm256_unpackhi_ps(sumLeft, sumRight));
     }
+    return true;
 }
 
 // Each chunk takes the members' eight positions (and gains) by the
 // one-voice path's additions, one lane per member, checks every window,
 // turns the lanes into one vector of frames per member and mixes.
-template <int N, MixShape shape, int channels, bool interpolated, int reach, bool steadyGain>
+template <int N, bool stereoSink, bool interpolated, int reach, bool steadyGain>
 MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix) {
     // Lanes past the members stand still at 0, inside an end of 1.
     alignas(32) double position[kMaxGroup] = {}, step[kMaxGroup] = {};
     alignas(32) double end[kMaxGroup] = {1.0, 1.0, 1.0, 1.0};
     alignas(16) float gain[kMaxGroup] = {}, gainStep[kMaxGroup] = {};
-    const int16_t *data[N];
+    MemberData data[N];
     __m256 steadyGains[N];
     for (int v = 0; v < N; ++v) {
         const SamplerRunning &running = members[v]->running;
         const MvClip *clip = members[v]->block.sampler->current;
-        data[v] = static_cast<const int16_t *>(clip->data);
+        data[v] = {static_cast<const uint8_t *>(clip->data),
+                   size_t(clip->channels) * size_t(clip->sampleSize), memberClipOf(clip)};
         position[v] = running.position;
         step[v] = stepOf(clip, running.frequency, members[v]->block.rate);
         end[v] = groupEnd<reach>(clip);
@@ -264,20 +235,20 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
             after = _mm256_add_pd(after, steps);
         }
         if (_mm256_movemask_pd(_mm256_cmp_pd(at[0], ends, _CMP_LT_OQ)) != 0xF) break;
-        now = after;
         __m256 gains[kMaxGroup];
+        __m128 gainAfter = gainNow;
         if constexpr (steadyGain) {
             for (int v = 0; v < N; ++v) gains[v] = steadyGains[v];
         } else {
             __m128 gainAt[kLanes];
             for (int j = 0; j < kLanes; ++j) {
-                gainAt[j] = gainNow;
-                gainNow = _mm_add_ps(gainNow, gainSteps);
+                gainAt[j] = gainAfter;
+                gainAfter = _mm_add_ps(gainAfter, gainSteps);
             }
-            gainsOfFrames<shape == MixShape::mono ? kMonoOrder : kStereoOrder>(gainAt, gains);
+            gainsOfFrames<stereoSink ? kStereoOrder : kMonoOrder>(gainAt, gains);
         }
         __m256d low[kMaxGroup], high[kMaxGroup];
-        if constexpr (shape == MixShape::mono) {
+        if constexpr (!stereoSink) {
             voicesOfFrames(at, low);
             voicesOfFrames(at + 4, high);
         } else {
@@ -286,8 +257,11 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
             voicesOfFrames(lowFrames, low);
             voicesOfFrames(highFrames, high);
         }
-        mixMembers<N, shape, channels, interpolated, reach>(data, low, high, gains,
-                                                            mix + size_t(k) * kMixChannels<shape>);
+        if (!mixMembers<N, stereoSink, interpolated, reach>(data, low, high, gains,
+                                                            mix + size_t(k) * (stereoSink ? 2 : 1)))
+            break;
+        now = after;
+        gainNow = gainAfter;
     }
     _mm256_store_pd(position, now);
     _mm_store_ps(gain, gainNow);
@@ -300,31 +274,21 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
     return k;
 }
 
-template <int N, MixShape shape, int channels, bool interpolated>
+template <int N, bool stereoSink, bool interpolated>
 GroupRun groupRunOf(bool narrow, bool steadyGain) {
     if (narrow)
-        return steadyGain ? groupRun<N, shape, channels, interpolated, kNarrowReach, true>
-                          : groupRun<N, shape, channels, interpolated, kNarrowReach, false>;
-    return steadyGain ? groupRun<N, shape, channels, interpolated, kWideReach, true>
-                      : groupRun<N, shape, channels, interpolated, kWideReach, false>;
-}
-
-template <int N, MixShape shape, int channels>
-GroupRun groupRunOf(bool interpolated, bool narrow, bool steadyGain) {
-    return interpolated ? groupRunOf<N, shape, channels, true>(narrow, steadyGain)
-                        : groupRunOf<N, shape, channels, false>(narrow, steadyGain);
+        return steadyGain ? groupRun<N, stereoSink, interpolated, kNarrowReach, true>
+                          : groupRun<N, stereoSink, interpolated, kNarrowReach, false>;
+    return steadyGain ? groupRun<N, stereoSink, interpolated, kWideReach, true>
+                      : groupRun<N, stereoSink, interpolated, kWideReach, false>;
 }
 
 template <int N> GroupRun groupRunOf(const GroupKind &kind, bool narrow, bool steadyGain) {
-    const bool on = kind.interpolated;
-    switch (kind.shape) {
-    case MixShape::mono:
-        return kind.channels == 1 ? groupRunOf<N, MixShape::mono, 1>(on, narrow, steadyGain)
-                                  : groupRunOf<N, MixShape::mono, 2>(on, narrow, steadyGain);
-    case MixShape::stereoFromMono:
-        return groupRunOf<N, MixShape::stereoFromMono, 1>(on, narrow, steadyGain);
-    default: return groupRunOf<N, MixShape::stereoPair, 2>(on, narrow, steadyGain);
-    }
+    if (kind.stereoSink)
+        return kind.interpolated ? groupRunOf<N, true, true>(narrow, steadyGain)
+                                 : groupRunOf<N, true, false>(narrow, steadyGain);
+    return kind.interpolated ? groupRunOf<N, false, true>(narrow, steadyGain)
+                             : groupRunOf<N, false, false>(narrow, steadyGain);
 }
 
 GroupRun avx2GroupRun(int count, const GroupKind &kind, bool narrow, bool steadyGain) {

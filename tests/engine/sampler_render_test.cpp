@@ -538,11 +538,11 @@ TEST(SamplerResamplers, TheStandardPathIsBitIdenticalWhetherChosenOrNeverNamed) 
 
 // ---- sibling voices rendered together against the reference path ---------
 
-// 1 to 5 sibling samplers under the sink, mostly int16 clips of one shape so
-// that groups of 2, 3 and 4 and leftovers form: short clips (ends and loop
-// wraps inside blocks), gain ramps, now and then a clip of another format or
-// channel count; then one voice each gets a rate ramp, a matrix, a pause and
-// a fade, the others playing on.
+// 1 to 5 sibling samplers under the sink, mostly int16 and float32 clips of
+// one or two channels in any mix so that groups of 2, 3 and 4 and leftovers
+// form: short clips (ends and loop wraps inside blocks), gain ramps, now and
+// then an int8 clip; then one voice each gets a rate ramp, a matrix, a pause
+// and a fade, the others playing on.
 std::vector<float> renderSiblingVoices(uint32_t scene, Model model, bool fastRuns) {
     mv::samplerFastRunsEnabled = fastRuns;
     std::mt19937 random(scene);
@@ -556,12 +556,23 @@ std::vector<float> renderSiblingVoices(uint32_t scene, Model model, bool fastRun
     ReleaseLog log;
     std::vector<std::vector<uint8_t>> clips;
     auto enqueueClip = [&](MvSampler *sampler) {
-        const bool odd = pick(6) == 0;
-        const int format = odd && pick(2) ? MV_FORMAT_INT8 : MV_FORMAT_INT16;
-        const int clipChannels = odd && format == MV_FORMAT_INT16 ? 3 - channels : channels;
+        const int kind = pick(12);
+        const int format = kind == 0  ? MV_FORMAT_INT8
+                           : kind < 5 ? MV_FORMAT_FLOAT32
+                                      : MV_FORMAT_INT16;
+        const int clipChannels = pick(3) == 0 ? 3 - channels : channels;
         const int frames = 20 + pick(1200);
         std::vector<uint8_t> bytes(size_t(frames) * clipChannels * mvGetSampleSize(format));
-        for (auto &byte : bytes) byte = uint8_t(random());
+        if (format == MV_FORMAT_FLOAT32) {
+            // Finite samples, now and then a negative zero, which only the
+            // reference's "interpolate where x > 0" keeps.
+            for (size_t i = 0; i < bytes.size(); i += sizeof(float)) {
+                const float sample = pick(40) == 0 ? -0.0f : float(uniform(-1.0, 1.0));
+                std::memcpy(&bytes[i], &sample, sizeof sample);
+            }
+        } else {
+            for (auto &byte : bytes) byte = uint8_t(random());
+        }
         clips.push_back(std::move(bytes));
         mvtest::enqueue(sampler, log, clips.back().data(), frames, clipChannels,
                         uniform(22050.0, 48000.0), format, pick(4) == 0);
@@ -610,29 +621,52 @@ TEST(SamplerVoiceGroups, SiblingsRenderedTogetherGiveTheBitsOfTheReferencePath) 
         }
 }
 
-// Three voices on one mono int16 clip whose last sample ends a page, with
-// and without interpolation: a group must not read a byte past it.
-TEST(SamplerVoiceGroups, SiblingsNeverReadAMonoInt16ClipPastItsLastSample) {
+// Three voices on one clip whose last sample ends a page, with and without
+// interpolation, at a step of one frame and of one and a half: a group must
+// not read a byte past it, whatever the layout of its window.
+TEST(SamplerVoiceGroups, SiblingsNeverReadAClipPastItsLastSample) {
     const size_t page = size_t(sysconf(_SC_PAGESIZE));
     void *pages =
         mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(pages, MAP_FAILED);
     ASSERT_EQ(mprotect(static_cast<uint8_t *>(pages) + page, page, PROT_NONE), 0);
+    uint8_t *pageEnd = static_cast<uint8_t *>(pages) + page;
     constexpr int kFrames = 64;
-    auto *clip = reinterpret_cast<int16_t *>(static_cast<uint8_t *>(pages) + page) - kFrames;
-    for (int i = 0; i < kFrames; ++i) clip[i] = int16_t(100 * i);
-    for (int interpolation : {0, 1}) {
-        ReleaseLog log;
-        LoopbackTree tree(Model::stereo);
-        for (int v = 0; v < 3; ++v) {
-            MvSampler *sampler = tree.newSampler();
-            mvtest::enqueue(sampler, log, clip, kFrames, 1, 48000.0, MV_FORMAT_INT16);
-            mvSetInterpolation(m(sampler), interpolation);
-            mvPlay(m(sampler));
-        }
-        const std::vector<float> out = tree.render(kFrames);
-        EXPECT_EQ(out[2 * 63], 3 * (clip[63] / 32768.0f)) << "interpolation " << interpolation;
-    }
+    struct Layout {
+        int format, channels;
+    };
+    for (const Layout layout : {Layout{MV_FORMAT_INT16, 1}, Layout{MV_FORMAT_INT16, 2},
+                                Layout{MV_FORMAT_FLOAT32, 1}, Layout{MV_FORMAT_FLOAT32, 2}})
+        for (double rate : {48000.0, 72000.0})
+            for (int interpolation : {0, 1}) {
+                const int samples = kFrames * layout.channels;
+                uint8_t *clip = pageEnd - samples * mvGetSampleSize(layout.format);
+                for (int i = 0; i < samples; ++i) {
+                    if (layout.format == MV_FORMAT_INT16) {
+                        reinterpret_cast<int16_t *>(clip)[i] = int16_t(100 * i);
+                    } else {
+                        reinterpret_cast<float *>(clip)[i] = 0.001f * float(i);
+                    }
+                }
+                std::vector<float> renders[2];
+                for (bool fastRuns : {true, false}) {
+                    mv::samplerFastRunsEnabled = fastRuns;
+                    ReleaseLog log;
+                    LoopbackTree tree(Model::stereo);
+                    for (int v = 0; v < 3; ++v) {
+                        MvSampler *sampler = tree.newSampler();
+                        mvtest::enqueue(sampler, log, clip, kFrames, layout.channels, rate,
+                                        layout.format);
+                        mvSetInterpolation(m(sampler), interpolation);
+                        mvPlay(m(sampler));
+                    }
+                    renders[fastRuns] = tree.render(kFrames);
+                }
+                mv::samplerFastRunsEnabled = true;
+                EXPECT_TRUE(sameBits(renders[true], renders[false]))
+                    << "format " << layout.format << " channels " << layout.channels << " rate "
+                    << rate << " interpolation " << interpolation;
+            }
     munmap(pages, 2 * page);
 }
 
