@@ -251,8 +251,10 @@ bool runShape(const Block &block, const MvClip *clip, MixShape *shape) {
 SamplerRun runFor(const Block &block, const SamplerRunning &running, const MvClip *clip) {
     MixShape shape;
     if (bandlimitedStateOf(block.sampler) || !runShape(block, clip, &shape)) return nullptr;
-    return samplerRunFor(shape, clip, block.sampler->audioInterpolation != 0, steadyRate(running),
-                         steadyGain(running));
+    const bool steady = steadyRate(running);
+    return samplerRunFor(shape, clip, block.sampler->audioInterpolation != 0, steady,
+                         steadyGain(running),
+                         steady ? stepOf(clip, running.frequency, block.rate) : 0.0);
 }
 
 // Frames of the band-limited specialised run; 0 when it does not apply.

@@ -57,6 +57,76 @@ int scalarRun(const MvClip *clip, SamplerRunning &running, double sinkRate, int 
 
 #if defined(__x86_64__) || defined(__i386__)
 
+// Interpolated int16 or float32 frames of one or two channels at a steady
+// step of at most two frames, eight at a time read from a window of the
+// clip (mv_sampler_lanes.h) rather than gathered or loaded frame by frame;
+// otherwise the arithmetic of the runs below.
+template <typename Sample, MixShape shape, int channels, int reach, bool steadyGain>
+MV_TARGET_AVX2 int windowRun(const MvClip *clip, SamplerRunning &running, double sinkRate,
+                             int frames, float *mix) {
+    const auto *data = static_cast<const uint8_t *>(clip->data);
+    constexpr size_t kFrameBytes = size_t(channels) * Sample::bytes;
+    SamplerRunning now = running;
+    // Every position of a chunk below this end reads inside the clip.
+    LaneRunning<true, steadyGain> runningLanes(clip, sinkRate, clip->frames - double(reach), now);
+    RunningLanes lanes;
+    int k = 0;
+    for (; k + kLanes <= frames; k += kLanes) {
+        const SamplerRunning before = now;
+        if (!runningLanes.next(now, lanes)) break;
+        const __m128i iLow = _mm256_cvttpd_epi32(lanes.low);
+        const __m128i iHigh = _mm256_cvttpd_epi32(lanes.high);
+        const __m256i offset = windowOffsets(iLow, iHigh);
+        if (!insideWindow<reach>(offset)) {
+            now = before;
+            break;
+        }
+        const __m256 x =
+            _mm256_set_m128(fractionLanes(lanes.high, iHigh), fractionLanes(lanes.low, iLow));
+        __m256 left, right;
+        windowFrames<Sample, channels, true, reach>(
+            data + size_t(_mm_cvtsi128_si32(iLow)) * kFrameBytes, offset, x, left, right);
+        left = _mm256_mul_ps(lanes.gain, left);
+        if constexpr (shape == MixShape::mono) {
+            addInto(mix + k, _mm256_add_ps(_mm256_setzero_ps(), left));
+        } else {
+            right = shape == MixShape::stereoPair ? _mm256_mul_ps(lanes.gain, right) : left;
+            const __m256 low = _mm256_unpacklo_ps(left, right);  // frames 0, 1 | 4, 5
+            const __m256 high = _mm256_unpackhi_ps(left, right); // frames 2, 3 | 6, 7
+            addInto(mix + 2 * k, _mm256_permute2f128_ps(low, high, 0x20));
+            addInto(mix + 2 * k + kLanes, _mm256_permute2f128_ps(low, high, 0x31));
+        }
+    }
+    running = now;
+    _mm256_zeroupper();
+    return k + scalarRun<Sample, shape, true, true>(clip, running, sinkRate, frames - k,
+                                                    mix + size_t(k) * kMixChannels<shape>);
+}
+
+template <typename Sample, int reach, bool steadyGain>
+SamplerRun windowRunFor(MixShape shape, int channels) {
+    switch (shape) {
+    case MixShape::mono:
+        return channels == 1 ? windowRun<Sample, MixShape::mono, 1, reach, steadyGain>
+                             : windowRun<Sample, MixShape::mono, 2, reach, steadyGain>;
+    case MixShape::stereoFromMono:
+        return windowRun<Sample, MixShape::stereoFromMono, 1, reach, steadyGain>;
+    default: return windowRun<Sample, MixShape::stereoPair, 2, reach, steadyGain>;
+    }
+}
+
+// The window run for a clip of one or two channels at a steady step of at
+// most two frames, else null.
+template <typename Sample>
+SamplerRun windowRunFor(MixShape shape, const MvClip *clip, bool steadyGain, double step) {
+    if ((clip->channels != 1 && clip->channels != 2) || !(step <= kMaxWindowStep)) return nullptr;
+    if (reachOf(step) == kNarrowReach)
+        return steadyGain ? windowRunFor<Sample, kNarrowReach, true>(shape, clip->channels)
+                          : windowRunFor<Sample, kNarrowReach, false>(shape, clip->channels);
+    return steadyGain ? windowRunFor<Sample, kWideReach, true>(shape, clip->channels)
+                      : windowRunFor<Sample, kWideReach, false>(shape, clip->channels);
+}
+
 // Interpolated int16 frames, eight at a time with AVX2 (without FMA, which
 // would round differently). The running values of the eight frames are
 // produced first by the same serial additions as the reference path; only
@@ -126,7 +196,10 @@ template <typename Pick> SamplerRun pickRunning(bool steady, bool steadyGain, Pi
     return steadyGain ? pick(No{}, Yes{}) : pick(No{}, No{});
 }
 
-SamplerRun int16RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain) {
+SamplerRun int16RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain,
+                       double step) {
+    if (steady)
+        if (SamplerRun run = windowRunFor<Int16Sample>(shape, clip, steadyGain, step)) return run;
     // Gather offsets are 32-bit byte counts.
     const int64_t clipBytes = int64_t(clip->frames) * clip->channels * Int16Sample::bytes;
     if (clipBytes > INT32_MAX) return nullptr;
@@ -278,7 +351,10 @@ template <bool steady, bool steadyGain> SamplerRun float32RunFor(MixShape shape,
     }
 }
 
-SamplerRun float32RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain) {
+SamplerRun float32RunFor(MixShape shape, const MvClip *clip, bool steady, bool steadyGain,
+                         double step) {
+    if (steady)
+        if (SamplerRun run = windowRunFor<Float32Sample>(shape, clip, steadyGain, step)) return run;
     return pickRunning(steady, steadyGain, [&](auto rate, auto gain) {
         return float32RunFor<decltype(rate)::value, decltype(gain)::value>(shape, clip->channels);
     });
@@ -290,7 +366,7 @@ SamplerRun float32RunFor(MixShape shape, const MvClip *clip, bool steady, bool s
 // pickers of the instruction set this processor has, chosen when the
 // library loads. A picker may still answer null for a clip it cannot take.
 using VectorRunPicker = SamplerRun (*)(MixShape shape, const MvClip *clip, bool steady,
-                                       bool steadyGain);
+                                       bool steadyGain, double step);
 struct VectorRunPickers {
     VectorRunPicker int16;
     VectorRunPicker float32;
@@ -331,10 +407,10 @@ template <MixShape shape> SamplerRun pickFormat(int format, bool interpolated, b
 } // namespace
 
 SamplerRun samplerRunFor(MixShape shape, const MvClip *clip, bool interpolated, bool steady,
-                         bool steadyGain) {
+                         bool steadyGain, double step) {
     const int format = clip->format;
     if (const VectorRunPicker picker = vectorRunPicker(format, interpolated))
-        if (SamplerRun run = picker(shape, clip, steady, steadyGain)) return run;
+        if (SamplerRun run = picker(shape, clip, steady, steadyGain, step)) return run;
     switch (shape) {
     case MixShape::mono: return pickFormat<MixShape::mono>(format, interpolated, steady);
     case MixShape::stereoFromMono:

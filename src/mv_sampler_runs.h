@@ -90,8 +90,9 @@ using SamplerRun = int (*)(const MvClip *clip, SamplerRunning &running, double s
                            float *mix);
 
 // The run for `clip`; steady and steadyGain as steadyRate() and
-// steadyGain() tell.
+// steadyGain() tell, and with a steady rate `step` its clip frames per
+// output frame.
 SamplerRun samplerRunFor(MixShape shape, const MvClip *clip, bool interpolated, bool steady,
-                         bool steadyGain) MV_AUDIO_THREAD;
+                         bool steadyGain, double step) MV_AUDIO_THREAD;
 
 } // namespace mv
