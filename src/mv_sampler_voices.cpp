@@ -23,6 +23,7 @@
 #include "mv_sound_model.h"
 
 #include <cstdint>
+#include <type_traits>
 
 namespace mv {
 
@@ -41,6 +42,8 @@ struct GroupKind {
 
 // What a member reads: its clip's format and channel count.
 enum class MemberClip : uint8_t { int16Mono, int16Stereo, float32Mono, float32Stereo };
+// A group's members read clips of different layouts.
+constexpr int kMixedClips = -1;
 
 // The sampler's current clip and settings can join a group of this kind;
 // only what the voice's block set-up leaves as it is.
@@ -124,62 +127,74 @@ MV_TARGET_AVX2 inline void gainsOfFrames(const __m128 *frame, __m256 *voice) {
 // What a member reads from: its clip's frames and their layout.
 struct MemberData {
     const uint8_t *frames;
-    size_t frameBytes;
     MemberClip clip;
 };
 
+// A member's samples of eight frames from its window, by the layout its
+// group fixes or, in a mixed group, by its own (a branch taken the same way
+// chunk after chunk).
+template <int layout, bool interpolated, int reach>
+MV_LANES void memberFrames(const MemberData &member, int first, __m256i offset, __m256 x,
+                           __m256 &left, __m256 &right, bool &stereoClip) {
+    if constexpr (layout == kMixedClips) {
+        switch (member.clip) {
+        case MemberClip::int16Mono:
+            return memberFrames<int(MemberClip::int16Mono), interpolated, reach>(
+                member, first, offset, x, left, right, stereoClip);
+        case MemberClip::int16Stereo:
+            return memberFrames<int(MemberClip::int16Stereo), interpolated, reach>(
+                member, first, offset, x, left, right, stereoClip);
+        case MemberClip::float32Mono:
+            return memberFrames<int(MemberClip::float32Mono), interpolated, reach>(
+                member, first, offset, x, left, right, stereoClip);
+        case MemberClip::float32Stereo:
+            return memberFrames<int(MemberClip::float32Stereo), interpolated, reach>(
+                member, first, offset, x, left, right, stereoClip);
+        }
+    } else {
+        constexpr auto fixed = MemberClip(layout);
+        using Sample =
+            std::conditional_t<fixed == MemberClip::int16Mono || fixed == MemberClip::int16Stereo,
+                               Int16Sample, Float32Sample>;
+        constexpr int channels =
+            fixed == MemberClip::int16Stereo || fixed == MemberClip::float32Stereo ? 2 : 1;
+        const uint8_t *window = member.frames + size_t(first) * channels * Sample::bytes;
+        windowFrames<Sample, channels, interpolated, reach>(window, offset, x, left, right);
+        stereoClip = channels == 2;
+    }
+}
+
 // One member's eight frames at positions low (frames 0-3) and high (4-7),
-// times its gains, with the one-voice runs' arithmetic; false when one of
-// them lies past what its window serves (a rounded sum crossing a frame).
-template <bool stereoSink, bool interpolated, int reach>
-MV_LANES bool memberLanes(const MemberData &member, __m256d low, __m256d high, __m256 gains,
+// times its gains, with the one-voice runs' arithmetic.
+template <bool stereoSink, int layout, bool interpolated, int reach>
+MV_LANES void memberLanes(const MemberData &member, __m256d low, __m256d high, __m256 gains,
                           __m256 &left, __m256 &right) {
     const __m128i iLow = _mm256_cvttpd_epi32(low);
     const __m128i iHigh = _mm256_cvttpd_epi32(high);
-    const __m256i offset = windowOffsets(iLow, iHigh);
-    if (!insideWindow<reach>(offset)) return false;
-    const void *window = member.frames + size_t(_mm_cvtsi128_si32(iLow)) * member.frameBytes;
     __m256 x = _mm256_setzero_ps();
     if constexpr (interpolated)
         x = _mm256_set_m128(fractionLanes(high, iHigh), fractionLanes(low, iLow));
     bool stereoClip = false;
-    switch (member.clip) {
-    case MemberClip::int16Mono:
-        windowFrames<Int16Sample, 1, interpolated, reach>(window, offset, x, left, right);
-        break;
-    case MemberClip::int16Stereo:
-        windowFrames<Int16Sample, 2, interpolated, reach>(window, offset, x, left, right);
-        stereoClip = true;
-        break;
-    case MemberClip::float32Mono:
-        windowFrames<Float32Sample, 1, interpolated, reach>(window, offset, x, left, right);
-        break;
-    case MemberClip::float32Stereo:
-        windowFrames<Float32Sample, 2, interpolated, reach>(window, offset, x, left, right);
-        stereoClip = true;
-        break;
-    }
+    memberFrames<layout, interpolated, reach>(
+        member, _mm_cvtsi128_si32(iLow), windowOffsets(iLow, iHigh), x, left, right, stereoClip);
     left = _mm256_mul_ps(gains, left);
     // A mono sink takes channel 0 alone; a stereo one doubles a mono clip.
     if constexpr (stereoSink) right = stereoClip ? _mm256_mul_ps(gains, right) : left;
-    return true;
 }
 
 // Adds the members' eight frames into the mix, voice after voice for
-// every sample; false (the mix untouched) when one member's frames lie
-// past its window.
-template <int N, bool stereoSink, bool interpolated, int reach>
-MV_LANES bool mixMembers(const MemberData *members, const __m256d *low, const __m256d *high,
+// every sample.
+template <int N, bool stereoSink, int layout, bool interpolated, int reach>
+MV_LANES void mixMembers(const MemberData *members, const __m256d *low, const __m256d *high,
                          const __m256 *gains, float *mix) {
-    __m256 left[N], right[N];
-    for (int v = 0; v < N; ++v)
-        if (!memberLanes<stereoSink, interpolated, reach>(members[v], low[v], high[v], gains[v],
-                                                          left[v], right[v]))
-            return false;
+    __m256 left, right;
     if constexpr (!stereoSink) {
         __m256 sum = _mm256_loadu_ps(mix);
-        for (int v = 0; v < N; ++v)
-            sum = _mm256_add_ps(sum, _mm256_add_ps(_mm256_setzero_ps(), left[v]));
+        for (int v = 0; v < N; ++v) {
+            memberLanes<stereoSink, layout, interpolated, reach>(members[v], low[v], high[v],
+                                                                 gains[v], left, right);
+            sum = _mm256_add_ps(sum, _mm256_add_ps(_mm256_setzero_ps(), left));
+        }
         _mm256_storeu_ps(mix, sum);
     } else {
         // The interleaved mix split into its channels, in the stereo lane
@@ -189,19 +204,29 @@ MV_LANES bool mixMembers(const MemberData *members, const __m256d *low, const __
         __m256 sumLeft = _mm256_shuffle_ps(first, second, 0x88);
         __m256 sumRight = _mm256_shuffle_ps(first, second, 0xDD);
         for (int v = 0; v < N; ++v) {
-            sumLeft = _mm256_add_ps(sumLeft, left[v]);
-            sumRight = _mm256_add_ps(sumRight, right[v]);
+            memberLanes<stereoSink, layout, interpolated, reach>(members[v], low[v], high[v],
+                                                                 gains[v], left, right);
+            sumLeft = _mm256_add_ps(sumLeft, left);
+            sumRight = _mm256_add_ps(sumRight, right);
         }
         _mm256_storeu_ps(mix, _mm256_unpacklo_ps(sumLeft, sumRight));
         _mm256_storeu_ps(mix + kLanes, _mm256_unpackhi_ps(sumLeft, sumRight));
     }
-    return true;
+}
+
+// Every member's frames of the chunk lie inside its window: each lane's
+// last position (the largest) is at most the window's offset past its
+// first.
+template <int reach> MV_TARGET_AVX2 inline bool insideWindows(__m256d first, __m256d last) {
+    const __m128i span = _mm_sub_epi32(_mm256_cvttpd_epi32(last), _mm256_cvttpd_epi32(first));
+    return _mm_testz_si128(_mm_cmpgt_epi32(span, _mm_set1_epi32(kMaxWindowOffset<reach>)),
+                           _mm_set1_epi32(-1));
 }
 
 // Each chunk takes the members' eight positions (and gains) by the
 // one-voice path's additions, one lane per member, checks every window,
 // turns the lanes into one vector of frames per member and mixes.
-template <int N, bool stereoSink, bool interpolated, int reach, bool steadyGain>
+template <int N, bool stereoSink, int layout, bool interpolated, int reach, bool steadyGain>
 MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix) {
     // Lanes past the members stand still at 0, inside an end of 1.
     alignas(32) double position[kMaxGroup] = {}, step[kMaxGroup] = {};
@@ -212,8 +237,7 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
     for (int v = 0; v < N; ++v) {
         const SamplerRunning &running = members[v]->running;
         const MvClip *clip = members[v]->block.sampler->current;
-        data[v] = {static_cast<const uint8_t *>(clip->data),
-                   size_t(clip->channels) * size_t(clip->sampleSize), memberClipOf(clip)};
+        data[v] = {static_cast<const uint8_t *>(clip->data), memberClipOf(clip)};
         position[v] = running.position;
         step[v] = stepOf(clip, running.frequency, members[v]->block.rate);
         end[v] = groupEnd<reach>(clip);
@@ -234,7 +258,9 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
             at[j] = after;
             after = _mm256_add_pd(after, steps);
         }
-        if (_mm256_movemask_pd(_mm256_cmp_pd(at[0], ends, _CMP_LT_OQ)) != 0xF) break;
+        if (_mm256_movemask_pd(_mm256_cmp_pd(at[0], ends, _CMP_LT_OQ)) != 0xF ||
+            !insideWindows<reach>(at[0], at[kLanes - 1]))
+            break;
         __m256 gains[kMaxGroup];
         __m128 gainAfter = gainNow;
         if constexpr (steadyGain) {
@@ -257,9 +283,8 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
             voicesOfFrames(lowFrames, low);
             voicesOfFrames(highFrames, high);
         }
-        if (!mixMembers<N, stereoSink, interpolated, reach>(data, low, high, gains,
-                                                            mix + size_t(k) * (stereoSink ? 2 : 1)))
-            break;
+        mixMembers<N, stereoSink, layout, interpolated, reach>(
+            data, low, high, gains, mix + size_t(k) * (stereoSink ? 2 : 1));
         now = after;
         gainNow = gainAfter;
     }
@@ -274,28 +299,48 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
     return k;
 }
 
-template <int N, bool stereoSink, bool interpolated>
+template <int N, bool stereoSink, int layout, bool interpolated>
 GroupRun groupRunOf(bool narrow, bool steadyGain) {
     if (narrow)
-        return steadyGain ? groupRun<N, stereoSink, interpolated, kNarrowReach, true>
-                          : groupRun<N, stereoSink, interpolated, kNarrowReach, false>;
-    return steadyGain ? groupRun<N, stereoSink, interpolated, kWideReach, true>
-                      : groupRun<N, stereoSink, interpolated, kWideReach, false>;
+        return steadyGain ? groupRun<N, stereoSink, layout, interpolated, kNarrowReach, true>
+                          : groupRun<N, stereoSink, layout, interpolated, kNarrowReach, false>;
+    return steadyGain ? groupRun<N, stereoSink, layout, interpolated, kWideReach, true>
+                      : groupRun<N, stereoSink, layout, interpolated, kWideReach, false>;
 }
 
-template <int N> GroupRun groupRunOf(const GroupKind &kind, bool narrow, bool steadyGain) {
-    if (kind.stereoSink)
-        return kind.interpolated ? groupRunOf<N, true, true>(narrow, steadyGain)
-                                 : groupRunOf<N, true, false>(narrow, steadyGain);
-    return kind.interpolated ? groupRunOf<N, false, true>(narrow, steadyGain)
-                             : groupRunOf<N, false, false>(narrow, steadyGain);
+template <int N, bool stereoSink, int layout>
+GroupRun groupRunOf(bool interpolated, bool narrow, bool steadyGain) {
+    return interpolated ? groupRunOf<N, stereoSink, layout, true>(narrow, steadyGain)
+                        : groupRunOf<N, stereoSink, layout, false>(narrow, steadyGain);
 }
 
-GroupRun avx2GroupRun(int count, const GroupKind &kind, bool narrow, bool steadyGain) {
+// Groups whose members all read int16 clips of one layout (the common
+// case) have that layout fixed at compile time; any other mix branches per
+// member.
+template <int N, bool stereoSink>
+GroupRun groupRunOf(int layout, bool interpolated, bool narrow, bool steadyGain) {
+    switch (layout) {
+    case int(MemberClip::int16Mono):
+        return groupRunOf<N, stereoSink, int(MemberClip::int16Mono)>(interpolated, narrow,
+                                                                     steadyGain);
+    case int(MemberClip::int16Stereo):
+        return groupRunOf<N, stereoSink, int(MemberClip::int16Stereo)>(interpolated, narrow,
+                                                                       steadyGain);
+    default: return groupRunOf<N, stereoSink, kMixedClips>(interpolated, narrow, steadyGain);
+    }
+}
+
+template <int N>
+GroupRun groupRunOf(const GroupKind &kind, int layout, bool narrow, bool steadyGain) {
+    return kind.stereoSink ? groupRunOf<N, true>(layout, kind.interpolated, narrow, steadyGain)
+                           : groupRunOf<N, false>(layout, kind.interpolated, narrow, steadyGain);
+}
+
+GroupRun avx2GroupRun(int count, const GroupKind &kind, int layout, bool narrow, bool steadyGain) {
     switch (count) {
-    case 2: return groupRunOf<2>(kind, narrow, steadyGain);
-    case 3: return groupRunOf<3>(kind, narrow, steadyGain);
-    default: return groupRunOf<4>(kind, narrow, steadyGain);
+    case 2: return groupRunOf<2>(kind, layout, narrow, steadyGain);
+    case 3: return groupRunOf<3>(kind, layout, narrow, steadyGain);
+    default: return groupRunOf<4>(kind, layout, narrow, steadyGain);
     }
 }
 
@@ -304,7 +349,9 @@ GroupRun avx2GroupRun(int count, const GroupKind &kind, bool narrow, bool steady
 // The group run for `count` members of `kind`: the picker of the
 // instruction set this processor has, chosen when the library loads; null
 // where groups have no run (the voices render one by one).
-using GroupRunPicker = GroupRun (*)(int count, const GroupKind &kind, bool narrow, bool steadyGain);
+// layout: the members' one clip layout, or kMixedClips.
+using GroupRunPicker = GroupRun (*)(int count, const GroupKind &kind, int layout, bool narrow,
+                                    bool steadyGain);
 
 #if defined(__x86_64__) || defined(__i386__)
 const GroupRunPicker kGroupRuns = cpuFeatures().avx2 ? GroupRunPicker(avx2GroupRun) : nullptr;
@@ -317,14 +364,16 @@ const GroupRunPicker kGroupRuns = nullptr;
 int runGroup(SamplerVoice *const *members, int count, const GroupKind &kind, float *mix,
              int frames) {
     bool narrow = true, steadyGains = true;
+    int layout = int(memberClipOf(members[0]->block.sampler->current));
     for (int v = 0; v < count; ++v) {
         const SamplerVoice &voice = *members[v];
         const MvClip *clip = voice.block.sampler->current;
         narrow = narrow &&
                  reachOf(stepOf(clip, voice.running.frequency, voice.block.rate)) == kNarrowReach;
         steadyGains = steadyGains && steadyGain(voice.running);
+        if (int(memberClipOf(clip)) != layout) layout = kMixedClips;
     }
-    return kGroupRuns(count, kind, narrow, steadyGains)(members, frames, mix);
+    return kGroupRuns(count, kind, layout, narrow, steadyGains)(members, frames, mix);
 }
 
 } // namespace
