@@ -214,33 +214,50 @@ MV_TARGET_AVX inline uint32_t linesWrappingWithin(const Cursors &cursors, int fr
     return lines;
 }
 
-// Moves every line on by frames, which no line's clear frames are short of:
-// the lines that reach their end start over.
-MV_TARGET_AVX inline void advanceClear(Cursors &cursors, const Network &net, int frames) {
-    const __m128i step = _mm_set1_epi32(frames);
-    uint32_t ended = 0;
+// Moves every line on by frames, no more than the shortest line; lines
+// whose clear frames that uses up start over. Only a copied block can take
+// a line past its end (Wrapping), which the others may not even point to.
+template <bool Wrapping>
+MV_TARGET_AVX inline void advance(Cursors &cursors, const Network &net, int frames) {
+    const __m128i step = _mm_set1_epi32(frames), one = _mm_set1_epi32(1);
+    uint32_t wrapped = 0;
     for (int first = 0; first < kLines; first += kQuad) {
         const __m128i left = _mm_sub_epi32(clearCounts(cursors, first), step);
         _mm_store_si128(reinterpret_cast<__m128i *>(cursors.clear + first), left);
-        const __m128i done = _mm_cmpeq_epi32(left, _mm_setzero_si128());
-        ended |= static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(done))) << first;
+        const __m128i done = _mm_cmpgt_epi32(one, left);
+        wrapped |= static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(done))) << first;
     }
-    for (int line = 0; line < kLines; ++line) cursors.at[line] += frames;
-    for (; ended; ended &= ended - 1) {
-        const int line = std::countr_zero(ended);
-        cursors.at[line] = net.start[line];
-        cursors.clear[line] = static_cast<int32_t>(net.end[line] - net.start[line]);
+    for (int line = 0; line < kLines; ++line)
+        if (!Wrapping || !(wrapped >> line & 1)) cursors.at[line] += frames;
+    for (; wrapped; wrapped &= wrapped - 1) {
+        const int line = std::countr_zero(wrapped);
+        const int32_t over = -cursors.clear[line];
+        cursors.at[line] = net.start[line] + over;
+        cursors.clear[line] = static_cast<int32_t>(net.end[line] - net.start[line]) - over;
     }
 }
 
-// Moves every line on by frames (no more than the shortest line), wrapping.
-void advanceWrapping(Cursors &cursors, const Network &net, int frames) {
-    for (int line = 0; line < kLines; ++line) {
-        const ptrdiff_t length = net.end[line] - net.start[line];
-        ptrdiff_t index = cursors.at[line] - net.start[line] + frames;
-        if (index >= length) index -= length;
-        cursors.at[line] = net.start[line] + index;
-        cursors.clear[line] = static_cast<int32_t>(length - index);
+// One block with its input and output; packed stereo (whole blocks only)
+// reads and writes its frames as vectors.
+template <bool Full, bool Stereo>
+MV_TARGET_AVX inline void runBlock(const Coefficients &c, States &s, float *const *lines, int at,
+                                   const MvReverb &reverb, float *samples, int frames, int step) {
+    static_assert(Full || !Stereo);
+    alignas(32) double input[kQuad] = {};
+    __m256d sides[2];
+    if constexpr (Stereo) {
+        __m256d channels[2];
+        readStereo(samples, channels);
+        _mm256_store_pd(input, _mm256_mul_pd(_mm256_add_pd(channels[0], channels[1]), c.gain));
+        networkBlock<true>(c, s, lines, at, input, kQuad, sides);
+        writeStereo(c, samples, channels, sides);
+    } else {
+        for (int j = 0; j < frames; ++j) input[j] = frameInput(reverb, samples + j * step);
+        networkBlock<Full>(c, s, lines, at, input, frames, sides);
+        alignas(16) float left[kQuad], right[kQuad];
+        _mm_store_ps(left, _mm256_cvtpd_ps(sides[0]));
+        _mm_store_ps(right, _mm256_cvtpd_ps(sides[1]));
+        for (int j = 0; j < frames; ++j) writeFrame(reverb, samples + j * step, left[j], right[j]);
     }
 }
 
@@ -251,25 +268,8 @@ template <bool Stereo>
 MV_TARGET_AVX void runBlocks(const Coefficients &c, States &states, float *const *lines,
                              const MvReverb &reverb, float *samples, int frames, int step) {
     States s = states;
-    for (int at = 0; at < frames; at += kQuad, samples += kQuad * step) {
-        alignas(32) double input[kQuad];
-        __m256d sides[2];
-        if constexpr (Stereo) {
-            __m256d channels[2];
-            readStereo(samples, channels);
-            _mm256_store_pd(input, _mm256_mul_pd(_mm256_add_pd(channels[0], channels[1]), c.gain));
-            networkBlock<true>(c, s, lines, at, input, kQuad, sides);
-            writeStereo(c, samples, channels, sides);
-        } else {
-            for (int j = 0; j < kQuad; ++j) input[j] = frameInput(reverb, samples + j * step);
-            networkBlock<true>(c, s, lines, at, input, kQuad, sides);
-            alignas(16) float left[kQuad], right[kQuad];
-            _mm_store_ps(left, _mm256_cvtpd_ps(sides[0]));
-            _mm_store_ps(right, _mm256_cvtpd_ps(sides[1]));
-            for (int j = 0; j < kQuad; ++j)
-                writeFrame(reverb, samples + j * step, left[j], right[j]);
-        }
-    }
+    for (int at = 0; at < frames; at += kQuad, samples += kQuad * step)
+        runBlock<true, Stereo>(c, s, lines, at, reverb, samples, kQuad, step);
     states = s;
 }
 
@@ -293,8 +293,8 @@ void copyToLine(const Network &net, float *cell, int line, const float *from, in
 // copies so that the vectors neither cross a line's end nor touch cells
 // beyond the block's frames.
 MV_TARGET_AVX void runCopiedBlock(const Coefficients &c, States &s, const Cursors &cursors,
-                                  const Network &net, const MvReverb &reverb, float *samples,
-                                  int frames, int step) {
+                                  const Network &net, const MvReverb &reverb, bool stereo,
+                                  float *samples, int frames, int step) {
     alignas(16) float copies[kLines][kQuad];
     float *lines[kLines];
     std::copy(cursors.at, cursors.at + kLines, lines);
@@ -306,14 +306,9 @@ MV_TARGET_AVX void runCopiedBlock(const Coefficients &c, States &s, const Cursor
         copyFromLine(net, cursors.at[line], line, copies[line], frames);
         lines[line] = copies[line];
     }
-    alignas(32) double input[kQuad] = {};
-    for (int j = 0; j < frames; ++j) input[j] = frameInput(reverb, samples + j * step);
-    __m256d sides[2];
-    networkBlock<false>(c, s, lines, 0, input, frames, sides);
-    alignas(16) float left[kQuad], right[kQuad];
-    _mm_store_ps(left, _mm256_cvtpd_ps(sides[0]));
-    _mm_store_ps(right, _mm256_cvtpd_ps(sides[1]));
-    for (int j = 0; j < frames; ++j) writeFrame(reverb, samples + j * step, left[j], right[j]);
+    if (stereo && frames == kQuad)
+        runBlock<true, true>(c, s, lines, 0, reverb, samples, frames, step);
+    else runBlock<false, false>(c, s, lines, 0, reverb, samples, frames, step);
     for (uint32_t rest = copied; rest; rest &= rest - 1) {
         const int line = std::countr_zero(rest);
         copyToLine(net, cursors.at[line], line, copies[line], frames);
@@ -364,11 +359,11 @@ MV_TARGET_AVX void runNetworkAvx(Network &net, const MvReverb &reverb, float *sa
             frames = std::min(clear, count) / kQuad * kQuad;
             if (stereo) runBlocks<true>(c, s, cursors.at, reverb, samples, frames, step);
             else runBlocks<false>(c, s, cursors.at, reverb, samples, frames, step);
-            advanceClear(cursors, net, frames);
+            advance<false>(cursors, net, frames);
         } else {
             frames = std::min(most, count);
-            runCopiedBlock(c, s, cursors, net, reverb, samples, frames, step);
-            advanceWrapping(cursors, net, frames);
+            runCopiedBlock(c, s, cursors, net, reverb, stereo, samples, frames, step);
+            advance<true>(cursors, net, frames);
         }
         samples += static_cast<ptrdiff_t>(frames) * step;
         count -= frames;
