@@ -26,7 +26,8 @@ constexpr int32_t kExponentBits = 0x7F800000;
 // Coefficients in the shapes the blocks use; lane i of a comb vector is
 // comb kQuad * g + i, the others are broadcast.
 struct Coefficients {
-    __m256d damp1[kGroups], damp2[kGroups], feedback[kGroups];
+    __m256d damp1[kGroups], feedback[kGroups];
+    __m256d lineDamp2[kCombLines]; // broadcast
     __m256d allpassFeedback[kAllpassLines];
     __m256d gain, wet1, wet2, dry;
 };
@@ -81,10 +82,11 @@ MV_TARGET_AVX inline void readCombs(const Coefficients &c, float *const *lines, 
             loadFlushedPair(lines[kQuad * g + i] + at, lines[kQuad * g + i + 1] + at, rows[i],
                             rows[i + 1]);
         __m256d &sum = sides[g / kGroupsPerSide];
-        for (int i = 0; i < kQuad; ++i)
+        for (int i = 0; i < kQuad; ++i) {
             sum = (g % kGroupsPerSide == 0 && i == 0) ? rows[i] : _mm256_add_pd(sum, rows[i]);
+            rows[i] = _mm256_mul_pd(rows[i], c.lineDamp2[kQuad * g + i]);
+        }
         transpose(rows);
-        for (int j = 0; j < kQuad; ++j) rows[j] = _mm256_mul_pd(rows[j], c.damp2[g]);
     }
 }
 
@@ -319,9 +321,10 @@ MV_TARGET_AVX Coefficients coefficientsOf(const Network &net, const MvReverb &re
     Coefficients c;
     for (int g = 0; g < kGroups; ++g) {
         c.damp1[g] = _mm256_loadu_pd(net.damp1 + kQuad * g);
-        c.damp2[g] = _mm256_loadu_pd(net.damp2 + kQuad * g);
         c.feedback[g] = _mm256_loadu_pd(net.feedback + kQuad * g);
     }
+    for (int line = 0; line < kCombLines; ++line)
+        c.lineDamp2[line] = _mm256_set1_pd(net.damp2[line]);
     for (int i = 0; i < kAllpassLines; ++i)
         c.allpassFeedback[i] = _mm256_set1_pd(net.feedback[kCombLines + i]);
     c.gain = _mm256_set1_pd(reverb.gain);
