@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <immintrin.h>
 
 namespace mv {
@@ -341,13 +342,11 @@ int shortestLine(const Network &net) {
     return static_cast<int>(shortest);
 }
 
-} // namespace
-
 // Whole blocks run straight on the lines up to the next wrap; the block a
 // line wraps in, and a call's last few frames, run on copies. Lines
 // shorter than a block (only at the lowest rates) make every block short.
-MV_TARGET_AVX void runNetworkAvx(Network &net, const MvReverb &reverb, float *samples, int count,
-                                 int step) {
+MV_TARGET_AVX void runInBlocks(Network &net, const MvReverb &reverb, float *samples, int count,
+                               int step) {
     const Coefficients c = coefficientsOf(net, reverb);
     States s;
     for (int g = 0; g < kGroups; ++g)
@@ -375,6 +374,14 @@ MV_TARGET_AVX void runNetworkAvx(Network &net, const MvReverb &reverb, float *sa
     for (int g = 0; g < kGroups; ++g)
         _mm_storeu_ps(net.store + kQuad * g, _mm256_cvtpd_ps(s.store[g]));
     _mm256_zeroupper();
+}
+
+} // namespace
+
+void runNetworkAvx(Network &net, const MvReverb &reverb, float *samples, int count, int step) {
+    if (count > 1 && std::abs(step) < reverb.channels)
+        runNetworkStaged(net, reverb, samples, count, step);
+    else runInBlocks(net, reverb, samples, count, step);
 }
 
 } // namespace mv

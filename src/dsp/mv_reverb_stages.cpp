@@ -248,6 +248,12 @@ void runStaged(Network &net, const MvReverb &reverb, float *samples, int count, 
 
 } // namespace
 
+#if defined(__SSE2__)
+void runNetworkStaged(Network &net, const MvReverb &reverb, float *samples, int count, int step) {
+    runStaged<kSse2Stages>(net, reverb, samples, count, step);
+}
+#endif
+
 NetworkRun networkRunFor(ReverbKernel kernel) {
     switch (kernel) {
     case ReverbKernel::Scalar: return runStaged<kScalarStages>;

@@ -76,4 +76,10 @@ NetworkRun networkRunFor(ReverbKernel kernel);
 void runNetworkAvx(Network &net, const MvReverb &reverb, float *samples, int count,
                    int step) MV_AUDIO_THREAD;
 
+// The SSE2 runner, which reads a whole pass's input before writing any of
+// its output: the AVX runner hands it calls whose frames overlap (a step
+// shorter than a frame), whose bits depend on that order.
+void runNetworkStaged(Network &net, const MvReverb &reverb, float *samples, int count,
+                      int step) MV_AUDIO_THREAD;
+
 } // namespace mv
