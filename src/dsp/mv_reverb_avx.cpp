@@ -73,7 +73,8 @@ MV_TARGET_AVX inline void transpose(__m256d (&rows)[kQuad]) {
 }
 
 // Each comb's delayed values go into its side's sum, in comb order, and,
-// times damp2, into damped[g][j]: frame j of comb group g. Flushed values
+// times the comb's damp2, transposed into damped[g][j]: frame j of comb
+// group g. Flushed values
 // are never -0, so the first comb starts a sum exactly as 0 + value would.
 MV_TARGET_AVX inline void readCombs(const Coefficients &c, float *const *lines, int at,
                                     __m256d (&sides)[2], __m256d (&damped)[kGroups][kQuad]) {
@@ -113,6 +114,7 @@ MV_TARGET_AVX inline void dampAndFeed(const Coefficients &c, States &s,
     }
 }
 
+// Each group's new cells, transposed back: four frames of a line a store.
 MV_TARGET_AVX inline void writeCombs(float *const *lines, int at, __m128 (&cells)[kGroups][kQuad]) {
     for (int g = 0; g < kGroups; ++g) {
         __m128(&rows)[kQuad] = cells[g];
