@@ -4,7 +4,6 @@
 // subnormal, which keeps decaying tails out of slow denormal arithmetic.
 #include "mv_reverb.h"
 
-#include "mv_dsp_samples.h"
 #include "mv_reverb_stages.h"
 
 #include <algorithm>
@@ -109,67 +108,19 @@ void saveNetwork(const Network &net, MvReverb *reverb) {
     }
 }
 
-int framesBeforeWrap(const Network &net) {
-    ptrdiff_t frames = net.end[0] - net.cursor[0];
-    for (int line = 1; line < kLines; ++line)
-        frames = std::min(frames, net.end[line] - net.cursor[line]);
-    return static_cast<int>(frames);
-}
-
-void advanceCursors(Network &net, int frames) {
-    for (int line = 0; line < kLines; ++line) {
-        net.cursor[line] += frames;
-        if (net.cursor[line] == net.end[line]) net.cursor[line] = net.start[line];
-    }
-}
-
-void readInput(const MvReverb *reverb, Pass &pass, const float *samples, int step) {
-    const double gain = reverb->gain;
-    for (int k = 0; k < pass.frames; ++k, samples += step) {
-        double input = loadSample(samples);
-        for (int j = 1; j < reverb->channels; ++j) input += loadSample(samples + j);
-        pass.input[k] = input * gain;
-    }
-}
-
-void writeOutput(const MvReverb *reverb, const Pass &pass, float *samples, int step) {
-    const double wet1 = reverb->wet1, wet2 = reverb->wet2, dry = reverb->dry;
-    for (int k = 0; k < pass.frames; ++k, samples += step) {
-        const double left = static_cast<float>(pass.side[0][k]);
-        const double right = static_cast<float>(pass.side[1][k]);
-        for (int j = 0; j < reverb->channels; ++j) {
-            const double wetMix =
-                (j % 2 == 0) ? left * wet1 + right * wet2 : right * wet1 + left * wet2;
-            storeSample(samples + j, static_cast<float>(wetMix + loadSample(samples + j) * dry));
-        }
-    }
-}
-
 // The widest kernel this processor runs, chosen once at load time.
-const Stages &bestStages() {
+NetworkRun bestRun() {
     for (ReverbKernel kernel : {ReverbKernel::Avx, ReverbKernel::Sse2})
-        if (const Stages *stages = stagesFor(kernel)) return *stages;
-    return *stagesFor(ReverbKernel::Scalar);
+        if (NetworkRun run = networkRunFor(kernel)) return run;
+    return networkRunFor(ReverbKernel::Scalar);
 }
-const Stages &kBestStages = bestStages();
+const NetworkRun kBestRun = bestRun();
 
-void process(const Stages &stages, MvReverb *reverb, float *samples, int count, int step) {
+void process(NetworkRun run, MvReverb *reverb, float *samples, int count, int step) {
     if (count <= 0) return;
     Network net;
-    Pass pass;
     loadNetwork(net, reverb);
-    while (count > 0) {
-        pass.frames = std::min({count, framesBeforeWrap(net), kPassFrames});
-        readInput(reverb, pass, samples, step);
-        stages.readCombs(net, pass);
-        stages.dampCombs(net, pass);
-        stages.writeCombs(net, pass);
-        stages.runAllpasses(net, pass);
-        writeOutput(reverb, pass, samples, step);
-        advanceCursors(net, pass.frames);
-        samples += static_cast<ptrdiff_t>(pass.frames) * step;
-        count -= pass.frames;
-    }
+    run(net, *reverb, samples, count, step);
     saveNetwork(net, reverb);
 }
 
@@ -250,13 +201,13 @@ void reverbMute(MvReverb *reverb) {
 }
 
 void reverbProcess(MvReverb *reverb, float *samples, int count, int step) {
-    process(kBestStages, reverb, samples, count, step);
+    process(kBestRun, reverb, samples, count, step);
 }
 
-bool reverbKernelAvailable(ReverbKernel kernel) { return stagesFor(kernel) != nullptr; }
+bool reverbKernelAvailable(ReverbKernel kernel) { return networkRunFor(kernel) != nullptr; }
 
 void reverbProcessWith(ReverbKernel kernel, MvReverb *reverb, float *samples, int count, int step) {
-    process(*stagesFor(kernel), reverb, samples, count, step);
+    process(networkRunFor(kernel), reverb, samples, count, step);
 }
 
 } // namespace mv

@@ -1,8 +1,9 @@
-// The reverberator's stages at three vector widths. The vector loops do the
-// same IEEE operations as the scalar ones, in the same order, on independent
-// frames or filters, so every kernel gives bit-identical results; none uses
-// fused multiply-add. Frames left over from a vector loop take the scalar
-// path of the same stage.
+// The reverberator's scalar and SSE2 kernels, which take the frames through
+// the network one stage at a time. The vector loops do the same IEEE
+// operations as the scalar ones, in the same order, on independent frames
+// or filters, so every kernel gives bit-identical results; none uses fused
+// multiply-add. Frames left over from a vector loop take the scalar path of
+// the same stage.
 #include "mv_reverb_stages.h"
 
 #include "mv_cpu.h"
@@ -17,6 +18,30 @@
 
 namespace mv {
 namespace {
+
+// Frames are taken through the network in passes of at most this many, one
+// stage for all frames at a time. Every value goes through exactly the
+// operations, in the order, of a frame-by-frame walk; only independent
+// work of different frames and filters is interleaved.
+constexpr int kPassFrames = 64;
+
+struct Pass {
+    int frames;
+    double input[kPassFrames];
+    double side[2][kPassFrames];            // comb sums, then all-pass outputs
+    double damped[kCombLines][kPassFrames]; // delayed value times damp2
+    float store[kCombLines][kPassFrames];   // damping state after each frame
+};
+
+// In pass order: read every comb's delayed values into the side sums and
+// their damped share; run the damping recurrences; write the combs' lines;
+// run the all-passes in series over the side sums.
+struct Stages {
+    void (*readCombs)(Network &net, Pass &pass);
+    void (*dampCombs)(Network &net, Pass &pass);
+    void (*writeCombs)(Network &net, const Pass &pass);
+    void (*runAllpasses)(Network &net, Pass &pass);
+};
 
 constexpr uint32_t kExponentBits = 0x7F800000;
 
@@ -77,9 +102,6 @@ void writeCombsScalar(Network &net, const Pass &pass) {
     for (int line = 0; line < kCombLines; ++line)
         writeCombFrames(net.cursor[line], pass, line, net.feedback[line], 0);
 }
-
-// The all-pass line of side s, filter i.
-int allpassLine(int side, int i) { return kCombLines + side * MV_REVERB_ALLPASSES + i; }
 
 void runAllpassesScalar(Network &net, Pass &pass) {
     for (int s = 0; s < 2; ++s)
@@ -194,110 +216,50 @@ void runAllpassesSse2(Network &net, Pass &pass) {
 
 constexpr Stages kSse2Stages{readCombsSse2, dampCombsSse2, writeCombsSse2, runAllpassesSse2};
 
-// AVX: four frames at a time as one vector of doubles. Only "avx" is
-// enabled here (no FMA), so products and sums stay separately rounded.
-MV_TARGET_AVX __m256d loadFlushed(const float *cells) {
-    return _mm256_cvtps_pd(flushLanes(_mm_loadu_ps(cells)));
-}
-
-MV_TARGET_AVX void readCombsAvx(Network &net, Pass &pass) {
-    clearSides(pass);
-    for (int line = 0; line < kCombLines; ++line) {
-        const float *cells = net.cursor[line];
-        double *sum = pass.side[line / MV_REVERB_COMBS];
-        const __m256d damp2 = _mm256_set1_pd(net.damp2[line]);
-        int k = 0;
-        for (; k + kQuad <= pass.frames; k += kQuad) {
-            const __m256d out = loadFlushed(cells + k);
-            _mm256_storeu_pd(sum + k, _mm256_add_pd(_mm256_loadu_pd(sum + k), out));
-            _mm256_storeu_pd(pass.damped[line] + k, _mm256_mul_pd(out, damp2));
-        }
-        readCombFrames(cells, sum, pass.damped[line], net.damp2[line], k, pass.frames);
-    }
-}
-
-// Four combs per vector, four vectors in flight. The pass keeps a comb's
-// frames together, the recurrence wants a frame's combs together: blocks of
-// four frames by four combs are transposed on the way in and out.
-MV_TARGET_AVX void dampCombsAvx(Network &net, Pass &pass) {
-    constexpr int groups = kCombLines / kQuad;
-    __m128 store[groups];
-    __m256d damp1[groups];
-    for (int g = 0; g < groups; ++g) {
-        store[g] = _mm_loadu_ps(net.store + kQuad * g);
-        damp1[g] = _mm256_loadu_pd(net.damp1 + kQuad * g);
-    }
-    int k = 0;
-    for (; k + kQuad <= pass.frames; k += kQuad) {
-        for (int g = 0; g < groups; ++g) {
-            double(*const damped)[kPassFrames] = pass.damped + kQuad * g;
-            const __m256d c0 = _mm256_loadu_pd(damped[0] + k), c1 = _mm256_loadu_pd(damped[1] + k);
-            const __m256d c2 = _mm256_loadu_pd(damped[2] + k), c3 = _mm256_loadu_pd(damped[3] + k);
-            const __m256d t0 = _mm256_unpacklo_pd(c0, c1), t1 = _mm256_unpackhi_pd(c0, c1);
-            const __m256d t2 = _mm256_unpacklo_pd(c2, c3), t3 = _mm256_unpackhi_pd(c2, c3);
-            const __m256d frame[kQuad] = {
-                _mm256_permute2f128_pd(t0, t2, 0x20), _mm256_permute2f128_pd(t1, t3, 0x20),
-                _mm256_permute2f128_pd(t0, t2, 0x31), _mm256_permute2f128_pd(t1, t3, 0x31)};
-            __m128 state[kQuad];
-            for (int j = 0; j < kQuad; ++j) {
-                const __m256d sum =
-                    _mm256_add_pd(frame[j], _mm256_mul_pd(_mm256_cvtps_pd(store[g]), damp1[g]));
-                state[j] = store[g] = flushLanes(_mm256_cvtpd_ps(sum));
-            }
-            _MM_TRANSPOSE4_PS(state[0], state[1], state[2], state[3]);
-            for (int i = 0; i < kQuad; ++i) _mm_storeu_ps(pass.store[kQuad * g + i] + k, state[i]);
-        }
-    }
-    for (int g = 0; g < groups; ++g) _mm_storeu_ps(net.store + kQuad * g, store[g]);
-    dampFrames(net, pass, k);
-}
-
-MV_TARGET_AVX void writeCombsAvx(Network &net, const Pass &pass) {
-    for (int line = 0; line < kCombLines; ++line) {
-        float *cells = net.cursor[line];
-        const __m256d feedback = _mm256_set1_pd(net.feedback[line]);
-        int k = 0;
-        for (; k + kQuad <= pass.frames; k += kQuad) {
-            const __m256d state = _mm256_cvtps_pd(_mm_loadu_ps(pass.store[line] + k));
-            const __m256d sum =
-                _mm256_add_pd(_mm256_loadu_pd(pass.input + k), _mm256_mul_pd(state, feedback));
-            _mm_storeu_ps(cells + k, _mm256_cvtpd_ps(sum));
-        }
-        writeCombFrames(cells, pass, line, net.feedback[line], k);
-    }
-}
-
-MV_TARGET_AVX void runAllpassesAvx(Network &net, Pass &pass) {
-    for (int s = 0; s < 2; ++s) {
-        double *acc = pass.side[s];
-        for (int i = 0; i < MV_REVERB_ALLPASSES; ++i) {
-            const int line = allpassLine(s, i);
-            float *cells = net.cursor[line];
-            const __m256d feedback = _mm256_set1_pd(net.feedback[line]);
-            int k = 0;
-            for (; k + kQuad <= pass.frames; k += kQuad) {
-                const __m256d delayed = loadFlushed(cells + k);
-                const __m256d input = _mm256_loadu_pd(acc + k);
-                _mm_storeu_ps(cells + k, _mm256_cvtpd_ps(_mm256_add_pd(
-                                             input, _mm256_mul_pd(delayed, feedback))));
-                _mm256_storeu_pd(acc + k, _mm256_sub_pd(delayed, input));
-            }
-            allpassFrames(cells, acc, net.feedback[line], k, pass.frames);
-        }
-    }
-}
-
-constexpr Stages kAvxStages{readCombsAvx, dampCombsAvx, writeCombsAvx, runAllpassesAvx};
 #endif
+
+void readInput(const MvReverb &reverb, Pass &pass, const float *samples, int step) {
+    for (int k = 0; k < pass.frames; ++k, samples += step)
+        pass.input[k] = frameInput(reverb, samples);
+}
+
+void writeOutput(const MvReverb &reverb, const Pass &pass, float *samples, int step) {
+    for (int k = 0; k < pass.frames; ++k, samples += step)
+        writeFrame(reverb, samples, static_cast<float>(pass.side[0][k]),
+                   static_cast<float>(pass.side[1][k]));
+}
+
+template <const Stages &stages>
+void runStaged(Network &net, const MvReverb &reverb, float *samples, int count, int step) {
+    Pass pass;
+    while (count > 0) {
+        pass.frames = std::min({count, framesBeforeWrap(net), kPassFrames});
+        readInput(reverb, pass, samples, step);
+        stages.readCombs(net, pass);
+        stages.dampCombs(net, pass);
+        stages.writeCombs(net, pass);
+        stages.runAllpasses(net, pass);
+        writeOutput(reverb, pass, samples, step);
+        advanceCursors(net, pass.frames);
+        samples += static_cast<ptrdiff_t>(pass.frames) * step;
+        count -= pass.frames;
+    }
+}
 
 } // namespace
 
-const Stages *stagesFor(ReverbKernel kernel) {
-    switch (kernel) {
-    case ReverbKernel::Scalar: return &kScalarStages;
 #if defined(__SSE2__)
-    case ReverbKernel::Sse2: return &kSse2Stages;
-    case ReverbKernel::Avx: return cpuFeatures().avx ? &kAvxStages : nullptr;
+void runNetworkStaged(Network &net, const MvReverb &reverb, float *samples, int count, int step) {
+    runStaged<kSse2Stages>(net, reverb, samples, count, step);
+}
+#endif
+
+NetworkRun networkRunFor(ReverbKernel kernel) {
+    switch (kernel) {
+    case ReverbKernel::Scalar: return runStaged<kScalarStages>;
+#if defined(__SSE2__)
+    case ReverbKernel::Sse2: return runStaged<kSse2Stages>;
+    case ReverbKernel::Avx: return cpuFeatures().avx ? runNetworkAvx : nullptr;
 #else
     case ReverbKernel::Sse2:
     case ReverbKernel::Avx: return nullptr;

@@ -1,9 +1,13 @@
-// The reverberator's block loop in stages: one call's network held in locals,
-// the frames of one pass, and the four stages that take a pass through the
-// network, in one table per vector width.
+// The reverberator's block loop: one call's network held in locals, the
+// per-frame input and output arithmetic every kernel shares, and one runner
+// per vector width that takes a call's frames through the network.
 #pragma once
 
+#include "mv_dsp_samples.h"
 #include "mv_reverb.h"
+
+#include <algorithm>
+#include <cstddef>
 
 namespace mv {
 
@@ -22,31 +26,60 @@ struct Network {
     double damp1[kCombLines], damp2[kCombLines], feedback[kLines];
 };
 
-// Frames are taken through the network in passes of at most this many, one
-// stage for all frames at a time. Every value goes through exactly the
-// operations, in the order, of a frame-by-frame walk; only independent
-// work of different frames and filters is interleaved.
-constexpr int kPassFrames = 64;
+// The all-pass line of side s, filter i.
+constexpr int allpassLine(int side, int i) { return kCombLines + side * MV_REVERB_ALLPASSES + i; }
 
-struct Pass {
-    int frames;
-    double input[kPassFrames];
-    double side[2][kPassFrames];            // comb sums, then all-pass outputs
-    double damped[kCombLines][kPassFrames]; // delayed value times damp2
-    float store[kCombLines][kPassFrames];   // damping state after each frame
-};
+inline int framesBeforeWrap(const Network &net) {
+    ptrdiff_t frames = net.end[0] - net.cursor[0];
+    for (int line = 1; line < kLines; ++line)
+        frames = std::min(frames, net.end[line] - net.cursor[line]);
+    return static_cast<int>(frames);
+}
 
-// In pass order: read every comb's delayed values into the side sums and
-// their damped share; run the damping recurrences; write the combs' lines;
-// run the all-passes in series over the side sums.
-struct Stages {
-    void (*readCombs)(Network &net, Pass &pass);
-    void (*dampCombs)(Network &net, Pass &pass);
-    void (*writeCombs)(Network &net, const Pass &pass);
-    void (*runAllpasses)(Network &net, Pass &pass);
-};
+// Moves every cursor on by frames, which no line is shorter than.
+inline void advanceCursors(Network &net, int frames) {
+    for (int line = 0; line < kLines; ++line) {
+        const ptrdiff_t length = net.end[line] - net.start[line];
+        ptrdiff_t index = net.cursor[line] - net.start[line] + frames;
+        if (index >= length) index -= length;
+        net.cursor[line] = net.start[line] + index;
+    }
+}
 
-// The stages of a kernel, or null when this processor cannot run it.
-const Stages *stagesFor(ReverbKernel kernel);
+// The network's input for one frame: the channels summed, then scaled.
+inline double frameInput(const MvReverb &reverb, const float *frame) {
+    double input = loadSample(frame);
+    for (int j = 1; j < reverb.channels; ++j) input += loadSample(frame + j);
+    return input * static_cast<double>(reverb.gain);
+}
+
+// One frame's output from the two sides' rounded results: even channels
+// take the left side as their main one, odd channels the right.
+inline void writeFrame(const MvReverb &reverb, float *frame, float left, float right) {
+    const double wet1 = reverb.wet1, wet2 = reverb.wet2, dry = reverb.dry;
+    const double l = left, r = right;
+    for (int j = 0; j < reverb.channels; ++j) {
+        const double wetMix = (j % 2 == 0) ? l * wet1 + r * wet2 : r * wet1 + l * wet2;
+        storeSample(frame + j, static_cast<float>(wetMix + loadSample(frame + j) * dry));
+    }
+}
+
+// Takes count frames of reverb.channels floats, step floats apart, through
+// the network in place, cursors and damping states moving on.
+using NetworkRun = void (*)(Network &net, const MvReverb &reverb, float *samples, int count,
+                            int step);
+
+// The runner of a kernel, or null when this processor cannot run it.
+NetworkRun networkRunFor(ReverbKernel kernel);
+
+// The AVX runner (mv_reverb_avx.cpp), for processors that have AVX.
+void runNetworkAvx(Network &net, const MvReverb &reverb, float *samples, int count,
+                   int step) MV_AUDIO_THREAD;
+
+// The SSE2 runner, which reads a whole pass's input before writing any of
+// its output: the AVX runner hands it calls whose frames overlap (a step
+// shorter than a frame), whose bits depend on that order.
+void runNetworkStaged(Network &net, const MvReverb &reverb, float *samples, int count,
+                      int step) MV_AUDIO_THREAD;
 
 } // namespace mv
