@@ -187,6 +187,29 @@ FastKind pairKind(FastKind first, FastKind second) {
     return FAST_CONTINUE;
 }
 
+// The fan-out kind for three operations in a row, or FAST_CONTINUE.
+FastKind fanoutKind(FastKind first, FastKind second, FastKind third) {
+#define MV_DSP_FANOUT_CASE(unused, one, two, three)                           \
+    if (first == FAST_##one && second == FAST_##two && third == FAST_##three) \
+        return FAST_##one##_##two##_##three;
+    MV_DSP_FAST_FANOUTS(MV_DSP_FANOUT_CASE, unused)
+#undef MV_DSP_FANOUT_CASE
+    return FAST_CONTINUE;
+}
+
+bool isCommutative(FastKind kind) {
+    return kind == FAST_ADD || kind == FAST_MUL || kind == FAST_AND || kind == FAST_OR ||
+           kind == FAST_XOR;
+}
+
+// The operand of `use` other than R[value]'s latest value, or -1 when `use`
+// does not take that value as its first operand (or, commutative, as either).
+int otherOperand(const Decoded &use, uint8_t value) {
+    if (use.a == value) return use.b;
+    if (isCommutative(use.kind) && use.b == value) return use.a;
+    return -1;
+}
+
 bool isStore(FastKind kind) { return kind >= FAST_ST32 && kind <= FAST_ST8R; }
 
 // Transfers whose destinations are known: they name the blocks there.
@@ -246,6 +269,29 @@ struct Builder {
         return op;
     }
 
+    // A fan-out of the instruction at `at` and the two after it (`two` at
+    // `next`), when the third exists in the block and both later ones take
+    // the first one's result.
+    bool tryFanout(const Decoded &one, const Decoded &two, uint32_t at, uint32_t next) {
+        const uint32_t last = next + s.length[next];
+        if (one.flow != Flow::Straight || two.flow != Flow::Straight || last >= s.codeEnd ||
+            !s.length[last] || s.leader[last] || memory[last] >= OPCODE_COUNT)
+            return false;
+        const Decoded three = decode(memory + last, memorySize);
+        if (three.flow != Flow::Straight ||
+            fanoutKind(one.kind, two.kind, three.kind) == FAST_CONTINUE)
+            return false;
+        const int b2 = otherOperand(two, one.d);
+        // The third sees the first's result only when the second did not overwrite it.
+        const int b3 = two.d == one.d ? -1 : otherOperand(three, one.d);
+        if (b2 < 0 || b3 < 0) return false;
+        FastOp &op = emit(fanoutKind(one.kind, two.kind, three.kind), at);
+        op.d = one.d, op.a = one.a, op.b = one.b;
+        op.d2 = two.d, op.b2 = uint8_t(b2), op.d3 = three.d, op.b3 = uint8_t(b3);
+        op.next = uint16_t(last + s.length[last]);
+        return true;
+    }
+
     // One block from leader `start`; false when it turns out to be data.
     bool build(uint32_t start, FastBlock &block) {
         const uint32_t firstOp = opCount;
@@ -280,6 +326,10 @@ struct Builder {
                 op.d = one.d, op.a = two.a, op.b = two.b, op.target = two.target;
                 op.next = uint16_t(next + s.length[next]);
                 cost += 2, at = op.next, ended = true;
+                continue;
+            }
+            if (canFuse && tryFanout(one, two, at, next)) {
+                cost += 3, at = p->ops[opCount - 1].next;
                 continue;
             }
             if (canFuse && one.flow == Flow::Straight && two.flow == Flow::Straight &&
