@@ -178,6 +178,33 @@ Decoded decode(const uint8_t *instruction, uint32_t memorySize) {
 
 bool isBranch(FastKind kind) { return kind >= FAST_JZ && kind <= FAST_JLE; }
 
+// The branch that tests the same with its operands swapped.
+FastKind mirrored(FastKind branch) {
+    switch (branch) {
+    case FAST_JGTU: return FAST_JLTU;
+    case FAST_JLTU: return FAST_JGTU;
+    case FAST_JGT: return FAST_JLT;
+    case FAST_JLT: return FAST_JGT;
+    case FAST_JGEU: return FAST_JLEU;
+    case FAST_JLEU: return FAST_JGEU;
+    case FAST_JGE: return FAST_JLE;
+    case FAST_JLE: return FAST_JGE;
+    default: return branch; // JZ JNZ JEQ JNE
+    }
+}
+
+// INC/DEC then a branch that tests the new count (against R[b]): as one
+// operation the branch takes the count from a host register. The branch is
+// turned around when it names the counter second; false when it does not
+// name the counter at all.
+bool countingBranch(const Decoded &step, Decoded &branch) {
+    if (branch.a == step.d) return true;
+    if (branch.b != step.d) return false;
+    branch.kind = mirrored(branch.kind);
+    branch.b = branch.a, branch.a = step.d;
+    return true;
+}
+
 // The pair kind for two operations in a row, or FAST_CONTINUE.
 FastKind pairKind(FastKind first, FastKind second) {
 #define MV_DSP_PAIR_CASE(unused, one, two) \
@@ -320,7 +347,7 @@ struct Builder {
                                  memory[next] < OPCODE_COUNT;
             if (canFuse) two = decode(memory + next, memorySize);
             if (canFuse && (one.kind == FAST_INC || one.kind == FAST_DEC) &&
-                two.flow == Flow::Ends && isBranch(two.kind)) {
+                two.flow == Flow::Ends && isBranch(two.kind) && countingBranch(one, two)) {
                 const FastKind base = one.kind == FAST_INC ? FAST_INC_JZ : FAST_DEC_JZ;
                 FastOp &op = emit(FastKind(base + (two.kind - FAST_JZ)), at);
                 op.d = one.d, op.a = two.a, op.b = two.b, op.target = two.target;

@@ -16,8 +16,9 @@
 namespace mv {
 
 // Operation kinds, each a handler of the interpreter (label fop_KIND).
-// Single instructions keep their mnemonic; INC/DEC followed by a branch, a
-// few pairs common in loops and fan-outs run as one operation.
+// Single instructions keep their mnemonic; INC/DEC followed by a branch on
+// the new count, a few pairs common in loops and fan-outs run as one
+// operation.
 #define MV_DSP_BRANCHES(B, X)                                                                     \
     B(X, JZ)                                                                                      \
     B(X, JNZ)                                                                                     \

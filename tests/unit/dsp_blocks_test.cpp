@@ -220,6 +220,21 @@ TEST(DspBlocks, RunLikeTheByteCodeHandlers) {
             XOR R3, R2, R4
             AND R4, R2, R3
             HALT)"},
+        // A counter step fused with its branch tests the new count.
+        {"counted loop naming the counter second", R"(
+            LDI8 R4, 5
+    up:     INC R3
+            JGTU R4, R3, up
+    down:   DEC R4
+            JLE R3, R4, down
+            HALT)"},
+        {"counter step whose branch tests other registers", R"(
+            LDI8 R2, 3
+    again:  INC R3
+            JLTU R1, R2, again
+    more:   DEC R3
+            JNZ R1, more
+            HALT)"},
         {"call and return between blocks", R"(
             CALL sub
             INC R3
