@@ -229,8 +229,8 @@ bool isCommutative(FastKind kind) {
            kind == FAST_XOR;
 }
 
-// The operand of `use` other than R[value]'s latest value, or -1 when `use`
-// does not take that value as its first operand (or, commutative, as either).
+// The operand of `use` besides register `value`, or -1 when `use` does not
+// read `value` as its first operand (or, being commutative, as either).
 int otherOperand(const Decoded &use, uint8_t value) {
     if (use.a == value) return use.b;
     if (isCommutative(use.kind) && use.b == value) return use.a;
