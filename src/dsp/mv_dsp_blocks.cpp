@@ -178,6 +178,33 @@ Decoded decode(const uint8_t *instruction, uint32_t memorySize) {
 
 bool isBranch(FastKind kind) { return kind >= FAST_JZ && kind <= FAST_JLE; }
 
+// The branch that tests the same with its operands swapped.
+FastKind mirrored(FastKind branch) {
+    switch (branch) {
+    case FAST_JGTU: return FAST_JLTU;
+    case FAST_JLTU: return FAST_JGTU;
+    case FAST_JGT: return FAST_JLT;
+    case FAST_JLT: return FAST_JGT;
+    case FAST_JGEU: return FAST_JLEU;
+    case FAST_JLEU: return FAST_JGEU;
+    case FAST_JGE: return FAST_JLE;
+    case FAST_JLE: return FAST_JGE;
+    default: return branch; // JZ JNZ JEQ JNE
+    }
+}
+
+// INC/DEC then a branch that tests the new count (against R[b]): as one
+// operation the branch takes the count from a host register. The branch is
+// turned around when it names the counter second; false when it does not
+// name the counter at all.
+bool countingBranch(const Decoded &step, Decoded &branch) {
+    if (branch.a == step.d) return true;
+    if (branch.b != step.d) return false;
+    branch.kind = mirrored(branch.kind);
+    branch.b = branch.a, branch.a = step.d;
+    return true;
+}
+
 // The pair kind for two operations in a row, or FAST_CONTINUE.
 FastKind pairKind(FastKind first, FastKind second) {
 #define MV_DSP_PAIR_CASE(unused, one, two) \
@@ -185,6 +212,29 @@ FastKind pairKind(FastKind first, FastKind second) {
     MV_DSP_FAST_PAIRS(MV_DSP_PAIR_CASE, unused)
 #undef MV_DSP_PAIR_CASE
     return FAST_CONTINUE;
+}
+
+// The fan-out kind for three operations in a row, or FAST_CONTINUE.
+FastKind fanoutKind(FastKind first, FastKind second, FastKind third) {
+#define MV_DSP_FANOUT_CASE(unused, one, two, three)                           \
+    if (first == FAST_##one && second == FAST_##two && third == FAST_##three) \
+        return FAST_##one##_##two##_##three;
+    MV_DSP_FAST_FANOUTS(MV_DSP_FANOUT_CASE, unused)
+#undef MV_DSP_FANOUT_CASE
+    return FAST_CONTINUE;
+}
+
+bool isCommutative(FastKind kind) {
+    return kind == FAST_ADD || kind == FAST_MUL || kind == FAST_AND || kind == FAST_OR ||
+           kind == FAST_XOR;
+}
+
+// The operand of `use` besides register `value`, or -1 when `use` does not
+// read `value` as its first operand (or, being commutative, as either).
+int otherOperand(const Decoded &use, uint8_t value) {
+    if (use.a == value) return use.b;
+    if (isCommutative(use.kind) && use.b == value) return use.a;
+    return -1;
 }
 
 bool isStore(FastKind kind) { return kind >= FAST_ST32 && kind <= FAST_ST8R; }
@@ -246,6 +296,29 @@ struct Builder {
         return op;
     }
 
+    // A fan-out of the instruction at `at` and the two after it (`two` at
+    // `next`), when the third exists in the block and both later ones take
+    // the first one's result.
+    bool tryFanout(const Decoded &one, const Decoded &two, uint32_t at, uint32_t next) {
+        const uint32_t last = next + s.length[next];
+        if (one.flow != Flow::Straight || two.flow != Flow::Straight || last >= s.codeEnd ||
+            !s.length[last] || s.leader[last] || memory[last] >= OPCODE_COUNT)
+            return false;
+        const Decoded three = decode(memory + last, memorySize);
+        if (three.flow != Flow::Straight ||
+            fanoutKind(one.kind, two.kind, three.kind) == FAST_CONTINUE)
+            return false;
+        const int b2 = otherOperand(two, one.d);
+        // The third sees the first's result only when the second did not overwrite it.
+        const int b3 = two.d == one.d ? -1 : otherOperand(three, one.d);
+        if (b2 < 0 || b3 < 0) return false;
+        FastOp &op = emit(fanoutKind(one.kind, two.kind, three.kind), at);
+        op.d = one.d, op.a = one.a, op.b = one.b;
+        op.d2 = two.d, op.b2 = uint8_t(b2), op.d3 = three.d, op.b3 = uint8_t(b3);
+        op.next = uint16_t(last + s.length[last]);
+        return true;
+    }
+
     // One block from leader `start`; false when it turns out to be data.
     bool build(uint32_t start, FastBlock &block) {
         const uint32_t firstOp = opCount;
@@ -274,12 +347,16 @@ struct Builder {
                                  memory[next] < OPCODE_COUNT;
             if (canFuse) two = decode(memory + next, memorySize);
             if (canFuse && (one.kind == FAST_INC || one.kind == FAST_DEC) &&
-                two.flow == Flow::Ends && isBranch(two.kind)) {
+                two.flow == Flow::Ends && isBranch(two.kind) && countingBranch(one, two)) {
                 const FastKind base = one.kind == FAST_INC ? FAST_INC_JZ : FAST_DEC_JZ;
                 FastOp &op = emit(FastKind(base + (two.kind - FAST_JZ)), at);
                 op.d = one.d, op.a = two.a, op.b = two.b, op.target = two.target;
                 op.next = uint16_t(next + s.length[next]);
                 cost += 2, at = op.next, ended = true;
+                continue;
+            }
+            if (canFuse && tryFanout(one, two, at, next)) {
+                cost += 3, at = p->ops[opCount - 1].next;
                 continue;
             }
             if (canFuse && one.flow == Flow::Straight && two.flow == Flow::Straight &&

@@ -16,8 +16,9 @@
 namespace mv {
 
 // Operation kinds, each a handler of the interpreter (label fop_KIND).
-// Single instructions keep their mnemonic; INC/DEC followed by a branch and a
-// few pairs common in loops run as one operation.
+// Single instructions keep their mnemonic; INC/DEC followed by a branch on
+// the new count, a few pairs common in loops and fan-outs run as one
+// operation.
 #define MV_DSP_BRANCHES(B, X)                                                                     \
     B(X, JZ)                                                                                      \
     B(X, JNZ)                                                                                     \
@@ -26,10 +27,15 @@ namespace mv {
 // Multiply-accumulate, load then scale, state moves and pointer steps.
 #define MV_DSP_FAST_PAIRS(P, X) \
     P(X, FMUL, FADD) P(X, FMUL, FSUB) P(X, MOV, MOV) P(X, ADD, ADD) P(X, LD32R, FMUL) P(X, ADD, XOR)
+// One integer result that the two instructions after it both take as an
+// operand (a = a + i; b = b ^ a; a = a & mask): the value stays in a host
+// register instead of going through the register file twice.
+#define MV_DSP_FAST_FANOUTS(F, X) F(X, ADD, XOR, AND)
 #define MV_DSP_KIND(X, name) X(name)
 #define MV_DSP_INC_KIND(X, name) X(INC_##name)
 #define MV_DSP_DEC_KIND(X, name) X(DEC_##name)
 #define MV_DSP_PAIR_KIND(X, first, second) X(first##_##second)
+#define MV_DSP_FANOUT_KIND(X, first, second, third) X(first##_##second##_##third)
 #define MV_DSP_LOOP_KIND(X, name) X(LOOP_##name)
 #define MV_DSP_LOOP_INC_KIND(X, name) X(LOOP_INC_##name)
 #define MV_DSP_LOOP_DEC_KIND(X, name) X(LOOP_DEC_##name)
@@ -44,7 +50,8 @@ namespace mv {
                     MV_DSP_BRANCHES(MV_DSP_KIND, X) MV_DSP_BRANCHES(MV_DSP_INC_KIND, X)            \
                         MV_DSP_BRANCHES(MV_DSP_DEC_KIND, X) MV_DSP_FAST_PAIRS(                     \
                             MV_DSP_PAIR_KIND,                                                      \
-                            X) /* The same branches back to the start of their own block */        \
+                            X) MV_DSP_FAST_FANOUTS(MV_DSP_FANOUT_KIND, X)                          \
+        /* The same branches back to the start of their own block */                               \
         MV_DSP_BRANCHES(MV_DSP_LOOP_KIND, X) MV_DSP_BRANCHES(MV_DSP_LOOP_INC_KIND, X)              \
             MV_DSP_BRANCHES(MV_DSP_LOOP_DEC_KIND, X)
 
@@ -52,8 +59,10 @@ namespace mv {
 enum FastKind : uint16_t { MV_DSP_FAST_OPS(MV_DSP_FAST_KIND_ENUM) FAST_KIND_COUNT };
 #undef MV_DSP_FAST_KIND_ENUM
 
-// One operation: one instruction, or two fused. Registers are the operand
-// bytes (all valid and none pc); a pair's second instruction uses d2 a2 b2.
+// One operation: one instruction, or two or three fused. Registers are the
+// operand bytes (all valid and none pc); a pair's second instruction uses
+// d2 a2 b2. A fan-out's second and third instructions take the first's
+// result and R[b2], R[b3], writing d2 and d3.
 struct FastOp {
     const void *handler;
     // Immediate value or absolute address; for control transfers the blocks
@@ -63,7 +72,7 @@ struct FastOp {
     uint16_t pc;     // address of the (first) instruction
     uint16_t next;   // address after the operation's instructions
     uint16_t target; // branch target; for stores the block's units after them
-    uint8_t d, a, b, d2, a2, b2;
+    uint8_t d, a, b, d2, a2, b2, d3, b3;
     uint16_t back; // a loop branch: bytes from its block's first operation to it
 };
 

@@ -195,6 +195,46 @@ TEST(DspBlocks, RunLikeTheByteCodeHandlers) {
     next:   INC R2
             INC R2
             HALT)"},
+        // A fan-out keeps the first result in a host register: each later
+        // read must still see the latest value of every register.
+        {"fan-out whose second instruction overwrites the shared result", R"(
+            ADD R1, R1, R3
+            XOR R1, R2, R1
+            AND R4, R1, R5
+            HALT)"},
+        {"fan-out taking the shared result as the second operand", R"(
+            ADD R1, R1, R3
+            XOR R2, R2, R1
+            AND R1, R5, R1
+            HALT)"},
+        {"fan-out whose third instruction reads what the second wrote", R"(
+            ADD R1, R2, R3
+            XOR R2, R2, R1
+            AND R3, R1, R2
+            HALT)"},
+        {"fan-out writing the first instruction's operands", R"(
+            ADD R1, R1, R1
+            XOR R1, R1, R1
+            AND R1, R1, R1
+            ADD R2, R3, R4
+            XOR R3, R2, R4
+            AND R4, R2, R3
+            HALT)"},
+        // A counter step fused with its branch tests the new count.
+        {"counted loop naming the counter second", R"(
+            LDI8 R4, 5
+    up:     INC R3
+            JGTU R4, R3, up
+    down:   DEC R4
+            JLE R3, R4, down
+            HALT)"},
+        {"counter step whose branch tests other registers", R"(
+            LDI8 R2, 3
+    again:  INC R3
+            JLTU R1, R2, again
+    more:   DEC R3
+            JNZ R1, more
+            HALT)"},
         {"call and return between blocks", R"(
             CALL sub
             INC R3
@@ -230,6 +270,33 @@ TEST(DspBlocks, LoopsArePreparedAsBlocks) {
     EXPECT_GE(dspVmPrepared(vm)->blockCount, 3u);
     EXPECT_EQ(dspVmRun(vm, 0), MV_DSP_OK);
     EXPECT_EQ(vm->registers[MV_DSP_PC], program.size() - 1);
+    dspVmDestroy(vm);
+}
+
+// The integer loop body a = a + i; b = b ^ a; a = a & mask runs as one
+// fused operation ahead of its loop branch.
+TEST(DspBlocks, FanOutIsPreparedAsOneOperation) {
+    const std::vector<uint8_t> program = assembleForTest(R"(
+            LDI8 R5, 0xFF
+            LDI8 R4, 20
+    loop:   ADD R1, R1, R3
+            XOR R2, R2, R1
+            AND R1, R1, R5
+            INC R3
+            JLEU R3, R4, loop
+            HALT)");
+    MvDspVm *vm = dspVmCreate(program.data(), uint16_t(program.size()), 0, 16);
+    ASSERT_NE(dspVmPrepared(vm), nullptr);
+    const DspPrepared &prepared = *dspVmPrepared(vm);
+    const uint16_t loop = prepared.blockAt[6];
+    ASSERT_NE(loop, 0);
+    EXPECT_EQ(prepared.blocks[loop].first->handler, dspFastHandlers()[FAST_ADD_XOR_AND]);
+    EXPECT_EQ(prepared.blocks[loop].cost, 5u);
+    EXPECT_EQ(dspVmRun(vm, 0), MV_DSP_OK);
+    uint32_t a = 0, b = 0;
+    for (uint32_t i = 0; i <= 20; ++i) a += i, b ^= a, a &= 0xFF;
+    EXPECT_EQ(vm->registers[1], a);
+    EXPECT_EQ(vm->registers[2], b);
     dspVmDestroy(vm);
 }
 
