@@ -148,6 +148,7 @@ MV_LANES void memberFrames(const MemberData &member, int first, __m256i offset, 
             return memberFrames<int(MemberClip::float32Mono), interpolated, reach>(
                 member, first, offset, x, left, right, stereoClip);
         case MemberClip::float32Stereo:
+        default:
             return memberFrames<int(MemberClip::float32Stereo), interpolated, reach>(
                 member, first, offset, x, left, right, stereoClip);
         }
