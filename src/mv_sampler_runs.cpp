@@ -57,6 +57,21 @@ int scalarRun(const MvClip *clip, SamplerRunning &running, double sinkRate, int 
 
 #if defined(__x86_64__) || defined(__i386__)
 
+// Adds eight frames' values into the mix at `out` through the sound model's
+// arithmetic: the mono model as 0 + value, the stereo one interleaved (left
+// then right; a mono clip passes left as both).
+template <MixShape shape> MV_LANES void mixLanes(__m256 left, __m256 right, float *out) {
+    if constexpr (shape == MixShape::mono) {
+        addInto(out, _mm256_add_ps(_mm256_setzero_ps(), left));
+    } else {
+        if constexpr (shape == MixShape::stereoFromMono) right = left;
+        const __m256 low = _mm256_unpacklo_ps(left, right);  // frames 0, 1 | 4, 5
+        const __m256 high = _mm256_unpackhi_ps(left, right); // frames 2, 3 | 6, 7
+        addInto(out, _mm256_permute2f128_ps(low, high, 0x20));
+        addInto(out + kLanes, _mm256_permute2f128_ps(low, high, 0x31));
+    }
+}
+
 // Interpolated int16 or float32 frames of one or two channels at a steady
 // step of at most two frames, eight at a time read from a window of the
 // clip (mv_sampler_lanes.h) rather than gathered or loaded frame by frame;
@@ -87,15 +102,8 @@ MV_TARGET_AVX2 int windowRun(const MvClip *clip, SamplerRunning &running, double
         windowFrames<Sample, channels, true, reach>(
             data + size_t(_mm_cvtsi128_si32(iLow)) * kFrameBytes, offset, x, left, right);
         left = _mm256_mul_ps(lanes.gain, left);
-        if constexpr (shape == MixShape::mono) {
-            addInto(mix + k, _mm256_add_ps(_mm256_setzero_ps(), left));
-        } else {
-            right = shape == MixShape::stereoPair ? _mm256_mul_ps(lanes.gain, right) : left;
-            const __m256 low = _mm256_unpacklo_ps(left, right);  // frames 0, 1 | 4, 5
-            const __m256 high = _mm256_unpackhi_ps(left, right); // frames 2, 3 | 6, 7
-            addInto(mix + 2 * k, _mm256_permute2f128_ps(low, high, 0x20));
-            addInto(mix + 2 * k + kLanes, _mm256_permute2f128_ps(low, high, 0x31));
-        }
+        if constexpr (shape == MixShape::stereoPair) right = _mm256_mul_ps(lanes.gain, right);
+        mixLanes<shape>(left, right, mix + size_t(k) * kMixChannels<shape>);
     }
     running = now;
     _mm256_zeroupper();
@@ -157,18 +165,11 @@ MV_TARGET_AVX2 int int16Run(const MvClip *clip, SamplerRunning &running, double 
         // A mono clip's frame i + 1 is the high half of the word of frame i.
         const __m256 left = _mm256_mul_ps(
             gainLanes, interpolateLanes(int16Half<false>(here), int16Half<channels == 1>(next), x));
-        if constexpr (shape == MixShape::mono) {
-            addInto(mix + k, _mm256_add_ps(_mm256_setzero_ps(), left));
-        } else {
-            __m256 right = left;
-            if constexpr (shape == MixShape::stereoPair)
-                right = _mm256_mul_ps(
-                    gainLanes, interpolateLanes(int16Half<true>(here), int16Half<true>(next), x));
-            const __m256 low = _mm256_unpacklo_ps(left, right);  // frames 0, 1 | 4, 5
-            const __m256 high = _mm256_unpackhi_ps(left, right); // frames 2, 3 | 6, 7
-            addInto(mix + 2 * k, _mm256_permute2f128_ps(low, high, 0x20));
-            addInto(mix + 2 * k + kLanes, _mm256_permute2f128_ps(low, high, 0x31));
-        }
+        __m256 right = left;
+        if constexpr (shape == MixShape::stereoPair)
+            right = _mm256_mul_ps(
+                gainLanes, interpolateLanes(int16Half<true>(here), int16Half<true>(next), x));
+        mixLanes<shape>(left, right, mix + size_t(k) * kMixChannels<shape>);
     }
     running = now;
     // Clean upper halves: SSE code after the render (the host's own) would
