@@ -123,12 +123,13 @@ MV_TARGET_AVX2 inline __m256i windowOffsets(__m128i low, __m128i high) {
     return _mm256_sub_epi32(index, _mm256_set1_epi32(_mm_cvtsi128_si32(low)));
 }
 
-// True when no offset passes what the window of `reach` serves. Steps of at
-// most one (two) frame move eight frames at most 7 (14) frames on, but only
-// where every sum is exact; a rounded serial sum may land one frame further.
-template <int reach> MV_TARGET_AVX2 inline bool insideWindow(__m256i offset) {
-    const __m256i limit = _mm256_set1_epi32(kMaxWindowOffset<reach>);
-    return _mm256_testz_si256(_mm256_cmpgt_epi32(offset, limit), _mm256_set1_epi32(-1));
+// True when none of four spans (a chunk's last frame index less its first)
+// passes what the window of `reach` serves. Steps of at most one (two)
+// frame move eight frames at most 7 (14) frames on, but only where every
+// sum is exact; a rounded serial sum may land one frame further.
+template <int reach> MV_TARGET_AVX2 inline bool insideWindow(__m128i spans) {
+    const __m128i limit = _mm_set1_epi32(kMaxWindowOffset<reach>);
+    return _mm_testz_si128(_mm_cmpgt_epi32(spans, limit), _mm_set1_epi32(-1));
 }
 
 // The lanes at `offset` (0 to 15) of a sixteen-lane window held as halves.

@@ -215,15 +215,6 @@ MV_LANES void mixMembers(const MemberData *members, const __m256d *low, const __
     }
 }
 
-// Every member's frames of the chunk lie inside its window: each lane's
-// last position (the largest) is at most the window's offset past its
-// first.
-template <int reach> MV_TARGET_AVX2 inline bool insideWindows(__m256d first, __m256d last) {
-    const __m128i span = _mm_sub_epi32(_mm256_cvttpd_epi32(last), _mm256_cvttpd_epi32(first));
-    return _mm_testz_si128(_mm_cmpgt_epi32(span, _mm_set1_epi32(kMaxWindowOffset<reach>)),
-                           _mm_set1_epi32(-1));
-}
-
 // Each chunk takes the members' eight positions (and gains) by the
 // one-voice path's additions, one lane per member, checks every window,
 // turns the lanes into one vector of frames per member and mixes.
@@ -260,7 +251,9 @@ MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix
             after = _mm256_add_pd(after, steps);
         }
         if (_mm256_movemask_pd(_mm256_cmp_pd(at[0], ends, _CMP_LT_OQ)) != 0xF ||
-            !insideWindows<reach>(at[0], at[kLanes - 1]))
+            // Each lane's (member's) last position is its largest.
+            !insideWindow<reach>(
+                _mm_sub_epi32(_mm256_cvttpd_epi32(at[kLanes - 1]), _mm256_cvttpd_epi32(at[0]))))
             break;
         __m256 gains[kMaxGroup];
         __m128 gainAfter = gainNow;

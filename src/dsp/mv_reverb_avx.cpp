@@ -22,7 +22,6 @@ constexpr int kQuad = 4;                    // frames per block, combs per vecto
 constexpr int kGroups = kCombLines / kQuad; // comb vectors: left 0-3, 4-7, right 0-3, 4-7
 constexpr int kGroupsPerSide = kGroups / 2;
 constexpr int kAllpassLines = kLines - kCombLines;
-constexpr int32_t kExponentBits = 0x7F800000;
 
 // Coefficients in the shapes the blocks use; lane i of a comb vector is
 // comb kQuad * g + i, the others are broadcast.
@@ -38,21 +37,13 @@ struct States {
     __m256d store[kGroups];
 };
 
-// Zero and subnormal floats (exponent bits all clear) become +0. Integer
-// compares keep this short on the damping recurrence's critical path.
-MV_TARGET_AVX inline __m128 flushLanes(__m128 values) {
-    const __m128i bits = _mm_castps_si128(values);
-    const __m128i exponent = _mm_and_si128(bits, _mm_set1_epi32(kExponentBits));
-    const __m128i tiny = _mm_cmpeq_epi32(exponent, _mm_setzero_si128());
-    return _mm_castsi128_ps(_mm_andnot_si128(tiny, bits));
-}
-
 // Four frames of two lines, flushed as one vector and widened.
 MV_TARGET_AVX inline void loadFlushedPair(const float *a, const float *b, __m256d &first,
                                           __m256d &second) {
     const __m256 both =
         _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(a)), _mm_loadu_ps(b), 1);
-    const __m256 exponent = _mm256_castsi256_ps(_mm256_set1_epi32(kExponentBits));
+    const __m256 exponent =
+        _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int32_t>(kFloatExponentBits)));
     const __m256 kept =
         _mm256_cmp_ps(_mm256_and_ps(both, exponent), _mm256_setzero_ps(), _CMP_NEQ_UQ);
     const __m256 flushed = _mm256_and_ps(both, kept);

@@ -9,7 +9,6 @@
 #include "mv_cpu.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 
 #if defined(__SSE2__)
@@ -42,14 +41,6 @@ struct Stages {
     void (*writeCombs)(Network &net, const Pass &pass);
     void (*runAllpasses)(Network &net, Pass &pass);
 };
-
-constexpr uint32_t kExponentBits = 0x7F800000;
-
-// Zero and subnormal floats (exponent bits all clear) become +0.
-float flush(float value) {
-    const uint32_t bits = std::bit_cast<uint32_t>(value);
-    return std::bit_cast<float>((bits & kExponentBits) ? bits : 0u);
-}
 
 // Scalar stages, from frame `from` of the pass on.
 
@@ -116,11 +107,6 @@ constexpr Stages kScalarStages{readCombsScalar, dampCombsScalar, writeCombsScala
 
 #if defined(__SSE2__)
 constexpr int kQuad = 4; // frames (or filters) per vector step
-
-__m128 flushLanes(__m128 values) {
-    const __m128 exponent = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(kExponentBits)));
-    return _mm_and_ps(values, _mm_cmpneq_ps(_mm_and_ps(values, exponent), _mm_setzero_ps()));
-}
 
 // SSE2: four frames at a time as two pairs of doubles.
 
@@ -258,7 +244,7 @@ NetworkRun networkRunFor(ReverbKernel kernel) {
     switch (kernel) {
     case ReverbKernel::Scalar: return runStaged<kScalarStages>;
 #if defined(__SSE2__)
-    case ReverbKernel::Sse2: return runStaged<kSse2Stages>;
+    case ReverbKernel::Sse2: return runNetworkStaged;
     case ReverbKernel::Avx: return cpuFeatures().avx ? runNetworkAvx : nullptr;
 #else
     case ReverbKernel::Sse2:

@@ -7,7 +7,13 @@
 #include "mv_reverb.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace mv {
 
@@ -25,6 +31,27 @@ struct Network {
     float store[kCombLines];
     double damp1[kCombLines], damp2[kCombLines], feedback[kLines];
 };
+
+constexpr uint32_t kFloatExponentBits = 0x7F800000;
+
+// Zero and subnormal floats (exponent bits all clear) become +0, which keeps
+// decaying tails out of slow denormal arithmetic.
+inline float flush(float value) {
+    const uint32_t bits = std::bit_cast<uint32_t>(value);
+    return std::bit_cast<float>((bits & kFloatExponentBits) ? bits : 0u);
+}
+
+#if defined(__SSE2__)
+// flush for four floats. Integer compares keep this short on the damping
+// recurrence's critical path.
+inline __m128 flushLanes(__m128 values) {
+    const __m128i bits = _mm_castps_si128(values);
+    const __m128i exponent =
+        _mm_and_si128(bits, _mm_set1_epi32(static_cast<int32_t>(kFloatExponentBits)));
+    const __m128i tiny = _mm_cmpeq_epi32(exponent, _mm_setzero_si128());
+    return _mm_castsi128_ps(_mm_andnot_si128(tiny, bits));
+}
+#endif
 
 // The all-pass line of side s, filter i.
 constexpr int allpassLine(int side, int i) { return kCombLines + side * MV_REVERB_ALLPASSES + i; }
