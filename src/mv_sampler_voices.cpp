@@ -22,7 +22,9 @@
 #include "mv_sampler_lanes.h"
 #include "mv_sound_model.h"
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 
 namespace mv {
@@ -82,12 +84,6 @@ bool voiceFits(const SamplerVoice &voice, GroupKind *kind) {
 using GroupRun = int (*)(SamplerVoice *const *members, int frames, float *mix);
 
 #if defined(__x86_64__) || defined(__i386__)
-
-// A chunk whose first position is below this bound reads inside the clip:
-// its window runs from that position's frame `reach` frames on, and the
-// window check stops the group before any later position of the chunk
-// passes the window.
-template <int reach> double groupEnd(const MvClip *clip) { return clip->frames - double(reach); }
 
 // Four frames' positions, one vector of voices per frame, as one vector of
 // frames per voice.
@@ -215,79 +211,219 @@ MV_LANES void mixMembers(const MemberData *members, const __m256d *low, const __
     }
 }
 
-// Each chunk takes the members' eight positions (and gains) by the
-// one-voice path's additions, one lane per member, checks every window,
-// turns the lanes into one vector of frames per member and mixes.
-template <int N, bool stereoSink, int layout, bool interpolated, int reach, bool steadyGain>
-MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix) {
-    // Lanes past the members stand still at 0, inside an end of 1.
-    alignas(32) double position[kMaxGroup] = {}, step[kMaxGroup] = {};
-    alignas(32) double end[kMaxGroup] = {1.0, 1.0, 1.0, 1.0};
-    alignas(16) float gain[kMaxGroup] = {}, gainStep[kMaxGroup] = {};
-    MemberData data[N];
-    __m256 steadyGains[N];
-    for (int v = 0; v < N; ++v) {
-        const SamplerRunning &running = members[v]->running;
-        const MvClip *clip = members[v]->block.sampler->current;
-        data[v] = {static_cast<const uint8_t *>(clip->data), memberClipOf(clip)};
-        position[v] = running.position;
-        step[v] = stepOf(clip, running.frequency, members[v]->block.rate);
-        end[v] = groupEnd<reach>(clip);
-        gain[v] = running.gain;
-        gainStep[v] = running.gainStep;
-        steadyGains[v] = _mm256_set1_ps(running.gain);
+// The members' positions and gains for the frames of one chunk, one
+// vector of frames per member in the sink's lane order.
+template <int N> struct ChunkLanes {
+    __m256d low[N], high[N];
+    __m256 gains[N];
+};
+
+// The members' running values, one lane per member, advanced a chunk at a
+// time. Within a binade each member's serial sums are its first value plus
+// multiples of one increment, as in the one-voice runs (LaneRunning), so a
+// chunk's values are found without the serial additions and the transposes
+// that follow them. A chunk any member's increment does not serve (a binade
+// crossed, a tie, a zero) adds every value one by one and finds the
+// increments anew. Lanes past the members stand still at 0.
+template <int N, bool stereoSink, int reach, bool steadyGain> class GroupRunning {
+public:
+    MV_LANES explicit GroupRunning(SamplerVoice *const *members) {
+        alignas(32) double position[kMaxGroup] = {}, step[kMaxGroup] = {};
+        alignas(32) double end[kMaxGroup] = {1.0, 1.0, 1.0, 1.0}; // inside for lanes past N
+        alignas(16) float gain[kMaxGroup] = {}, gainStep[kMaxGroup] = {};
+        for (int v = 0; v < N; ++v) {
+            const SamplerRunning &running = members[v]->running;
+            const MvClip *clip = members[v]->block.sampler->current;
+            position[v] = running.position;
+            step[v] = stepOf(clip, running.frequency, members[v]->block.rate);
+            // A chunk whose first position is below this bound reads inside
+            // the clip: its window runs from that position's frame `reach`
+            // frames on, and the window check stops the group before any
+            // later position of the chunk passes the window.
+            end[v] = clip->frames - double(reach);
+            gain[v] = running.gain;
+            gainStep[v] = running.gainStep;
+            steadyGains_[v] = _mm256_set1_ps(running.gain);
+        }
+        now_ = _mm256_load_pd(position);
+        steps_ = _mm256_load_pd(step);
+        ends_ = _mm256_load_pd(end);
+        gainNow_ = _mm_load_ps(gain);
+        gainSteps_ = _mm_load_ps(gainStep);
+        findIncrements();
     }
-    __m256d now = _mm256_load_pd(position);
-    const __m256d steps = _mm256_load_pd(step);
-    const __m256d ends = _mm256_load_pd(end);
-    __m128 gainNow = _mm_load_ps(gain);
-    const __m128 gainSteps = _mm_load_ps(gainStep);
-    int k = 0;
-    for (; k + kLanes <= frames; k += kLanes) {
+
+    // The next chunk's lanes, advancing past it; false when a member's
+    // window would leave its clip (then nothing moves).
+    MV_LANES bool next(ChunkLanes<N> &lanes) {
+        if (steadyChunk(lanes)) return true;
+        if (!serialChunk(lanes)) return false;
+        findIncrements();
+        return true;
+    }
+
+    MV_LANES void store(SamplerVoice *const *members) const {
+        alignas(32) double position[kMaxGroup];
+        alignas(16) float gain[kMaxGroup];
+        _mm256_store_pd(position, now_);
+        _mm_store_ps(gain, gainNow_);
+        for (int v = 0; v < N; ++v) {
+            members[v]->running.position = position[v];
+            if constexpr (!steadyGain) members[v]->running.gain = gain[v];
+        }
+    }
+
+private:
+    static constexpr int kMembers = (1 << N) - 1; // the lanes a movemask reads
+    static constexpr const int *kOrder = stereoSink ? kStereoOrder : kMonoOrder;
+
+    // Every member's chunk by its increments, when all serve it.
+    MV_LANES bool steadyChunk(ChunkLanes<N> &lanes) {
+        const __m256d after = _mm256_add_pd(now_, chunkIncrement_);
+        int inside = _mm256_movemask_pd(_mm256_cmp_pd(after, positionBound_, _CMP_LT_OQ)) &
+                     _mm256_movemask_pd(_mm256_cmp_pd(now_, ends_, _CMP_LT_OQ));
+        const __m128 gainAfter = _mm_add_ps(gainNow_, gainChunkIncrement_);
+        if constexpr (!steadyGain)
+            inside &= _mm_movemask_ps(_mm_and_ps(_mm_cmpgt_ps(gainAfter, gainFloor_),
+                                                 _mm_cmplt_ps(gainAfter, gainCeiling_)));
+        if ((inside & kMembers) != kMembers) return false;
+        alignas(32) double first[kMaxGroup];
+        alignas(16) float gain[kMaxGroup];
+        _mm256_store_pd(first, now_);
+        _mm_store_ps(gain, gainNow_);
+        for (int v = 0; v < N; ++v) {
+            const __m256d base = _mm256_set1_pd(first[v]);
+            lanes.low[v] = _mm256_add_pd(base, lowIncrements_[v]);
+            lanes.high[v] = _mm256_add_pd(base, highIncrements_[v]);
+            lanes.gains[v] = steadyGain
+                                 ? steadyGains_[v]
+                                 : _mm256_add_ps(_mm256_set1_ps(gain[v]), gainIncrements_[v]);
+        }
+        now_ = after;
+        if constexpr (!steadyGain) gainNow_ = gainAfter;
+        return true;
+    }
+
+    // Every member's chunk by the one-voice path's additions, one lane per
+    // member, then turned into one vector of frames per member.
+    MV_LANES bool serialChunk(ChunkLanes<N> &lanes) {
         __m256d at[kLanes]; // the members' positions, frame by frame
-        __m256d after = now;
+        __m256d after = now_;
         for (int j = 0; j < kLanes; ++j) {
             at[j] = after;
-            after = _mm256_add_pd(after, steps);
+            after = _mm256_add_pd(after, steps_);
         }
-        if (_mm256_movemask_pd(_mm256_cmp_pd(at[0], ends, _CMP_LT_OQ)) != 0xF ||
+        if (_mm256_movemask_pd(_mm256_cmp_pd(at[0], ends_, _CMP_LT_OQ)) != 0xF ||
             // Each lane's (member's) last position is its largest.
             !insideWindow<reach>(
                 _mm_sub_epi32(_mm256_cvttpd_epi32(at[kLanes - 1]), _mm256_cvttpd_epi32(at[0]))))
-            break;
-        __m256 gains[kMaxGroup];
-        __m128 gainAfter = gainNow;
+            return false;
         if constexpr (steadyGain) {
-            for (int v = 0; v < N; ++v) gains[v] = steadyGains[v];
+            for (int v = 0; v < N; ++v) lanes.gains[v] = steadyGains_[v];
         } else {
             __m128 gainAt[kLanes];
+            __m128 gainAfter = gainNow_;
             for (int j = 0; j < kLanes; ++j) {
                 gainAt[j] = gainAfter;
-                gainAfter = _mm_add_ps(gainAfter, gainSteps);
+                gainAfter = _mm_add_ps(gainAfter, gainSteps_);
             }
-            gainsOfFrames<stereoSink ? kStereoOrder : kMonoOrder>(gainAt, gains);
+            __m256 gains[kMaxGroup];
+            gainsOfFrames<kOrder>(gainAt, gains);
+            for (int v = 0; v < N; ++v) lanes.gains[v] = gains[v];
+            gainNow_ = gainAfter;
         }
+        const __m256d lowFrames[4] = {at[kOrder[0]], at[kOrder[1]], at[kOrder[2]], at[kOrder[3]]};
+        const __m256d highFrames[4] = {at[kOrder[4]], at[kOrder[5]], at[kOrder[6]], at[kOrder[7]]};
         __m256d low[kMaxGroup], high[kMaxGroup];
-        if constexpr (!stereoSink) {
-            voicesOfFrames(at, low);
-            voicesOfFrames(at + 4, high);
-        } else {
-            const __m256d lowFrames[4] = {at[0], at[1], at[4], at[5]};
-            const __m256d highFrames[4] = {at[2], at[3], at[6], at[7]};
-            voicesOfFrames(lowFrames, low);
-            voicesOfFrames(highFrames, high);
+        voicesOfFrames(lowFrames, low);
+        voicesOfFrames(highFrames, high);
+        for (int v = 0; v < N; ++v) {
+            lanes.low[v] = low[v];
+            lanes.high[v] = high[v];
         }
-        mixMembers<N, stereoSink, layout, interpolated, reach>(
-            data, low, high, gains, mix + size_t(k) * (stereoSink ? 2 : 1));
-        now = after;
-        gainNow = gainAfter;
+        now_ = after;
+        return true;
     }
-    _mm256_store_pd(position, now);
-    _mm_store_ps(gain, gainNow);
+
+    // Each member's increments at its current values; a lane no increment
+    // serves keeps its bounds closed.
+    MV_TARGET_AVX2 void findIncrements() {
+        constexpr double kOpen = std::numeric_limits<double>::infinity();
+        constexpr float kOpenGain = std::numeric_limits<float>::infinity();
+        alignas(32) double position[kMaxGroup], step[kMaxGroup];
+        alignas(32) double high[kMaxGroup] = {kOpen, kOpen, kOpen, kOpen}, eight[kMaxGroup] = {};
+        alignas(16) float gain[kMaxGroup], gainStep[kMaxGroup];
+        alignas(16) float gainLow[kMaxGroup] = {-kOpenGain, -kOpenGain, -kOpenGain, -kOpenGain};
+        alignas(16) float gainHigh[kMaxGroup] = {kOpenGain, kOpenGain, kOpenGain, kOpenGain};
+        alignas(16) float gainEight[kMaxGroup] = {};
+        _mm256_store_pd(position, now_);
+        _mm256_store_pd(step, steps_);
+        _mm_store_ps(gain, gainNow_);
+        _mm_store_ps(gainStep, gainSteps_);
+        const __m256d orderLow = _mm256_setr_pd(kOrder[0], kOrder[1], kOrder[2], kOrder[3]);
+        const __m256d orderHigh = _mm256_setr_pd(kOrder[4], kOrder[5], kOrder[6], kOrder[7]);
+        const __m256 order = _mm256_setr_ps(kOrder[0], kOrder[1], kOrder[2], kOrder[3], kOrder[4],
+                                            kOrder[5], kOrder[6], kOrder[7]);
+        for (int v = 0; v < N; ++v) {
+            double delta;
+            Binade<double> binade;
+            high[v] = binadeIncrement(position[v], step[v], binade, delta) && step[v] >= 0
+                          ? binade.high
+                          : 0.0;
+            eight[v] = 8.0 * delta;
+            lowIncrements_[v] = _mm256_mul_pd(_mm256_set1_pd(delta), orderLow);
+            highIncrements_[v] = _mm256_mul_pd(_mm256_set1_pd(delta), orderHigh);
+            float gainDelta = 0.0f;
+            // A zero step keeps every gain but -0, which the first sum
+            // turns into +0.
+            if (!steadyGain && gainStep[v] == 0.0f && gain[v] == 0.0f && std::signbit(gain[v])) {
+                gainLow[v] = kOpenGain;
+                gainHigh[v] = 0.0f;
+            } else if (!steadyGain && gainStep[v] != 0.0f) {
+                Binade<float> binade;
+                const bool serves = binadeIncrement(gain[v], gainStep[v], binade, gainDelta);
+                gainLow[v] = serves ? binade.low : kOpenGain;
+                gainHigh[v] = serves ? binade.high : 0.0f;
+            }
+            gainEight[v] = 8.0f * gainDelta;
+            gainIncrements_[v] = _mm256_mul_ps(_mm256_set1_ps(gainDelta), order);
+        }
+        positionBound_ = _mm256_load_pd(high);
+        chunkIncrement_ = _mm256_load_pd(eight);
+        gainFloor_ = _mm_load_ps(gainLow);
+        gainCeiling_ = _mm_load_ps(gainHigh);
+        gainChunkIncrement_ = _mm_load_ps(gainEight);
+    }
+
+    __m256d now_, steps_, ends_;
+    __m128 gainNow_, gainSteps_;
+    __m256 steadyGains_[N];
+    // The increments: a member's chunk reads its first values plus these.
+    __m256d lowIncrements_[N], highIncrements_[N];
+    __m256 gainIncrements_[N];
+    // The bounds the values after a chunk must keep, and 8 increments.
+    __m256d positionBound_, chunkIncrement_;
+    __m128 gainFloor_, gainCeiling_, gainChunkIncrement_;
+};
+
+// Each chunk takes the members' eight positions (and gains) as the
+// one-voice path adds them, checks every window, and mixes.
+template <int N, bool stereoSink, int layout, bool interpolated, int reach, bool steadyGain>
+MV_TARGET_AVX2 int groupRun(SamplerVoice *const *members, int frames, float *mix) {
+    MemberData data[N];
     for (int v = 0; v < N; ++v) {
-        members[v]->running.position = position[v];
-        if constexpr (!steadyGain) members[v]->running.gain = gain[v];
+        const MvClip *clip = members[v]->block.sampler->current;
+        data[v] = {static_cast<const uint8_t *>(clip->data), memberClipOf(clip)};
     }
+    GroupRunning<N, stereoSink, reach, steadyGain> running(members);
+    ChunkLanes<N> lanes;
+    int k = 0;
+    for (; k + kLanes <= frames; k += kLanes) {
+        if (!running.next(lanes)) break;
+        mixMembers<N, stereoSink, layout, interpolated, reach>(
+            data, lanes.low, lanes.high, lanes.gains, mix + size_t(k) * (stereoSink ? 2 : 1));
+    }
+    running.store(members);
     // Clean upper halves for whatever SSE code runs next.
     _mm256_zeroupper();
     return k;
