@@ -48,11 +48,16 @@ MV_TARGET_AVX2 inline __m256 int16Floats(const int16_t *samples) {
     return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
 }
 
-// The low or the high int16 half of each 32-bit word, as floats.
+// The low or the high int16 half of each 32-bit word, as floats. The low
+// half is converted where it stands shifted to the top, 2^16 times its
+// value, exactly, and scaled by 2^-16 more: the same float, one shift less.
 template <bool high> MV_TARGET_AVX2 inline __m256 int16Half(__m256i words) {
-    const __m256i value =
-        high ? _mm256_srai_epi32(words, 16) : _mm256_srai_epi32(_mm256_slli_epi32(words, 16), 16);
-    return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
+    if constexpr (high)
+        return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srai_epi32(words, 16)),
+                             _mm256_set1_ps(kInt16Scale));
+    constexpr float kShiftedScale = kInt16Scale / 65536.0f; // 2^-31, exact
+    return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_slli_epi32(words, 16)),
+                         _mm256_set1_ps(kShiftedScale));
 }
 
 // The first 32-bit word of frame i for the eight indices: its first two
@@ -84,16 +89,21 @@ MV_TARGET_AVX2 inline __m256 interpolateLanes(__m256 a, __m256 b, __m256 x) {
     return _mm256_add_ps(a, _mm256_mul_ps(_mm256_sub_ps(b, a), x));
 }
 
-// The fractions of four positions against their truncated indices.
-MV_TARGET_AVX2 inline __m128 fractionLanes(__m256d position, __m128i index) {
-    return _mm256_cvtpd_ps(_mm256_sub_pd(position, _mm256_cvtepi32_pd(index)));
+// The fractions of four positions against their truncated indices (as
+// fractionAt(): positions are never negative and within int range).
+MV_TARGET_AVX2 inline __m128 fractionLanes(__m256d position) {
+    const __m256d index = _mm256_round_pd(position, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    return _mm256_cvtpd_ps(_mm256_sub_pd(position, index));
 }
 
 // a + (b - a) · x where x > 0, else a, as the reference path reads a float
 // clip: one may hold infinities or a negative zero, for which
 // a + (b - a) · 0 is not a.
 MV_TARGET_AVX2 inline __m256 interpolateWhereNeeded(__m256 a, __m256 b, __m256 x) {
-    const __m256 needed = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_GT_OQ);
+    // A fraction is never negative nor NaN, so x > 0 exactly where its bits
+    // read as a positive integer (-0 reads negative).
+    const __m256i bits = _mm256_castps_si256(x);
+    const __m256 needed = _mm256_castsi256_ps(_mm256_cmpgt_epi32(bits, _mm256_setzero_si256()));
     return _mm256_blendv_ps(a, interpolateLanes(a, b, x), needed);
 }
 
@@ -161,7 +171,6 @@ MV_TARGET_AVX2 inline __m256i splitLanes(__m256i offset) {
     return _mm256_or_si256(_mm256_permutevar8x32_epi32(kSplitOrder, offset),
                            _mm256_and_si256(offset, _mm256_set1_epi32(kLanes)));
 }
-
 // Channel 0 (left) and, of a stereo clip, channel 1 (right) of eight frames
 // at `offset` frames past `window`, interpolated by x towards the frames
 // after them when interpolated, with the reference path's arithmetic:

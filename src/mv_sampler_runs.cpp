@@ -97,8 +97,7 @@ MV_TARGET_AVX2 int windowRun(const MvClip *clip, SamplerRunning &running, double
             now = before;
             break;
         }
-        const __m256 x =
-            _mm256_set_m128(fractionLanes(lanes.high, iHigh), fractionLanes(lanes.low, iLow));
+        const __m256 x = _mm256_set_m128(fractionLanes(lanes.high), fractionLanes(lanes.low));
         __m256 left, right;
         windowFrames<Sample, channels, true, reach>(
             data + size_t(_mm_cvtsi128_si32(iLow)) * kFrameBytes, offset, x, left, right);
@@ -158,7 +157,7 @@ MV_TARGET_AVX2 int int16Run(const MvClip *clip, SamplerRunning &running, double 
         const __m256d pHigh = lanes.high;
         const __m128i iLow = _mm256_cvttpd_epi32(pLow);
         const __m128i iHigh = _mm256_cvttpd_epi32(pHigh);
-        const __m256 x = _mm256_set_m128(fractionLanes(pHigh, iHigh), fractionLanes(pLow, iLow));
+        const __m256 x = _mm256_set_m128(fractionLanes(pHigh), fractionLanes(pLow));
         const __m256i index = _mm256_set_m128i(iHigh, iLow);
         const __m256 gainLanes = lanes.gain;
         __m256i here, next;
@@ -228,7 +227,7 @@ MV_LANES __m256 fractionsOf(const RunningLanes &lanes, int *index) {
     const __m128i iHigh = _mm256_cvttpd_epi32(lanes.high);
     _mm_store_si128(reinterpret_cast<__m128i *>(index), iLow);
     _mm_store_si128(reinterpret_cast<__m128i *>(index + 4), iHigh);
-    return _mm256_set_m128(fractionLanes(lanes.high, iHigh), fractionLanes(lanes.low, iLow));
+    return _mm256_set_m128(fractionLanes(lanes.high), fractionLanes(lanes.low));
 }
 
 // Each of the low (or high) four values of `v` twice, for frames laid out

@@ -169,8 +169,7 @@ MV_LANES void memberLanes(const MemberData &member, __m256d low, __m256d high, _
     const __m128i iLow = _mm256_cvttpd_epi32(low);
     const __m128i iHigh = _mm256_cvttpd_epi32(high);
     __m256 x = _mm256_setzero_ps();
-    if constexpr (interpolated)
-        x = _mm256_set_m128(fractionLanes(high, iHigh), fractionLanes(low, iLow));
+    if constexpr (interpolated) x = _mm256_set_m128(fractionLanes(high), fractionLanes(low));
     bool stereoClip = false;
     memberFrames<layout, interpolated, reach>(
         member, _mm_cvtsi128_si32(iLow), windowOffsets(iLow, iHigh), x, left, right, stereoClip);
