@@ -191,13 +191,20 @@ MV_LANES void windowFrames(const void *window, __m256i offset, __m256 x, __m256 
                     left = interpolateLanes(
                         left, _mm256_permutevar8x32_ps(int16Floats(samples + 1), offset), x);
             } else {
-                const __m256 low = int16Floats(samples);
-                const __m256 high = int16Floats(samples + kLanes);
-                left = pickFloats(low, high, offset);
-                if constexpr (interpolated)
-                    left = interpolateLanes(
-                        left, pickFloats(low, high, _mm256_add_epi32(offset, _mm256_set1_epi32(1))),
-                        x);
+                // A frame and its partner as one 32-bit word: word o / 2
+                // of the window's sixteen frames read from frame 0 or, for
+                // an odd offset o, from frame 1.
+                const __m256i fromEven =
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples));
+                const __m256i fromOdd =
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + 1));
+                const __m256i word = _mm256_srli_epi32(offset, 1);
+                const __m256 odd = _mm256_castsi256_ps(_mm256_slli_epi32(offset, 31));
+                const __m256i pair = _mm256_castps_si256(_mm256_blendv_ps(
+                    _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(fromEven, word)),
+                    _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(fromOdd, word)), odd));
+                left = int16Half<false>(pair);
+                if constexpr (interpolated) left = interpolateLanes(left, int16Half<true>(pair), x);
             }
         } else {
             // One 32-bit word per frame: its two channels.
