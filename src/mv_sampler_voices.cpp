@@ -44,8 +44,15 @@ struct GroupKind {
 
 // What a member reads: its clip's format and channel count.
 enum class MemberClip : uint8_t { int16Mono, int16Stereo, float32Mono, float32Stereo };
-// A group's members read clips of different layouts.
+// A group's members read clips of different layouts: int16 clips of one
+// and two channels, float32 clips likewise, or both formats.
+constexpr int kMixedInt16 = -3;
+constexpr int kMixedFloat32 = -2;
 constexpr int kMixedClips = -1;
+
+bool isInt16(MemberClip clip) {
+    return clip == MemberClip::int16Mono || clip == MemberClip::int16Stereo;
+}
 
 // The sampler's current clip and settings can join a group of this kind;
 // only what the voice's block set-up leaves as it is.
@@ -148,6 +155,15 @@ MV_LANES void memberFrames(const MemberData &member, int first, __m256i offset, 
             return memberFrames<int(MemberClip::float32Stereo), interpolated, reach>(
                 member, first, offset, x, left, right, stereoClip);
         }
+    } else if constexpr (layout == kMixedInt16 || layout == kMixedFloat32) {
+        constexpr bool int16 = layout == kMixedInt16;
+        constexpr auto mono = int16 ? MemberClip::int16Mono : MemberClip::float32Mono;
+        constexpr auto stereo = int16 ? MemberClip::int16Stereo : MemberClip::float32Stereo;
+        if (member.clip == stereo)
+            return memberFrames<int(stereo), interpolated, reach>(member, first, offset, x, left,
+                                                                  right, stereoClip);
+        return memberFrames<int(mono), interpolated, reach>(member, first, offset, x, left, right,
+                                                            stereoClip);
     } else {
         constexpr auto fixed = MemberClip(layout);
         using Sample =
@@ -445,7 +461,7 @@ GroupRun groupRunOf(bool interpolated, bool narrow, bool steadyGain) {
 
 // Groups whose members all read int16 clips of one layout (the common
 // case) have that layout fixed at compile time; any other mix branches per
-// member.
+// member, on the channel count alone where the format is shared.
 template <int N, bool stereoSink>
 GroupRun groupRunOf(int layout, bool interpolated, bool narrow, bool steadyGain) {
     switch (layout) {
@@ -455,6 +471,10 @@ GroupRun groupRunOf(int layout, bool interpolated, bool narrow, bool steadyGain)
     case int(MemberClip::int16Stereo):
         return groupRunOf<N, stereoSink, int(MemberClip::int16Stereo)>(interpolated, narrow,
                                                                        steadyGain);
+    case kMixedInt16:
+        return groupRunOf<N, stereoSink, kMixedInt16>(interpolated, narrow, steadyGain);
+    case kMixedFloat32:
+        return groupRunOf<N, stereoSink, kMixedFloat32>(interpolated, narrow, steadyGain);
     default: return groupRunOf<N, stereoSink, kMixedClips>(interpolated, narrow, steadyGain);
     }
 }
@@ -478,7 +498,7 @@ GroupRun avx2GroupRun(int count, const GroupKind &kind, int layout, bool narrow,
 // The group run for `count` members of `kind`: the picker of the
 // instruction set this processor has, chosen when the library loads; null
 // where groups have no run (the voices render one by one).
-// layout: the members' one clip layout, or kMixedClips.
+// layout: the members' one clip layout, or which mix of them.
 using GroupRunPicker = GroupRun (*)(int count, const GroupKind &kind, int layout, bool narrow,
                                     bool steadyGain);
 
@@ -492,16 +512,22 @@ const GroupRunPicker kGroupRuns = nullptr;
 // clip; returns the frames rendered.
 int runGroup(SamplerVoice *const *members, int count, const GroupKind &kind, float *mix,
              int frames) {
-    bool narrow = true, steadyGains = true;
-    int layout = int(memberClipOf(members[0]->block.sampler->current));
+    bool narrow = true, steadyGains = true, sameLayout = true, sameFormat = true;
+    const MemberClip first = memberClipOf(members[0]->block.sampler->current);
     for (int v = 0; v < count; ++v) {
         const SamplerVoice &voice = *members[v];
         const MvClip *clip = voice.block.sampler->current;
         narrow = narrow &&
                  reachOf(stepOf(clip, voice.running.frequency, voice.block.rate)) == kNarrowReach;
         steadyGains = steadyGains && steadyGain(voice.running);
-        if (int(memberClipOf(clip)) != layout) layout = kMixedClips;
+        sameLayout = sameLayout && memberClipOf(clip) == first;
+        sameFormat = sameFormat && isInt16(memberClipOf(clip)) == isInt16(first);
     }
+    // Only int16 layouts are fixed whole (see groupRunOf).
+    const int layout = sameLayout && isInt16(first) ? int(first)
+                       : !sameFormat                ? kMixedClips
+                       : isInt16(first)             ? kMixedInt16
+                                                    : kMixedFloat32;
     return kGroupRuns(count, kind, layout, narrow, steadyGains)(members, frames, mix);
 }
 
