@@ -41,23 +41,34 @@ MV_TARGET_AVX2 inline void addInto(float *out, __m256 v) {
     _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), v));
 }
 
-// Eight int16 samples in a row as floats, as Int16Sample::toFloat.
-MV_TARGET_AVX2 inline __m256 int16Floats(const int16_t *samples) {
-    const __m256i value =
-        _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(samples)));
-    return _mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(kInt16Scale));
+// Eight int16 samples in a row as floats, unscaled: in units of
+// kInt16Scale.
+MV_TARGET_AVX2 inline __m256 int16Values(const int16_t *samples) {
+    return _mm256_cvtepi32_ps(
+        _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(samples))));
 }
 
-// The low or the high int16 half of each 32-bit word, as floats. The low
-// half is converted where it stands shifted to the top, 2^16 times its
-// value, exactly, and scaled by 2^-16 more: the same float, one shift less.
+// Eight int16 samples in a row as floats, as Int16Sample::toFloat.
+MV_TARGET_AVX2 inline __m256 int16Floats(const int16_t *samples) {
+    return _mm256_mul_ps(int16Values(samples), _mm256_set1_ps(kInt16Scale));
+}
+
+// The unit of int16Units: 2^-31, exact.
+constexpr float kInt16HalfScale = kInt16Scale / 65536.0f;
+
+// The low or the high int16 half of each 32-bit word, as floats, each
+// converted where it stands at the top of the word: 2^16 times its value,
+// exactly, in units of kInt16HalfScale.
+template <bool high> MV_TARGET_AVX2 inline __m256 int16Units(__m256i words) {
+    const __m256i top = high ? _mm256_and_si256(words, _mm256_set1_epi32(int32_t(0xFFFF0000u)))
+                             : _mm256_slli_epi32(words, 16);
+    return _mm256_cvtepi32_ps(top);
+}
+
+// The low or the high int16 half of each 32-bit word as floats, as
+// Int16Sample::toFloat.
 template <bool high> MV_TARGET_AVX2 inline __m256 int16Half(__m256i words) {
-    if constexpr (high)
-        return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srai_epi32(words, 16)),
-                             _mm256_set1_ps(kInt16Scale));
-    constexpr float kShiftedScale = kInt16Scale / 65536.0f; // 2^-31, exact
-    return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_slli_epi32(words, 16)),
-                         _mm256_set1_ps(kShiftedScale));
+    return _mm256_mul_ps(int16Units<high>(words), _mm256_set1_ps(kInt16HalfScale));
 }
 
 // The first 32-bit word of frame i for the eight indices: its first two
@@ -171,25 +182,47 @@ MV_TARGET_AVX2 inline __m256i splitLanes(__m256i offset) {
     return _mm256_or_si256(_mm256_permutevar8x32_epi32(kSplitOrder, offset),
                            _mm256_and_si256(offset, _mm256_set1_epi32(kLanes)));
 }
+// How windowFrames reads int16 samples: scaled as Int16Sample::toFloat,
+// or unscaled, in the window's unit (kWindowUnit), for a caller that folds
+// the scale into its gain.
+enum class Int16Reading : bool { scaled, unscaled };
+
+// The value of one unit of a window's unscaled int16 samples (1 for float
+// samples, which are never scaled).
+template <typename Sample, int channels, int reach>
+constexpr float kWindowUnit = !std::is_same_v<Sample, Int16Sample>     ? 1.0f
+                              : channels == 1 && reach == kNarrowReach ? kInt16Scale
+                                                                       : kInt16HalfScale;
+
+template <Int16Reading reading> MV_LANES __m256 readInt16(const int16_t *samples) {
+    return reading == Int16Reading::scaled ? int16Floats(samples) : int16Values(samples);
+}
+
+template <Int16Reading reading, bool high> MV_LANES __m256 readInt16Half(__m256i words) {
+    return reading == Int16Reading::scaled ? int16Half<high>(words) : int16Units<high>(words);
+}
+
 // Channel 0 (left) and, of a stereo clip, channel 1 (right) of eight frames
 // at `offset` frames past `window`, interpolated by x towards the frames
 // after them when interpolated, with the reference path's arithmetic:
-// int16 samples scaled as Int16Sample::toFloat, float samples interpolated
-// only where x > 0. `channels` is 1 or 2.
-template <typename Sample, int channels, bool interpolated, int reach>
+// int16 samples scaled as Int16Sample::toFloat (or read unscaled), float
+// samples interpolated only where x > 0. `channels` is 1 or 2.
+template <typename Sample, int channels, bool interpolated, int reach,
+          Int16Reading reading = Int16Reading::scaled>
 MV_LANES void windowFrames(const void *window, __m256i offset, __m256 x, __m256 &left,
                            __m256 &right) {
     static_assert(channels == 1 || channels == 2);
     if constexpr (std::is_same_v<Sample, Int16Sample>) {
         const auto *samples = static_cast<const int16_t *>(window);
+
         if constexpr (channels == 1) {
             if constexpr (reach == kNarrowReach) {
                 // Frames and partners both lie within eight of the window's
                 // start and of one frame after it.
-                left = _mm256_permutevar8x32_ps(int16Floats(samples), offset);
+                left = _mm256_permutevar8x32_ps(readInt16<reading>(samples), offset);
                 if constexpr (interpolated)
                     left = interpolateLanes(
-                        left, _mm256_permutevar8x32_ps(int16Floats(samples + 1), offset), x);
+                        left, _mm256_permutevar8x32_ps(readInt16<reading>(samples + 1), offset), x);
             } else {
                 // A frame and its partner as one 32-bit word: word o / 2
                 // of the window's sixteen frames read from frame 0 or, for
@@ -203,8 +236,9 @@ MV_LANES void windowFrames(const void *window, __m256i offset, __m256 x, __m256 
                 const __m256i pair = _mm256_castps_si256(_mm256_blendv_ps(
                     _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(fromEven, word)),
                     _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(fromOdd, word)), odd));
-                left = int16Half<false>(pair);
-                if constexpr (interpolated) left = interpolateLanes(left, int16Half<true>(pair), x);
+                left = readInt16Half<reading, false>(pair);
+                if constexpr (interpolated)
+                    left = interpolateLanes(left, readInt16Half<reading, true>(pair), x);
             }
         } else {
             // One 32-bit word per frame: its two channels.
@@ -222,11 +256,11 @@ MV_LANES void windowFrames(const void *window, __m256i offset, __m256 x, __m256 
                 if constexpr (interpolated)
                     next = pickWords(low, high, _mm256_add_epi32(offset, _mm256_set1_epi32(1)));
             }
-            left = int16Half<false>(here);
-            right = int16Half<true>(here);
+            left = readInt16Half<reading, false>(here);
+            right = readInt16Half<reading, true>(here);
             if constexpr (interpolated) {
-                left = interpolateLanes(left, int16Half<false>(next), x);
-                right = interpolateLanes(right, int16Half<true>(next), x);
+                left = interpolateLanes(left, readInt16Half<reading, false>(next), x);
+                right = interpolateLanes(right, readInt16Half<reading, true>(next), x);
             }
         }
     } else {

@@ -54,6 +54,24 @@ bool isInt16(MemberClip clip) {
     return clip == MemberClip::int16Mono || clip == MemberClip::int16Stereo;
 }
 
+// Members read int16 samples unscaled, and their gains carry the scale
+// instead: g * (a·s + ((b·s - a·s)·x)) and (g·s) * (a + (b - a)·x) are the
+// same float wherever g·s is exact and every intermediate value of the
+// first is normal, as the powers of two s (2^-15 or 2^-31) then shift
+// exponents alone. What guarantees it for a whole block:
+// - the gain and its step are each 0 or at least 2^-95, multiples of
+//   2^-118, so every sum of the ramp is one too and g·s exact;
+// - the position is at least 2^-111, or 0 with a step of at least that, so
+//   a nonzero fraction x keeps (b·s - a·s)·x normal.
+constexpr float kLeastFoldedGain = 0x1p-95f;
+constexpr double kLeastFoldedPosition = 0x1p-111;
+
+bool foldsInt16Scale(const SamplerRunning &running, double step) {
+    auto folds = [](float gain) { return gain == 0.0f || std::fabs(gain) >= kLeastFoldedGain; };
+    return folds(running.gain) && folds(running.gainStep) &&
+           (running.position == 0.0 ? step : running.position) >= kLeastFoldedPosition;
+}
+
 // The sampler's current clip and settings can join a group of this kind;
 // only what the voice's block set-up leaves as it is.
 bool clipFits(const MvSampler *sampler, const MvSoundModel *model, GroupKind *kind) {
@@ -83,7 +101,9 @@ bool voiceFits(const SamplerVoice &voice, GroupKind *kind) {
     if (!steadyRate(voice.running) || !clipFits(voice.block.sampler, voice.block.model, kind))
         return false;
     const MvClip *clip = voice.block.sampler->current;
-    return stepOf(clip, voice.running.frequency, voice.block.rate) <= kMaxWindowStep;
+    const double step = stepOf(clip, voice.running.frequency, voice.block.rate);
+    return step <= kMaxWindowStep &&
+           (clip->format != MV_FORMAT_INT16 || foldsInt16Scale(voice.running, step));
 }
 
 // Renders the members' first frames, eight at a time, while all stay
@@ -172,7 +192,8 @@ MV_LANES void memberFrames(const MemberData &member, int first, __m256i offset, 
         constexpr int channels =
             fixed == MemberClip::int16Stereo || fixed == MemberClip::float32Stereo ? 2 : 1;
         const uint8_t *window = member.frames + size_t(first) * channels * Sample::bytes;
-        windowFrames<Sample, channels, interpolated, reach>(window, offset, x, left, right);
+        windowFrames<Sample, channels, interpolated, reach, Int16Reading::unscaled>(window, offset,
+                                                                                    x, left, right);
         stereoClip = channels == 2;
     }
 }
@@ -240,6 +261,15 @@ template <int N> struct ChunkLanes {
 // that follow them. A chunk any member's increment does not serve (a binade
 // crossed, a tie, a zero) adds every value one by one and finds the
 // increments anew. Lanes past the members stand still at 0.
+// What a member's unscaled samples are worth (see foldsInt16Scale).
+template <int reach> float memberUnit(MemberClip clip) {
+    switch (clip) {
+    case MemberClip::int16Mono: return kWindowUnit<Int16Sample, 1, reach>;
+    case MemberClip::int16Stereo: return kWindowUnit<Int16Sample, 2, reach>;
+    default: return 1.0f;
+    }
+}
+
 template <int N, bool stereoSink, int reach, bool steadyGain> class GroupRunning {
 public:
     MV_LANES explicit GroupRunning(SamplerVoice *const *members) {
@@ -258,8 +288,12 @@ public:
             end[v] = clip->frames - double(reach);
             gain[v] = running.gain;
             gainStep[v] = running.gainStep;
-            steadyGains_[v] = _mm256_set1_ps(running.gain);
+            unit_[v] = memberUnit<reach>(memberClipOf(clip));
+            steadyGains_[v] = _mm256_set1_ps(running.gain * unit_[v]);
         }
+        alignas(16) float unit[kMaxGroup] = {1.0f, 1.0f, 1.0f, 1.0f};
+        for (int v = 0; v < N; ++v) unit[v] = unit_[v];
+        units_ = _mm_load_ps(unit);
         now_ = _mm256_load_pd(position);
         steps_ = _mm256_load_pd(step);
         ends_ = _mm256_load_pd(end);
@@ -305,7 +339,7 @@ private:
         alignas(32) double first[kMaxGroup];
         alignas(16) float gain[kMaxGroup];
         _mm256_store_pd(first, now_);
-        _mm_store_ps(gain, gainNow_);
+        _mm_store_ps(gain, _mm_mul_ps(gainNow_, units_));
         for (int v = 0; v < N; ++v) {
             const __m256d base = _mm256_set1_pd(first[v]);
             lanes.low[v] = _mm256_add_pd(base, lowIncrements_[v]);
@@ -344,7 +378,8 @@ private:
             }
             __m256 gains[kMaxGroup];
             gainsOfFrames<kOrder>(gainAt, gains);
-            for (int v = 0; v < N; ++v) lanes.gains[v] = gains[v];
+            for (int v = 0; v < N; ++v)
+                lanes.gains[v] = _mm256_mul_ps(gains[v], _mm256_set1_ps(unit_[v]));
             gainNow_ = gainAfter;
         }
         const __m256d lowFrames[4] = {at[kOrder[0]], at[kOrder[1]], at[kOrder[2]], at[kOrder[3]]};
@@ -401,7 +436,7 @@ private:
                 gainHigh[v] = serves ? binade.high : 0.0f;
             }
             gainEight[v] = 8.0f * gainDelta;
-            gainIncrements_[v] = _mm256_mul_ps(_mm256_set1_ps(gainDelta), order);
+            gainIncrements_[v] = _mm256_mul_ps(_mm256_set1_ps(gainDelta * unit_[v]), order);
         }
         positionBound_ = _mm256_load_pd(high);
         chunkIncrement_ = _mm256_load_pd(eight);
@@ -412,6 +447,9 @@ private:
 
     __m256d now_, steps_, ends_;
     __m128 gainNow_, gainSteps_;
+    // Gains carry the members' units: a lane's gain times its unit.
+    float unit_[N];
+    __m128 units_;
     __m256 steadyGains_[N];
     // The increments: a member's chunk reads its first values plus these.
     __m256d lowIncrements_[N], highIncrements_[N];

@@ -670,4 +670,48 @@ TEST(SamplerVoiceGroups, SiblingsNeverReadAClipPastItsLastSample) {
     munmap(pages, 2 * page);
 }
 
+// Groups read int16 samples unscaled and fold the scale into each gain,
+// which gives the same floats only while the scaled gain and every scaled
+// intermediate stay normal. A gain, a gain step or a first position small
+// enough to leave that range must still give the reference's bits.
+TEST(SamplerVoiceGroups, TinyGainsStepsAndPositionsKeepTheReferenceBits) {
+    struct Case {
+        const char *what;
+        int channels; // a mono clip's samples are scaled by 2^-15, a stereo one's by 2^-31
+        float gain;
+        float rampTo; // over 10 ms, when it differs from gain
+        double start; // seconds
+    };
+    const Case cases[] = {
+        {"gain", 1, 0x1.3579p-120f, 0x1.3579p-120f, 0.0},
+        {"gain step", 2, 0x1p-94f, -0x1.345678p-91f, 0.0}, // steps of about 2^-99.6
+        {"position", 1, 1e30f, 1e30f, 1e-45},
+    };
+    std::vector<int16_t> clip(1024);
+    for (size_t i = 0; i < clip.size(); ++i) clip[i] = int16_t(i * 37 % 2000); // clip[0] is 0
+    for (const Case &c : cases) {
+        std::vector<float> renders[2];
+        for (bool fastRuns : {true, false}) {
+            mv::samplerFastRunsEnabled = fastRuns;
+            ReleaseLog log;
+            LoopbackTree tree(Model::stereo);
+            for (int v = 0; v < 3; ++v) {
+                MvSampler *sampler = tree.newSampler();
+                mvtest::enqueue(sampler, log, clip.data(), int(clip.size()) / c.channels,
+                                c.channels, 48000.0, MV_FORMAT_INT16);
+                mvSetInterpolation(m(sampler), 1);
+                mvSetGain(m(sampler), 0.0, c.gain);
+                if (c.rampTo != c.gain) mvSetGain(m(sampler), 0.01, c.rampTo);
+                mvPlayAt(m(sampler), c.start);
+            }
+            renders[fastRuns] = tree.render(512);
+        }
+        mv::samplerFastRunsEnabled = true;
+        EXPECT_TRUE(sameBits(renders[true], renders[false])) << c.what;
+        EXPECT_NE(std::count(renders[true].begin(), renders[true].end(), 0.0f),
+                  long(renders[true].size()))
+            << c.what;
+    }
+}
+
 } // namespace
