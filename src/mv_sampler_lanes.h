@@ -182,6 +182,7 @@ MV_TARGET_AVX2 inline __m256i splitLanes(__m256i offset) {
     return _mm256_or_si256(_mm256_permutevar8x32_epi32(kSplitOrder, offset),
                            _mm256_and_si256(offset, _mm256_set1_epi32(kLanes)));
 }
+
 // How windowFrames reads int16 samples: scaled as Int16Sample::toFloat,
 // or unscaled, in the window's unit (kWindowUnit), for a caller that folds
 // the scale into its gain.
@@ -194,6 +195,7 @@ constexpr float kWindowUnit = !std::is_same_v<Sample, Int16Sample>     ? 1.0f
                               : channels == 1 && reach == kNarrowReach ? kInt16Scale
                                                                        : kInt16HalfScale;
 
+// int16Floats or int16Values, int16Half or int16Units, as `reading` asks.
 template <Int16Reading reading> MV_LANES __m256 readInt16(const int16_t *samples) {
     return reading == Int16Reading::scaled ? int16Floats(samples) : int16Values(samples);
 }
@@ -214,7 +216,6 @@ MV_LANES void windowFrames(const void *window, __m256i offset, __m256 x, __m256 
     static_assert(channels == 1 || channels == 2);
     if constexpr (std::is_same_v<Sample, Int16Sample>) {
         const auto *samples = static_cast<const int16_t *>(window);
-
         if constexpr (channels == 1) {
             if constexpr (reach == kNarrowReach) {
                 // Frames and partners both lie within eight of the window's
