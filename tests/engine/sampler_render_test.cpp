@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -621,6 +622,23 @@ TEST(SamplerVoiceGroups, SiblingsRenderedTogetherGiveTheBitsOfTheReferencePath) 
         }
 }
 
+// Three sibling samplers under a stereo sink, each set up by `setUp`,
+// rendered for `frames` with the fast runs (renders[1]) and without them
+// (renders[0]).
+template <typename SetUp>
+std::array<std::vector<float>, 2> renderThreeSiblings(int frames, SetUp setUp) {
+    std::array<std::vector<float>, 2> renders;
+    for (bool fastRuns : {true, false}) {
+        mv::samplerFastRunsEnabled = fastRuns;
+        ReleaseLog log;
+        LoopbackTree tree(Model::stereo);
+        for (int v = 0; v < 3; ++v) setUp(tree.newSampler(), log);
+        renders[fastRuns] = tree.render(frames);
+    }
+    mv::samplerFastRunsEnabled = true;
+    return renders;
+}
+
 // Three voices on one clip whose last sample ends a page, with and without
 // interpolation, at a step of one frame and of one and a half: a group must
 // not read a byte past it, whatever the layout of its window.
@@ -648,21 +666,13 @@ TEST(SamplerVoiceGroups, SiblingsNeverReadAClipPastItsLastSample) {
                         reinterpret_cast<float *>(clip)[i] = 0.001f * float(i);
                     }
                 }
-                std::vector<float> renders[2];
-                for (bool fastRuns : {true, false}) {
-                    mv::samplerFastRunsEnabled = fastRuns;
-                    ReleaseLog log;
-                    LoopbackTree tree(Model::stereo);
-                    for (int v = 0; v < 3; ++v) {
-                        MvSampler *sampler = tree.newSampler();
+                const auto renders =
+                    renderThreeSiblings(kFrames, [&](MvSampler *sampler, ReleaseLog &log) {
                         mvtest::enqueue(sampler, log, clip, kFrames, layout.channels, rate,
                                         layout.format);
                         mvSetInterpolation(m(sampler), interpolation);
                         mvPlay(m(sampler));
-                    }
-                    renders[fastRuns] = tree.render(kFrames);
-                }
-                mv::samplerFastRunsEnabled = true;
+                    });
                 EXPECT_TRUE(sameBits(renders[true], renders[false]))
                     << "format " << layout.format << " channels " << layout.channels << " rate "
                     << rate << " interpolation " << interpolation;
@@ -690,23 +700,14 @@ TEST(SamplerVoiceGroups, TinyGainsStepsAndPositionsKeepTheReferenceBits) {
     std::vector<int16_t> clip(1024);
     for (size_t i = 0; i < clip.size(); ++i) clip[i] = int16_t(i * 37 % 2000); // clip[0] is 0
     for (const Case &c : cases) {
-        std::vector<float> renders[2];
-        for (bool fastRuns : {true, false}) {
-            mv::samplerFastRunsEnabled = fastRuns;
-            ReleaseLog log;
-            LoopbackTree tree(Model::stereo);
-            for (int v = 0; v < 3; ++v) {
-                MvSampler *sampler = tree.newSampler();
-                mvtest::enqueue(sampler, log, clip.data(), int(clip.size()) / c.channels,
-                                c.channels, 48000.0, MV_FORMAT_INT16);
-                mvSetInterpolation(m(sampler), 1);
-                mvSetGain(m(sampler), 0.0, c.gain);
-                if (c.rampTo != c.gain) mvSetGain(m(sampler), 0.01, c.rampTo);
-                mvPlayAt(m(sampler), c.start);
-            }
-            renders[fastRuns] = tree.render(512);
-        }
-        mv::samplerFastRunsEnabled = true;
+        const auto renders = renderThreeSiblings(512, [&](MvSampler *sampler, ReleaseLog &log) {
+            mvtest::enqueue(sampler, log, clip.data(), int(clip.size()) / c.channels, c.channels,
+                            48000.0, MV_FORMAT_INT16);
+            mvSetInterpolation(m(sampler), 1);
+            mvSetGain(m(sampler), 0.0, c.gain);
+            if (c.rampTo != c.gain) mvSetGain(m(sampler), 0.01, c.rampTo);
+            mvPlayAt(m(sampler), c.start);
+        });
         EXPECT_TRUE(sameBits(renders[true], renders[false])) << c.what;
         EXPECT_NE(std::count(renders[true].begin(), renders[true].end(), 0.0f),
                   long(renders[true].size()))
