@@ -254,13 +254,6 @@ template <int N> struct ChunkLanes {
     __m256 gains[N];
 };
 
-// The members' running values, one lane per member, advanced a chunk at a
-// time. Within a binade each member's serial sums are its first value plus
-// multiples of one increment, as in the one-voice runs (LaneRunning), so a
-// chunk's values are found without the serial additions and the transposes
-// that follow them. A chunk any member's increment does not serve (a binade
-// crossed, a tie, a zero) adds every value one by one and finds the
-// increments anew. Lanes past the members stand still at 0.
 // What a member's unscaled samples are worth (see foldsInt16Scale).
 template <int reach> float memberUnit(MemberClip clip) {
     switch (clip) {
@@ -270,6 +263,13 @@ template <int reach> float memberUnit(MemberClip clip) {
     }
 }
 
+// The members' running values, one lane per member, advanced a chunk at a
+// time. Within a binade each member's serial sums are its first value plus
+// multiples of one increment, as in the one-voice runs (LaneRunning), so a
+// chunk's values are found without the serial additions and the transposes
+// that follow them. A chunk any member's increment does not serve (a binade
+// crossed, a tie, a zero) adds every value one by one and finds the
+// increments anew. Lanes past the members stand still at 0.
 template <int N, bool stereoSink, int reach, bool steadyGain> class GroupRunning {
 public:
     MV_LANES explicit GroupRunning(SamplerVoice *const *members) {
@@ -291,9 +291,7 @@ public:
             unit_[v] = memberUnit<reach>(memberClipOf(clip));
             steadyGains_[v] = _mm256_set1_ps(running.gain * unit_[v]);
         }
-        alignas(16) float unit[kMaxGroup] = {1.0f, 1.0f, 1.0f, 1.0f};
-        for (int v = 0; v < N; ++v) unit[v] = unit_[v];
-        units_ = _mm_load_ps(unit);
+        units_ = _mm_load_ps(unit_);
         now_ = _mm256_load_pd(position);
         steps_ = _mm256_load_pd(step);
         ends_ = _mm256_load_pd(end);
@@ -448,7 +446,7 @@ private:
     __m256d now_, steps_, ends_;
     __m128 gainNow_, gainSteps_;
     // Gains carry the members' units: a lane's gain times its unit.
-    float unit_[N];
+    alignas(16) float unit_[kMaxGroup] = {1.0f, 1.0f, 1.0f, 1.0f};
     __m128 units_;
     __m256 steadyGains_[N];
     // The increments: a member's chunk reads its first values plus these.
