@@ -622,17 +622,17 @@ TEST(SamplerVoiceGroups, SiblingsRenderedTogetherGiveTheBitsOfTheReferencePath) 
         }
 }
 
-// Three sibling samplers under a stereo sink, each set up by `setUp`,
-// rendered for `frames` with the fast runs (renders[1]) and without them
+// Sibling samplers under a stereo sink, each set up by `setUp`, rendered
+// for `frames` with the fast runs (renders[1]) and without them
 // (renders[0]).
 template <typename SetUp>
-std::array<std::vector<float>, 2> renderThreeSiblings(int frames, SetUp setUp) {
+std::array<std::vector<float>, 2> renderSiblings(int voices, int frames, SetUp setUp) {
     std::array<std::vector<float>, 2> renders;
     for (bool fastRuns : {true, false}) {
         mv::samplerFastRunsEnabled = fastRuns;
         ReleaseLog log;
         LoopbackTree tree(Model::stereo);
-        for (int v = 0; v < 3; ++v) setUp(tree.newSampler(), log);
+        for (int v = 0; v < voices; ++v) setUp(tree.newSampler(), log);
         renders[fastRuns] = tree.render(frames);
     }
     mv::samplerFastRunsEnabled = true;
@@ -667,7 +667,7 @@ TEST(SamplerVoiceGroups, SiblingsNeverReadAClipPastItsLastSample) {
                     }
                 }
                 const auto renders =
-                    renderThreeSiblings(kFrames, [&](MvSampler *sampler, ReleaseLog &log) {
+                    renderSiblings(3, kFrames, [&](MvSampler *sampler, ReleaseLog &log) {
                         mvtest::enqueue(sampler, log, clip, kFrames, layout.channels, rate,
                                         layout.format);
                         mvSetInterpolation(m(sampler), interpolation);
@@ -700,7 +700,7 @@ TEST(SamplerVoiceGroups, TinyGainsStepsAndPositionsKeepTheReferenceBits) {
     std::vector<int16_t> clip(1024);
     for (size_t i = 0; i < clip.size(); ++i) clip[i] = int16_t(i * 37 % 2000); // clip[0] is 0
     for (const Case &c : cases) {
-        const auto renders = renderThreeSiblings(512, [&](MvSampler *sampler, ReleaseLog &log) {
+        const auto renders = renderSiblings(3, 512, [&](MvSampler *sampler, ReleaseLog &log) {
             mvtest::enqueue(sampler, log, clip.data(), int(clip.size()) / c.channels, c.channels,
                             48000.0, MV_FORMAT_INT16);
             mvSetInterpolation(m(sampler), 1);
@@ -712,6 +712,27 @@ TEST(SamplerVoiceGroups, TinyGainsStepsAndPositionsKeepTheReferenceBits) {
         EXPECT_NE(std::count(renders[true].begin(), renders[true].end(), 0.0f),
                   long(renders[true].size()))
             << c.what;
+    }
+}
+
+// A step of 1 + 2^-33 lies exactly halfway between two positions of the
+// binade [2^20, 2^21), so each sum there rounds to even: from the odd
+// position 2^20 + 2^-32 the first step moves 1 + 2^-32, the next ones 1.
+// The runs that add multiples of one increment must not serve such a step.
+// One voice and a group.
+TEST(SamplerSpecialisedRuns, AStepHalfwayBetweenTwoPositionsRoundsAsTheSerialSums) {
+    constexpr int kFrames = (1 << 20) + 8192;
+    constexpr double kStart = (0x1p20 + 0x1p-32) / 48000.0; // the odd position, exactly
+    std::vector<int16_t> clip(kFrames);
+    for (size_t i = 0; i < clip.size(); ++i) clip[i] = int16_t(i * 7919 % 20000 - 10000);
+    for (int voices : {1, 3}) {
+        const auto renders = renderSiblings(voices, 8192, [&](MvSampler *sampler, ReleaseLog &log) {
+            mvtest::enqueue(sampler, log, clip.data(), kFrames, 1, 48000.0, MV_FORMAT_INT16);
+            mvSetInterpolation(m(sampler), 1);
+            mvSetFrequency(m(sampler), 0.0, 1.0 + 0x1p-33);
+            mvPlayAt(m(sampler), kStart);
+        });
+        EXPECT_TRUE(sameBits(renders[true], renders[false])) << voices << " voices";
     }
 }
 
