@@ -22,6 +22,7 @@
 #include "mv_sampler_runs.h"
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <immintrin.h>
 #include <limits>
@@ -359,6 +360,43 @@ bool binadeIncrement(Real value, Real step, Binade<Real> &binade, Real &incremen
     return binade.unit != 0 && off != binade.unit / 2 && -off != binade.unit / 2;
 }
 
+// How a steady step moves a position: by `delta` while the position after a
+// chunk stays below `bound` (0 where no single increment serves: a tie, no
+// binade, a negative step).
+struct PositionIncrement {
+    double delta = 0.0;
+    double bound = 0.0;
+};
+
+inline PositionIncrement positionIncrementOf(double position, double step) {
+    PositionIncrement found;
+    Binade<double> binade;
+    if (binadeIncrement(position, step, binade, found.delta) && step >= 0)
+        found.bound = binade.high;
+    return found;
+}
+
+// How a step moves a gain, rising or falling: by `delta` while the gain
+// after a chunk stays strictly between `floor` and `ceiling` (closed where
+// no single increment serves). A zero step keeps every gain but -0, which
+// the first sum turns into +0.
+struct GainIncrement {
+    float delta = 0.0f;
+    float floor = std::numeric_limits<float>::infinity();
+    float ceiling = 0.0f;
+};
+
+inline GainIncrement gainIncrementOf(float gain, float step) {
+    constexpr float kOpen = std::numeric_limits<float>::infinity();
+    if (step == 0.0f)
+        return gain == 0.0f && std::signbit(gain) ? GainIncrement{}
+                                                  : GainIncrement{0.0f, -kOpen, kOpen};
+    Binade<float> binade;
+    float delta;
+    if (!binadeIncrement(gain, step, binade, delta)) return {};
+    return {delta, binade.low, binade.high};
+}
+
 // The increments of the eight frames from the first, found once per binade.
 struct RunningIncrements {
     __m256d low, high; // positions: 0-3 and 4-7 times d
@@ -442,17 +480,12 @@ private:
     // bounds stay closed (zero) where no single increment serves.
     MV_LANES void findIncrements(const SamplerRunning &now) {
         if constexpr (steady) {
-            Binade<double> positions;
-            Binade<float> gains;
-            double delta;
-            float gainDelta;
-            positionHigh_ = binadeIncrement(now.position, step_, positions, delta) && step_ >= 0
-                                ? positions.high
-                                : 0.0;
-            const bool gainServes = binadeIncrement(now.gain, now.gainStep, gains, gainDelta);
-            gainLow_ = gainServes ? gains.low : std::numeric_limits<float>::infinity();
-            gainHigh_ = gainServes ? gains.high : 0.0f;
-            increments_ = incrementsOf(delta, gainServes ? gainDelta : 0.0f);
+            const PositionIncrement position = positionIncrementOf(now.position, step_);
+            const GainIncrement gain = gainIncrementOf(now.gain, now.gainStep);
+            positionHigh_ = position.bound;
+            gainLow_ = gain.floor;
+            gainHigh_ = gain.ceiling;
+            increments_ = incrementsOf(position.delta, gain.delta);
         }
     }
 

@@ -21,6 +21,7 @@
 #include "mv_sampler_fade.h"
 #include "mv_sampler_lanes.h"
 #include "mv_sound_model.h"
+#include "mv_transpose.h"
 
 #include <cmath>
 #include <cstdint>
@@ -111,19 +112,6 @@ bool voiceFits(const SamplerVoice &voice, GroupKind *kind) {
 using GroupRun = int (*)(SamplerVoice *const *members, int frames, float *mix);
 
 #if defined(__x86_64__) || defined(__i386__)
-
-// Four frames' positions, one vector of voices per frame, as one vector of
-// frames per voice.
-MV_TARGET_AVX2 inline void voicesOfFrames(const __m256d *frame, __m256d *voice) {
-    const __m256d t0 = _mm256_unpacklo_pd(frame[0], frame[1]);
-    const __m256d t1 = _mm256_unpackhi_pd(frame[0], frame[1]);
-    const __m256d t2 = _mm256_unpacklo_pd(frame[2], frame[3]);
-    const __m256d t3 = _mm256_unpackhi_pd(frame[2], frame[3]);
-    voice[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
-    voice[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
-    voice[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
-    voice[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
-}
 
 // A voice's eight frames lie in its vectors in frame order for the mono
 // mix, and for the stereo mix as frames 0, 1, 4, 5 | 2, 3, 6, 7, the order
@@ -291,7 +279,6 @@ public:
             unit_[v] = memberUnit<reach>(memberClipOf(clip));
             steadyGains_[v] = _mm256_set1_ps(running.gain * unit_[v]);
         }
-        units_ = _mm_load_ps(unit_);
         now_ = _mm256_load_pd(position);
         steps_ = _mm256_load_pd(step);
         ends_ = _mm256_load_pd(end);
@@ -337,7 +324,7 @@ private:
         alignas(32) double first[kMaxGroup];
         alignas(16) float gain[kMaxGroup];
         _mm256_store_pd(first, now_);
-        _mm_store_ps(gain, _mm_mul_ps(gainNow_, units_));
+        _mm_store_ps(gain, _mm_mul_ps(gainNow_, _mm_load_ps(unit_)));
         for (int v = 0; v < N; ++v) {
             const __m256d base = _mm256_set1_pd(first[v]);
             lanes.low[v] = _mm256_add_pd(base, lowIncrements_[v]);
@@ -383,8 +370,9 @@ private:
         const __m256d lowFrames[4] = {at[kOrder[0]], at[kOrder[1]], at[kOrder[2]], at[kOrder[3]]};
         const __m256d highFrames[4] = {at[kOrder[4]], at[kOrder[5]], at[kOrder[6]], at[kOrder[7]]};
         __m256d low[kMaxGroup], high[kMaxGroup];
-        voicesOfFrames(lowFrames, low);
-        voicesOfFrames(highFrames, high);
+        // One vector of members per frame, as one vector of frames per member.
+        transpose4x4(lowFrames, low);
+        transpose4x4(highFrames, high);
         for (int v = 0; v < N; ++v) {
             lanes.low[v] = low[v];
             lanes.high[v] = high[v];
@@ -413,28 +401,18 @@ private:
         const __m256 order = _mm256_setr_ps(kOrder[0], kOrder[1], kOrder[2], kOrder[3], kOrder[4],
                                             kOrder[5], kOrder[6], kOrder[7]);
         for (int v = 0; v < N; ++v) {
-            double delta;
-            Binade<double> binade;
-            high[v] = binadeIncrement(position[v], step[v], binade, delta) && step[v] >= 0
-                          ? binade.high
-                          : 0.0;
+            const PositionIncrement positionIncrement = positionIncrementOf(position[v], step[v]);
+            const double delta = positionIncrement.delta;
+            high[v] = positionIncrement.bound;
             eight[v] = 8.0 * delta;
             lowIncrements_[v] = _mm256_mul_pd(_mm256_set1_pd(delta), orderLow);
             highIncrements_[v] = _mm256_mul_pd(_mm256_set1_pd(delta), orderHigh);
-            float gainDelta = 0.0f;
-            // A zero step keeps every gain but -0, which the first sum
-            // turns into +0.
-            if (!steadyGain && gainStep[v] == 0.0f && gain[v] == 0.0f && std::signbit(gain[v])) {
-                gainLow[v] = kOpenGain;
-                gainHigh[v] = 0.0f;
-            } else if (!steadyGain && gainStep[v] != 0.0f) {
-                Binade<float> binade;
-                const bool serves = binadeIncrement(gain[v], gainStep[v], binade, gainDelta);
-                gainLow[v] = serves ? binade.low : kOpenGain;
-                gainHigh[v] = serves ? binade.high : 0.0f;
-            }
-            gainEight[v] = 8.0f * gainDelta;
-            gainIncrements_[v] = _mm256_mul_ps(_mm256_set1_ps(gainDelta * unit_[v]), order);
+            const GainIncrement gainIncrement = gainIncrementOf(gain[v], gainStep[v]);
+            gainLow[v] = gainIncrement.floor;
+            gainHigh[v] = gainIncrement.ceiling;
+            gainEight[v] = 8.0f * gainIncrement.delta;
+            gainIncrements_[v] =
+                _mm256_mul_ps(_mm256_set1_ps(gainIncrement.delta * unit_[v]), order);
         }
         positionBound_ = _mm256_load_pd(high);
         chunkIncrement_ = _mm256_load_pd(eight);
@@ -447,7 +425,6 @@ private:
     __m128 gainNow_, gainSteps_;
     // Gains carry the members' units: a lane's gain times its unit.
     alignas(16) float unit_[kMaxGroup] = {1.0f, 1.0f, 1.0f, 1.0f};
-    __m128 units_;
     __m256 steadyGains_[N];
     // The increments: a member's chunk reads its first values plus these.
     __m256d lowIncrements_[N], highIncrements_[N];

@@ -7,6 +7,7 @@
 // enabled here (no FMA), so products and sums stay separately rounded.
 #include "mv_cpu.h"
 #include "mv_reverb_stages.h"
+#include "mv_transpose.h"
 
 #if defined(MV_TARGET_AVX)
 #include <algorithm>
@@ -51,18 +52,6 @@ MV_TARGET_AVX inline void loadFlushedPair(const float *a, const float *b, __m256
     second = _mm256_cvtps_pd(_mm256_extractf128_ps(flushed, 1));
 }
 
-// Rows become columns.
-MV_TARGET_AVX inline void transpose(__m256d (&rows)[kQuad]) {
-    const __m256d t0 = _mm256_unpacklo_pd(rows[0], rows[1]);
-    const __m256d t1 = _mm256_unpackhi_pd(rows[0], rows[1]);
-    const __m256d t2 = _mm256_unpacklo_pd(rows[2], rows[3]);
-    const __m256d t3 = _mm256_unpackhi_pd(rows[2], rows[3]);
-    rows[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
-    rows[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
-    rows[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
-    rows[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
-}
-
 // Each comb's delayed values go into its side's sum, in comb order, and,
 // times the comb's damp2, transposed into damped[g][j]: frame j of comb
 // group g. Flushed values
@@ -79,7 +68,7 @@ MV_TARGET_AVX inline void readCombs(const Coefficients &c, float *const *lines, 
             sum = (g % kGroupsPerSide == 0 && i == 0) ? rows[i] : _mm256_add_pd(sum, rows[i]);
             rows[i] = _mm256_mul_pd(rows[i], c.lineDamp2[kQuad * g + i]);
         }
-        transpose(rows);
+        transpose4x4(rows, rows);
     }
 }
 
